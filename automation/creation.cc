@@ -1,0 +1,215 @@
+#include "automation/creation.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace docmill {
+
+namespace {
+
+struct Entry {
+  uint64_t cookie;
+  Guid clsid;
+  std::string progId;
+  ClassFactoryPtr factory;
+};
+
+struct ClassTable {
+  std::mutex mutex;
+  std::vector<Entry> entries;  // later registrations last
+  uint64_t nextCookie = 1;
+};
+
+ClassTable& table() {
+  static ClassTable* t = new ClassTable;  // never destroyed: objects may outlive main()
+  return *t;
+}
+
+class FunctionFactory : public ClassFactory {
+ public:
+  explicit FunctionFactory(std::function<DispatchPtr()> f) : f_(std::move(f)) {}
+  DispatchPtr createInstance() override { return f_(); }
+
+ private:
+  std::function<DispatchPtr()> f_;
+};
+
+[[noreturn]] void cannotCreate() { raiseRuntime(rt::CantCreateObject); }
+
+ClassFactoryPtr findRegistered(std::string_view name, const std::optional<Guid>& clsid) {
+  auto& t = table();
+  std::lock_guard lock(t.mutex);
+  for (auto it = t.entries.rbegin(); it != t.entries.rend(); ++it) {
+    if ((clsid && it->clsid == *clsid) || (!clsid && namesEqual(it->progId, name))) {
+      return it->factory;
+    }
+  }
+  return nullptr;
+}
+
+ClassFactoryPtr loadFromLibrary(const ClassRecord& record) {
+  void* lib = dlopen(record.library.c_str(), RTLD_NOW | RTLD_GLOBAL);
+  if (!lib) cannotCreate();
+  auto fn = reinterpret_cast<DllGetClassObjectFn>(dlsym(lib, "DllGetClassObject"));
+  if (!fn) cannotCreate();
+  ClassFactoryPtr* out = nullptr;
+  if (fn(&record.clsid, &out) != hr::S_OK || !out) cannotCreate();
+  ClassFactoryPtr factory = std::move(*out);
+  delete out;
+  return factory;
+}
+
+std::string readValue(const std::map<std::string, std::string>& m, const char* key) {
+  auto it = m.find(key);
+  return it == m.end() ? std::string() : it->second;
+}
+
+std::optional<ClassRecord> readRecord(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  if (!in) return std::nullopt;
+  std::map<std::string, std::string> m;
+  std::string line;
+  while (std::getline(in, line)) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) m[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  auto clsid = Guid::parse(readValue(m, "CLSID"));
+  if (!clsid) return std::nullopt;
+  ClassRecord r;
+  r.clsid = *clsid;
+  r.progId = readValue(m, "ProgID");
+  r.library = readValue(m, "InprocServer32");
+  r.threadingModel = readValue(m, "ThreadingModel");
+  r.interfaceId = Guid::parse(readValue(m, "Interface")).value_or(Guid{});
+  r.typeLibId = Guid::parse(readValue(m, "TypeLib")).value_or(Guid{});
+  r.typeLibVersion = readValue(m, "TypeLibVersion");
+  r.version = readValue(m, "Version");
+  return r;
+}
+
+}  // namespace
+
+ClassFactoryPtr makeFactory(std::function<DispatchPtr()> create) {
+  return std::make_shared<FunctionFactory>(std::move(create));
+}
+
+ClassRegistration& ClassRegistration::operator=(ClassRegistration&& other) noexcept {
+  if (this != &other) {
+    ClassRegistration old(cookie_);
+    cookie_ = other.cookie_;
+    other.cookie_ = 0;
+  }
+  return *this;
+}
+
+ClassRegistration::~ClassRegistration() {
+  if (!cookie_) return;
+  auto& t = table();
+  std::lock_guard lock(t.mutex);
+  std::erase_if(t.entries, [this](const Entry& e) { return e.cookie == cookie_; });
+}
+
+ClassRegistration registerClass(const Guid& clsid, std::string progId, ClassFactoryPtr factory) {
+  auto& t = table();
+  std::lock_guard lock(t.mutex);
+  uint64_t cookie = t.nextCookie++;
+  t.entries.push_back(Entry{cookie, clsid, std::move(progId), std::move(factory)});
+  return ClassRegistration(cookie);
+}
+
+DispatchPtr createObject(std::string_view progIdOrClsid) {
+  std::optional<Guid> clsid = Guid::parse(progIdOrClsid);
+  ClassFactoryPtr factory = findRegistered(progIdOrClsid, clsid);
+  if (!factory) {
+    auto record = findClassRecord(progIdOrClsid);
+    if (!record) cannotCreate();
+    factory = loadFromLibrary(*record);
+  }
+  DispatchPtr object;
+  try {
+    object = factory->createInstance();
+  } catch (const AutomationError&) {
+    throw;
+  } catch (const std::exception&) {
+    cannotCreate();
+  }
+  if (!object) cannotCreate();
+  return object;
+}
+
+std::vector<std::filesystem::path> registryFolders() {
+  if (const char* env = std::getenv("DOCMILL_REGISTRY"); env && *env) return {env};
+  std::vector<std::filesystem::path> folders;
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
+    folders.emplace_back(std::filesystem::path(xdg) / "docmill" / "registry");
+  } else if (const char* home = std::getenv("HOME"); home && *home) {
+    folders.emplace_back(std::filesystem::path(home) / ".local" / "share" / "docmill" / "registry");
+  }
+  folders.emplace_back("/var/lib/docmill/registry");
+  return folders;
+}
+
+bool writeClassRecord(const ClassRecord& r) {
+  for (const auto& folder : registryFolders()) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) continue;
+    auto file = folder / (r.clsid.toString() + ".reg");
+    auto tmp = file;
+    tmp += ".tmp";
+    {
+      std::ofstream out(tmp, std::ios::trunc);
+      if (!out) continue;
+      out << "CLSID=" << r.clsid.toString() << "\n"
+          << "ProgID=" << r.progId << "\n"
+          << "InprocServer32=" << r.library << "\n"
+          << "ThreadingModel=" << r.threadingModel << "\n"
+          << "Interface=" << r.interfaceId.toString() << "\n"
+          << "TypeLib=" << r.typeLibId.toString() << "\n"
+          << "TypeLibVersion=" << r.typeLibVersion << "\n"
+          << "Version=" << r.version << "\n";
+      if (!out.flush()) continue;
+    }
+    std::filesystem::rename(tmp, file, ec);
+    if (!ec) return true;
+    std::filesystem::remove(tmp, ec);
+  }
+  return false;
+}
+
+bool removeClassRecord(const Guid& clsid) {
+  bool ok = true;
+  for (const auto& folder : registryFolders()) {
+    std::error_code ec;
+    auto file = folder / (clsid.toString() + ".reg");
+    if (std::filesystem::exists(file, ec)) {
+      if (!std::filesystem::remove(file, ec) || ec) ok = false;
+    }
+  }
+  return ok;
+}
+
+std::optional<ClassRecord> findClassRecord(std::string_view progIdOrClsid) {
+  std::optional<Guid> clsid = Guid::parse(progIdOrClsid);
+  for (const auto& folder : registryFolders()) {
+    std::error_code ec;
+    if (clsid) {
+      if (auto r = readRecord(folder / (clsid->toString() + ".reg"))) return r;
+      continue;
+    }
+    for (auto it = std::filesystem::directory_iterator(folder, ec);
+         !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      if (it->path().extension() != ".reg") continue;
+      auto r = readRecord(it->path());
+      if (r && namesEqual(r->progId, progIdOrClsid)) return r;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace docmill

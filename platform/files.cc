@@ -1,0 +1,74 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace docmill::platform {
+
+Error errorFromErrno(int err, const std::string& path) {
+  (void)path;
+  switch (err) {
+    case ENOENT: return runtimeError(rt::FileNotFound);
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EBUSY:
+      return runtimeError(rt::PermissionDenied);
+    case ENOTDIR:
+    case ENAMETOOLONG:
+    case ELOOP:
+      return runtimeError(rt::PathNotFound);
+    default:
+      return runtimeError(rt::PathFileAccessError);
+  }
+}
+
+void raiseErrno(int err, const std::string& path) { raise(errorFromErrno(err, path)); }
+
+std::optional<int64_t> fileLength(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
+  return static_cast<int64_t>(st.st_size);
+}
+
+void deleteFile(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    raise(runtimeError(rt::PathFileAccessError));
+  }
+  if (::unlink(path.c_str()) != 0) raiseErrno(errno, path);
+}
+
+void removeQuietly(const std::string& path) {
+  if (!path.empty()) ::unlink(path.c_str());
+}
+
+void makeDirectory(const std::string& path) {
+  if (path.empty()) raise(runtimeError(rt::PathNotFound));
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    int err = errno;
+    // A missing parent folder is "Path not found"; an existing entry is the access error.
+    if (err == ENOENT) raise(runtimeError(rt::PathNotFound));
+    if (err == EEXIST) raise(runtimeError(rt::PathFileAccessError));
+    raiseErrno(err, path);
+  }
+}
+
+std::string systemTempFolder() {
+  const char* t = std::getenv("TMPDIR");
+  return (t && *t) ? std::string(t) : std::string("/tmp");
+}
+
+bool createExclusive(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+}  // namespace docmill::platform

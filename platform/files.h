@@ -1,0 +1,35 @@
+// File-system operations the component needs, with errno converted to the classic
+// run-time errors in one place.
+//
+// The "raise" functions throw AutomationError (53 File not found, 70 Permission denied,
+// 75 Path/File access error, 76 Path not found); the probing ones never throw and report
+// through their result. Paths are UTF-8 byte strings, passed to the system unchanged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "automation/error.h"
+
+namespace docmill::platform {
+
+// The run-time error for an errno value met while working on `path`.
+Error errorFromErrno(int err, const std::string& path = {});
+[[noreturn]] void raiseErrno(int err, const std::string& path = {});
+
+// Length in bytes of a file (not a folder), or nothing when it cannot be read.
+std::optional<int64_t> fileLength(const std::string& path);
+// Deletes a file; raises the run-time error of the failure.
+void deleteFile(const std::string& path);
+// Deletes a file if it exists; never raises.
+void removeQuietly(const std::string& path);
+// Creates one folder (not its parents); raises the run-time error of the failure (an
+// existing folder or file gives 75 Path/File access error).
+void makeDirectory(const std::string& path);
+// The folder for temporary files: $TMPDIR when set and non-empty, else /tmp.
+std::string systemTempFolder();
+// Creates `path` exclusively (O_EXCL), empty; false if it exists or cannot be created.
+bool createExclusive(const std::string& path);
+
+}  // namespace docmill::platform

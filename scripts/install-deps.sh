@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and running docmill need.
+# Skips apt entirely when everything is already installed.
+set -euo pipefail
+packages=(
+  build-essential cmake ninja-build pkg-config clang-format
+  libgtest-dev libgmock-dev
+  libgs-dev ghostscript poppler-utils qpdf
+  libcups2-dev cups-daemon cups-client cups-bsd
+  libreoffice-core libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw
+  libreoffice-dev libreoffice-dev-common
+  fonts-dejavu-core fonts-liberation2
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, runs every test, then runs the unit tests once more
+# under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+scripts/build.sh
+ctest --test-dir build --output-on-failure -j2 --timeout 900
+
+cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OFF \
+  -DCMAKE_BUILD_TYPE=Debug >/dev/null
+ninja -C build-asan
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan -L unit --output-on-failure -j2 --timeout 900
