@@ -7,7 +7,7 @@ scripts/install-deps.sh
 scripts/build.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 900
 
-cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OFF \
+cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OFF -DDOCMILL_WITH_OFFICE=OFF \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
