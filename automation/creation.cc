@@ -39,7 +39,9 @@ class FunctionFactory : public ClassFactory {
   std::function<DispatchPtr()> f_;
 };
 
-[[noreturn]] void cannotCreate() { raiseRuntime(rt::CantCreateObject); }
+[[noreturn]] void cannotCreate() {
+  raiseRuntime(rt::CantCreateObject);
+}
 
 ClassFactoryPtr findRegistered(std::string_view name, const std::optional<Guid>& clsid) {
   auto& t = table();

@@ -61,16 +61,21 @@ const FuncDesc* selectFunc(const InterfaceInfo& info, DispId member, uint16_t fl
 Variant coerce(const Variant& value, VarType type) {
   try {
     switch (type) {
-      case vt::I2: return Variant(value.toI2());
-      case vt::I4: return Variant(value.toI4());
-      case vt::R8: return Variant(value.toDouble());
-      case vt::Bool: return Variant(value.toBool());
-      case vt::Bstr: return Variant(value.toString());
-      default: return value.deref();
+      case vt::I2:
+        return Variant(value.toI2());
+      case vt::I4:
+        return Variant(value.toI4());
+      case vt::R8:
+        return Variant(value.toDouble());
+      case vt::Bool:
+        return Variant(value.toBool());
+      case vt::Bstr:
+        return Variant(value.toString());
+      default:
+        return value.deref();
     }
   } catch (const AutomationError& e) {
-    raiseDispatch(e.error().number == rt::Overflow ? hr::DISP_E_OVERFLOW
-                                                   : hr::DISP_E_TYPEMISMATCH);
+    raiseDispatch(e.error().number == rt::Overflow ? hr::DISP_E_OVERFLOW : hr::DISP_E_TYPEMISMATCH);
   }
 }
 

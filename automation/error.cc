@@ -11,18 +11,30 @@ AutomationError::AutomationError(Error error, int32_t hresult)
 
 std::string runtimeErrorText(int32_t number) {
   switch (number) {
-    case rt::InvalidProcedureCall: return "Invalid procedure call or argument";
-    case rt::Overflow: return "Overflow";
-    case rt::SubscriptOutOfRange: return "Subscript out of range";
-    case rt::TypeMismatch: return "Type mismatch";
-    case rt::FileNotFound: return "File not found";
-    case rt::PermissionDenied: return "Permission denied";
-    case rt::PathFileAccessError: return "Path/File access error";
-    case rt::PathNotFound: return "Path not found";
-    case rt::ObjectNotSet: return "Object variable or With block variable not set";
-    case rt::CantCreateObject: return "Automation server can't create object";
-    case rt::DllEntryPointNotFound: return "Can't find DLL entry point";
-    default: return "Application-defined or object-defined error";
+    case rt::InvalidProcedureCall:
+      return "Invalid procedure call or argument";
+    case rt::Overflow:
+      return "Overflow";
+    case rt::SubscriptOutOfRange:
+      return "Subscript out of range";
+    case rt::TypeMismatch:
+      return "Type mismatch";
+    case rt::FileNotFound:
+      return "File not found";
+    case rt::PermissionDenied:
+      return "Permission denied";
+    case rt::PathFileAccessError:
+      return "Path/File access error";
+    case rt::PathNotFound:
+      return "Path not found";
+    case rt::ObjectNotSet:
+      return "Object variable or With block variable not set";
+    case rt::CantCreateObject:
+      return "Automation server can't create object";
+    case rt::DllEntryPointNotFound:
+      return "Can't find DLL entry point";
+    default:
+      return "Application-defined or object-defined error";
   }
 }
 
@@ -30,7 +42,9 @@ Error runtimeError(int32_t number, std::string detail) {
   return Error{number, "docmill", detail.empty() ? runtimeErrorText(number) : std::move(detail)};
 }
 
-void raise(Error error) { throw AutomationError(std::move(error)); }
+void raise(Error error) {
+  throw AutomationError(std::move(error));
+}
 
 void raiseRuntime(int32_t number, std::string detail) {
   raise(runtimeError(number, std::move(detail)));
@@ -38,17 +52,28 @@ void raiseRuntime(int32_t number, std::string detail) {
 
 std::string dispatchErrorText(int32_t hresult) {
   switch (hresult) {
-    case hr::DISP_E_MEMBERNOTFOUND: return "Member not found.";
-    case hr::DISP_E_PARAMNOTFOUND: return "Parameter not found.";
-    case hr::DISP_E_TYPEMISMATCH: return "Type mismatch.";
-    case hr::DISP_E_UNKNOWNNAME: return "Unknown name.";
-    case hr::DISP_E_NONAMEDARGS: return "No named arguments.";
-    case hr::DISP_E_OVERFLOW: return "Out of present range.";
-    case hr::DISP_E_BADINDEX: return "Invalid index.";
-    case hr::DISP_E_BADPARAMCOUNT: return "Invalid number of parameters.";
-    case hr::DISP_E_PARAMNOTOPTIONAL: return "Parameter not optional.";
-    case hr::E_NOTIMPL: return "Not implemented.";
-    default: return "Unspecified error.";
+    case hr::DISP_E_MEMBERNOTFOUND:
+      return "Member not found.";
+    case hr::DISP_E_PARAMNOTFOUND:
+      return "Parameter not found.";
+    case hr::DISP_E_TYPEMISMATCH:
+      return "Type mismatch.";
+    case hr::DISP_E_UNKNOWNNAME:
+      return "Unknown name.";
+    case hr::DISP_E_NONAMEDARGS:
+      return "No named arguments.";
+    case hr::DISP_E_OVERFLOW:
+      return "Out of present range.";
+    case hr::DISP_E_BADINDEX:
+      return "Invalid index.";
+    case hr::DISP_E_BADPARAMCOUNT:
+      return "Invalid number of parameters.";
+    case hr::DISP_E_PARAMNOTOPTIONAL:
+      return "Parameter not optional.";
+    case hr::E_NOTIMPL:
+      return "Not implemented.";
+    default:
+      return "Unspecified error.";
   }
 }
 

@@ -49,13 +49,18 @@ namespace {
 
 std::string kindName(uint16_t kind) {
   switch (kind) {
-    case invoke::PropertyGet: return "property get";
-    case invoke::PropertyPut: return "property put";
-    default: return "method";
+    case invoke::PropertyGet:
+      return "property get";
+    case invoke::PropertyPut:
+      return "property put";
+    default:
+      return "method";
   }
 }
 
-std::string typeName(VarType t) { return t == vt::Variant ? "Variant" : varTypeName(t); }
+std::string typeName(VarType t) {
+  return t == vt::Variant ? "Variant" : varTypeName(t);
+}
 
 }  // namespace
 

@@ -36,8 +36,8 @@ struct FuncDesc {
   int slot = 0;  // position in the interface's function table
   int32_t dispId = 0;
   std::string name;
-  uint16_t kind = 1;            // invoke::Method, PropertyGet or PropertyPut
-  VarType result = vt::Empty;   // vt::Empty when the member returns nothing
+  uint16_t kind = 1;           // invoke::Method, PropertyGet or PropertyPut
+  VarType result = vt::Empty;  // vt::Empty when the member returns nothing
   std::vector<ParamDesc> params;
 };
 

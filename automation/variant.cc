@@ -1,5 +1,6 @@
 #include "automation/variant.h"
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cmath>
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <limits>
 #include <ostream>
-#include <cctype>
 
 #include "automation/dispatch.h"
 
@@ -15,7 +15,9 @@ namespace docmill {
 
 namespace {
 
-[[noreturn]] void typeMismatch() { raiseRuntime(rt::TypeMismatch); }
+[[noreturn]] void typeMismatch() {
+  raiseRuntime(rt::TypeMismatch);
+}
 
 std::string trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t");
@@ -28,7 +30,8 @@ bool iequals(const std::string& a, const char* b) {
   size_t n = std::char_traits<char>::length(b);
   if (a.size() != n) return false;
   for (size_t i = 0; i < n; ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -82,27 +85,43 @@ Int toInteger(double v) {
 
 }  // namespace
 
-double roundHalfEven(double value) { return std::nearbyint(value); }
+double roundHalfEven(double value) {
+  return std::nearbyint(value);
+}
 
-std::ostream& operator<<(std::ostream& out, const Variant& v) { return out << v.debugString(); }
+std::ostream& operator<<(std::ostream& out, const Variant& v) {
+  return out << v.debugString();
+}
 
 std::string varTypeName(VarType type) {
   std::string prefix;
   if (type & vt::ByRef) prefix = "ByRef ";
   if (type & vt::Array) prefix += "Array of ";
   switch (type & ~(vt::ByRef | vt::Array)) {
-    case vt::Empty: return prefix + "Empty";
-    case vt::Null: return prefix + "Null";
-    case vt::I2: return prefix + "I2";
-    case vt::I4: return prefix + "I4";
-    case vt::R4: return prefix + "R4";
-    case vt::R8: return prefix + "R8";
-    case vt::Bstr: return prefix + "Bstr";
-    case vt::Dispatch: return prefix + "Dispatch";
-    case vt::Error: return prefix + "Error";
-    case vt::Bool: return prefix + "Bool";
-    case vt::Variant: return prefix + "Variant";
-    default: return prefix + "Type" + std::to_string(type & 0xFFF);
+    case vt::Empty:
+      return prefix + "Empty";
+    case vt::Null:
+      return prefix + "Null";
+    case vt::I2:
+      return prefix + "I2";
+    case vt::I4:
+      return prefix + "I4";
+    case vt::R4:
+      return prefix + "R4";
+    case vt::R8:
+      return prefix + "R8";
+    case vt::Bstr:
+      return prefix + "Bstr";
+    case vt::Dispatch:
+      return prefix + "Dispatch";
+    case vt::Error:
+      return prefix + "Error";
+    case vt::Bool:
+      return prefix + "Bool";
+    case vt::Variant:
+      return prefix + "Variant";
+    default:
+      return prefix + "Type" + std::to_string(type & 0xFFF);
   }
 }
 
@@ -237,22 +256,32 @@ SafeArray& Variant::array() {
 std::string Variant::toString() const {
   const Variant& v = deref();
   switch (v.type_) {
-    case vt::Empty: return {};
-    case vt::I2: return std::to_string(std::get<int16_t>(v.value_));
-    case vt::I4: return std::to_string(std::get<int32_t>(v.value_));
-    case vt::R4: return formatReal(std::get<float>(v.value_), 7);
-    case vt::R8: return formatReal(std::get<double>(v.value_), 15);
-    case vt::Bstr: return std::get<std::string>(v.value_);
-    case vt::Bool: return std::get<int16_t>(v.value_) ? "True" : "False";
-    default: typeMismatch();
+    case vt::Empty:
+      return {};
+    case vt::I2:
+      return std::to_string(std::get<int16_t>(v.value_));
+    case vt::I4:
+      return std::to_string(std::get<int32_t>(v.value_));
+    case vt::R4:
+      return formatReal(std::get<float>(v.value_), 7);
+    case vt::R8:
+      return formatReal(std::get<double>(v.value_), 15);
+    case vt::Bstr:
+      return std::get<std::string>(v.value_);
+    case vt::Bool:
+      return std::get<int16_t>(v.value_) ? "True" : "False";
+    default:
+      typeMismatch();
   }
 }
 
 bool Variant::toBool() const {
   const Variant& v = deref();
   switch (v.type_) {
-    case vt::Empty: return false;
-    case vt::Bool: return std::get<int16_t>(v.value_) != 0;
+    case vt::Empty:
+      return false;
+    case vt::Bool:
+      return std::get<int16_t>(v.value_) != 0;
     case vt::Bstr: {
       std::string t = trim(std::get<std::string>(v.value_));
       if (iequals(t, "true")) return true;
@@ -266,30 +295,42 @@ bool Variant::toBool() const {
     case vt::R4:
     case vt::R8:
       return v.toDouble() != 0;
-    default: typeMismatch();
+    default:
+      typeMismatch();
   }
 }
 
 double Variant::toDouble() const {
   const Variant& v = deref();
   switch (v.type_) {
-    case vt::Empty: return 0;
-    case vt::I2: return std::get<int16_t>(v.value_);
-    case vt::I4: return std::get<int32_t>(v.value_);
-    case vt::R4: return std::get<float>(v.value_);
-    case vt::R8: return std::get<double>(v.value_);
-    case vt::Bool: return std::get<int16_t>(v.value_) ? -1 : 0;
+    case vt::Empty:
+      return 0;
+    case vt::I2:
+      return std::get<int16_t>(v.value_);
+    case vt::I4:
+      return std::get<int32_t>(v.value_);
+    case vt::R4:
+      return std::get<float>(v.value_);
+    case vt::R8:
+      return std::get<double>(v.value_);
+    case vt::Bool:
+      return std::get<int16_t>(v.value_) ? -1 : 0;
     case vt::Bstr: {
       double d;
       if (!parseNumber(std::get<std::string>(v.value_), d)) typeMismatch();
       return d;
     }
-    default: typeMismatch();
+    default:
+      typeMismatch();
   }
 }
 
-int16_t Variant::toI2() const { return toInteger<int16_t>(toDouble()); }
-int32_t Variant::toI4() const { return toInteger<int32_t>(toDouble()); }
+int16_t Variant::toI2() const {
+  return toInteger<int16_t>(toDouble());
+}
+int32_t Variant::toI4() const {
+  return toInteger<int32_t>(toDouble());
+}
 
 DispatchPtr Variant::toObject() const {
   const Variant& v = deref();
@@ -316,16 +357,21 @@ bool operator==(const Variant& a, const Variant& b) {
 std::string Variant::debugString() const {
   if (isByRef()) return "ByRef " + deref().debugString();
   switch (type_) {
-    case vt::Empty: return "Empty";
-    case vt::Null: return "Null";
+    case vt::Empty:
+      return "Empty";
+    case vt::Null:
+      return "Null";
     case vt::Error: {
       char buf[32];
       std::snprintf(buf, sizeof buf, "Error(0x%08X)", static_cast<uint32_t>(scode()));
       return buf;
     }
-    case vt::Dispatch: return object() ? "Object" : "Nothing";
-    case vt::Bstr: return "Bstr(\"" + bstr() + "\")";
-    default: break;
+    case vt::Dispatch:
+      return object() ? "Object" : "Nothing";
+    case vt::Bstr:
+      return "Bstr(\"" + bstr() + "\")";
+    default:
+      break;
   }
   if (type_ & vt::Array) {
     const SafeArray& arr = array();
@@ -383,8 +429,12 @@ size_t SafeArray::offset(std::span<const int32_t> index) const {
   return off;
 }
 
-const Variant& SafeArray::at(std::span<const int32_t> index) const { return data_[offset(index)]; }
-Variant& SafeArray::at(std::span<const int32_t> index) { return data_[offset(index)]; }
+const Variant& SafeArray::at(std::span<const int32_t> index) const {
+  return data_[offset(index)];
+}
+Variant& SafeArray::at(std::span<const int32_t> index) {
+  return data_[offset(index)];
+}
 
 void SafeArray::set(int32_t index, Variant value) {
   Variant& slot = at(index);

@@ -12,7 +12,8 @@ namespace docmill::platform {
 Error errorFromErrno(int err, const std::string& path) {
   (void)path;
   switch (err) {
-    case ENOENT: return runtimeError(rt::FileNotFound);
+    case ENOENT:
+      return runtimeError(rt::FileNotFound);
     case EACCES:
     case EPERM:
     case EROFS:
@@ -28,7 +29,9 @@ Error errorFromErrno(int err, const std::string& path) {
   }
 }
 
-void raiseErrno(int err, const std::string& path) { raise(errorFromErrno(err, path)); }
+void raiseErrno(int err, const std::string& path) {
+  raise(errorFromErrno(err, path));
+}
 
 std::optional<int64_t> fileLength(const std::string& path) {
   struct stat st;

@@ -12,7 +12,11 @@ InterfaceInfo sampleInterface() {
   info.funcs = {
       {7, 0x40030005, "Level", invoke::PropertyGet, vt::I2, {}},
       {8, 0x40030005, "Level", invoke::PropertyPut, vt::Empty, {{"value", vt::I2}}},
-      {9, 0x60030001, "Convert", invoke::Method, vt::Empty,
+      {9,
+       0x60030001,
+       "Convert",
+       invoke::Method,
+       vt::Empty,
        {{"strOut", vt::Variant, true},
         {"strIn", vt::Variant, true},
         {"strPrinter", vt::Variant, true, true, Variant("Generic PostScript Printer")},
@@ -91,7 +95,9 @@ TEST_F(DispatchTest, OmittedOptionalsTakeDefaultsAndNamedArgumentsBind) {
 TEST_F(DispatchTest, ArgumentErrorsAreDispatchErrors) {
   EXPECT_EQ(hresultOf([&] { call(obj, "Convert", {Variant("out")}); }),
             hr::DISP_E_PARAMNOTOPTIONAL);
-  EXPECT_EQ(hresultOf([&] { call(obj, "Convert", {Variant::missing(), Variant("in")}); }),
+  EXPECT_EQ(hresultOf([&] {
+              call(obj, "Convert", {Variant::missing(), Variant("in")});
+            }),
             hr::DISP_E_PARAMNOTOPTIONAL);
   EXPECT_EQ(hresultOf([&] { call(obj, "Convert", {1, 2, 3, 4, 5}); }), hr::DISP_E_BADPARAMCOUNT);
   EXPECT_EQ(hresultOf([&] { put(obj, "Level", Variant("abc")); }), hr::DISP_E_TYPEMISMATCH);
@@ -159,9 +165,8 @@ TEST(NamedDispatchTest, LateBoundCallsArriveWithExactNamesAndTypes) {
 TEST(CreationTest, ProgIdsResolveToRegisteredFactoriesAndUnknownOnesFailWith429) {
   auto clsid = *Guid::parse("{6D1F0C52-0B59-4D1E-9E7B-3C2B7A000001}");
   {
-    auto reg = registerClass(clsid, "Test.Thing", makeFactory([] {
-                               return std::make_shared<Recorder>();
-                             }));
+    auto reg = registerClass(clsid, "Test.Thing",
+                             makeFactory([] { return std::make_shared<Recorder>(); }));
     EXPECT_NE(createObject("test.thing"), nullptr);
     EXPECT_NE(createObject(clsid.toString()), nullptr);
   }
