@@ -29,6 +29,11 @@ bool convertFiles(const Variant& inputs, const std::string& output,
 // The error raised for a failed run: 0x80004101, "Conversion to PATH failed: " & tail.
 Error conversionFailed(const std::string& output, const std::string& errorTail);
 
+// A conversion whose failure raises: on a failed run the output is removed if the run
+// created it, and conversionFailed is raised with the interpreter's last error lines.
+void convertFileOrRaise(const Variant& input, const Variant& output);
+void convertFilesOrRaise(const Variant& inputs, const std::string& output);
+
 // Public members; `args` are the bound parameters in member-table order.
 void createPDFfromPS(std::span<Variant* const> args);
 void createPDFfromMultiPS(std::span<Variant* const> args);

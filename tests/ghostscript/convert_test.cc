@@ -1,0 +1,180 @@
+// Conversions through the real interpreter library, checked with the PDF tools.
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/routines.h"
+#include "ghostscript/module1.h"
+#include "tools.h"
+
+namespace docmill::gs {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::pageCount;
+using testing::pdfText;
+using testing::writeTextPs;
+namespace fs = std::filesystem;
+
+Variant arrayOf(std::vector<Variant> items) {
+  return Variant(SafeArray::of(std::move(items)));
+}
+
+// Each test works in a folder of its own, which is also the current folder, so that
+// relative names that look like switches or devices stay inside it.
+class ConvertTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/gs-convert-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir = templ;
+    previous = fs::current_path();
+    fs::current_path(dir);
+  }
+  void TearDown() override {
+    fs::current_path(previous);
+    fs::remove_all(dir);
+  }
+  std::string path(const std::string& name) const { return (dir / name).string(); }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  fs::path dir, previous;
+};
+
+TEST_F(ConvertTest, PostScriptBecomesAPdfWithEveryPageAndItsText) {
+  writeTextPs(path("report.ps"), 3, "Quarterly report");
+  ASSERT_TRUE(convertFile(Variant(path("report.ps")), Variant(path("report.pdf"))));
+  EXPECT_EQ(pageCount(path("report.pdf")), 3);
+  std::string text = pdfText(path("report.pdf"));
+  EXPECT_THAT(text, HasSubstr("Quarterly report page 1"));
+  EXPECT_THAT(text, HasSubstr("Quarterly report page 3"));
+  EXPECT_EQ(ghostscriptMajorVersion(), 10);
+}
+
+TEST_F(ConvertTest, ProgramsThatQuitAndNonAsciiNamesConvert) {
+  writeTextPs(path("Grüße – 東京.ps"), 2, "Quitting", "quit\n");
+  ASSERT_TRUE(convertFile(Variant(path("Grüße – 東京.ps")), Variant("Ausgabe ü.pdf")));
+  EXPECT_EQ(pageCount(path("Ausgabe ü.pdf")), 2);
+}
+
+TEST_F(ConvertTest, ArraysMergeInArrayOrder) {
+  writeTextPs(path("a.ps"), 2, "Alpha");
+  writeTextPs(path("b.ps"), 1, "Bravo");
+  ASSERT_TRUE(convertFiles(arrayOf({"b.ps", "a.ps"}), "ba.pdf"));
+  EXPECT_EQ(pageCount("ba.pdf"), 3);
+  std::string text = pdfText("ba.pdf");
+  EXPECT_LT(text.find("Bravo page 1"), text.find("Alpha page 1"));
+  EXPECT_LT(text.find("Alpha page 1"), text.find("Alpha page 2"));
+
+  // PDF inputs join the same way.
+  ASSERT_TRUE(convertFiles(arrayOf({"ba.pdf", "b.ps", "ba.pdf"}), "joined.pdf"));
+  EXPECT_EQ(pageCount("joined.pdf"), 7);
+}
+
+TEST_F(ConvertTest, FailedRunRaisesWithTheInterpretersMessageAndLeavesNoOutput) {
+  std::ofstream("bad.ps") << "%!PS\n/Helvetica findfont 20 scalefont setfont\n"
+                             "72 720 moveto (before) show showpage\nnosuchoperator\n";
+  try {
+    convertFileOrRaise(Variant("bad.ps"), Variant("bad.pdf"));
+    FAIL() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.error().number, pdoErrConversionFailed);
+    EXPECT_EQ(e.error().source, "docmill");
+    EXPECT_THAT(e.error().description,
+                HasSubstr("Conversion to bad.pdf failed: Error: /undefined in nosuchoperator"));
+    EXPECT_THAT(e.error().description, HasSubstr("Unrecoverable error"));
+  }
+  EXPECT_FALSE(fs::exists("bad.pdf"));
+
+  // A missing input among several fails the run too.
+  writeTextPs("a.ps", 1, "Alpha");
+  std::string tail;
+  EXPECT_FALSE(convertFiles(arrayOf({"a.ps", "missing.ps"}), "m.pdf", &tail));
+  EXPECT_THAT(tail, HasSubstr("undefinedfilename"));
+}
+
+// Names the interpreter would treat as commands, switches, argument files or page
+// templates are files of exactly that name, and nothing else happens.
+TEST_F(ConvertTest, HostileOutputNamesAreLiteralFiles) {
+  writeTextPs("in.ps", 2, "Literal");
+  for (const std::string name :
+       {"%pipe%touch pwned", "|touch pwned", "out%d.pdf", "-dNOSAFER", "@args", "-", "%stdout"}) {
+    SCOPED_TRACE(name);
+    ASSERT_TRUE(convertFile(Variant("in.ps"), Variant(name)));
+    EXPECT_EQ(pageCount(path(name)), 2);
+  }
+  EXPECT_FALSE(fs::exists("pwned"));
+  EXPECT_FALSE(fs::exists("out1.pdf"));
+  EXPECT_EQ(entries().size(), 8u);
+}
+
+TEST_F(ConvertTest, HostileInputNamesAreReadAsFiles) {
+  // A file of further arguments that would send the output elsewhere.
+  std::ofstream("args") << "-sOutputFile=elsewhere.pdf\n";
+  const std::vector<std::string> names = {
+      "%pipe%touch pwned", "|touch pwned", "-dNOSAFER", "@args", "-", "sub/%pipe%x"};
+  fs::create_directory("sub");
+  std::vector<Variant> inputs;
+  for (size_t i = 0; i < names.size(); ++i) {
+    writeTextPs(names[i], 1, "Input " + std::to_string(i));
+    inputs.emplace_back(names[i]);
+  }
+  ASSERT_TRUE(convertFiles(arrayOf(inputs), "all.pdf"));
+  EXPECT_EQ(pageCount("all.pdf"), static_cast<int>(names.size()));
+  std::string text = pdfText("all.pdf");
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_THAT(text, HasSubstr("Input " + std::to_string(i)));
+  EXPECT_FALSE(fs::exists("pwned"));
+  EXPECT_FALSE(fs::exists("elsewhere.pdf"));
+
+  // Absolute names with such a component are read the same way.
+  ASSERT_TRUE(convertFile(Variant(path("sub/%pipe%x")), Variant(path("one.pdf"))));
+  EXPECT_THAT(pdfText("one.pdf"), HasSubstr("Input 5"));
+}
+
+TEST_F(ConvertTest, SafeModeStillGuardsTheDocument) {
+  // A document that tries to write a file is refused by the interpreter's safe mode,
+  // even when its own name looks like the switch that would lift it.
+  std::ofstream("-dNOSAFER") << "%!PS\n(written.txt) (w) file closefile\nshowpage\n";
+  std::string tail;
+  EXPECT_FALSE(convertFile(Variant("-dNOSAFER"), Variant("x.pdf"), &tail));
+  EXPECT_THAT(tail, HasSubstr("invalidfileaccess"));
+  EXPECT_FALSE(fs::exists("written.txt"));
+}
+
+TEST_F(ConvertTest, TwoThreadsConvertAtTheSameTime) {
+  writeTextPs("one.ps", 20, "First");
+  writeTextPs("two.ps", 20, "Second");
+  std::atomic<int> failures{0};
+  auto work = [&](const std::string& in, const std::string& prefix) {
+    for (int i = 0; i < 3; ++i) {
+      std::string out = prefix + std::to_string(i) + ".pdf";
+      if (!convertFile(Variant(in), Variant(out))) ++failures;
+    }
+  };
+  std::thread a(work, "one.ps", "a");
+  std::thread b(work, "two.ps", "b");
+  a.join();
+  b.join();
+  EXPECT_EQ(failures.load(), 0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(pageCount("a" + std::to_string(i) + ".pdf"), 20);
+    EXPECT_THAT(pdfText("b" + std::to_string(i) + ".pdf"), HasSubstr("Second page 20"));
+    EXPECT_THAT(pdfText("b" + std::to_string(i) + ".pdf"), Not(HasSubstr("First")));
+  }
+}
+
+}  // namespace
+}  // namespace docmill::gs
