@@ -176,5 +176,41 @@ TEST_F(ConvertTest, TwoThreadsConvertAtTheSameTime) {
   }
 }
 
+// The public members as the component calls them: by-reference arguments in table order.
+void invoke(void (*method)(std::span<Variant* const>), Variant first, Variant second) {
+  std::vector<Variant*> args = {&first, &second};
+  method(args);
+}
+
+TEST_F(ConvertTest, PublicMethodsReplaceTheOutputAndJoinInOrder) {
+  writeTextPs("letter.ps", 1, "Letter");
+  writeTextPs("report.ps", 3, "Report");
+  std::ofstream("letter.pdf") << "an older letter";
+  invoke(createPDFfromPS, Variant("letter.pdf"), Variant("letter.ps"));
+  EXPECT_EQ(pageCount("letter.pdf"), 1);
+
+  invoke(createPDFfromMultiPS, Variant("both.pdf"),
+         arrayOf({Variant("report.ps"), Variant("letter.ps")}));
+  EXPECT_EQ(pageCount("both.pdf"), 4);
+  invoke(createPDFfromMultiPDF, Variant("again.pdf"),
+         arrayOf({Variant("letter.pdf"), Variant("both.pdf")}));
+  EXPECT_EQ(pageCount("again.pdf"), 5);
+  std::string text = pdfText("again.pdf");
+  EXPECT_LT(text.find("Letter page 1"), text.find("Report page 1"));
+  EXPECT_LT(text.find("Report page 3"), text.rfind("Letter page 1"));
+
+  // A missing input among several is a failed run: raised, and no partial output stays.
+  try {
+    invoke(createPDFfromMultiPS, Variant("partial.pdf"),
+           arrayOf({Variant("report.ps"), Variant("missing.ps")}));
+    FAIL() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.error().number, pdoErrConversionFailed);
+    EXPECT_THAT(e.error().description, HasSubstr("Conversion to partial.pdf failed: "));
+    EXPECT_THAT(e.error().description, HasSubstr("undefinedfilename in (missing.ps)"));
+  }
+  EXPECT_FALSE(fs::exists("partial.pdf"));
+}
+
 }  // namespace
 }  // namespace docmill::gs

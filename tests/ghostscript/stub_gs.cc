@@ -122,7 +122,7 @@ GSDLLEXPORT int GSDLLAPI gsapi_init_with_args(void* instance, int argc, char** a
   note(std::string("init_with_args instance=") + (instance == &instanceToken ? "ok" : "wrong") +
        " argc=" + std::to_string(argc));
   for (int i = 0; i < argc; ++i) note("arg " + std::string(argv[i]));
-  for (int i = 0; writeOutput && i < argc; ++i) {
+  for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg.rfind("-sOutputFile=", 0) != 0) continue;
     std::string name;
@@ -130,6 +130,12 @@ GSDLLEXPORT int GSDLLAPI gsapi_init_with_args(void* instance, int argc, char** a
       name.push_back(arg[k]);
       if (arg[k] == '%' && k + 1 < arg.size() && arg[k + 1] == '%') ++k;
     }
+    // Whether the output was already there when the run began.
+    if (FILE* f = std::fopen(name.c_str(), "r")) {
+      note("output present");
+      std::fclose(f);
+    }
+    if (!writeOutput) continue;
     if (FILE* f = std::fopen(name.c_str(), "w")) {
       std::fputs("%PDF-1.7 partial", f);
       std::fclose(f);

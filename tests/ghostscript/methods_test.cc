@@ -1,0 +1,125 @@
+// The public conversions against the stub library: what they test, delete and raise.
+#include <dlfcn.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/routines.h"
+#include "ghostscript/binding.h"
+#include "ghostscript/module1.h"
+
+namespace docmill::gs {
+namespace {
+
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+namespace fs = std::filesystem;
+
+struct StubControl {
+  void (*reset)() = nullptr;
+  void (*script)(int, int, int) = nullptr;
+  const char* (*log)() = nullptr;
+};
+
+class MethodsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    useLibrary(STUB_LIBRARY);
+    void* h = ::dlopen(STUB_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(h, nullptr);
+    stub.reset = reinterpret_cast<void (*)()>(::dlsym(h, "stub_reset"));
+    stub.script = reinterpret_cast<void (*)(int, int, int)>(::dlsym(h, "stub_script"));
+    stub.log = reinterpret_cast<const char* (*)()>(::dlsym(h, "stub_log"));
+    stub.reset();
+    char templ[] = "/tmp/gs-methods-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir = templ;
+    input = (dir / "in.ps").string();
+    output = (dir / "out.pdf").string();
+    std::ofstream(input) << "%!PS\n";
+  }
+  void TearDown() override {
+    useLibrary("");
+    fs::remove_all(dir);
+  }
+  std::string log() const { return stub.log(); }
+
+  // Calls a method with two by-reference arguments, as the member table binds them;
+  // returns the error it raised (number 0 when none).
+  Error call(void (*method)(std::span<Variant* const>), Variant first, Variant second) {
+    std::vector<Variant*> args = {&first, &second};
+    try {
+      method(args);
+    } catch (const AutomationError& e) {
+      return e.error();
+    }
+    return {};
+  }
+
+  StubControl stub;
+  fs::path dir;
+  std::string input, output;
+};
+
+TEST_F(MethodsTest, MissingInputRaisesBeforeAnythingIsTouched) {
+  std::ofstream(output) << "old";
+  const std::string missing = dir / "no such.ps";
+  Error e = call(createPDFfromPS, Variant(output), Variant(missing));
+  EXPECT_EQ(e.number, pdoErrFileNotFound);
+  EXPECT_EQ(e.source, "docmill");
+  EXPECT_EQ(e.description, "File " + missing + " does not exist.");
+  EXPECT_TRUE(fs::exists(output));
+  EXPECT_EQ(log(), "");
+}
+
+TEST_F(MethodsTest, ExistingOutputIsDeletedBeforeTheRun) {
+  std::ofstream(output) << "old";
+  EXPECT_EQ(call(createPDFfromPS, Variant(output), Variant(input)).number, 0);
+  EXPECT_THAT(log(), HasSubstr("arg " + input));
+  EXPECT_THAT(log(), Not(HasSubstr("output present")));
+  EXPECT_FALSE(fs::exists(output));  // the stub writes nothing
+
+  std::ofstream(output) << "old";
+  Variant inputs = Variant(SafeArray::of({Variant(input), Variant(dir / "missing.ps")}));
+  EXPECT_EQ(call(createPDFfromMultiPS, Variant(output), inputs).number, 0);
+  EXPECT_THAT(log(), Not(HasSubstr("output present")));
+  EXPECT_THAT(log(), HasSubstr("argc=12"));
+}
+
+TEST_F(MethodsTest, FailedRunIsRaisedWithTheComponentAsSource) {
+  stub.script(0, 0, -100);
+  for (auto method : {createPDFfromPS, createPDFfromMultiPS, createPDFfromMultiPDF}) {
+    Variant in = method == createPDFfromPS ? Variant(input) : Variant(SafeArray::of({input}));
+    Error e = call(method, Variant(output), in);
+    EXPECT_EQ(e.number, pdoErrConversionFailed);
+    EXPECT_EQ(e.source, "docmill");
+    EXPECT_EQ(e.description,
+              "Conversion to " + output + " failed: the interpreter stopped with code -100");
+  }
+}
+
+TEST_F(MethodsTest, ArgumentErrorsAreRaisedAfterTheOldOutputIsGone) {
+  std::ofstream(output) << "old";
+  Error e = call(createPDFfromMultiPDF, Variant(output), Variant(input));
+  EXPECT_EQ(e.number, rt::TypeMismatch);
+  EXPECT_EQ(e.source, "docmill");
+  EXPECT_FALSE(fs::exists(output));
+
+  // A missing library is met only after the deletion, too.
+  std::ofstream(output) << "old";
+  useLibrary("/nonexistent/libgs-missing.so");
+  e = call(createPDFfromPS, Variant(output), Variant(input));
+  EXPECT_EQ(e.number, rt::FileNotFound);
+  EXPECT_EQ(e.source, "docmill");
+  EXPECT_EQ(e.description, "File not found: /nonexistent/libgs-missing.so");
+  EXPECT_FALSE(fs::exists(output));
+}
+
+}  // namespace
+}  // namespace docmill::gs
