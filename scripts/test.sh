@@ -5,6 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/build.sh
+scripts/start-cups.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 900
 
 cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OFF -DDOCMILL_WITH_OFFICE=OFF \
