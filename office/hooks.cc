@@ -1,0 +1,49 @@
+#include "office/hooks.h"
+
+#include <thread>
+
+#include "ghostscript/module1.h"
+
+namespace docmill::office {
+
+namespace {
+
+Hooks defaults() {
+  Hooks h;
+  h.pumpMessages = [] {};
+  h.pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+  h.now = [] { return Clock::now(); };
+  h.convertFile = [](const Variant& in, const Variant& out, std::string* tail) {
+    return gs::convertFile(in, out, tail);
+  };
+  return h;
+}
+
+Hooks& current() {
+  thread_local Hooks h = defaults();
+  return h;
+}
+
+}  // namespace
+
+const Hooks& hooks() {
+  return current();
+}
+
+void setMessagePump(std::function<void()> pump) {
+  current().pumpMessages = pump ? std::move(pump) : std::function<void()>([] {});
+}
+
+ScopedHooks::ScopedHooks(Hooks replacement) : saved_(current()) {
+  Hooks& h = current();
+  if (replacement.pumpMessages) h.pumpMessages = std::move(replacement.pumpMessages);
+  if (replacement.pause) h.pause = std::move(replacement.pause);
+  if (replacement.now) h.now = std::move(replacement.now);
+  if (replacement.convertFile) h.convertFile = std::move(replacement.convertFile);
+}
+
+ScopedHooks::~ScopedHooks() {
+  current() = std::move(saved_);
+}
+
+}  // namespace docmill::office
