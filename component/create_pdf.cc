@@ -1,0 +1,102 @@
+#include "component/create_pdf.h"
+
+#include <filesystem>
+
+#include "component/type_library.h"
+#include "ghostscript/module1.h"
+#include "platform/files.h"
+
+namespace docmill {
+
+namespace {
+std::atomic<long> gLiveObjects{0};
+
+[[noreturn]] void notAvailable(const FuncDesc& func) {
+  raise(Error{hr::E_NOTIMPL, kAppTitle, func.name + " is not available yet."});
+}
+}  // namespace
+
+CreatePDF::CreatePDF() : TableDispatch(createPdfInterface()) {
+  ++gLiveObjects;
+}
+CreatePDF::~CreatePDF() {
+  --gLiveObjects;
+}
+long CreatePDF::liveObjects() {
+  return gLiveObjects.load();
+}
+
+std::shared_ptr<CreatePDF> CreatePDF::create() {
+  std::shared_ptr<CreatePDF> obj(new CreatePDF());
+  obj->initialise();
+  return obj;
+}
+
+void CreatePDF::initialise() {
+  std::string folder = getSpecialFolder(37);
+  if (folder.empty()) return;
+  if (!fileExists(Variant(folder + "/libgs.so.10")) && !fileExists(Variant(folder + "/libgs.so"))) {
+    return;
+  }
+  try {
+    // The system temporary folder rather than the filesystem root, which a service account
+    // cannot write to.
+    std::string temp = platform::systemTempFolder();
+    if (temp.empty() || temp.back() != '/') temp += '/';
+    tempPath_ = temp;
+  } catch (...) {
+  }
+  try {
+    ghostScriptVersion_ = gs::ghostscriptMajorVersion();
+  } catch (...) {
+  }
+}
+
+void CreatePDF::setTempFilePath(const Variant& value) {
+  try {
+    std::string text = value.toString();
+    try {
+      platform::makeDirectory(text);
+    } catch (const AutomationError& e) {
+      // An existing folder reports the path/file access error: it is accepted.
+      if (e.error().number != rt::PathFileAccessError) return;
+    }
+    if (text.empty() || text.back() != '/') text += '/';
+    tempPath_ = text;
+  } catch (...) {
+  }
+}
+
+Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> args) {
+  switch (func.dispId) {
+    case dispid::GhostScriptVersion:
+      if (func.kind == invoke::PropertyPut) {
+        ghostScriptVersion_ = args[0]->i2();
+        return {};
+      }
+      return Variant(ghostScriptVersion_);
+    case dispid::TempFilePath:
+      if (func.kind == invoke::PropertyPut) {
+        setTempFilePath(*args[0]);
+        return {};
+      }
+      return tempFilePathProperty();
+    case dispid::CreatePDFfromPS:
+      gs::createPDFfromPS(args);
+      return {};
+    case dispid::CreatePDFfromMultiPS:
+      gs::createPDFfromMultiPS(args);
+      return {};
+    case dispid::CreatePDFfromMultiPDF:
+      gs::createPDFfromMultiPDF(args);
+      return {};
+    default:
+      notAvailable(func);
+  }
+}
+
+ClassFactoryPtr createPdfFactory() {
+  return makeFactory([]() -> DispatchPtr { return CreatePDF::create(); });
+}
+
+}  // namespace docmill

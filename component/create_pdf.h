@@ -1,0 +1,53 @@
+// The CreatePDF automation object: its state (TempFilePath, GhostScriptVersion), its
+// initialisation, and the dispatch of its members to the subsystems that implement them.
+//
+// Each object owns only its two fields; conversions hold everything else in locals for the
+// length of one call. Members report failures as AutomationError with the source
+// "docmill"; the probing members (TempFilePath put, initialisation) never fail.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "automation/creation.h"
+#include "automation/dispatch.h"
+#include "component/routines.h"
+
+namespace docmill {
+
+class CreatePDF : public TableDispatch, public ObjectServices {
+ public:
+  // Creates an object and runs its initialisation.
+  static std::shared_ptr<CreatePDF> create();
+  ~CreatePDF() override;
+
+  int16_t ghostScriptVersion() const { return ghostScriptVersion_; }
+  void setGhostScriptVersion(int16_t v) { ghostScriptVersion_ = v; }
+  Variant tempFilePathProperty() const { return Variant(tempPath_); }
+  // Creates the folder if needed and stores the value with a trailing "/"; an unusable
+  // value is ignored silently.
+  void setTempFilePath(const Variant& value);
+
+  // ObjectServices
+  std::string tempFilePath() const override { return tempPath_; }
+  DispatchPtr self() override { return shared_from_this(); }
+
+  // Number of objects alive in the process (for DllCanUnloadNow).
+  static long liveObjects();
+
+ protected:
+  Variant invokeMember(const FuncDesc& func, std::span<Variant* const> args) override;
+
+ private:
+  CreatePDF();
+  void initialise();
+
+  int16_t ghostScriptVersion_ = 0;
+  std::string tempPath_;
+};
+
+// A class factory for CreatePDF, for registration by ProgID.
+ClassFactoryPtr createPdfFactory();
+
+}  // namespace docmill
