@@ -5,6 +5,7 @@
 #include "component/type_library.h"
 #include "ghostscript/module1.h"
 #include "platform/files.h"
+#include "printer/set_def_printer.h"
 
 namespace docmill {
 
@@ -81,6 +82,9 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
         return {};
       }
       return tempFilePathProperty();
+    case dispid::SetDefPrinter:
+      printer::setDefPrinter(*args[0]);
+      return {};
     case dispid::CreatePDFfromPS:
       gs::createPDFfromPS(args);
       return {};
