@@ -2,7 +2,9 @@
 // to one PDF, and the three public conversions that need no Office application.
 //
 // `convertFile`/`convertFiles` return the interpreter's verdict and raise only for a missing
-// library, an unusable argument or an array above the size limit. The public methods follow
+// library, an unusable argument, an array above the size limit, or a temporary folder that
+// cannot hold the links through which oddly named inputs are read. Every path reaches the
+// interpreter as a literal file name (see paths.h). The public methods follow
 // the component's error convention and raise 0x80004101 when the interpreter run fails.
 #pragma once
 
