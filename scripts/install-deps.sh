@@ -9,7 +9,7 @@ packages=(
   libcups2-dev cups-daemon cups-client cups-bsd
   libreoffice-core libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw
   libreoffice-dev libreoffice-dev-common
-  fonts-dejavu-core fonts-liberation2
+  fonts-dejavu-core fonts-liberation2 fonts-urw-base35
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,50 @@
+#include "officeapps/app_base.h"
+
+#include <mutex>
+
+#include "officeapps/office_process.h"
+
+namespace docmill::officeapps {
+
+Variant OfficeObject::invokeByName(NamedCall& call) {
+  std::lock_guard guard(OfficeHost::instance().lock());
+  Variant result;
+  unoGuard(app_, call.member + " failed", [&] { result = member(call); });
+  return result;
+}
+
+void OfficeObject::unknownMember(const NamedCall& call) const {
+  raise(Error{438, app_.name, "Object doesn't support this property or method: " + call.member});
+}
+
+const Variant* argument(const NamedCall& call, size_t position, std::string_view name) {
+  if (const Variant* named = call.namedArg(name)) {
+    return named->isMissing() ? nullptr : named;
+  }
+  if (position < call.args.size() && !call.args[position].isMissing()) {
+    return &call.args[position];
+  }
+  return nullptr;
+}
+
+const Variant& putValue(const NamedCall& call) {
+  if (!call.putValue) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+  return *call.putValue;
+}
+
+bool printerKnown(std::string_view name) {
+  if (namesEqual(name, kDefaultPrinter)) return true;
+  return false;
+}
+
+std::string checkPrinter(const AppIdentity& app, const Variant& value) {
+  std::string name = value.toString();
+  if (!printerKnown(name)) {
+    raiseApp(app, app.badValue,
+             "There is no printer named \"" + name + "\". Use \"" + kDefaultPrinter +
+                 "\" or an installed printer.");
+  }
+  return name;
+}
+
+}  // namespace docmill::officeapps

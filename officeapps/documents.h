@@ -1,0 +1,48 @@
+// One document that an application server has opened, shared by the application (which
+// closes what is still open when it quits or goes away) and the document's own objects.
+//
+// Closing never raises and never saves; the office lock is taken inside.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "officeapps/uno_support.h"
+
+namespace docmill::officeapps {
+
+class OpenDocument {
+ public:
+  OpenDocument(css::uno::Reference<css::lang::XComponent> doc, std::string path)
+      : doc_(std::move(doc)), path_(std::move(path)) {}
+  ~OpenDocument() { close(); }
+  OpenDocument(const OpenDocument&) = delete;
+  OpenDocument& operator=(const OpenDocument&) = delete;
+
+  // The document; raises the application's error when it has been closed.
+  const css::uno::Reference<css::lang::XComponent>& get(const AppIdentity& app) const;
+  bool isOpen() const { return doc_.is(); }
+  const std::string& path() const { return path_; }
+  void close();
+
+ private:
+  css::uno::Reference<css::lang::XComponent> doc_;
+  std::string path_;
+};
+
+using DocumentPtr = std::shared_ptr<OpenDocument>;
+
+// The documents an application has opened, in opening order.
+class DocumentList {
+ public:
+  void add(const DocumentPtr& doc) { docs_.push_back(doc); }
+  // Open documents only (closed ones are dropped).
+  std::vector<DocumentPtr> open();
+  void closeAll();
+
+ private:
+  std::vector<DocumentPtr> docs_;
+};
+
+}  // namespace docmill::officeapps

@@ -1,0 +1,330 @@
+#include "officeapps/office_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <com/sun/star/bridge/BridgeFactory.hpp>
+#include <com/sun/star/bridge/XBridge.hpp>
+#include <com/sun/star/connection/Connector.hpp>
+#include <com/sun/star/connection/NoConnectException.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <cppuhelper/bootstrap.hxx>
+#include <rtl/bootstrap.hxx>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "automation/error.h"
+
+#ifndef DOCMILL_LO_PROGRAM_DIR
+#define DOCMILL_LO_PROGRAM_DIR "/usr/lib/libreoffice/program"
+#endif
+
+namespace docmill::officeapps {
+
+using css::uno::Reference;
+using css::uno::UNO_QUERY;
+using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(90);
+constexpr auto kEndTimeout = std::chrono::seconds(10);
+// soffice asks to be started again after it has set up a new profile in some setups.
+constexpr int kRestartExitCode = 81;
+
+[[noreturn]] void raiseStart(const std::string& why) {
+  raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + why);
+}
+
+// The process-local UNO context that our side of the bridge runs in. It is created once
+// and deliberately never disposed: tearing it down while the process exits races with the
+// UNO libraries' own clean-up, and it holds no process, file or office resource.
+Reference<css::uno::XComponentContext> localContext() {
+  static Reference<css::uno::XComponentContext>* context = [] {
+    const OUString program = OUString::createFromAscii("file://" DOCMILL_LO_PROGRAM_DIR);
+    rtl::Bootstrap::set("URE_INTERNAL_LIB_DIR", program);
+    rtl::Bootstrap::set("UNO_TYPES", program + "/types.rdb " + program + "/types/offapi.rdb");
+    rtl::Bootstrap::set("UNO_SERVICES", program + "/services.rdb");
+    return new Reference<css::uno::XComponentContext>(
+        cppu::defaultBootstrap_InitialComponentContext());
+  }();
+  return *context;
+}
+
+// Settings of the private profile that keep hostile documents harmless: no macros, no
+// remote references fetched, no formulas recalculated (recalculation could fetch web data).
+const char* kProfileSettings = R"(<?xml version="1.0" encoding="UTF-8"?>
+<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="DisableMacrosExecution" oor:op="fuse"><value>true</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="MacroSecurityLevel" oor:op="fuse"><value>3</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="BlockUntrustedRefererLinks" oor:op="fuse"><value>true</value></prop></item>
+<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="OOXMLRecalcMode" oor:op="fuse"><value>1</value></prop></item>
+<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="ODFRecalcMode" oor:op="fuse"><value>1</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="FirstRun" oor:op="fuse"><value>false</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="ShowTipOfTheDay" oor:op="fuse"><value>false</value></prop></item>
+</oor:items>
+)";
+
+std::string randomToken() {
+  std::random_device rd;
+  std::uniform_int_distribution<uint64_t> dist;
+  char buf[32];
+  snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(dist(rd)));
+  return buf;
+}
+
+bool groupHasMembers(pid_t group) {
+  return ::kill(-group, 0) == 0;
+}
+
+// The paths of the named sockets (the office's pipes) that process `pid` holds open. The
+// office leaves these files behind when it is ended by force, so they are noted while it
+// runs and removed after it ends.
+std::vector<std::string> socketFiles(pid_t pid) {
+  std::vector<std::string> inodes;
+  std::error_code ec;
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (target.starts_with("socket:[")) inodes.push_back(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> paths;
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, path;
+    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> path;
+    if (path.find("OSL_PIPE_") == std::string::npos) continue;
+    if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) paths.push_back(path);
+  }
+  return paths;
+}
+
+}  // namespace
+
+OfficeHost& OfficeHost::instance() {
+  static OfficeHost host;
+  return host;
+}
+
+OfficeHost::~OfficeHost() {
+  // Normally the exit handler below has ended the office already. If not, the UNO
+  // libraries may have torn down their own state by now, so the references are abandoned
+  // rather than released; the process group and the profile still go.
+  std::lock_guard guard(mutex_);
+  new Reference<css::frame::XDesktop2>(std::move(desktop_));
+  new Reference<css::uno::XComponentContext>(std::move(remote_));
+  new Reference<css::lang::XComponent>(std::move(bridge_));
+  endProcess();
+}
+
+pid_t OfficeHost::processId() {
+  std::lock_guard guard(mutex_);
+  return pid_;
+}
+
+std::string OfficeHost::profileFolder() {
+  std::lock_guard guard(mutex_);
+  return profile_;
+}
+
+Reference<css::uno::XComponentContext> OfficeHost::context() {
+  std::lock_guard guard(mutex_);
+  return remote_;
+}
+
+bool OfficeHost::alive() {
+  if (pid_ == 0 || !desktop_.is()) return false;
+  int status = 0;
+  if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+    reaped_ = true;  // the group leader is gone; its group may still hold members
+    return false;
+  }
+  if (reaped_) return false;
+  try {
+    // A cheap round trip: fails at once when the connection is gone.
+    desktop_->getCurrentComponent();
+    return true;
+  } catch (const css::uno::Exception&) {
+    return false;
+  }
+}
+
+Reference<css::frame::XDesktop2> OfficeHost::ensureRunning() {
+  std::lock_guard guard(mutex_);
+  if (alive()) return desktop_;
+  endProcess();  // whatever is left of a dead office
+  start();
+  return desktop_;
+}
+
+void OfficeHost::start() {
+  std::error_code ec;
+  auto base = std::filesystem::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string folder = (base / ("docmill-office-XXXXXX")).string();
+  std::vector<char> templ(folder.begin(), folder.end());
+  templ.push_back('\0');
+  if (!::mkdtemp(templ.data())) raiseStart("cannot create a profile folder in " + base.string());
+  profile_ = templ.data();
+  std::filesystem::create_directories(profile_ + "/user", ec);
+  {
+    std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
+    settings << kProfileSettings;
+  }
+  pipeName_ = "docmill-" + std::to_string(::getpid()) + "-" + randomToken();
+
+  const std::string program = std::string(DOCMILL_LO_PROGRAM_DIR) + "/soffice.bin";
+  std::vector<std::string> args = {
+      program,
+      "--headless",
+      "--invisible",
+      "--norestore",
+      "--nologo",
+      "--nodefault",
+      "--nolockcheck",
+      "--nofirststartwizard",
+      "-env:UserInstallation=" + fromOU(fileUrl(profile_)),
+      "--accept=pipe,name=" + pipeName_ + ";urp;StarOffice.ComponentContext"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry(*e);
+    if (entry.starts_with("SAL_ENABLE_FILE_LOCKING=")) continue;
+    envStrings.emplace_back(entry);
+  }
+  envStrings.emplace_back("SAL_ENABLE_FILE_LOCKING=1");
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  auto spawn = [&]() -> pid_t {
+    const pid_t parent = ::getpid();
+    pid_t child = ::fork();
+    if (child == 0) {
+      // Only async-signal-safe calls until exec: a process group of its own (so the whole
+      // office can be ended at once), ended with the host, no terminal output.
+      ::setsid();
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      int devnull = ::open("/dev/null", O_RDWR);
+      if (devnull >= 0) {
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+      }
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    return child;
+  };
+
+  reaped_ = false;
+  pid_ = spawn();
+  if (pid_ < 0) {
+    pid_ = 0;
+    raiseStart("cannot start the office (" + program + ")");
+  }
+
+  auto local = localContext();
+  auto connector = css::connection::Connector::create(local);
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  Reference<css::connection::XConnection> connection;
+  while (!connection.is()) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode) {
+        pid_ = spawn();
+        continue;
+      }
+      reaped_ = true;
+      endProcess();
+      raiseStart("the office process ended while starting");
+    }
+    try {
+      connection = connector->connect(toOU("pipe,name=" + pipeName_));
+    } catch (const css::connection::NoConnectException&) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        endProcess();
+        raiseStart("the office did not answer within 90 seconds");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  try {
+    auto factory = css::bridge::BridgeFactory::create(local);
+    auto bridge = factory->createBridge("", "urp", connection, nullptr);
+    bridge_.set(bridge, UNO_QUERY);
+    remote_.set(bridge->getInstance("StarOffice.ComponentContext"), UNO_QUERY_THROW);
+    desktop_ = css::frame::Desktop::create(remote_);
+  } catch (const css::uno::Exception& e) {
+    endProcess();
+    raiseStart("the office did not accept the connection (" + fromOU(e.Message) + ")");
+  }
+  // Exit handlers run in reverse order of registration: registered now, after the UNO
+  // libraries have set up what a connection needs, this one ends the office while those
+  // are still intact.
+  sockets_ = socketFiles(pid_);
+  static std::once_flag registered;
+  std::call_once(registered, [] { std::atexit([] { OfficeHost::instance().shutdown(); }); });
+}
+
+void OfficeHost::endProcess() {
+  desktop_.clear();
+  remote_.clear();
+  if (bridge_.is()) {
+    try {
+      bridge_->dispose();
+    } catch (const css::uno::Exception&) {
+    }
+    bridge_.clear();
+  }
+  if (pid_ > 0) {
+    // Ask politely, then insist: the office's whole process group goes.
+    ::kill(-pid_, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
+    int status = 0;
+    while (!reaped_ && std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_)
+        reaped_ = true;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(-pid_, SIGKILL);
+    if (!reaped_) ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    for (int i = 0; i < 100 && groupHasMembers(pid_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  pid_ = 0;
+  for (const auto& path : sockets_) ::unlink(path.c_str());
+  sockets_.clear();
+  if (!profile_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(profile_, ec);
+    profile_.clear();
+  }
+}
+
+void OfficeHost::shutdown() {
+  std::lock_guard guard(mutex_);
+  endProcess();
+}
+
+}  // namespace docmill::officeapps

@@ -1,0 +1,7 @@
+#include "officeapps/officeapps_internal.h"
+
+namespace docmill::officeapps {
+DispatchPtr createPowerPointApplication() {
+  raiseRuntime(rt::CantCreateObject);
+}
+}  // namespace docmill::officeapps

@@ -1,0 +1,172 @@
+#include "officeapps/printing.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/files.h"
+
+#if DOCMILL_HAVE_GS_MODULE
+#include "ghostscript/module1.h"
+#endif
+
+namespace docmill::officeapps {
+
+namespace {
+
+#if DOCMILL_HAVE_GS_MODULE
+bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
+  return gs::callGhostscript(args, errorTail);
+}
+#else
+// Stand-in until the in-process interpreter module is part of the build: the same argument
+// vector handed to the interpreter's command-line program.
+bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
+  std::vector<std::string> copy = args;
+  copy[0] = "gs";
+  std::vector<char*> argv;
+  for (auto& a : copy) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t child = ::fork();
+  if (child == 0) {
+    int devnull = ::open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      ::dup2(devnull, 0);
+      ::dup2(devnull, 1);
+      ::dup2(devnull, 2);
+    }
+    ::execvp("gs", argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
+  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  if (!ok && errorTail) *errorTail = "the interpreter failed";
+  return ok;
+}
+#endif
+
+InterpreterRun currentRun = &defaultRun;
+
+// A private PDF file in the temporary folder, removed when this goes.
+class PrivateFile {
+ public:
+  PrivateFile() {
+    std::string templ = platform::systemTempFolder() + "/docmill-print-XXXXXX.pdf";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    int fd = ::mkstemps(buf.data(), 4);
+    if (fd >= 0) {
+      ::close(fd);
+      path_ = buf.data();
+    }
+  }
+  ~PrivateFile() {
+    if (!path_.empty()) platform::removeQuietly(path_);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string pointsArg(const char* name, double value) {
+  char buf[64];
+  snprintf(buf, sizeof buf, "-d%s=%d", name, static_cast<int>(value + 0.5));
+  return buf;
+}
+
+}  // namespace
+
+void setInterpreterRun(InterpreterRun run) {
+  currentRun = run ? run : &defaultRun;
+}
+
+void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
+                 const char* filter,
+                 const css::uno::Sequence<css::beans::PropertyValue>& filterData,
+                 const std::string& target, const PrintOptions& options) {
+  if (target.empty()) raiseApp(app, app.badValue, "No file name was given to print into.");
+  PrivateFile pdf;
+  if (pdf.path().empty()) {
+    raiseApp(app, app.failed,
+             "Cannot create a temporary file in " + platform::systemTempFolder() + ".");
+  }
+  exportPdf(app, doc, filter, pdf.path(), filterData);
+
+  std::vector<std::string> args = {"ps2pdf",  "-dNOPAUSE", "-dBATCH",
+                                   "-dSAFER", "-dQUIET",   "-sDEVICE=ps2write"};
+  if (options.grey) {
+    args.push_back("-sColorConversionStrategy=Gray");
+    args.push_back("-dProcessColorModel=/DeviceGray");
+  }
+  if (options.paper) {
+    args.push_back("-dFIXEDMEDIA");
+    args.push_back("-dPDFFitPage");
+    args.push_back(pointsArg("DEVICEWIDTHPOINTS", options.paper->first));
+    args.push_back(pointsArg("DEVICEHEIGHTPOINTS", options.paper->second));
+  }
+  args.push_back("-sOutputFile=" + target);
+  args.push_back("-f");
+  args.push_back(pdf.path());
+  std::string tail;
+  if (!currentRun(args, &tail)) {
+    platform::removeQuietly(target);
+    raiseApp(app, app.failed,
+             "Printing to " + target + " failed" + (tail.empty() ? "." : ": " + tail));
+  }
+  if (!platform::fileLength(target)) {
+    raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
+  }
+}
+
+std::optional<std::string> pageRangeFromList(std::string_view pages) {
+  std::string out;
+  std::string item;
+  auto flush = [&]() -> bool {
+    // item is "N", "N-M", "N-" or "-M" with digits only.
+    if (item.empty()) return false;
+    auto dash = item.find('-');
+    auto digits = [](std::string_view s) {
+      if (s.empty()) return false;
+      for (char c : s) {
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+      }
+      return std::stol(std::string(s)) > 0;
+    };
+    if (dash == std::string::npos) {
+      if (!digits(item)) return false;
+    } else {
+      std::string_view a = std::string_view(item).substr(0, dash);
+      std::string_view b = std::string_view(item).substr(dash + 1);
+      if (item.find('-', dash + 1) != std::string::npos) return false;
+      if (a.empty() && b.empty()) return false;
+      if (!a.empty() && !digits(a)) return false;
+      if (!b.empty() && !digits(b)) return false;
+      if (!a.empty() && !b.empty() && std::stol(std::string(a)) > std::stol(std::string(b))) {
+        return false;
+      }
+      if (a.empty()) item = "1" + item;
+    }
+    if (!out.empty()) out += ';';
+    out += item;
+    item.clear();
+    return true;
+  };
+  for (char c : pages) {
+    if (c == ' ' || c == '\t') continue;
+    if (c == ',' || c == ';') {
+      if (!flush()) return std::nullopt;
+    } else {
+      item += c;
+    }
+  }
+  if (!flush()) return std::nullopt;
+  return out;
+}
+
+}  // namespace docmill::officeapps

@@ -1,0 +1,39 @@
+// The PostScript printer of the Office servers: the office lays out the selected pages into
+// a private PDF file, and the in-process interpreter turns that into DSC PostScript
+// (`ps2write`) at the print target, text kept as text.
+//
+// The private PDF lives in the system temporary folder and is removed on every path. A
+// failure raises the application's error; an incomplete print target is removed so that
+// nobody takes it for a finished print.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "officeapps/uno_support.h"
+
+namespace docmill::officeapps {
+
+struct PrintOptions {
+  bool grey = false;  // print in shades of grey
+  // Fit every page onto paper of this size in points (width, height), e.g. slides printed
+  // in the other orientation.
+  std::optional<std::pair<double, double>> paper;
+};
+
+// Prints `doc` through the export filter `filter` with `filterData` into `target`.
+void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
+                 const char* filter,
+                 const css::uno::Sequence<css::beans::PropertyValue>& filterData,
+                 const std::string& target, const PrintOptions& options = {});
+
+// A page list in Word's notation ("2-4,7", "3-", spaces allowed) as the office's page range
+// ("2-4;7"); nullopt when it is not a valid list.
+std::optional<std::string> pageRangeFromList(std::string_view pages);
+
+// How pdf-to-PostScript runs are made; replaced only by tests that watch the arguments.
+using InterpreterRun = bool (*)(const std::vector<std::string>& args, std::string* errorTail);
+void setInterpreterRun(InterpreterRun run);
+
+}  // namespace docmill::officeapps

@@ -1,0 +1,264 @@
+#include "tests/officeapps/fixtures.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+
+namespace docmill::testing {
+
+Scratch::Scratch() {
+  std::string templ = (std::filesystem::temp_directory_path() / "docmill-test-XXXXXX").string();
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = buf.data();
+}
+
+Scratch::~Scratch() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+namespace {
+
+std::string escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+const char* kNamespaces =
+    R"( xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0")"
+    R"( xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0")"
+    R"( xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0")"
+    R"( xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0")"
+    R"( xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0")"
+    R"( xmlns:presentation="urn:oasis:names:tc:opendocument:xmlns:presentation:1.0")"
+    R"( xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0")"
+    R"( xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0")"
+    R"( office:version="1.3")";
+
+// The fonts of every fixture: a font the office embeds as a CFF font, whose glyph names
+// survive printing, so the text of a print can be read back.
+const char* kFonts = R"(<office:font-face-decls><style:font-face style:name="Nimbus Sans")"
+                     R"( svg:font-family="'Nimbus Sans'"/></office:font-face-decls>)";
+std::string defaultStyles(const char* extraStyles = "") {
+  std::string font = R"(<style:text-properties style:font-name="Nimbus Sans")"
+                     R"( fo:font-family="'Nimbus Sans'" fo:font-size="12pt"/>)";
+  std::string out = "<office:styles>";
+  for (const char* family : {"paragraph", "table-cell", "graphic"}) {
+    out += std::string("<style:default-style style:family=\"") + family + "\">" + font +
+           "</style:default-style>";
+  }
+  out +=
+      R"(<style:style style:name="Default" style:family="table-cell">)" + font + "</style:style>";
+  return out + extraStyles + "</office:styles>";
+}
+
+}  // namespace
+
+std::string flatText(const std::vector<std::vector<std::string>>& pages) {
+  std::string body;
+  for (size_t p = 0; p < pages.size(); ++p) {
+    for (size_t i = 0; i < pages[p].size(); ++i) {
+      bool breakBefore = p > 0 && i == 0;
+      body += std::string("<text:p") + (breakBefore ? R"( text:style-name="PB")" : "") + ">" +
+              escape(pages[p][i]) + "</text:p>\n";
+    }
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.text">)" + kFonts +
+         defaultStyles() +
+         R"(<office:automatic-styles><style:style style:name="PB" style:family="paragraph">)"
+         R"(<style:paragraph-properties fo:break-before="page"/></style:style>)"
+         R"(</office:automatic-styles><office:body><office:text>)" +
+         "\n" + body + "</office:text></office:body></office:document>\n";
+}
+
+std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
+  std::string body;
+  for (const auto& sheet : sheets) {
+    body += "<table:table table:name=\"" + escape(sheet.name) + "\">\n";
+    for (const auto& row : sheet.rows) {
+      body += "<table:table-row>";
+      for (const auto& cell : row) {
+        bool number = !cell.empty() && cell.find_first_not_of("0123456789.-") == std::string::npos;
+        if (number) {
+          body += "<table:table-cell office:value-type=\"float\" office:value=\"" + cell +
+                  "\"><text:p>" + cell + "</text:p></table:table-cell>";
+        } else {
+          body += "<table:table-cell office:value-type=\"string\"><text:p>" + escape(cell) +
+                  "</text:p></table:table-cell>";
+        }
+      }
+      body += "</table:table-row>\n";
+    }
+    body += "</table:table>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.spreadsheet">)" +
+         kFonts + defaultStyles() + "<office:body><office:spreadsheet>\n" + body +
+         "</office:spreadsheet></office:body></office:document>\n";
+}
+
+std::string flatPresentation(const std::vector<std::string>& slideTitles) {
+  std::string body;
+  int n = 0;
+  for (const auto& title : slideTitles) {
+    ++n;
+    body += "<draw:page draw:name=\"page" + std::to_string(n) +
+            "\" draw:master-page-name=\"Default\">"
+            "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"20cm\" svg:height=\"3cm\">"
+            "<draw:text-box><text:p>" +
+            escape(title) + "</text:p></draw:text-box></draw:frame></draw:page>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.presentation">)" +
+         kFonts + defaultStyles() +
+         R"(<office:automatic-styles><style:page-layout style:name="PM1">)"
+         R"(<style:page-layout-properties fo:page-width="28cm" fo:page-height="15.75cm")"
+         R"( style:print-orientation="landscape"/></style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
+         R"(</office:master-styles><office:body><office:presentation>)" +
+         "\n" + body + "</office:presentation></office:body></office:document>\n";
+}
+
+std::string flatDrawing(const std::vector<std::string>& pageTexts) {
+  std::string body;
+  int n = 0;
+  for (const auto& text : pageTexts) {
+    ++n;
+    body += "<draw:page draw:name=\"page" + std::to_string(n) +
+            "\" draw:master-page-name=\"Default\">"
+            "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"15cm\" svg:height=\"3cm\">"
+            "<draw:text-box><text:p>" +
+            escape(text) + "</text:p></draw:text-box></draw:frame></draw:page>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.graphics">)" +
+         kFonts + defaultStyles() +
+         R"(<office:automatic-styles><style:page-layout style:name="PM1">)"
+         R"(<style:page-layout-properties fo:page-width="21cm" fo:page-height="29.7cm"/>)"
+         R"(</style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
+         R"(</office:master-styles><office:body><office:drawing>)" +
+         "\n" + body + "</office:drawing></office:body></office:document>\n";
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  ::pclose(pipe);
+  return out;
+}
+
+std::string Printed::text() const {
+  std::string all;
+  for (const auto& t : pageText) all += t;
+  return all;
+}
+
+Printed readPdf(const std::string& pdfPath) {
+  Printed result;
+  std::string info = run("pdfinfo -f 1 -l 9999 '" + pdfPath + "' 2>/dev/null");
+  std::smatch m;
+  if (std::regex_search(info, m, std::regex(R"(Pages:\s+(\d+))"))) result.pages = std::stoi(m[1]);
+  std::regex size(R"(Page\s+\d+ size:\s+([\d.]+) x ([\d.]+))");
+  for (auto it = std::sregex_iterator(info.begin(), info.end(), size); it != std::sregex_iterator();
+       ++it) {
+    result.pageSize.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
+  }
+  for (int p = 1; p <= result.pages; ++p) {
+    result.pageText.push_back(run("pdftotext -layout -f " + std::to_string(p) + " -l " +
+                                  std::to_string(p) + " '" + pdfPath + "' - 2>/dev/null"));
+  }
+  return result;
+}
+
+Printed readPostScript(const std::string& psPath) {
+  std::string pdf = psPath + ".check.pdf";
+  run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" + psPath +
+      "' >/dev/null 2>&1");
+  Printed result = readPdf(pdf);
+  std::filesystem::remove(pdf);
+  return result;
+}
+
+std::pair<double, double> wordPosition(const std::string& pdfPath, int page,
+                                       const std::string& word) {
+  std::string html = run("pdftotext -bbox -f " + std::to_string(page + 1) + " -l " +
+                         std::to_string(page + 1) + " '" + pdfPath + "' - 2>/dev/null");
+  std::regex box(
+      R"re(<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="[\d.]+" yMax="[\d.]+">([^<]*)</word>)re");
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), box); it != std::sregex_iterator();
+       ++it) {
+    if ((*it)[3] == word) return {std::stod((*it)[1]), std::stod((*it)[2])};
+  }
+  return {-1, -1};
+}
+
+Error errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const AutomationError& e) {
+    return e.error();
+  }
+  ADD_FAILURE() << "the call did not fail";
+  return {};
+}
+
+std::vector<pid_t> processesInGroup(pid_t group) {
+  std::vector<pid_t> result;
+  if (group <= 0) return result;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return result;
+  while (dirent* entry = ::readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    if (::getpgid(pid) == group) {
+      result.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return result;
+}
+
+}  // namespace docmill::testing

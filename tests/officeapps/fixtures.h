@@ -1,0 +1,67 @@
+// Fixtures of the Office server tests: documents the tests write themselves (flat ODF XML
+// and plain formats the office opens), a scratch folder removed after each test, and
+// readers of printed output (PostScript turned into PDF by the interpreter's command-line
+// program, then read with poppler).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "automation/dispatch.h"
+
+namespace docmill::testing {
+
+// A scratch folder for one test, removed with everything in it.
+class Scratch {
+ public:
+  Scratch();
+  ~Scratch();
+  std::string path(const std::string& name) const { return (dir_ / name).string(); }
+
+ private:
+  std::filesystem::path dir_;
+};
+
+void writeFile(const std::string& path, const std::string& text);
+std::string readFile(const std::string& path);
+
+// A flat ODF text document: one page per entry of `pages` (each a list of paragraphs).
+std::string flatText(const std::vector<std::vector<std::string>>& pages);
+// A flat ODF spreadsheet: sheets of rows of cells (numbers stay numbers).
+struct Sheet {
+  std::string name;
+  std::vector<std::vector<std::string>> rows;
+};
+std::string flatSpreadsheet(const std::vector<Sheet>& sheets);
+// A flat ODF presentation with one slide per title.
+std::string flatPresentation(const std::vector<std::string>& slideTitles);
+// A flat ODF drawing with one page per text.
+std::string flatDrawing(const std::vector<std::string>& pageTexts);
+
+// What a printed PostScript file holds, read through a PDF made from it.
+struct Printed {
+  int pages = 0;
+  std::vector<std::string> pageText;                // text of each page
+  std::vector<std::pair<double, double>> pageSize;  // points, per page
+  std::string text() const;
+  bool landscape(int page = 0) const { return pageSize[page].first > pageSize[page].second; }
+};
+Printed readPostScript(const std::string& psPath);
+Printed readPdf(const std::string& pdfPath);
+// The x/y position (points from the top left) of the first word `word` on page `page`.
+std::pair<double, double> wordPosition(const std::string& pdfPath, int page,
+                                       const std::string& word);
+
+// Output of a shell command (stdout), for poppler and process listings.
+std::string run(const std::string& command);
+
+// The error number/description a failing late-bound call reports.
+Error errorOf(const std::function<void()>& call);
+
+// Processes whose process group is `group` (empty when none is left).
+std::vector<pid_t> processesInGroup(pid_t group);
+
+}  // namespace docmill::testing

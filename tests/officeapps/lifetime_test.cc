@@ -1,0 +1,64 @@
+// The office process's lifetime: one warm office shared by application objects, a fresh
+// one after it died, and nothing left behind by the host.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "automation/creation.h"
+#include "officeapps/officeapps.h"
+#include "tests/officeapps/fixtures.h"
+
+namespace docmill {
+namespace {
+
+TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
+  std::string out = testing::run(std::string(DOCMILL_PROBE) + " Word.Application");
+  std::istringstream in(out);
+  pid_t pid = 0;
+  std::string profile;
+  in >> pid >> profile;
+  ASSERT_GT(pid, 0) << out;
+  ASSERT_FALSE(profile.empty());
+  EXPECT_TRUE(testing::processesInGroup(pid).empty());
+  EXPECT_FALSE(std::filesystem::exists(profile));
+}
+
+TEST(OfficeLifetime, WarmAcrossObjectsAndRestartedAfterDeath) {
+  auto registrations = officeapps::registerOfficeServers();
+  testing::Scratch dir;
+  testing::writeFile(dir.path("a.fodt"), testing::flatText({{"Warm text"}}));
+
+  auto first = createObject("Word.Application");
+  pid_t pid = officeapps::officeProcessId();
+  call(first, "Quit");
+  auto second = createObject("Word.Application");
+  EXPECT_EQ(officeapps::officeProcessId(), pid) << "Quit must not end the office";
+
+  auto doc = call(getObject(second, "Documents"), "Open", {Variant(dir.path("a.fodt"))}).toObject();
+  ::kill(-pid, SIGKILL);
+  Error lost = testing::errorOf([&] {
+    call(doc, "PrintOut", {}, {{"OutputFileName", Variant(dir.path("x.ps"))}});
+  });
+  EXPECT_EQ(lost.source, "Word");
+
+  auto third = createObject("Word.Application");
+  pid_t fresh = officeapps::officeProcessId();
+  EXPECT_NE(fresh, pid);
+  EXPECT_TRUE(testing::processesInGroup(pid).empty());
+  auto doc3 = call(getObject(third, "Documents"), "Open", {Variant(dir.path("a.fodt"))}).toObject();
+  call(doc3, "PrintOut", {}, {{"OutputFileName", Variant(dir.path("ok.ps"))}});
+  EXPECT_NE(testing::readPostScript(dir.path("ok.ps")).text().find("Warm"), std::string::npos);
+
+  std::string profile = officeapps::officeProfileFolder();
+  doc.reset();
+  doc3.reset();
+  officeapps::shutdownOffice();
+  EXPECT_TRUE(testing::processesInGroup(fresh).empty());
+  EXPECT_FALSE(std::filesystem::exists(profile));
+}
+
+}  // namespace
+}  // namespace docmill
