@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "officeapps/office_process.h"
+#include "printer/destinations.h"
 
 namespace docmill::officeapps {
 
@@ -34,6 +35,9 @@ const Variant& putValue(const NamedCall& call) {
 
 bool printerKnown(std::string_view name) {
   if (namesEqual(name, kDefaultPrinter)) return true;
+  for (const auto& installed : printer::installedPrinters()) {
+    if (installed == name) return true;
+  }
   return false;
 }
 
