@@ -1,7 +1,6 @@
 #include "office/capture.h"
 
 #include "automation/creation.h"
-#include "ghostscript/module1.h"
 #include "office/hooks.h"
 #include "platform/files.h"
 
@@ -117,10 +116,12 @@ bool Capture::waitsForFile() const {
 void Capture::wrapPdf() {
   const Variant& pdfFile = arg(kOutputArg);
   deleteIfExists(pdfFile);
-  std::string tail;
-  if (!hooks().convertFile(Variant(targetPath_), pdfFile, &tail)) {
-    platform::removeQuietly(targetPath_);
-    raise(gs::conversionFailed(pdfFile.toString(), tail));
+  try {
+    hooks().convertFile(Variant(targetPath_), pdfFile);
+  } catch (const AutomationError& e) {
+    // A failed run makes the printed file worthless; any other failure leaves it.
+    if (e.error().number == pdoErrConversionFailed) platform::removeQuietly(targetPath_);
+    throw;
   }
   platform::deleteFile(targetPath_);
 }

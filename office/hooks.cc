@@ -13,9 +13,7 @@ Hooks defaults() {
   h.pumpMessages = [] {};
   h.pause = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   h.now = [] { return Clock::now(); };
-  h.convertFile = [](const Variant& in, const Variant& out, std::string* tail) {
-    return gs::convertFile(in, out, tail);
-  };
+  h.convertFile = [](const Variant& in, const Variant& out) { gs::convertFileOrRaise(in, out); };
   return h;
 }
 

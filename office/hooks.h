@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <functional>
-#include <string>
 
 #include "automation/variant.h"
 
@@ -28,9 +27,8 @@ struct Hooks {
   // The clock that bounds the completion wait.
   std::function<Clock::time_point()> now;
   // One interpreter run from a PostScript file to a PDF file: the interpreter by default.
-  // Returns false when the run failed; `errorTail` then receives its last messages.
-  std::function<bool(const Variant& input, const Variant& output, std::string* errorTail)>
-      convertFile;
+  // A failed run raises 0x80004101 and leaves no output of its own.
+  std::function<void(const Variant& input, const Variant& output)> convertFile;
 };
 
 // The calling thread's hooks (defaults filled in).

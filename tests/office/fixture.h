@@ -56,6 +56,12 @@ class OfficeTest : public ::testing::Test {
     self_ = rec_->object("self");
     obj_ = std::make_unique<FakeObject>(dir_ + "/tmp/", self_);
 
+    installHooks(/*fakeConversion=*/true);
+  }
+
+  // Pauses, pumps and (when `fakeConversion`) conversions are logged instead of run.
+  void installHooks(bool fakeConversion) {
+    hooks_.reset();
     office::Hooks h;
     h.pause = [this](std::chrono::milliseconds d) {
       now_ += d;
@@ -67,15 +73,13 @@ class OfficeTest : public ::testing::Test {
       if (onPump) onPump(++pumps_);
     };
     h.now = [this] { return now_; };
-    h.convertFile = [this](const Variant& in, const Variant& out, std::string* tail) {
-      rec_->note("convert " + in.toString() + " -> " + out.toString());
-      if (!convertResult) {
-        if (tail) *tail = "Error: /syntaxerror";
-        return false;
-      }
-      std::ofstream(out.toString()) << "%PDF-1.4 converted";
-      return true;
-    };
+    if (fakeConversion) {
+      h.convertFile = [this](const Variant& in, const Variant& out) {
+        rec_->note("convert " + in.toString() + " -> " + out.toString());
+        if (conversionError.number) throw AutomationError(conversionError);
+        std::ofstream(out.toString()) << "%PDF-1.4 converted";
+      };
+    }
     hooks_ = std::make_unique<office::ScopedHooks>(std::move(h));
   }
 
@@ -126,7 +130,8 @@ class OfficeTest : public ::testing::Test {
   office::Clock::time_point now_{};
   int pauses_ = 0;
   int pumps_ = 0;
-  bool convertResult = true;
+  // What the logged conversion raises (nothing while the number is 0).
+  Error conversionError;
   std::function<void(int)> onPause;
   std::function<void(int)> onPump;
 };

@@ -214,21 +214,24 @@ TEST_F(WordTest, PdfOutputIsReplacedOnlyAfterWordHasQuit) {
   EXPECT_EQ(read(path("out.pdf")), "%PDF-1.4 converted");
 }
 
-TEST_F(WordTest, FailedConversionRemovesTheTemporaryFileAndIsReported) {
-  convertResult = false;
+TEST_F(WordTest, FailedConversionRemovesTheTemporaryFileOtherErrorsKeepIt) {
+  conversionError = Error{static_cast<int32_t>(0x80004101), "docmill", "Conversion failed"};
   Args args = wordArgs(path("out.pdf"));
   Error e = failure(createPDFfromWord, args);
   EXPECT_EQ(e.number, static_cast<int32_t>(0x80004101));
-  EXPECT_EQ(e.source, "docmill");
-  EXPECT_NE(e.description.find("/syntaxerror"), std::string::npos);
+  EXPECT_EQ(e.description, "Conversion failed");
   EXPECT_EQ(log().back(), "convert <tmp1> -> $/out.pdf");  // no close or quit after it
   EXPECT_EQ(tempFiles(), 0u);
+
+  // Any other error of the conversion reaches the caller and leaves the printed file.
+  conversionError = Error{53, "docmill", "File not found: libgs.so.10"};
+  EXPECT_EQ(failure(createPDFfromWord, args).number, 53);
+  EXPECT_EQ(tempFiles(), 1u);
 }
 
 TEST_F(WordTest, TemporaryFileGoneBeforeItsDeletionFailsTheCall) {
   // The print target vanishes: the final deletion reports the missing file.
   rec_->onPrint = [](const std::string& target) { fs::remove(target); };
-  convertResult = true;
   Args args = wordArgs(path("out.pdf"));
   Error e = failure(createPDFfromMiscFile, args);
   EXPECT_EQ(e.number, rt::FileNotFound);
