@@ -9,6 +9,7 @@
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 #include "cli/arguments.h"
+#include "cli/convert.h"
 #include "cli/servers.h"
 #include "component/create_pdf.h"
 #include "component/exports.h"
@@ -20,6 +21,7 @@ using namespace docmill;
 
 const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--PARAM=VALUE]...
        docmill --get NAME | --list | --register | --unregister | --help
+       docmill convert [-j N] [-o OUT] IN...  |  docmill convert --merge -o OUT.pdf IN...
 
 Creates PDF.CreatePDF and invokes MEMBER late-bound with the given arguments.
 Positional arguments bind in parameter order; --PARAM=VALUE passes a named argument.
@@ -71,6 +73,7 @@ int run(int argc, char** argv) {
   }
 
   cli::HostServers servers;  // built-in classes, unless the registry names others
+  if (args[0] == "convert") return cli::runConvert({args.begin() + 1, args.end()});
   DispatchPtr obj = createObject(kProgId);
 
   size_t i = 0;

@@ -1,0 +1,260 @@
+#include "cli/convert.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "automation/creation.h"
+#include "automation/dispatch.h"
+#include "component/type_library.h"
+#include "platform/files.h"
+
+namespace docmill::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string lowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return ext;
+}
+
+bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
+  for (const char* e : list) {
+    if (ext == e) return true;
+  }
+  return false;
+}
+
+int defaultJobs() {
+  if (const char* env = std::getenv("DOCMILL_OFFICE_POOL"); env && std::atoi(env) > 0) {
+    return std::atoi(env);
+  }
+  unsigned n = std::thread::hardware_concurrency();
+  return n ? static_cast<int>(n) : 2;
+}
+
+struct Outcome {
+  bool ok = false;
+  std::string message;
+};
+
+Outcome convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
+  ConversionPlan plan = planConversion(input, output);
+  std::vector<Variant> storage = plan.args;
+  std::vector<Variant> refs;
+  for (auto& v : storage) refs.push_back(Variant::byRef(v));
+  try {
+    call(obj, plan.member, std::move(refs));
+    return {true, {}};
+  } catch (const AutomationError& e) {
+    return {false, "error " + hexCode(e.error().number) + " (" + e.error().source +
+                       "): " + e.error().description};
+  }
+}
+
+// Shows progress on a terminal as one rewritten line, otherwise as one line per file.
+class Progress {
+ public:
+  explicit Progress(size_t total) : total_(total), tty_(isatty(STDERR_FILENO)) {}
+  void done(const std::string& input, const std::string& output, const Outcome& o) {
+    std::lock_guard lock(mutex_);
+    ++finished_;
+    if (tty_) {
+      std::fprintf(stderr, "\r\033[K");
+      if (!o.ok) std::fprintf(stderr, "FAILED %s: %s\n", input.c_str(), o.message.c_str());
+      const int width = 30;
+      int filled = static_cast<int>(width * finished_ / std::max<size_t>(total_, 1));
+      std::fprintf(stderr, "[%s%s] %zu/%zu %s", std::string(filled, '#').c_str(),
+                   std::string(width - filled, '.').c_str(), finished_, total_,
+                   fs::path(input).filename().c_str());
+      if (finished_ == total_) std::fprintf(stderr, "\r\033[K");
+    } else if (o.ok) {
+      std::fprintf(stderr, "ok %s -> %s\n", input.c_str(), output.c_str());
+    } else {
+      std::fprintf(stderr, "FAILED %s: %s\n", input.c_str(), o.message.c_str());
+    }
+    std::fflush(stderr);
+  }
+
+ private:
+  std::mutex mutex_;
+  size_t total_;
+  size_t finished_ = 0;
+  bool tty_;
+};
+
+// Converts inputs[i] to outputs[i] on `jobs` threads; returns one outcome per input.
+std::vector<Outcome> convertAll(const std::vector<std::string>& inputs,
+                                const std::vector<std::string>& outputs, int jobs) {
+  std::vector<Outcome> outcomes(inputs.size());
+  Progress progress(inputs.size());
+  std::atomic<size_t> next{0};
+  auto worker = [&] {
+    DispatchPtr obj;
+    for (size_t i = next++; i < inputs.size(); i = next++) {
+      if (!obj) {
+        try {
+          obj = createObject(kProgId);
+        } catch (const AutomationError& e) {
+          outcomes[i] = {false, e.error().description};
+          progress.done(inputs[i], outputs[i], outcomes[i]);
+          continue;
+        }
+      }
+      outcomes[i] = convertOne(obj, inputs[i], outputs[i]);
+      progress.done(inputs[i], outputs[i], outcomes[i]);
+    }
+  };
+  int n = std::max(1, std::min<int>(jobs, static_cast<int>(inputs.size())));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(worker);
+  for (auto& t : threads) t.join();
+  return outcomes;
+}
+
+// A private folder for the pieces of a merge, removed with the object.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    std::string tmpl = platform::systemTempFolder() + "/docmill-merge-XXXXXX";
+    if (char* p = mkdtemp(tmpl.data())) path_ = p;
+  }
+  ~ScratchFolder() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+int usage() {
+  std::fprintf(
+      stderr,
+      "usage: docmill convert [-j N] [-o OUT] IN...\n"
+      "       docmill convert --merge -o OUT.pdf IN...\n"
+      "With one input, -o names the PDF; with several, -o names a folder for them\n"
+      "(default: beside each input). --merge joins every input, in order, into one PDF.\n");
+  return 2;
+}
+
+}  // namespace
+
+ConversionPlan planConversion(const std::string& input, const std::string& output) {
+  const std::string ext = lowerExtension(input);
+  Variant out(output), in(input);
+  if (oneOf(ext, {".ps", ".eps", ".prn"})) return {"CreatePDFfromPS", {out, in}};
+  if (ext == ".pdf") return {"CreatePDFfromMultiPDF", {out, Variant(SafeArray::of({in}))}};
+  if (oneOf(ext, {".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".wpd"})) {
+    return {"CreatePDFfromWord", {out, in}};
+  }
+  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}};
+  if (oneOf(ext, {".xls", ".xlsx", ".xlsm", ".xlsb", ".ods", ".ots", ".csv"})) {
+    // The first worksheet, as far as it is used.
+    return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant("A1:XFD1048576")}};
+  }
+  if (oneOf(ext, {".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp"})) {
+    return {"CreatePDFfromPowerPoint", {out, in}};
+  }
+  if (oneOf(ext, {".pub", ".odg", ".otg", ".vsd", ".vsdx", ".cdr"})) {
+    return {"CreatePDFfromPub", {out, in}};
+  }
+  return {"CreatePDFfromMiscFile", {out, in}};
+}
+
+std::string defaultOutput(const std::string& input, const std::string& outputDir) {
+  fs::path p(input);
+  fs::path name = p.filename();
+  name.replace_extension(".pdf");
+  return ((outputDir.empty() ? p.parent_path() : fs::path(outputDir)) / name).string();
+}
+
+int runConvert(const std::vector<std::string>& args) {
+  std::vector<std::string> inputs;
+  std::string output;
+  bool merge = false;
+  int jobs = defaultJobs();
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o" && i + 1 < args.size()) {
+      output = args[++i];
+    } else if (args[i] == "-j" && i + 1 < args.size()) {
+      jobs = std::max(1, std::atoi(args[++i].c_str()));
+    } else if (args[i] == "--merge") {
+      merge = true;
+    } else if (args[i] == "-h" || args[i] == "--help") {
+      return usage();
+    } else {
+      inputs.push_back(args[i]);
+    }
+  }
+  if (inputs.empty() || (merge && output.empty())) return usage();
+
+  if (merge) {
+    ScratchFolder scratch;
+    if (scratch.path().empty()) {
+      std::fprintf(stderr, "docmill: cannot create a temporary folder\n");
+      return 1;
+    }
+    // PostScript and PDF inputs join as they are; the others become PDFs first.
+    std::vector<std::string> toConvert, pieces(inputs.size()), pieceOut;
+    std::vector<size_t> index;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      std::string ext = lowerExtension(inputs[i]);
+      if (oneOf(ext, {".ps", ".eps", ".pdf"})) {
+        pieces[i] = inputs[i];
+      } else {
+        pieces[i] = scratch.path() + "/" + std::to_string(i) + ".pdf";
+        toConvert.push_back(inputs[i]);
+        pieceOut.push_back(pieces[i]);
+        index.push_back(i);
+      }
+    }
+    auto outcomes = convertAll(toConvert, pieceOut, jobs);
+    size_t failed = 0;
+    for (const auto& o : outcomes) failed += o.ok ? 0 : 1;
+    if (failed) {
+      std::fprintf(stderr, "docmill: %zu of %zu inputs failed; %s not written\n", failed,
+                   inputs.size(), output.c_str());
+      return 1;
+    }
+    std::vector<Variant> list;
+    for (const auto& p : pieces) list.emplace_back(p);
+    Variant pdf(output), arr(SafeArray::of(std::move(list)));
+    try {
+      call(createObject(kProgId), "CreatePDFfromMultiPDF",
+           {Variant::byRef(pdf), Variant::byRef(arr)});
+    } catch (const AutomationError& e) {
+      std::fprintf(stderr, "docmill: error %s (%s): %s\n", hexCode(e.error().number).c_str(),
+                   e.error().source.c_str(), e.error().description.c_str());
+      return 1;
+    }
+    std::fprintf(stderr, "merged %zu inputs into %s\n", inputs.size(), output.c_str());
+    return 0;
+  }
+
+  std::vector<std::string> outputs;
+  bool single = inputs.size() == 1 && !output.empty() && !fs::is_directory(output);
+  for (const auto& in : inputs) outputs.push_back(single ? output : defaultOutput(in, output));
+  if (!single && !output.empty()) {
+    std::error_code ec;
+    fs::create_directories(output, ec);
+  }
+  auto outcomes = convertAll(inputs, outputs, jobs);
+  size_t failed = 0;
+  for (const auto& o : outcomes) failed += o.ok ? 0 : 1;
+  std::fprintf(stderr, "%zu converted, %zu failed\n", inputs.size() - failed, failed);
+  return failed ? 1 : 0;
+}
+
+}  // namespace docmill::cli

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+
+#include "cli/convert.h"
+
+namespace docmill::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(ConvertPlanTest, EachFileTypeGoesThroughItsMember) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"a.PS", "CreatePDFfromPS"},           {"a.pdf", "CreatePDFfromMultiPDF"},
+      {"a.docx", "CreatePDFfromWord"},       {"a.RTF", "CreatePDFfromWord"},
+      {"a.odt", "CreatePDFfromWord"},        {"a.txt", "CreatePDFfromTextFile"},
+      {"a.xlsx", "CreatePDFfromExcel"},      {"a.csv", "CreatePDFfromExcel"},
+      {"a.pptx", "CreatePDFfromPowerPoint"}, {"a.odp", "CreatePDFfromPowerPoint"},
+      {"a.pub", "CreatePDFfromPub"},         {"a.odg", "CreatePDFfromPub"},
+      {"a.html", "CreatePDFfromMiscFile"},   {"noextension", "CreatePDFfromMiscFile"},
+  };
+  for (const auto& [file, member] : cases) {
+    EXPECT_EQ(planConversion(file, "o.pdf").member, member) << file;
+  }
+  auto excel = planConversion("book.xls", "o.pdf");
+  ASSERT_EQ(excel.args.size(), 4u);
+  EXPECT_EQ(excel.args[2], Variant(int16_t{1}));
+  auto pdf = planConversion("in.pdf", "o.pdf");
+  ASSERT_TRUE(pdf.args[1].isArray());
+  EXPECT_EQ(pdf.args[1].array().at(0), Variant("in.pdf"));
+  EXPECT_EQ(defaultOutput("/x/y/report.docx", ""), "/x/y/report.pdf");
+  EXPECT_EQ(defaultOutput("/x/y/report.docx", "/out"), "/out/report.pdf");
+}
+
+class ConvertRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("docmill-convert-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    for (int i = 1; i <= 3; ++i) {
+      std::ofstream(dir / ("p" + std::to_string(i) + ".ps"))
+          << "%!PS\n/Helvetica findfont 24 scalefont setfont 72 700 moveto (Page" << i
+          << ") show showpage\n";
+    }
+    std::ofstream(dir / "bad.ps") << "this is not PostScript\n";
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  int run(const std::string& args) {
+    std::string cmd = std::string("cd ") + dir.string() + " && " + DOCMILL_HOST + " convert " +
+                      args + " >" + (dir / "log").string() + " 2>&1";
+    int status = std::system(cmd.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string text(const fs::path& pdf) {
+    std::string cmd = "pdftotext -q '" + pdf.string() + "' - 2>/dev/null";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
+    pclose(p);
+    return out;
+  }
+  std::string log() {
+    std::ifstream in(dir / "log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  fs::path dir;
+};
+
+TEST_F(ConvertRunTest, OneBadFileFailsTheRunButNotTheOthers) {
+  EXPECT_EQ(run("-j 2 p1.ps bad.ps p2.ps p3.ps"), 1);
+  for (const char* name : {"p1.pdf", "p2.pdf", "p3.pdf"}) {
+    EXPECT_TRUE(fs::exists(dir / name)) << name;
+  }
+  EXPECT_FALSE(fs::exists(dir / "bad.pdf"));
+  std::string l = log();
+  EXPECT_NE(l.find("FAILED bad.ps: error 0x80004101 (docmill)"), std::string::npos) << l;
+  EXPECT_NE(l.find("3 converted, 1 failed"), std::string::npos) << l;
+  EXPECT_EQ(run("p1.ps p2.ps -o outdir"), 0);
+  EXPECT_TRUE(fs::exists(dir / "outdir" / "p2.pdf"));
+}
+
+TEST_F(ConvertRunTest, MergeKeepsTheOrderGivenAndLeavesNoScratchFiles) {
+  ASSERT_EQ(run("p2.ps -o p2.pdf"), 0);
+  ASSERT_EQ(run("--merge -o all.pdf p3.ps p2.pdf p1.ps"), 0) << log();
+  std::string t = text(dir / "all.pdf");
+  size_t a = t.find("Page3"), b = t.find("Page2"), c = t.find("Page1");
+  ASSERT_NE(a, std::string::npos) << t;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_EQ(run("--merge -o none.pdf p1.ps missing.docx"), 1);
+  EXPECT_FALSE(fs::exists(dir / "none.pdf"));
+  for (const auto& e : fs::directory_iterator(fs::temp_directory_path())) {
+    EXPECT_EQ(e.path().filename().string().rfind("docmill-merge-", 0), std::string::npos);
+  }
+}
+
+}  // namespace
+}  // namespace docmill::cli
