@@ -2,6 +2,9 @@
 
 #include "component/create_pdf.h"
 #include "component/type_library.h"
+#ifdef DOCMILL_HAVE_OFFICE_APPS
+#include "officeapps/officeapps.h"
+#endif
 
 namespace docmill::cli {
 
@@ -9,6 +12,15 @@ HostServers::HostServers() {
   if (!findClassRecord(kProgId)) {
     registrations_.push_back(registerClass(createPdfClass().clsid, kProgId, createPdfFactory()));
   }
+#ifdef DOCMILL_HAVE_OFFICE_APPS
+  for (auto& r : officeapps::registerOfficeServers()) registrations_.push_back(std::move(r));
+#endif
+}
+
+HostServers::~HostServers() {
+#ifdef DOCMILL_HAVE_OFFICE_APPS
+  officeapps::shutdownOffice();
+#endif
 }
 
 }  // namespace docmill::cli

@@ -12,6 +12,9 @@ namespace docmill::cli {
 class HostServers {
  public:
   HostServers();
+  ~HostServers();
+  HostServers(const HostServers&) = delete;
+  HostServers& operator=(const HostServers&) = delete;
 
  private:
   std::vector<ClassRegistration> registrations_;

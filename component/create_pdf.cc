@@ -4,6 +4,7 @@
 
 #include "component/type_library.h"
 #include "ghostscript/module1.h"
+#include "office/converters.h"
 #include "platform/files.h"
 #include "printer/set_def_printer.h"
 
@@ -95,8 +96,31 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
       gs::createPDFfromMultiPDF(args);
       return {};
     default:
-      notAvailable(func);
+      break;
   }
+  using Converter = void (*)(ObjectServices&, std::span<Variant* const>);
+  static const std::pair<int32_t, Converter> kConverters[] = {
+      {dispid::CreatePDFfromMiscFile, office::createPDFfromMiscFile},
+      {dispid::CreatePDFfromMultiExcel, office::createPDFfromMultiExcel},
+      {dispid::CreatePDFfromPub, office::createPDFfromPub},
+      {dispid::CreatePDFfromPowerPoint, office::createPDFfromPowerPoint},
+      {dispid::CreatePDFfromExcel, office::createPDFfromExcel},
+      {dispid::CreatePSfromExcel, office::createPSfromExcel},
+      {dispid::CreatePSfromMiscFile, office::createPSfromMiscFile},
+      {dispid::CreatePSfromPowerPoint, office::createPSfromPowerPoint},
+      {dispid::CreatePSfromPub, office::createPSfromPub},
+      {dispid::CreatePSfromTextFile, office::createPSfromTextFile},
+      {dispid::CreatePSfromWord, office::createPSfromWord},
+      {dispid::CreatePDFfromWord, office::createPDFfromWord},
+      {dispid::CreatePDFfromTextFile, office::createPDFfromTextFile},
+  };
+  for (const auto& [id, convert] : kConverters) {
+    if (id == func.dispId) {
+      convert(*this, args);
+      return {};
+    }
+  }
+  notAvailable(func);
 }
 
 ClassFactoryPtr createPdfFactory() {

@@ -107,17 +107,25 @@ TEST_F(ObjectStateTest, TempFilePathAcceptsUsableFoldersAndIgnoresTheRestSilentl
   EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
-TEST_F(ObjectStateTest, MembersNotBuiltAnswerWithAClearError) {
+TEST_F(ObjectStateTest, MissingInputRaisesBeforeAnyApplicationStarts) {
   auto obj = CreatePDF::create();
-  // Every member binds its arguments; a member without an implementation says so.
+  int created = 0;
+  auto counting = makeFactory([&]() -> DispatchPtr {
+    ++created;
+    return nullptr;
+  });
+  auto reg = registerClass(Guid{}, "Publisher.Application", counting);
+  Variant out((dir / "out.ps").string());
+  Variant in((dir / "missing.pub").string());
   try {
-    call(obj, "CreatePSfromPub", {Variant("a.ps"), Variant("b.pub")});
+    call(obj, "CreatePSfromPub", {Variant::byRef(out), Variant::byRef(in)});
+    FAIL();
   } catch (const AutomationError& e) {
-    if (e.error().number == hr::E_NOTIMPL) {
-      EXPECT_EQ(e.error().source, "docmill");
-      EXPECT_NE(e.error().description.find("CreatePSfromPub"), std::string::npos);
-    }
+    EXPECT_EQ(e.error().number, static_cast<int32_t>(0x80004100));
+    EXPECT_EQ(e.error().source, "docmill");
+    EXPECT_EQ(e.error().description, "File " + in.bstr() + " does not exist.");
   }
+  EXPECT_EQ(created, 0);
 }
 
 class RegistrationTest : public ObjectStateTest {
