@@ -3,25 +3,13 @@
 // CreatePDFfromMultiPS, and a run the interpreter rejects is reported.
 #include <cstdio>
 
-#include "ghostscript/module1.h"
 #include "tests/office/fixture.h"
+#include "tests/office/merging_object.h"
 
 namespace docmill::test {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-// The object's own interface as far as the merge needs it.
-class MergingObject : public NamedDispatch {
- protected:
-  Variant invokeByName(NamedCall& call) override {
-    if (!namesEqual(call.member, "CreatePDFfromMultiPS")) raiseDispatch(hr::DISP_E_MEMBERNOTFOUND);
-    std::vector<Variant*> args;
-    for (auto& a : call.args) args.push_back(&a);
-    guarded([&] { gs::createPDFfromMultiPS(args); });
-    return Variant();
-  }
-};
 
 std::string run(const std::string& command) {
   std::string out;
