@@ -42,7 +42,7 @@ class TextFile : public WordCapture {
     if (positive(arg(kColor))) word::setFont(doc_, "Color", arg(kColor));
     word::setFont(doc_, "Italic", arg(kItalic));
     word::setFont(doc_, "Underline", arg(kUnderline));
-    int16_t alignment = pageNumberAlignment(arg(kAlignment));
+    const int16_t alignment = pageNumberAlignment(arg(kAlignment));
     if (arg(kFooterNumber).toBoolNullFalse()) {
       word::addPageNumber(doc_, word::Band::Footer, alignment, arg(kFirstPage));
     }

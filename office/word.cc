@@ -49,15 +49,13 @@ void setMargin(const DispatchPtr& doc, std::string_view margin, const Variant& p
   put(pageSetup(doc), margin, points);
 }
 
-void addPageNumber(const DispatchPtr& doc, Band band, int16_t& alignment,
-                   const Variant& firstPage) {
+void addPageNumber(const DispatchPtr& doc, Band band, int16_t alignment, const Variant& firstPage) {
   DispatchPtr section = getObject(doc, "Sections", {Variant(int16_t{1})});
   DispatchPtr bandObject =
       getObject(section, band == Band::Footer ? "Footers" : "Headers", {Variant(int16_t{1})});
   Variant align(alignment);
   call(getObject(bandObject, "PageNumbers"), "Add", {},
        {{"PageNumberAlignment", Variant::byRef(align)}, {"FirstPage", firstPage}});
-  alignment = align.toI2();
 }
 
 void setFont(const DispatchPtr& doc, std::string_view property, const Variant& value) {

@@ -45,7 +45,7 @@ void setMargin(const DispatchPtr& doc, std::string_view margin, const Variant& p
 
 // Sections(1).Footers(1) or Headers(1), PageNumbers.Add(PageNumberAlignment:=, FirstPage:=).
 // The alignment travels by reference, as the application declares it.
-void addPageNumber(const DispatchPtr& doc, Band band, int16_t& alignment, const Variant& firstPage);
+void addPageNumber(const DispatchPtr& doc, Band band, int16_t alignment, const Variant& firstPage);
 
 // Content.Font.<property> = value; the font object is fetched afresh for each setting.
 void setFont(const DispatchPtr& doc, std::string_view property, const Variant& value);

@@ -32,7 +32,7 @@ class WordDocument : public WordCapture {
                            arg(kLandscape).toBoolNullFalse() ? word::kLandscape : word::kPortrait);
     } catch (const AutomationError&) {
     }
-    int16_t alignment = pageNumberAlignment(arg(kAlignment));
+    const int16_t alignment = pageNumberAlignment(arg(kAlignment));
     if (arg(kFooterNumber).toBoolNullFalse()) {
       word::addPageNumber(doc_, word::Band::Footer, alignment, arg(kFirstPage));
     }
