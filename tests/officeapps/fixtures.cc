@@ -131,8 +131,14 @@ std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
   }
   return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.spreadsheet">)" +
-         kFonts + defaultStyles() + "<office:body><office:spreadsheet>\n" + body +
-         "</office:spreadsheet></office:body></office:document>\n";
+         kFonts + defaultStyles() +
+         R"(<office:automatic-styles><style:page-layout style:name="pm1">)"
+         R"(<style:page-layout-properties fo:page-width="21.59cm" fo:page-height="27.94cm")"
+         R"( fo:margin="1.9cm"/></style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Default")"
+         R"( style:page-layout-name="pm1"/></office:master-styles>)"
+         "<office:body><office:spreadsheet>\n" +
+         body + "</office:spreadsheet></office:body></office:document>\n";
 }
 
 std::string flatPresentation(const std::vector<std::string>& slideTitles) {
