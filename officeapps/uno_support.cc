@@ -199,7 +199,8 @@ Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const Docu
                  " it can read.");
   }
   Reference<css::lang::XServiceInfo> info(doc, UNO_QUERY);
-  if (!info.is() || !info->supportsService(OUString::createFromAscii(kind.service))) {
+  const char* accepted = kind.accepts ? kind.accepts : kind.service;
+  if (!info.is() || !info->supportsService(OUString::createFromAscii(accepted))) {
     closeDocument(doc);
     raiseApp(app, app.fileNotOpened,
              app.name + " cannot open " + path + ": the file is not a " + kind.noun + ".");

@@ -58,6 +58,8 @@ struct DocumentKind {
   const char* service;    // e.g. "com.sun.star.text.TextDocument"
   const char* pdfFilter;  // e.g. "writer_pdf_Export"
   const char* noun;       // "document", "workbook", ... for messages
+  // The service an opened document must offer; `service` when not given.
+  const char* accepts = nullptr;
 };
 
 // Opens `path` hidden, without macros, link updates or dialogs, as a document of `kind`.

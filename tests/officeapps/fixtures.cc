@@ -76,6 +76,13 @@ const char* kNamespaces =
 // survive printing, so the text of a print can be read back.
 const char* kFonts = R"(<office:font-face-decls><style:font-face style:name="Nimbus Sans")"
                      R"( svg:font-family="'Nimbus Sans'"/></office:font-face-decls>)";
+// Text spans of slides and drawings name their font themselves: their own default styles
+// come from the master pages.
+const char* kSpanFont =
+    R"(<style:style style:name="T1" style:family="text"><style:text-properties)"
+    R"( style:font-name="Nimbus Sans" fo:font-family="'Nimbus Sans'" fo:font-size="24pt"/>)"
+    R"(</style:style>)";
+
 std::string defaultStyles(const char* extraStyles = "") {
   std::string font = R"(<style:text-properties style:font-name="Nimbus Sans")"
                      R"( fo:font-family="'Nimbus Sans'" fo:font-size="12pt"/>)";
@@ -149,13 +156,13 @@ std::string flatPresentation(const std::vector<std::string>& slideTitles) {
     body += "<draw:page draw:name=\"page" + std::to_string(n) +
             "\" draw:master-page-name=\"Default\">"
             "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"20cm\" svg:height=\"3cm\">"
-            "<draw:text-box><text:p>" +
-            escape(title) + "</text:p></draw:text-box></draw:frame></draw:page>\n";
+            "<draw:text-box><text:p><text:span text:style-name=\"T1\">" +
+            escape(title) + "</text:span></text:p></draw:text-box></draw:frame></draw:page>\n";
   }
   return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.presentation">)" +
-         kFonts + defaultStyles() +
-         R"(<office:automatic-styles><style:page-layout style:name="PM1">)"
+         kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
+         R"(<style:page-layout style:name="PM1">)"
          R"(<style:page-layout-properties fo:page-width="28cm" fo:page-height="15.75cm")"
          R"( style:print-orientation="landscape"/></style:page-layout></office:automatic-styles>)"
          R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
@@ -171,13 +178,13 @@ std::string flatDrawing(const std::vector<std::string>& pageTexts) {
     body += "<draw:page draw:name=\"page" + std::to_string(n) +
             "\" draw:master-page-name=\"Default\">"
             "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"15cm\" svg:height=\"3cm\">"
-            "<draw:text-box><text:p>" +
-            escape(text) + "</text:p></draw:text-box></draw:frame></draw:page>\n";
+            "<draw:text-box><text:p><text:span text:style-name=\"T1\">" +
+            escape(text) + "</text:span></text:p></draw:text-box></draw:frame></draw:page>\n";
   }
   return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.graphics">)" +
-         kFonts + defaultStyles() +
-         R"(<office:automatic-styles><style:page-layout style:name="PM1">)"
+         kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
+         R"(<style:page-layout style:name="PM1">)"
          R"(<style:page-layout-properties fo:page-width="21cm" fo:page-height="29.7cm"/>)"
          R"(</style:page-layout></office:automatic-styles>)"
          R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
