@@ -124,19 +124,28 @@ struct Timing {
   double wall = 0, cpu = 0;
 };
 
-// Medians of wall and CPU time over `reps` runs, after one untimed warm-up run. `run`
-// returns the CPU seconds it used.
-Timing median(int reps, const std::function<double()>& run) {
-  run();
-  std::vector<double> walls, cpus;
+// Medians of wall and CPU time of two ways of doing the same work, over `reps` rounds
+// after one untimed warm-up round. The two alternate within each round so that both meet
+// the same load on a shared machine. Each `run` returns the CPU seconds it used.
+std::pair<Timing, Timing> medians(int reps, const std::function<double()>& first,
+                                  const std::function<double()>& second) {
+  first();
+  second();
+  std::vector<double> walls[2], cpus[2];
   for (int i = 0; i < reps; ++i) {
-    auto t0 = Clock::now();
-    cpus.push_back(run());
-    walls.push_back(seconds(Clock::now() - t0));
+    for (int k = 0; k < 2; ++k) {
+      auto t0 = Clock::now();
+      cpus[k].push_back((k == 0 ? first : second)());
+      walls[k].push_back(seconds(Clock::now() - t0));
+    }
   }
-  std::sort(walls.begin(), walls.end());
-  std::sort(cpus.begin(), cpus.end());
-  return {walls[walls.size() / 2], cpus[cpus.size() / 2]};
+  Timing t[2];
+  for (int k = 0; k < 2; ++k) {
+    std::sort(walls[k].begin(), walls[k].end());
+    std::sort(cpus[k].begin(), cpus[k].end());
+    t[k] = {walls[k][walls[k].size() / 2], cpus[k][cpus[k].size() / 2]};
+  }
+  return {t[0], t[1]};
 }
 
 long residentKiB() {
@@ -177,15 +186,17 @@ int main(int argc, char** argv) {
               "wall", "cpu", "target");
   bool allOk = true;
   for (auto [input, target] : {std::pair{two, 0.9}, {hundred, 1.0}, {graphics, 1.0}}) {
-    Timing inProcess = median(reps, [&] {
-      double c0 = threadCpu();
-      convertInProcess(input, dir / "a.pdf");
-      return threadCpu() - c0;
-    });
-    Timing command = median(reps, [&] {
-      convertByCommand(gs, input, dir / "b.pdf");
-      return childCpu;
-    });
+    auto [inProcess, command] = medians(
+        reps,
+        [&] {
+          double c0 = threadCpu();
+          convertInProcess(input, dir / "a.pdf");
+          return threadCpu() - c0;
+        },
+        [&] {
+          convertByCommand(gs, input, dir / "b.pdf");
+          return childCpu;
+        });
     double ratio = inProcess.wall / command.wall;
     allOk &= ratio <= target;
     std::printf("%-18s %8.1fms %8.1fms %8.1fms %8.1fms %6.2fx %6.2fx %6.1fx %s\n",
