@@ -1,0 +1,234 @@
+// Every Office member of CreatePDF over the real office: documents in the Office formats
+// (saved by the office from documents the tests write), converted to PDF and PostScript.
+// The real documents of the shared corpus are converted too when that folder is present.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "automation/creation.h"
+#include "cli/servers.h"
+#include "officeapps/officeapps.h"
+#include "tests/officeapps/fixtures.h"
+
+namespace docmill {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Printed;
+using testing::Scratch;
+
+class HostEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { servers_ = std::make_unique<cli::HostServers>(); }
+  void TearDown() override { servers_.reset(); }
+
+ private:
+  std::unique_ptr<cli::HostServers> servers_;
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
+
+// Saves a document the test wrote in flat ODF as `target` (format from its extension),
+// through the application's own SaveAs.
+void saveAs(const std::string& progId, const std::string& source, const std::string& target,
+            const std::string& password = "") {
+  auto app = createObject(progId);
+  DispatchPtr doc;
+  std::vector<Named> named;
+  if (!password.empty()) named.push_back({"Password", Variant(password)});
+  if (progId == "Word.Application") {
+    doc = call(getObject(app, "Documents"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs2", {Variant(target)}, named);
+  } else if (progId == "Excel.Application") {
+    doc = call(getObject(app, "Workbooks"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs", {Variant(target)}, named);
+  } else {
+    doc = call(getObject(app, "Presentations"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs", {Variant(target)});
+  }
+  call(doc, "Close",
+       progId == "Powerpoint.Application" ? std::vector<Variant>{}
+                                          : std::vector<Variant>{Variant(false)});
+  call(app, "Quit");
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  Scratch dir;
+  DispatchPtr pdf = createObject("PDF.CreatePDF");
+  void SetUp() override { put(pdf, "TempFilePath", Variant(dir.path("tmp"))); }
+  // No temporary PostScript file stays behind after a successful conversion.
+  void TearDown() override { EXPECT_TRUE(fs::is_empty(dir.path("tmp"))); }
+};
+
+TEST_F(EndToEnd, WordDocumentWithPageListAndPageNumbers) {
+  testing::writeFile(
+      dir.path("in.fodt"),
+      testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
+  saveAs("Word.Application", dir.path("in.fodt"), dir.path("in.docx"));
+  std::string out = dir.path("out.pdf");
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("in.docx"))},
+       {{"strPages", Variant("1,3-4")},
+        {"blnPageNumberInFooter", Variant(true)},
+        {"lngPageNumberAlignment", Variant(int16_t{2})},
+        {"blnFirstPage", Variant(false)}});
+  Printed printed = testing::readPdf(out);
+  ASSERT_EQ(printed.pages, 3);
+  EXPECT_NE(printed.pageText[0].find("Alpha"), std::string::npos);
+  EXPECT_EQ(printed.pageText[0].find("1"), std::string::npos) << printed.pageText[0];
+  EXPECT_NE(printed.pageText[1].find("Charlie"), std::string::npos);
+  EXPECT_NE(printed.pageText[1].find("3"), std::string::npos);
+  EXPECT_EQ(printed.text().find("Bravo"), std::string::npos);
+  EXPECT_FALSE(printed.landscape());
+
+  std::string ps = dir.path("out.ps");
+  call(pdf, "CreatePSfromWord", {Variant(ps), Variant(dir.path("in.docx"))},
+       {{"blnLandscape", Variant(true)}});
+  Printed landscape = testing::readPostScript(ps);
+  EXPECT_EQ(landscape.pages, 4);
+  EXPECT_TRUE(landscape.landscape());
+}
+
+TEST_F(EndToEnd, WordPasswordAndUnknownPrinterReachTheCaller) {
+  testing::writeFile(dir.path("in.fodt"), testing::flatText({{"Guarded words"}}));
+  saveAs("Word.Application", dir.path("in.fodt"), dir.path("locked.doc"), "s3cret");
+  std::string out = dir.path("out.pdf");
+  Error wrong = testing::errorOf([&] {
+    call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
+         {{"strPassword", Variant("guess")}});
+  });
+  EXPECT_EQ(wrong.number, 5408);
+  EXPECT_NE(wrong.description.find("password"), std::string::npos);
+  Error printer = testing::errorOf([&] {
+    call(pdf, "CreatePDFfromWord",
+         {Variant(out), Variant(dir.path("in.fodt")), Variant("Imaginary Printer")});
+  });
+  EXPECT_NE(printer.description.find("Imaginary Printer"), std::string::npos);
+  // Failed conversions leave their temporary files, as the component always has.
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
+       {{"strPassword", Variant("s3cret")}});
+  EXPECT_NE(testing::readPdf(out).text().find("Guarded"), std::string::npos);
+}
+
+TEST_F(EndToEnd, TextFileWithFontMarginsAndPageNumbers) {
+  std::string text;
+  for (int i = 1; i <= 120; ++i) text += "Line number " + std::to_string(i) + "\n";
+  testing::writeFile(dir.path("in.txt"), text);
+  std::string out = dir.path("out.pdf");
+  call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
+       {{"strFont", Variant(" Nimbus Sans ")},
+        {"intFontSize", Variant(int16_t{12})},
+        {"blnPageNumberInHeader", Variant(true)},
+        {"lngPageNumberAlignment", Variant(int16_t{0})},
+        {"sngLeftMargin", Variant(144.0)},
+        {"blnFirstPage", Variant(true)}});
+  Printed printed = testing::readPdf(out);
+  ASSERT_GE(printed.pages, 2);
+  EXPECT_NE(printed.pageText[1].find("2"), std::string::npos);
+  auto position = testing::wordPosition(out, 0, "Line");
+  EXPECT_NEAR(position.first, 144, 3);
+}
+
+TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
+  testing::Sheet costs{"Costs", {}};
+  testing::Sheet sales{"Sales", {}};
+  for (int r = 1; r <= 60; ++r) {
+    costs.rows.push_back({"Cost" + std::to_string(r), std::to_string(r)});
+    sales.rows.push_back({"Sale" + std::to_string(r), std::to_string(r * 2)});
+  }
+  testing::writeFile(dir.path("in.fods"), testing::flatSpreadsheet({costs, sales}));
+  saveAs("Excel.Application", dir.path("in.fods"), dir.path("in.xlsx"));
+  std::string out = dir.path("one.pdf");
+  call(pdf, "CreatePDFfromExcel",
+       {Variant(out), Variant(dir.path("in.xlsx")), Variant("Sales"), Variant("A1:B5")},
+       {{"strHeader", Variant("Sheet &A")},
+        {"lngHeaderAlignment", Variant(int16_t{0})},
+        {"strFooter", Variant("Page &P")},
+        {"lngFooterAlignment", Variant(int16_t{2})},
+        {"blnLandscape", Variant(true)},
+        {"dblTopMargin", Variant(1.0)},
+        {"lngFirstPageNumber", Variant(int16_t{7})}});
+  Printed one = testing::readPdf(out);
+  ASSERT_EQ(one.pages, 1);
+  EXPECT_TRUE(one.landscape());
+  EXPECT_NE(one.text().find("Sheet Sales"), std::string::npos) << one.text();
+  EXPECT_NE(one.text().find("Page 7"), std::string::npos);
+  EXPECT_NE(one.text().find("Sale5"), std::string::npos);
+  EXPECT_EQ(one.text().find("Sale6"), std::string::npos);
+
+  std::string merged = dir.path("merged.pdf");
+  call(pdf, "CreatePDFfromMultiExcel",
+       {Variant(merged), Variant(dir.path("in.xlsx")),
+        Variant(SafeArray::of({Variant("Sales"), Variant(int16_t{1})})),
+        Variant(SafeArray::of({Variant("A1:B2"), Variant("A1:B3")}))});
+  Printed both = testing::readPdf(merged);
+  ASSERT_EQ(both.pages, 2);
+  EXPECT_NE(both.pageText[0].find("Sale2"), std::string::npos);
+  EXPECT_NE(both.pageText[1].find("Cost3"), std::string::npos);
+}
+
+TEST_F(EndToEnd, PresentationSlideRangeAndPublication) {
+  testing::writeFile(dir.path("in.fodp"),
+                     testing::flatPresentation({"First slide", "Second slide", "Third slide"}));
+  saveAs("Powerpoint.Application", dir.path("in.fodp"), dir.path("in.pptx"));
+  std::string out = dir.path("slides.pdf");
+  call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("in.pptx"))},
+       {{"lngStartSlide", Variant(int16_t{2})},
+        {"lngEndSlide", Variant(int16_t{3})},
+        {"blnHorizontalOrientation", Variant(true)}});
+  Printed slides = testing::readPdf(out);
+  ASSERT_EQ(slides.pages, 2);
+  EXPECT_TRUE(slides.landscape());
+  EXPECT_NE(slides.pageText[0].find("Second"), std::string::npos);
+
+  testing::writeFile(dir.path("in.fodg"), testing::flatDrawing({"Flyer page"}));
+  std::string ps = dir.path("pub.ps");
+  call(pdf, "CreatePSfromPub", {Variant(ps), Variant(dir.path("in.fodg"))});
+  EXPECT_NE(testing::readPostScript(ps).text().find("Flyer"), std::string::npos);
+}
+
+// The shared corpus: real documents nobody here wrote. Each converts into a PDF with pages.
+TEST_F(EndToEnd, CorpusDocumentsConvert) {
+  // $DOCMILL_CORPUS, or the shared folder next to the checkout (or next to its worktrees).
+  fs::path corpus;
+  if (const char* env = std::getenv("DOCMILL_CORPUS")) corpus = env;
+  for (const char* up : {"../shared/corpus", "../../shared/corpus"}) {
+    if (corpus.empty() && fs::exists(fs::path(DOCMILL_SOURCE_DIR) / up)) {
+      corpus = fs::path(DOCMILL_SOURCE_DIR) / up;
+    }
+  }
+  if (corpus.empty() || !fs::exists(corpus)) GTEST_SKIP() << "no corpus folder";
+  struct Kind {
+    const char* folder;
+    const char* member;
+    std::vector<Variant> extra;
+  };
+  const std::vector<Kind> kinds = {
+      {"word", "CreatePDFfromWord", {}},
+      {"powerpoint", "CreatePDFfromPowerPoint", {}},
+      {"publisher", "CreatePDFfromPub", {}},
+      {"excel", "CreatePDFfromExcel", {Variant(int16_t{1}), Variant("A1:D10")}},
+  };
+  int converted = 0;
+  for (const auto& kind : kinds) {
+    for (const auto& entry : fs::directory_iterator(corpus / kind.folder)) {
+      std::string out = dir.path(entry.path().filename().string() + ".pdf");
+      std::vector<Variant> args = {Variant(out), Variant(entry.path().string())};
+      args.insert(args.end(), kind.extra.begin(), kind.extra.end());
+      try {
+        call(pdf, kind.member, args);
+      } catch (const AutomationError& e) {
+        ADD_FAILURE() << entry.path() << ": " << e.what();
+        continue;
+      }
+      EXPECT_GE(testing::readPdf(out).pages, 1) << entry.path();
+      ++converted;
+    }
+  }
+  EXPECT_GT(converted, 0);
+}
+
+}  // namespace
+}  // namespace docmill
