@@ -70,6 +70,69 @@ TEST(LibreOfficeTest, WordPageListInLandscapeToPostScript) {
   EXPECT_NE(printed.text().find("second page"), std::string::npos);
 }
 
+TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
+  Scratch dir;
+  writeFile(dir.path("in.fods"),
+            testing::flatSpreadsheet({{"Alpha", {{"alpha cell"}}}, {"Beta", {{"beta cell"}}}}));
+  fs::create_directory(dir.path("tmp"));
+  Object obj(dir.path("tmp/"));
+  std::vector<Variant> args = {
+      Variant(dir.path("out.pdf")),
+      Variant(dir.path("in.fods")),
+      Variant(SafeArray::of({Variant("Beta"), Variant("Alpha")}, 1)),
+      Variant(SafeArray::of({Variant("A1"), Variant("A1")}, 1)),
+      Variant("Generic PostScript Printer"),
+      Variant(""),
+      Variant(""),
+      Variant(false),
+      Variant(SafeArray::of({Variant(false), Variant(true), Variant(false)})),
+      Variant(""),
+      Variant(int16_t{1}),
+      Variant(""),
+      Variant(int16_t{0}),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant::nothing()};
+  office::createPDFfromMultiExcel(obj, bind(args));
+  testing::Printed pdf = readPdf(dir.path("out.pdf"));
+  ASSERT_EQ(pdf.pages, 2);
+  EXPECT_NE(pdf.pageText[0].find("beta cell"), std::string::npos);
+  EXPECT_TRUE(pdf.landscape(0));
+  EXPECT_NE(pdf.pageText[1].find("alpha cell"), std::string::npos);
+  EXPECT_FALSE(pdf.landscape(1));
+  EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
+}
+
+TEST(LibreOfficeTest, SlideRangeToPdfAndPublicationToPostScript) {
+  Scratch dir;
+  writeFile(dir.path("in.fodp"), testing::flatPresentation({"one", "two", "three"}));
+  writeFile(dir.path("in.fodg"), testing::flatDrawing({"drawing page"}));
+  fs::create_directory(dir.path("tmp"));
+  Object obj(dir.path("tmp/"));
+  std::vector<Variant> slides = {Variant(dir.path("slides.pdf")),
+                                 Variant(dir.path("in.fodp")),
+                                 Variant("Generic PostScript Printer"),
+                                 Variant(int16_t{2}),
+                                 Variant(int16_t{3}),
+                                 Variant(true),
+                                 Variant(false)};
+  office::createPDFfromPowerPoint(obj, bind(slides));
+  testing::Printed pdf = readPdf(dir.path("slides.pdf"));
+  ASSERT_EQ(pdf.pages, 2);
+  EXPECT_TRUE(pdf.landscape());
+  EXPECT_NE(pdf.pageText[0].find("two"), std::string::npos);
+
+  std::vector<Variant> pub = {Variant(dir.path("pub.ps")), Variant(dir.path("in.fodg")),
+                              Variant("Generic PostScript Printer")};
+  office::createPSfromPub(obj, bind(pub));
+  EXPECT_EQ(readPostScript(dir.path("pub.ps")).pages, 1);
+  EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
+}
+
 TEST(LibreOfficeTest, TextFileToPdf) {
   Scratch dir;
   writeFile(dir.path("in.txt"), "plain text line\n");
@@ -98,6 +161,59 @@ TEST(LibreOfficeTest, TextFileToPdf) {
   ASSERT_EQ(pdf.pages, 1);
   EXPECT_TRUE(pdf.landscape());
   EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
+}
+
+// Documents made by the real applications, where the shared corpus is present.
+TEST(LibreOfficeTest, CorpusDocumentsBecomePdf) {
+  const std::string corpus = "/work/shared/corpus";
+  if (!fs::exists(corpus)) GTEST_SKIP() << "no corpus at " << corpus;
+  Scratch dir;
+  fs::create_directory(dir.path("tmp"));
+  Object obj(dir.path("tmp/"));
+  const Variant printer("Generic PostScript Printer");
+  struct Case {
+    const char* file;
+    void (*method)(ObjectServices&, std::span<Variant* const>);
+    std::vector<Variant> more;  // the arguments after the printer
+  };
+  const std::vector<Case> cases = {
+      {"word/hdr-header-footer.docx", office::createPDFfromMiscFile, {}},
+      {"excel/any_sheets.xlsx", office::createPDFfromExcel, {}},
+      {"powerpoint/minimal.pptx",
+       office::createPDFfromPowerPoint,
+       {Variant(int16_t{-1}), Variant(int16_t{-1}), Variant(false), Variant(false)}},
+      {"publisher/text-2010.pub", office::createPDFfromPub, {}}};
+  for (const auto& c : cases) {
+    std::vector<Variant> args = {Variant(dir.path("out.pdf")), Variant(corpus + "/" + c.file)};
+    if (c.method == office::createPDFfromExcel) {
+      args = {args[0],
+              args[1],
+              Variant(int16_t{1}),
+              Variant("A1:D10"),
+              printer,
+              Variant(""),
+              Variant(""),
+              Variant(false),
+              Variant(false),
+              Variant(""),
+              Variant(int16_t{1}),
+              Variant(""),
+              Variant(int16_t{0}),
+              Variant(0.0),
+              Variant(0.0),
+              Variant(0.0),
+              Variant(0.0),
+              Variant(0.0),
+              Variant(0.0),
+              Variant(int16_t{1})};
+    } else {
+      args.push_back(printer);
+      args.insert(args.end(), c.more.begin(), c.more.end());
+    }
+    c.method(obj, bind(args));
+    EXPECT_GE(readPdf(dir.path("out.pdf")).pages, 1) << c.file;
+    EXPECT_TRUE(fs::is_empty(dir.path("tmp"))) << c.file;
+  }
 }
 
 }  // namespace
