@@ -15,4 +15,17 @@ for ps in samples/*.ps; do
 done
 "$docmill" CreatePDFfromMultiPS "$out/all-samples.pdf" "array:$(ls samples/*.ps | paste -sd, -)"
 echo "samples/*.ps -> $out/all-samples.pdf"
+
+# One sample of each Office kind, printed by the office and turned into PDF.
+office=samples/office
+"$docmill" CreatePDFfromWord "$out/memo.pdf" "$office/memo.fodt" --blnPageNumberInFooter=bool:true
+"$docmill" CreatePDFfromMiscFile "$out/invitation.pdf" "$office/invitation.rtf"
+"$docmill" CreatePDFfromTextFile "$out/notes.pdf" "$office/notes.txt" --intFontSize=i2:11
+"$docmill" CreatePDFfromExcel "$out/budget.pdf" "$office/budget.fods" Budget A1:B4
+"$docmill" CreatePDFfromMultiExcel "$out/budget-all.pdf" "$office/budget.fods" array:Budget,Notes \
+  array:A1:B4,A1:A1
+"$docmill" CreatePDFfromPowerPoint "$out/talk.pdf" "$office/talk.fodp" \
+  --blnHorizontalOrientation=bool:true
+"$docmill" CreatePDFfromPub "$out/flyer.pdf" "$office/flyer.fodg"
+echo "$office/* -> $out/{memo,invitation,notes,budget,budget-all,talk,flyer}.pdf"
 echo "PDFs are in $out"
