@@ -41,7 +41,7 @@ inline const Variant kPrinter("Generic PostScript Printer");
 class OfficeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/docmill-office-XXXXXX";
+    char pattern[] = "/tmp/docmill-convtest-XXXXXX";
     dir_ = mkdtemp(pattern);
     fs::create_directory(dir_ + "/registry");
     fs::create_directory(dir_ + "/tmp");
