@@ -15,9 +15,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -82,6 +84,37 @@ std::string randomToken() {
   char buf[32];
   snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(dist(rd)));
   return buf;
+}
+
+// Runs `spawn` (a fork) on one thread that lives as long as the process. The kernel sends
+// the parent-death signal when the thread that forked ends, not the process: an office
+// started from a short-lived worker thread would otherwise be killed with that thread.
+pid_t spawnFromLongLivedThread(const std::function<pid_t()>& spawn) {
+  struct Spawner {
+    std::mutex mutex;
+    std::condition_variable changed;
+    const std::function<pid_t()>* job = nullptr;
+    pid_t result = 0;
+  };
+  // Never destroyed: the thread waits on it until the process ends.
+  static Spawner* spawner = [] {
+    auto* s = new Spawner;
+    std::thread([s] {
+      std::unique_lock lock(s->mutex);
+      for (;;) {
+        s->changed.wait(lock, [s] { return s->job != nullptr; });
+        s->result = (*s->job)();
+        s->job = nullptr;
+        s->changed.notify_all();
+      }
+    }).detach();
+    return s;
+  }();
+  std::unique_lock lock(spawner->mutex);
+  spawner->job = &spawn;
+  spawner->changed.notify_all();
+  spawner->changed.wait(lock, [] { return spawner->job == nullptr; });
+  return spawner->result;
 }
 
 bool groupHasMembers(pid_t group) {
@@ -213,7 +246,7 @@ void OfficeHost::start() {
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  auto spawn = [&]() -> pid_t {
+  auto forkOffice = [&]() -> pid_t {
     const pid_t parent = ::getpid();
     pid_t child = ::fork();
     if (child == 0) {
@@ -233,6 +266,7 @@ void OfficeHost::start() {
     }
     return child;
   };
+  auto spawn = [&] { return spawnFromLongLivedThread(forkOffice); };
 
   reaped_ = false;
   pid_ = spawn();

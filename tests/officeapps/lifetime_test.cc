@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <sstream>
+#include <thread>
 
 #include "automation/creation.h"
 #include "officeapps/officeapps.h"
@@ -24,6 +25,17 @@ TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
   ASSERT_FALSE(profile.empty());
   EXPECT_TRUE(testing::processesInGroup(pid).empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
+}
+
+TEST(OfficeLifetime, OutlivesTheThreadThatStartedIt) {
+  auto registrations = officeapps::registerOfficeServers();
+  std::thread([] { createObject("Publisher.Application"); }).join();
+  pid_t pid = officeapps::officeProcessId();
+  ASSERT_GT(pid, 0);
+  auto app = createObject("Word.Application");
+  EXPECT_EQ(officeapps::officeProcessId(), pid);
+  EXPECT_FALSE(testing::processesInGroup(pid).empty());
+  officeapps::shutdownOffice();
 }
 
 TEST(OfficeLifetime, WarmAcrossObjectsAndRestartedAfterDeath) {
