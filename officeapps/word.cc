@@ -4,6 +4,8 @@
 #include <com/sun/star/awt/FontWeight.hpp>
 #include <com/sun/star/beans/XPropertyState.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/frame/XController.hpp>
+#include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/style/NumberingType.hpp>
 #include <com/sun/star/style/ParagraphAdjust.hpp>
@@ -11,12 +13,17 @@
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/text/ControlCharacter.hpp>
 #include <com/sun/star/text/PageNumberType.hpp>
+#include <com/sun/star/text/XPageCursor.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextContent.hpp>
 #include <com/sun/star/text/XTextCursor.hpp>
 #include <com/sun/star/text/XTextDocument.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
+#include <com/sun/star/text/XTextViewCursor.hpp>
+#include <com/sun/star/text/XTextViewCursorSupplier.hpp>
 
+#include <climits>
+#include <cstdlib>
 #include <optional>
 
 #include "officeapps/app_base.h"
@@ -542,6 +549,15 @@ class WordDocument : public WordObject {
       fail(app_.badValue, "Value out of range: Range");
     }
     state_->applyLayout();
+    if (!pageRange.empty()) {
+      // The office refuses a range that selects no page with an unhelpful write error.
+      int32_t count = pageCount();
+      if (count > 0 && firstPageOf(pageRange) > count) {
+        fail(app_.badValue, "The page range \"" + pageRange +
+                                "\" selects no page: the document has " + std::to_string(count) +
+                                (count == 1 ? " page." : " pages."));
+      }
+    }
     std::vector<css::beans::PropertyValue> data;
     if (!pageRange.empty()) data.push_back(prop("PageRange", Any(toOU(pageRange))));
     printToFile(app_, state_->component(), kTextDocument.pdfFilter,
@@ -549,6 +565,30 @@ class WordDocument : public WordObject {
                                                               static_cast<sal_Int32>(data.size())),
                 output->toString());
     return {};
+  }
+
+  // The number of laid-out pages, or -1 when the document has no view to ask.
+  int32_t pageCount() {
+    Reference<css::frame::XModel> model(state_->component(), UNO_QUERY_THROW);
+    Reference<css::text::XTextViewCursorSupplier> supplier(model->getCurrentController(),
+                                                           UNO_QUERY);
+    if (!supplier.is()) return -1;
+    Reference<css::text::XPageCursor> cursor(supplier->getViewCursor(), UNO_QUERY);
+    if (!cursor.is()) return -1;
+    cursor->jumpToLastPage();
+    return cursor->getPage();
+  }
+  // The lowest page a range such as "2-4;7" names.
+  static int32_t firstPageOf(const std::string& range) {
+    int32_t lowest = INT32_MAX;
+    size_t start = 0;
+    while (start < range.size()) {
+      lowest = std::min<int32_t>(lowest, std::atoi(range.c_str() + start));
+      auto next = range.find(';', start);
+      if (next == std::string::npos) break;
+      start = next + 1;
+    }
+    return lowest;
   }
 
   StatePtr state_;

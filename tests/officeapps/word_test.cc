@@ -198,6 +198,9 @@ TEST(WordApplication, ErrorsNameTheProblemAndTheNextCallWorks) {
   word.open(dir.path("good.fodt"));
   Error pages = testing::errorOf([&] { word.print(dir.path("bad.ps"), "3-1"); });
   EXPECT_EQ(pages.number, 4608);
+  Error beyond = testing::errorOf([&] { word.print(dir.path("bad.ps"), "5-6"); });
+  EXPECT_EQ(beyond.number, 4608);
+  EXPECT_NE(beyond.description.find("has 1 page"), std::string::npos) << beyond.description;
   word.print(dir.path("out.ps"));
   EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("Good"), std::string::npos);
 }
