@@ -18,13 +18,18 @@ namespace {
 TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
   std::string out = testing::run(std::string(DOCMILL_PROBE) + " Word.Application");
   std::istringstream in(out);
-  pid_t pid = 0;
+  pid_t pid = 0, host = 0;
   std::string profile;
-  in >> pid >> profile;
+  in >> pid >> profile >> host;
   ASSERT_GT(pid, 0) << out;
   ASSERT_FALSE(profile.empty());
   EXPECT_TRUE(testing::processesInGroup(pid).empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
+  // Nor the office's named pipe, whose name carries the host's process id.
+  const std::string pipePrefix = "docmill-" + std::to_string(host) + "-";
+  for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+    EXPECT_EQ(entry.path().filename().string().find(pipePrefix), std::string::npos) << entry.path();
+  }
 }
 
 TEST(OfficeLifetime, OutlivesTheThreadThatStartedIt) {
