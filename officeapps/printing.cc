@@ -1,7 +1,5 @@
 #include "officeapps/printing.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -10,45 +8,15 @@
 
 #include "platform/files.h"
 
-#if DOCMILL_HAVE_GS_MODULE
 #include "ghostscript/module1.h"
-#endif
 
 namespace docmill::officeapps {
 
 namespace {
 
-#if DOCMILL_HAVE_GS_MODULE
 bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
   return gs::callGhostscript(args, errorTail);
 }
-#else
-// Stand-in until the in-process interpreter module is part of the build: the same argument
-// vector handed to the interpreter's command-line program.
-bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
-  std::vector<std::string> copy = args;
-  copy[0] = "gs";
-  std::vector<char*> argv;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t child = ::fork();
-  if (child == 0) {
-    int devnull = ::open("/dev/null", O_RDWR);
-    if (devnull >= 0) {
-      ::dup2(devnull, 0);
-      ::dup2(devnull, 1);
-      ::dup2(devnull, 2);
-    }
-    ::execvp("gs", argv.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  if (child < 0 || ::waitpid(child, &status, 0) != child) return false;
-  bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  if (!ok && errorTail) *errorTail = "the interpreter failed";
-  return ok;
-}
-#endif
 
 InterpreterRun currentRun = &defaultRun;
 

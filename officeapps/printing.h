@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "officeapps/print_settings.h"
 #include "officeapps/uno_support.h"
 
 namespace docmill::officeapps {
@@ -27,13 +28,5 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
                  const char* filter,
                  const css::uno::Sequence<css::beans::PropertyValue>& filterData,
                  const std::string& target, const PrintOptions& options = {});
-
-// A page list in Word's notation ("2-4,7", "3-", spaces allowed) as the office's page range
-// ("2-4;7"); nullopt when it is not a valid list.
-std::optional<std::string> pageRangeFromList(std::string_view pages);
-
-// How pdf-to-PostScript runs are made; replaced only by tests that watch the arguments.
-using InterpreterRun = bool (*)(const std::vector<std::string>& args, std::string* errorTail);
-void setInterpreterRun(InterpreterRun run);
 
 }  // namespace docmill::officeapps

@@ -2,8 +2,11 @@
 // the same late-bound calls the presentation and publication converters make.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "automation/creation.h"
 #include "officeapps/officeapps.h"
+#include "officeapps/print_settings.h"
 #include "tests/officeapps/fixtures.h"
 
 namespace docmill {
@@ -67,6 +70,47 @@ TEST(PowerPointApplication, SlideRangeAndOrientation) {
   Error range = testing::errorOf([&] { printSlides(dir, file, 1, 3, 9, true); });
   EXPECT_EQ(range.source, "PowerPoint");
   EXPECT_NE(range.description.find("4 slides"), std::string::npos);
+}
+
+// What the PostScript printer asks of the interpreter: grey output and slides fitted onto
+// paper turned the other way.
+std::vector<std::string> lastRun;
+bool recordRun(const std::vector<std::string>& args, std::string*) {
+  lastRun = args;
+  for (const auto& a : args) {
+    if (a.rfind("-sOutputFile=", 0) == 0) testing::writeFile(a.substr(13), "%!PS-Adobe-3.0\n");
+  }
+  return true;
+}
+bool has(const std::string& arg) {
+  return std::find(lastRun.begin(), lastRun.end(), arg) != lastRun.end();
+}
+
+TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheInterpreter) {
+  Scratch dir;
+  std::string file = dir.path("deck.fodp");
+  testing::writeFile(file, testing::flatPresentation({"Only slide"}));
+  officeapps::setInterpreterRun(&recordRun);
+  auto app = createObject("Powerpoint.Application");
+  auto pres = call(getObject(app, "Presentations"), "Open", {Variant(file)}).toObject();
+  put(getObject(pres, "PrintOptions"), "PrintColorType", Variant(int16_t{3}));
+  put(getObject(pres, "PageSetup"), "SlideOrientation", Variant(int16_t{2}));
+  call(pres, "PrintOut", {}, {{"PrintToFile", Variant(dir.path("x.ps"))}});
+  EXPECT_TRUE(has("-sDEVICE=ps2write"));
+  EXPECT_TRUE(has("-sColorConversionStrategy=Gray"));
+  EXPECT_TRUE(has("-dPDFFitPage"));
+  // 28 x 15.75 cm slides on paper of 15.75 x 28 cm.
+  EXPECT_TRUE(has("-dDEVICEWIDTHPOINTS=446"));
+  EXPECT_TRUE(has("-dDEVICEHEIGHTPOINTS=794"));
+
+  put(getObject(pres, "PrintOptions"), "PrintColorType", Variant(int16_t{1}));
+  put(getObject(pres, "PageSetup"), "SlideOrientation", Variant(int16_t{1}));
+  call(pres, "PrintOut", {}, {{"PrintToFile", Variant(dir.path("y.ps"))}});
+  EXPECT_FALSE(has("-sColorConversionStrategy=Gray"));
+  EXPECT_FALSE(has("-dPDFFitPage"));
+  officeapps::setInterpreterRun(nullptr);
+  call(pres, "Close");
+  call(app, "Quit");
 }
 
 TEST(PublisherApplication, PrintsEveryPageOfTheActiveDocument) {
