@@ -2,15 +2,24 @@
 
 #include <mutex>
 
-#include "officeapps/office_process.h"
 #include "printer/destinations.h"
 
 namespace docmill::officeapps {
 
+OfficeObject::OfficeObject(const AppIdentity& app) : app_(app), lease_(OfficeLease::current()) {
+  if (!lease_) lease_ = OfficePool::instance().acquireForCreation();
+}
+
 Variant OfficeObject::invokeByName(NamedCall& call) {
-  std::lock_guard guard(OfficeHost::instance().lock());
+  CallScope scope(lease_);
   Variant result;
-  unoGuard(app_, call.member + " failed", [&] { result = member(call); });
+  try {
+    unoGuard(app_, call.member + " failed", [&] { result = member(call); });
+  } catch (const AutomationError&) {
+    scope.checkOffice(app_, call.member, true);
+    throw;
+  }
+  scope.checkOffice(app_, call.member, false);
   return result;
 }
 

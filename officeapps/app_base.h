@@ -1,7 +1,9 @@
 // Common ground of the Office application servers' objects: each object of an application
 // (the application itself, its collections, documents, page setups, fonts, ...) is a
-// `NamedDispatch` that matches member names case-insensitively and serialises its work onto
-// the one office.
+// `NamedDispatch` that matches member names case-insensitively and runs its work on the
+// office its application took from the pool. An object made while no office call runs on
+// the thread is an application: it takes an office of its own (waiting for a free one).
+// Objects made during a call share the lease of the object called.
 //
 // Objects share ownership of what they describe through `shared_ptr`s; an application's
 // documents are closed when the application quits or is released. Failures are raised as
@@ -13,16 +15,18 @@
 #include <string_view>
 
 #include "automation/dispatch.h"
+#include "officeapps/office_pool.h"
 #include "officeapps/uno_support.h"
 
 namespace docmill::officeapps {
 
 class OfficeObject : public NamedDispatch {
  public:
-  explicit OfficeObject(const AppIdentity& app) : app_(app) {}
+  explicit OfficeObject(const AppIdentity& app);
 
  protected:
-  // Runs `member` holding the office lock; UNO exceptions become the application's errors.
+  // Runs `member` as one office call (locked, under the time-out); UNO exceptions become
+  // the application's errors, and a call whose office hung or died says so.
   Variant invokeByName(NamedCall& call) final;
   virtual Variant member(NamedCall& call) = 0;
 
@@ -31,6 +35,7 @@ class OfficeObject : public NamedDispatch {
     raiseApp(app_, number, std::move(description));
   }
   const AppIdentity& app_;
+  LeasePtr lease_;
 };
 
 // The argument at `position` or named `name`; nullptr when absent or passed as missing.

@@ -2,8 +2,6 @@
 
 #include <mutex>
 
-#include "officeapps/office_process.h"
-
 namespace docmill::officeapps {
 
 const css::uno::Reference<css::lang::XComponent>& OpenDocument::get(const AppIdentity& app) const {
@@ -13,8 +11,13 @@ const css::uno::Reference<css::lang::XComponent>& OpenDocument::get(const AppIde
 
 void OpenDocument::close() {
   if (!doc_.is()) return;
-  std::lock_guard guard(OfficeHost::instance().lock());
+  if (!lease_) {
+    closeDocument(doc_);
+    return;
+  }
+  CallScope scope(lease_);
   closeDocument(doc_);
+  scope.settle();
 }
 
 std::vector<DocumentPtr> DocumentList::open() {

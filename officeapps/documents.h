@@ -1,13 +1,15 @@
 // One document that an application server has opened, shared by the application (which
 // closes what is still open when it quits or goes away) and the document's own objects.
 //
-// Closing never raises and never saves; the office lock is taken inside.
+// Closing never raises and never saves; it is a call on the office the document was opened
+// in (the lease current when it was made).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "officeapps/office_pool.h"
 #include "officeapps/uno_support.h"
 
 namespace docmill::officeapps {
@@ -15,7 +17,7 @@ namespace docmill::officeapps {
 class OpenDocument {
  public:
   OpenDocument(css::uno::Reference<css::lang::XComponent> doc, std::string path)
-      : doc_(std::move(doc)), path_(std::move(path)) {}
+      : doc_(std::move(doc)), path_(std::move(path)), lease_(OfficeLease::current()) {}
   ~OpenDocument() { close(); }
   OpenDocument(const OpenDocument&) = delete;
   OpenDocument& operator=(const OpenDocument&) = delete;
@@ -29,6 +31,7 @@ class OpenDocument {
  private:
   css::uno::Reference<css::lang::XComponent> doc_;
   std::string path_;
+  LeasePtr lease_;
 };
 
 using DocumentPtr = std::shared_ptr<OpenDocument>;

@@ -148,63 +148,49 @@ std::vector<std::string> socketFiles(pid_t pid) {
 
 }  // namespace
 
-OfficeHost& OfficeHost::instance() {
-  static OfficeHost host;
-  return host;
+OfficeProcess::~OfficeProcess() {
+  end();
 }
 
-OfficeHost::~OfficeHost() {
-  // Normally the exit handler below has ended the office already. If not, the UNO
-  // libraries may have torn down their own state by now, so the references are abandoned
-  // rather than released; the process group and the profile still go.
+pid_t OfficeProcess::processId() const {
+  return group_.load();
+}
+
+std::string OfficeProcess::profileFolder() const {
+  std::lock_guard guard(infoMutex_);
+  return profileSeen_;
+}
+
+Reference<css::frame::XDesktop2> OfficeProcess::desktop() const {
   std::lock_guard guard(mutex_);
-  new Reference<css::frame::XDesktop2>(std::move(desktop_));
-  new Reference<css::uno::XComponentContext>(std::move(remote_));
-  new Reference<css::lang::XComponent>(std::move(bridge_));
-  endProcess();
+  return desktop_;
 }
 
-pid_t OfficeHost::processId() {
-  std::lock_guard guard(mutex_);
-  return pid_;
-}
-
-std::string OfficeHost::profileFolder() {
-  std::lock_guard guard(mutex_);
-  return profile_;
-}
-
-Reference<css::uno::XComponentContext> OfficeHost::context() {
+Reference<css::uno::XComponentContext> OfficeProcess::context() const {
   std::lock_guard guard(mutex_);
   return remote_;
 }
 
-bool OfficeHost::alive() {
-  if (pid_ == 0 || !desktop_.is()) return false;
-  int status = 0;
-  if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;  // the group leader is gone; its group may still hold members
-    return false;
-  }
-  if (reaped_) return false;
-  try {
-    // A cheap round trip: fails at once when the connection is gone.
-    desktop_->getCurrentComponent();
-    return true;
-  } catch (const css::uno::Exception&) {
-    return false;
-  }
-}
-
-Reference<css::frame::XDesktop2> OfficeHost::ensureRunning() {
+bool OfficeProcess::running() {
   std::lock_guard guard(mutex_);
-  if (alive()) return desktop_;
-  endProcess();  // whatever is left of a dead office
-  start();
-  return desktop_;
+  return pid_ > 0 && desktop_.is() && !exitedLocked();
 }
 
-void OfficeHost::start() {
+bool OfficeProcess::exitedLocked() {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
+  return reaped_;
+}
+
+void OfficeProcess::kill() {
+  const pid_t group = group_.load();
+  if (group > 0) ::kill(-group, SIGKILL);
+}
+
+void OfficeProcess::start() {
+  std::lock_guard guard(mutex_);
+  endLocked();
   std::error_code ec;
   auto base = std::filesystem::temp_directory_path(ec);
   if (ec) base = "/tmp";
@@ -213,6 +199,10 @@ void OfficeHost::start() {
   templ.push_back('\0');
   if (!::mkdtemp(templ.data())) raiseStart("cannot create a profile folder in " + base.string());
   profile_ = templ.data();
+  {
+    std::lock_guard info(infoMutex_);
+    profileSeen_ = profile_;
+  }
   std::filesystem::create_directories(profile_ + "/user", ec);
   {
     std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
@@ -270,6 +260,7 @@ void OfficeHost::start() {
 
   reaped_ = false;
   pid_ = spawn();
+  group_ = pid_ > 0 ? pid_ : 0;
   if (pid_ < 0) {
     pid_ = 0;
     raiseStart("cannot start the office (" + program + ")");
@@ -284,17 +275,22 @@ void OfficeHost::start() {
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode) {
         pid_ = spawn();
+        group_ = pid_ > 0 ? pid_ : 0;
+        if (pid_ <= 0) {
+          pid_ = 0;
+          raiseStart("cannot start the office (" + program + ")");
+        }
         continue;
       }
       reaped_ = true;
-      endProcess();
+      endLocked();
       raiseStart("the office process ended while starting");
     }
     try {
       connection = connector->connect(toOU("pipe,name=" + pipeName_));
     } catch (const css::connection::NoConnectException&) {
       if (std::chrono::steady_clock::now() > deadline) {
-        endProcess();
+        endLocked();
         raiseStart("the office did not answer within 90 seconds");
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -307,18 +303,13 @@ void OfficeHost::start() {
     remote_.set(bridge->getInstance("StarOffice.ComponentContext"), UNO_QUERY_THROW);
     desktop_ = css::frame::Desktop::create(remote_);
   } catch (const css::uno::Exception& e) {
-    endProcess();
+    endLocked();
     raiseStart("the office did not accept the connection (" + fromOU(e.Message) + ")");
   }
-  // Exit handlers run in reverse order of registration: registered now, after the UNO
-  // libraries have set up what a connection needs, this one ends the office while those
-  // are still intact.
   sockets_ = socketFiles(pid_);
-  static std::once_flag registered;
-  std::call_once(registered, [] { std::atexit([] { OfficeHost::instance().shutdown(); }); });
 }
 
-void OfficeHost::endProcess() {
+void OfficeProcess::endLocked() {
   desktop_.clear();
   remote_.clear();
   if (bridge_.is()) {
@@ -331,6 +322,7 @@ void OfficeHost::endProcess() {
   if (pid_ > 0) {
     // Ask politely, then insist: the office's whole process group goes.
     ::kill(-pid_, SIGTERM);
+    ::kill(-pid_, SIGCONT);  // a stopped office cannot act on the request otherwise
     const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
     int status = 0;
     while (!reaped_ && std::chrono::steady_clock::now() < deadline) {
@@ -347,18 +339,29 @@ void OfficeHost::endProcess() {
     }
   }
   pid_ = 0;
+  group_ = 0;
   for (const auto& path : sockets_) ::unlink(path.c_str());
   sockets_.clear();
   if (!profile_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(profile_, ec);
     profile_.clear();
+    std::lock_guard info(infoMutex_);
+    profileSeen_.clear();
   }
 }
 
-void OfficeHost::shutdown() {
+void OfficeProcess::end() {
   std::lock_guard guard(mutex_);
-  endProcess();
+  endLocked();
+}
+
+void OfficeProcess::abandon() {
+  std::lock_guard guard(mutex_);
+  new Reference<css::frame::XDesktop2>(std::move(desktop_));
+  new Reference<css::uno::XComponentContext>(std::move(remote_));
+  new Reference<css::lang::XComponent>(std::move(bridge_));
+  endLocked();
 }
 
 }  // namespace docmill::officeapps

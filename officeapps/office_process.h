@@ -1,19 +1,18 @@
-// The one office process of a host process: started on first use, kept warm, ended when
-// the host exits.
+// One office process: headless, with a private user profile in a temporary folder of its
+// own, reached over a private pipe (never a TCP port).
 //
-// `OfficeHost::instance()` owns the office: its process group, its private user profile in
-// a temporary folder of its own and the connection over a private pipe. Every call that
-// talks to the office holds `OfficeHost::lock()`, so calls from several objects or threads
-// are serialised onto the one office. If the office has died, the next `ensureRunning()`
-// starts a fresh one. `shutdown()` (also run when the host exits) ends the process group,
-// by force if it does not end by itself, and removes the profile.
+// An `OfficeProcess` owns the process group it starts, the profile folder and the pipe
+// files; `end()` (and the destructor) ends the whole group, by force if it does not end by
+// itself, reaps it and removes the profile. The pool (office_pool.h) decides when offices
+// start and end; this class only knows how.
 //
-// Failures to start or reach the office raise run-time error 429 with a description that
-// says what went wrong. UNO types stay inside this folder.
+// `start()` raises run-time error 429 with a description of what went wrong. UNO types stay
+// inside this folder.
 #pragma once
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -22,35 +21,45 @@
 
 namespace docmill::officeapps {
 
-class OfficeHost {
+class OfficeProcess {
  public:
-  static OfficeHost& instance();
+  OfficeProcess() = default;
+  ~OfficeProcess();
+  OfficeProcess(const OfficeProcess&) = delete;
+  OfficeProcess& operator=(const OfficeProcess&) = delete;
 
-  // Held around every conversation with the office.
-  std::recursive_mutex& lock() { return mutex_; }
+  // Ends what runs now, then starts a fresh office and connects to it. Blocks until the
+  // office answers (at most 90 seconds). A process that forked the office must outlive it:
+  // the office is sent SIGKILL when the forking thread ends.
+  void start();
+  // Ends the office (if any) and removes its profile and pipe files. Never raises.
+  void end();
+  // Ends the office while the UNO libraries may already be torn down (process exit): the
+  // references are abandoned rather than released.
+  void abandon();
 
-  // Starts the office if it is not running (or has died) and returns its desktop.
-  css::uno::Reference<css::frame::XDesktop2> ensureRunning();
-  // The office's component context (valid after ensureRunning()).
-  css::uno::Reference<css::uno::XComponentContext> context();
+  // True while the office process lives and is connected. Reaps it when it has ended, so
+  // a dead office never lingers as a zombie once it has been asked about.
+  bool running();
+  // Sends SIGKILL to the whole process group at once; safe from any thread at any time.
+  // The caller still has to `end()` the office to reap it and remove its profile.
+  void kill();
 
-  // Ends the office now (if running) and removes its profile. Never raises.
-  void shutdown();
-
-  // The office process id, or 0 when none runs. The profile folder, or "" when none.
-  pid_t processId();
-  std::string profileFolder();
-
-  ~OfficeHost();
+  css::uno::Reference<css::frame::XDesktop2> desktop() const;
+  css::uno::Reference<css::uno::XComponentContext> context() const;
+  // The process id (also its process group); 0 when none runs. The profile, or "".
+  pid_t processId() const;
+  std::string profileFolder() const;
 
  private:
-  OfficeHost() = default;
-  bool alive();
-  void start();
-  void endProcess();
+  bool exitedLocked();
+  void endLocked();
 
-  std::recursive_mutex mutex_;
-  pid_t pid_ = 0;  // also the office's process group
+  mutable std::mutex mutex_;
+  pid_t pid_ = 0;
+  std::atomic<pid_t> group_{0};  // pid_, readable without the lock (kill(), processId())
+  mutable std::mutex infoMutex_;
+  std::string profileSeen_;  // profile_, readable while a start holds `mutex_`
   bool reaped_ = false;
   std::string profile_;
   std::string pipeName_;

@@ -1,8 +1,6 @@
 #include "officeapps/officeapps.h"
 
-#include <mutex>
-
-#include "officeapps/office_process.h"
+#include "officeapps/office_pool.h"
 #include "officeapps/officeapps_internal.h"
 
 namespace docmill::officeapps {
@@ -20,9 +18,13 @@ Guid guid(uint8_t last) {
 }  // namespace
 
 void startOffice(const AppIdentity&) {
-  auto& host = OfficeHost::instance();
-  std::lock_guard guard(host.lock());
-  host.ensureRunning();
+  // The application object took its office while it was being made; from here on only the
+  // calls of its own objects make that lease current.
+  LeasePtr lease = OfficeLease::current();
+  OfficePool::instance().finishCreation();
+  if (!lease) return;
+  CallScope scope(lease);
+  lease->desktop();
 }
 
 std::vector<ClassRegistration> registerOfficeServers() {
@@ -38,15 +40,35 @@ std::vector<ClassRegistration> registerOfficeServers() {
 }
 
 void shutdownOffice() {
-  OfficeHost::instance().shutdown();
+  OfficePool::instance().shutdown();
+}
+
+void configureOffices(const PoolSettings& settings) {
+  OfficePool::instance().configure(settings);
+}
+
+PoolSettings officeSettings() {
+  return OfficePool::instance().settings();
+}
+
+std::vector<OfficeStatus> officeStatus() {
+  return OfficePool::instance().status();
 }
 
 pid_t officeProcessId() {
-  return OfficeHost::instance().processId();
+  if (auto lease = OfficeLease::owned()) return lease->processId();
+  for (const auto& office : officeStatus()) {
+    if (office.pid) return office.pid;
+  }
+  return 0;
 }
 
 std::string officeProfileFolder() {
-  return OfficeHost::instance().profileFolder();
+  const pid_t pid = officeProcessId();
+  for (const auto& office : officeStatus()) {
+    if (office.pid == pid) return office.profile;
+  }
+  return {};
 }
 
 }  // namespace docmill::officeapps

@@ -2,15 +2,18 @@
 // "Powerpoint.Application" and "Publisher.Application", played by LibreOffice.
 //
 // `registerOfficeServers()` puts the four classes into this process's class table for as
-// long as the returned registrations live. The first application object starts one
-// office process (headless, private profile, private pipe) that stays warm for later
-// objects; it ends, and its profile is removed, when the host process exits or when
-// `shutdownOffice()` is called. Creating an application when the office cannot be started
-// raises run-time error 429.
+// long as the returned registrations live. The first application object starts a pool of
+// office processes (headless, each with a private profile and pipe) that stay warm for
+// later objects; each application object works on one office of its own, so several run
+// in parallel. The offices end, and their profiles are removed, when the host process
+// exits or when `shutdownOffice()` is called. Creating an application when no office can
+// be started raises run-time error 429. A call that hangs or kills its office fails with
+// the application's error, and the office is replaced.
 #pragma once
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -20,11 +23,39 @@ namespace docmill::officeapps {
 
 [[nodiscard]] std::vector<ClassRegistration> registerOfficeServers();
 
-// Ends the office process group now (if one runs) and removes its profile. The next
-// application object starts a new one. Never raises.
+// Ends every office's process group now and removes their profiles. The next application
+// object starts the pool afresh. Never raises.
 void shutdownOffice();
 
-// The running office's process id (also its process group) and profile folder; 0 and ""
+// How the offices are pooled; read from the environment (DOCMILL_OFFICE_POOL,
+// DOCMILL_OFFICE_TIMEOUT in seconds, DOCMILL_OFFICE_MAX_DOCS, DOCMILL_OFFICE_QUEUE) unless
+// set with `configureOffices()`.
+struct PoolSettings {
+  int size = 2;                                    // offices
+  std::chrono::milliseconds callTimeout{120'000};  // per office call
+  int maxDocuments = 200;                          // documents before an office is replaced
+  int queueLimit = 1000;                           // callers that may wait for an office
+  static PoolSettings fromEnvironment();
+};
+
+// Ends the offices now and uses `settings` from the next application object on.
+void configureOffices(const PoolSettings& settings);
+PoolSettings officeSettings();
+
+// What each office of the pool is doing; empty before the first application object.
+struct OfficeStatus {
+  int index = 0;
+  pid_t pid = 0;  // 0 while none runs
+  std::string profile;
+  int documents = 0;  // opened since this office started
+  bool leased = false;
+  bool inCall = false;   // a call is running on it
+  std::string document;  // the document its application opened last
+};
+std::vector<OfficeStatus> officeStatus();
+
+// The office of the application object this thread created last (or else the first
+// running office): its process id (also its process group) and profile folder; 0 and ""
 // when none runs. For hosts that report on the office, and for tests.
 pid_t officeProcessId();
 std::string officeProfileFolder();

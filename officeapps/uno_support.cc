@@ -23,7 +23,7 @@
 
 #include <filesystem>
 
-#include "officeapps/office_process.h"
+#include "officeapps/office_pool.h"
 
 namespace docmill::officeapps {
 
@@ -139,9 +139,11 @@ std::string fileName(const std::string& path) {
 Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const DocumentKind& kind,
                                               const std::string& path,
                                               const std::string& password) {
-  auto& host = OfficeHost::instance();
-  std::lock_guard guard(host.lock());
-  Reference<css::frame::XDesktop2> desktop = host.ensureRunning();
+  LeasePtr lease = OfficeLease::current();
+  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
+  CallScope scope(lease);
+  lease->documentOpened(path);
+  Reference<css::frame::XDesktop2> desktop = lease->desktop();
 
   auto attempt = [&](const std::string& pass, rtl::Reference<SilentHandler>& handler) {
     handler = new SilentHandler;

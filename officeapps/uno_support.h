@@ -2,7 +2,7 @@
 // safely, exporting pages to PDF, and the one place where UNO exceptions become errors.
 //
 // Only files of this folder include it. Every function that talks to the office expects
-// the caller to hold `OfficeHost::lock()`. Failures are raised as `AutomationError` with the
+// to run inside an office call (`CallScope`, office_pool.h). Failures are raised as `AutomationError` with the
 // application's name as source (see `AppIdentity`), never as UNO exceptions.
 #pragma once
 

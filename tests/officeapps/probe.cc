@@ -1,6 +1,7 @@
-// A host process for the lifetime tests: creates an application, reports the office's
-// process id and profile folder on standard output, and exits without ending anything
-// itself, so the test can check that nothing outlives it.
+// A host process for the lifetime tests: creates an application, reports its own process
+// id on the first line of standard output, then the process id and profile folder of every
+// office started so far (one line each, the application's own office first), and exits
+// without ending anything itself, so the test can check that nothing outlives it.
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,8 +13,14 @@
 int main(int argc, char** argv) {
   auto registrations = docmill::officeapps::registerOfficeServers();
   auto app = docmill::createObject(argc > 1 ? argv[1] : "Word.Application");
-  std::printf("%d %s %d\n", static_cast<int>(docmill::officeapps::officeProcessId()),
-              docmill::officeapps::officeProfileFolder().c_str(), static_cast<int>(getpid()));
+  const pid_t own = docmill::officeapps::officeProcessId();
+  std::printf("%d\n", static_cast<int>(getpid()));
+  std::printf("%d %s\n", static_cast<int>(own), docmill::officeapps::officeProfileFolder().c_str());
+  for (const auto& office : docmill::officeapps::officeStatus()) {
+    if (office.pid > 0 && office.pid != own && !office.profile.empty()) {
+      std::printf("%d %s\n", static_cast<int>(office.pid), office.profile.c_str());
+    }
+  }
   std::fflush(stdout);
   return 0;
 }
