@@ -374,6 +374,8 @@ css::uno::Reference<css::frame::XDesktop2> OfficeLease::desktop() {
     std::unique_lock lock(s.mutex);
     slot_->phase = OfficeSlot::Phase::Down;
     s.waitReady(lock, slot_);
+    // The time the call spent waiting for the fresh office is not held against it.
+    if (slot_->callDepth > 0) slot_->deadline = Clock::now() + s.config().callTimeout;
   }
   return slot_->process.desktop();
 }

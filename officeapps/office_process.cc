@@ -10,7 +10,9 @@
 #include <com/sun/star/connection/Connector.hpp>
 #include <com/sun/star/connection/NoConnectException.hpp>
 #include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/lang/XEventListener.hpp>
 #include <cppuhelper/bootstrap.hxx>
+#include <cppuhelper/implbase1.hxx>
 #include <rtl/bootstrap.hxx>
 
 #include <algorithm>
@@ -77,6 +79,17 @@ const char* kProfileSettings = R"(<?xml version="1.0" encoding="UTF-8"?>
 <item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="ShowTipOfTheDay" oor:op="fuse"><value>false</value></prop></item>
 </oor:items>
 )";
+
+// Notes the end of the connection: the office died or closed it. This is known before the
+// process can be reaped (its pipe closes while it is still exiting).
+class ConnectionWatch : public cppu::WeakImplHelper1<css::lang::XEventListener> {
+ public:
+  explicit ConnectionWatch(std::shared_ptr<std::atomic<bool>> lost) : lost_(std::move(lost)) {}
+  void SAL_CALL disposing(const css::lang::EventObject&) override { *lost_ = true; }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> lost_;
+};
 
 std::string randomToken() {
   std::random_device rd;
@@ -173,6 +186,7 @@ Reference<css::uno::XComponentContext> OfficeProcess::context() const {
 
 bool OfficeProcess::running() {
   std::lock_guard guard(mutex_);
+  if (connectionLost_ && *connectionLost_) return false;
   return pid_ > 0 && desktop_.is() && !exitedLocked();
 }
 
@@ -300,6 +314,8 @@ void OfficeProcess::start() {
     auto factory = css::bridge::BridgeFactory::create(local);
     auto bridge = factory->createBridge("", "urp", connection, nullptr);
     bridge_.set(bridge, UNO_QUERY);
+    connectionLost_ = std::make_shared<std::atomic<bool>>(false);
+    if (bridge_.is()) bridge_->addEventListener(new ConnectionWatch(connectionLost_));
     remote_.set(bridge->getInstance("StarOffice.ComponentContext"), UNO_QUERY_THROW);
     desktop_ = css::frame::Desktop::create(remote_);
   } catch (const css::uno::Exception& e) {
@@ -318,6 +334,7 @@ void OfficeProcess::endLocked() {
     } catch (const css::uno::Exception&) {
     }
     bridge_.clear();
+    connectionLost_.reset();
   }
   if (pid_ > 0) {
     // Ask politely, then insist: the office's whole process group goes.

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -38,8 +39,8 @@ class OfficeProcess {
   // references are abandoned rather than released.
   void abandon();
 
-  // True while the office process lives and is connected. Reaps it when it has ended, so
-  // a dead office never lingers as a zombie once it has been asked about.
+  // True while the office process lives and its connection holds. Reaps it when it has
+  // ended, so a dead office never lingers as a zombie once it has been asked about.
   bool running();
   // Sends SIGKILL to the whole process group at once; safe from any thread at any time.
   // The caller still has to `end()` the office to reap it and remove its profile.
@@ -67,6 +68,7 @@ class OfficeProcess {
   css::uno::Reference<css::uno::XComponentContext> remote_;
   css::uno::Reference<css::frame::XDesktop2> desktop_;
   css::uno::Reference<css::lang::XComponent> bridge_;
+  std::shared_ptr<std::atomic<bool>> connectionLost_;  // set when the bridge goes
 };
 
 }  // namespace docmill::officeapps

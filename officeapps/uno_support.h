@@ -2,8 +2,9 @@
 // safely, exporting pages to PDF, and the one place where UNO exceptions become errors.
 //
 // Only files of this folder include it. Every function that talks to the office expects
-// to run inside an office call (`CallScope`, office_pool.h). Failures are raised as `AutomationError` with the
-// application's name as source (see `AppIdentity`), never as UNO exceptions.
+// to run inside an office call (`CallScope`, office_pool.h). Failures are raised as
+// `AutomationError` with the application's name as source (see `AppIdentity`), never as UNO
+// exceptions.
 #pragma once
 
 #include <com/sun/star/beans/PropertyValue.hpp>
