@@ -102,12 +102,18 @@ std::string randomToken() {
 // Runs `spawn` (a fork) on one thread that lives as long as the process. The kernel sends
 // the parent-death signal when the thread that forked ends, not the process: an office
 // started from a short-lived worker thread would otherwise be killed with that thread.
+// Several offices may start at once: each caller waits for the thread to be free, hands
+// it its own job and takes back its own result.
 pid_t spawnFromLongLivedThread(const std::function<pid_t()>& spawn) {
+  struct Job {
+    const std::function<pid_t()>* spawn;
+    pid_t result = 0;
+    bool done = false;
+  };
   struct Spawner {
     std::mutex mutex;
     std::condition_variable changed;
-    const std::function<pid_t()>* job = nullptr;
-    pid_t result = 0;
+    Job* job = nullptr;
   };
   // Never destroyed: the thread waits on it until the process ends.
   static Spawner* spawner = [] {
@@ -116,18 +122,22 @@ pid_t spawnFromLongLivedThread(const std::function<pid_t()>& spawn) {
       std::unique_lock lock(s->mutex);
       for (;;) {
         s->changed.wait(lock, [s] { return s->job != nullptr; });
-        s->result = (*s->job)();
+        Job* job = s->job;
+        job->result = (*job->spawn)();
+        job->done = true;
         s->job = nullptr;
         s->changed.notify_all();
       }
     }).detach();
     return s;
   }();
+  Job mine{&spawn};
   std::unique_lock lock(spawner->mutex);
-  spawner->job = &spawn;
-  spawner->changed.notify_all();
   spawner->changed.wait(lock, [] { return spawner->job == nullptr; });
-  return spawner->result;
+  spawner->job = &mine;
+  spawner->changed.notify_all();
+  spawner->changed.wait(lock, [&] { return mine.done; });
+  return mine.result;
 }
 
 bool groupHasMembers(pid_t group) {
