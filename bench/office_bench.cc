@@ -134,7 +134,8 @@ int zombieChildren() {
 
 // Offices whose profile lies under `folder` (ours; other programs' offices are not counted).
 bool officeProcessesAlive(const std::string& folder) {
-  return shell("pgrep -f " + quote("soffice.bin.*" + folder) + " >/dev/null") == 0;
+  // The bracket keeps the pattern from matching the shell that runs pgrep.
+  return shell("pgrep -f " + quote("[s]office.bin.*" + folder) + " >/dev/null") == 0;
 }
 
 // --- the peers ---
@@ -155,7 +156,10 @@ void peers(const std::vector<std::string>& docs, const std::string& work, double
   std::printf("soffice --convert-to per document: %.3f s (%d failed)\n", cold, failed);
   std::printf("  ratio docmill/soffice: %.3f x (target <= 0.1)\n", ours / cold);
 
-  if (shell("command -v unoconv >/dev/null") != 0) {
+  // unoconv needs the system Python with the office's binding, whatever `python3` is first
+  // on the PATH.
+  const std::string unoconv = "/usr/bin/python3 /usr/bin/unoconv";
+  if (!fs::exists("/usr/bin/unoconv") || !fs::exists("/usr/bin/python3")) {
     std::printf("unoconv: not installed (bench/install-bench-deps.sh); skipped\n");
     return;
   }
@@ -165,22 +169,28 @@ void peers(const std::vector<std::string>& docs, const std::string& work, double
   if (listener == 0) {
     ::setsid();
     ::setenv("HOME", home.c_str(), 1);
-    execlp("unoconv", "unoconv", "--listener", static_cast<char*>(nullptr));
+    execl("/usr/bin/python3", "python3", "/usr/bin/unoconv", "--listener",
+          static_cast<char*>(nullptr));
     ::_exit(127);
   }
   const std::string env = "HOME=" + quote(home) + " ";
-  // Wait until the listener answers (a conversion succeeds), then time.
+  // Wait until the listener's office listens on its port and a conversion succeeds, then
+  // time.
+  for (int i = 0; i < 120; ++i) {
+    if (shell("ss -ltn | grep -q ':2002 '") == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
   bool up = false;
   for (int i = 0; i < 60 && !up; ++i) {
-    up = shell(env + "unoconv -f pdf -o " + quote(out + "/probe.pdf") + " " + quote(docs.front()) +
-               " >/dev/null 2>&1") == 0;
+    up = shell(env + unoconv + " -f pdf -o " + quote(out + "/probe.pdf") + " " +
+               quote(docs.front()) + " >/dev/null 2>&1") == 0;
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   if (up) {
     start = Clock::now();
     failed = 0;
     for (const auto& d : docs) {
-      failed += shell(env + "unoconv -f pdf -o " + quote(out + "/") + " " + quote(d) +
+      failed += shell(env + unoconv + " -f pdf -o " + quote(out + "/") + " " + quote(d) +
                       " >/dev/null 2>&1") != 0;
     }
     double uno = since(start) / docs.size();

@@ -252,10 +252,14 @@ void OfficeProcess::start() {
   std::vector<std::string> envStrings;
   for (char** e = environ; *e; ++e) {
     std::string_view entry(*e);
-    if (entry.starts_with("SAL_ENABLE_FILE_LOCKING=")) continue;
+    if (entry.starts_with("SAL_ENABLE_FILE_LOCKING=") || entry.starts_with("TMPDIR=")) continue;
     envStrings.emplace_back(entry);
   }
   envStrings.emplace_back("SAL_ENABLE_FILE_LOCKING=1");
+  // The office's own temporary files live inside its profile, so they go with it even when
+  // the office is killed and cannot clean up after itself.
+  std::filesystem::create_directories(profile_ + "/tmp", ec);
+  envStrings.emplace_back("TMPDIR=" + profile_ + "/tmp");
   std::vector<char*> envp;
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
