@@ -17,18 +17,8 @@ using docmill::testing::readPdf;
 using docmill::testing::Scratch;
 using docmill::testing::writeFile;
 
-class OfficeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { registrations_ = officeapps::registerOfficeServers(); }
-  void TearDown() override {
-    officeapps::shutdownOffice();
-    registrations_.clear();
-  }
-
- private:
-  std::vector<ClassRegistration> registrations_;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
 
 class Object : public ObjectServices {
  public:

@@ -1,5 +1,7 @@
 #include "tests/officeapps/fixtures.h"
 
+#include "officeapps/officeapps.h"
+
 #include <dirent.h>
 #include <unistd.h>
 
@@ -10,6 +12,15 @@
 #include <sstream>
 
 namespace docmill::testing {
+
+void OfficeEnvironment::SetUp() {
+  registrations_ = officeapps::registerOfficeServers();
+}
+
+void OfficeEnvironment::TearDown() {
+  officeapps::shutdownOffice();
+  registrations_.clear();
+}
 
 Scratch::Scratch() {
   std::string templ = (std::filesystem::temp_directory_path() / "docmill-test-XXXXXX").string();

@@ -10,9 +10,21 @@
 #include <string>
 #include <vector>
 
+#include "automation/creation.h"
 #include "automation/dispatch.h"
 
 namespace docmill::testing {
+
+// Registers the Office servers for one test program and ends the office after its last
+// test, so the program leaves no office process or profile behind.
+class OfficeEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  std::vector<ClassRegistration> registrations_;
+};
 
 // A scratch folder for one test, removed with everything in it.
 class Scratch {

@@ -15,18 +15,8 @@ namespace {
 using testing::Printed;
 using testing::Scratch;
 
-class OfficeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { registrations_ = officeapps::registerOfficeServers(); }
-  void TearDown() override {
-    officeapps::shutdownOffice();
-    registrations_.clear();
-  }
-
- private:
-  std::vector<ClassRegistration> registrations_;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
 
 // The PowerPoint converter's sequence up to PrintOut.
 Printed printSlides(const Scratch& dir, const std::string& file, int16_t orientation, int16_t from,

@@ -12,18 +12,8 @@ namespace {
 using testing::Printed;
 using testing::Scratch;
 
-class OfficeEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { registrations_ = officeapps::registerOfficeServers(); }
-  void TearDown() override {
-    officeapps::shutdownOffice();
-    registrations_.clear();
-  }
-
- private:
-  std::vector<ClassRegistration> registrations_;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new OfficeEnvironment);
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
 
 // The calls of a Word document print: open, options, printer, print, close, quit.
 struct WordRun {
