@@ -8,6 +8,7 @@
 
 #include "platform/files.h"
 
+#include "ghostscript/glyph_names.h"
 #include "ghostscript/module1.h"
 
 namespace docmill::officeapps {
@@ -88,6 +89,12 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
              "Printing to " + target + " failed" + (tail.empty() ? "." : ": " + tail));
   }
   if (!platform::fileLength(target)) {
+    raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
+  }
+  // Without this, text set in TrueType fonts (most documents) would print as shapes that
+  // no longer say which characters they are.
+  if (!gs::restoreGlyphNamesInFile(target)) {
+    platform::removeQuietly(target);
     raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
   }
 }

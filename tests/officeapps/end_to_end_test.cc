@@ -131,6 +131,40 @@ TEST_F(EndToEnd, TextFileWithFontMarginsAndPageNumbers) {
   EXPECT_NEAR(position.first, 144, 3);
 }
 
+// Most documents are set in TrueType fonts; their text must still be text after printing,
+// accents and ligatures included, in the PostScript and in the PDF made from it.
+TEST_F(EndToEnd, TextInTrueTypeFontsStaysText) {
+  testing::writeFile(dir.path("in.txt"),
+                     "Gr\xC3\xB6\xC3\x9F"
+                     "e caf\xC3\xA9 fine office\nSecond line\n");
+  std::string out = dir.path("out.pdf");
+  std::string ps = dir.path("out.ps");
+  for (const char* font : {"DejaVu Serif", "Liberation Mono"}) {
+    SCOPED_TRACE(font);
+    call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
+         {{"strFont", Variant(font)}});
+    std::string fonts = testing::run("pdffonts '" + out + "'");
+    EXPECT_NE(fonts.find("TrueType"), std::string::npos) << fonts;
+    std::string text = testing::readPdf(out).text();
+    EXPECT_NE(text.find("Gr\xC3\xB6\xC3\x9F"
+                        "e caf\xC3\xA9"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Second line"), std::string::npos) << text;
+    // A ligature comes out as its own character or as its letters, never as nothing.
+    EXPECT_TRUE(text.find("fine") != std::string::npos ||
+                text.find("\xEF\xAC\x81ne") != std::string::npos)
+        << text;
+    EXPECT_TRUE(text.find("office") != std::string::npos || text.find("o\xEF\xAC\x83"
+                                                                      "ce") != std::string::npos)
+        << text;
+
+    call(pdf, "CreatePSfromTextFile", {Variant(ps), Variant(dir.path("in.txt"))},
+         {{"strFont", Variant(font)}});
+    EXPECT_NE(testing::readPostScript(ps).text().find("Second line"), std::string::npos);
+  }
+}
+
 TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
   testing::Sheet costs{"Costs", {}};
   testing::Sheet sales{"Sales", {}};
