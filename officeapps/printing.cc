@@ -67,8 +67,12 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
   }
   exportPdf(app, doc, filter, pdf.path(), filterData);
 
-  std::vector<std::string> args = {"ps2pdf",  "-dNOPAUSE", "-dBATCH",
-                                   "-dSAFER", "-dQUIET",   "-sDEVICE=ps2write"};
+  std::vector<std::string> args = {"ps2pdf", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dQUIET",
+                                   "-sDEVICE=ps2write",
+                                   // What PostScript cannot draw (transparency) becomes an
+                                   // image; at the device's default 720 dpi one such page
+                                   // takes seconds to print and again to distill.
+                                   "-r300"};
   if (options.grey) {
     args.push_back("-sColorConversionStrategy=Gray");
     args.push_back("-dProcessColorModel=/DeviceGray");

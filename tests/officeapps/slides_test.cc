@@ -87,6 +87,7 @@ TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheInterpreter) {
   put(getObject(pres, "PageSetup"), "SlideOrientation", Variant(int16_t{2}));
   call(pres, "PrintOut", {}, {{"PrintToFile", Variant(dir.path("x.ps"))}});
   EXPECT_TRUE(has("-sDEVICE=ps2write"));
+  EXPECT_TRUE(has("-r300"));
   EXPECT_TRUE(has("-sColorConversionStrategy=Gray"));
   EXPECT_TRUE(has("-dPDFFitPage"));
   // 28 x 15.75 cm slides on paper of 15.75 x 28 cm.
