@@ -21,7 +21,9 @@ bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
 
 InterpreterRun currentRun = &defaultRun;
 
-// A private PDF file in the temporary folder, removed when this goes.
+// A private PDF file in the temporary folder, removed when this goes, together with the
+// lock file the office keeps beside a file it writes (left behind when the office dies
+// in the middle of the export).
 class PrivateFile {
  public:
   PrivateFile() {
@@ -35,7 +37,10 @@ class PrivateFile {
     }
   }
   ~PrivateFile() {
-    if (!path_.empty()) platform::removeQuietly(path_);
+    if (path_.empty()) return;
+    platform::removeQuietly(path_);
+    std::filesystem::path p(path_);
+    platform::removeQuietly((p.parent_path() / (".~lock." + p.filename().string() + "#")).string());
   }
   const std::string& path() const { return path_; }
 

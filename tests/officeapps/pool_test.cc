@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <thread>
 
 #include "automation/creation.h"
@@ -54,6 +55,9 @@ pid_t officeOf() {
 class OfficePool : public ::testing::Test {
  protected:
   void SetUp() override {
+    std::filesystem::create_directories(tempDir_);
+    if (const char* t = std::getenv("TMPDIR")) previousTemp_ = t;
+    ::setenv("TMPDIR", tempDir_.c_str(), 1);
     registrations_ = officeapps::registerOfficeServers();
     testing::writeFile(dir_.path("a.fodt"), testing::flatText({{"Alpha text"}}));
     testing::writeFile(dir_.path("b.fodt"), testing::flatText({{"Bravo text"}}));
@@ -61,6 +65,11 @@ class OfficePool : public ::testing::Test {
   void TearDown() override {
     officeapps::shutdownOffice();
     registrations_.clear();
+    if (previousTemp_.empty()) {
+      ::unsetenv("TMPDIR");
+    } else {
+      ::setenv("TMPDIR", previousTemp_.c_str(), 1);
+    }
   }
   static void configure(int size, std::chrono::milliseconds timeout, int maxDocs = 200) {
     officeapps::PoolSettings settings;
@@ -87,7 +96,19 @@ class OfficePool : public ::testing::Test {
     return false;
   }
 
+  // Names of the print files (and their lock files) in the temporary folder.
+  std::vector<std::string> privatePrintFiles() const {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+      std::string name = e.path().filename().string();
+      if (name.find("docmill-print-") != std::string::npos) found.push_back(name);
+    }
+    return found;
+  }
+
   Scratch dir_;
+  std::string tempDir_ = dir_.path("tmp");  // the temporary folder of every office and print
+  std::string previousTemp_;
   std::vector<ClassRegistration> registrations_;
 };
 
@@ -178,8 +199,22 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   Error lost;
   std::thread caller([&] { lost = testing::errorOf([&] { print(other, "lost.ps"); }); });
   ASSERT_TRUE(waitInCall(dying));
+  // What the office had begun to write when it died: the private PDF of the print and the
+  // lock file the office keeps beside it.
+  std::vector<std::string> printFiles = privatePrintFiles();
+  ASSERT_EQ(printFiles.size(), 1u);
+  testing::writeFile(tempDir_ + "/.~lock." + printFiles[0] + "#", "lock");
   ::kill(-dying, SIGKILL);
   caller.join();
+  EXPECT_TRUE(privatePrintFiles().empty());
+  // Nothing in the temporary folder but the profiles of the living offices.
+  std::set<std::string> living;
+  for (const auto& office : officeapps::officeStatus()) {
+    if (office.pid != dying) living.insert(office.profile);
+  }
+  for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+    EXPECT_TRUE(living.count(e.path().string())) << e.path();
+  }
   EXPECT_EQ(lost.source, "Word");
   EXPECT_NE(lost.description.find("stopped unexpectedly during PrintOut"), std::string::npos)
       << lost.description;
@@ -242,6 +277,8 @@ TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
   }
   EXPECT_TRUE(officeapps::officeStatus().empty());
   EXPECT_TRUE(zombieChildren().empty());
+  // Offices keep their temporary files inside their profiles: nothing else is left.
+  EXPECT_TRUE(std::filesystem::is_empty(tempDir_));
 }
 
 }  // namespace
