@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "automation/creation.h"
@@ -180,6 +182,56 @@ std::string defaultOutput(const std::string& input, const std::string& outputDir
   return ((outputDir.empty() ? p.parent_path() : fs::path(outputDir)) / name).string();
 }
 
+namespace {
+
+// A key under which two spellings of one path compare equal.
+std::string pathKey(const std::string& path) {
+  std::error_code ec;
+  fs::path p = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  return (ec ? fs::path(path).lexically_normal() : p).string();
+}
+
+bool isOneOf(const std::string& path, const std::vector<std::string>& inputs) {
+  std::string key = pathKey(path);
+  for (const auto& in : inputs) {
+    std::error_code ec;
+    if (pathKey(in) == key || fs::equivalent(in, path, ec)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
+                                      const std::string& outputDir) {
+  std::vector<std::string> outputs;
+  std::map<std::string, int> uses;
+  std::set<std::string> taken;  // input paths and every output given out
+  for (const auto& in : inputs) {
+    outputs.push_back(defaultOutput(in, outputDir));
+    ++uses[pathKey(outputs.back())];
+    taken.insert(pathKey(in));
+  }
+  std::vector<bool> clash(inputs.size());
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    std::string key = pathKey(outputs[i]);
+    clash[i] = uses[key] > 1 || isOneOf(outputs[i], inputs);
+    if (!clash[i]) taken.insert(key);
+  }
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!clash[i]) continue;
+    fs::path dir = fs::path(outputs[i]).parent_path();
+    std::string name = fs::path(inputs[i]).filename().string();
+    std::string candidate = (dir / (name + ".pdf")).string();
+    for (int n = 2; taken.count(pathKey(candidate)); ++n) {
+      candidate = (dir / (name + "-" + std::to_string(n) + ".pdf")).string();
+    }
+    taken.insert(pathKey(candidate));
+    outputs[i] = candidate;
+  }
+  return outputs;
+}
+
 int runConvert(const std::vector<std::string>& args) {
   std::vector<std::string> inputs;
   std::string output;
@@ -199,6 +251,11 @@ int runConvert(const std::vector<std::string>& args) {
     }
   }
   if (inputs.empty() || (merge && output.empty())) return usage();
+  // Writing over an input would lose it, and the interpreter would read the file it writes.
+  if (!output.empty() && (merge || inputs.size() == 1) && isOneOf(output, inputs)) {
+    std::fprintf(stderr, "docmill: %s is also an input; choose another output\n", output.c_str());
+    return 2;
+  }
 
   if (merge) {
     ScratchFolder scratch;
@@ -243,9 +300,9 @@ int runConvert(const std::vector<std::string>& args) {
     return 0;
   }
 
-  std::vector<std::string> outputs;
   bool single = inputs.size() == 1 && !output.empty() && !fs::is_directory(output);
-  for (const auto& in : inputs) outputs.push_back(single ? output : defaultOutput(in, output));
+  std::vector<std::string> outputs =
+      single ? std::vector<std::string>{output} : batchOutputs(inputs, output);
   if (!single && !output.empty()) {
     std::error_code ec;
     fs::create_directories(output, ec);

@@ -26,6 +26,13 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
 // extension replaced by ".pdf".
 std::string defaultOutput(const std::string& input, const std::string& outputDir);
 
+// The PDF paths for a batch: `defaultOutput` for each input, except where that would
+// overwrite an input (a PDF converted beside itself) or the output of another input
+// ("book.xls" and "book.ods"): those keep their whole file name ("book.xls.pdf"), with
+// "-2", "-3", ... added while that is still taken.
+std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
+                                      const std::string& outputDir);
+
 // Runs the command on its arguments (those after "convert"); returns the exit status.
 int runConvert(const std::vector<std::string>& args);
 

@@ -56,6 +56,14 @@ constexpr int kRestartExitCode = 81;
 // UNO libraries' own clean-up, and it holds no process, file or office resource.
 Reference<css::uno::XComponentContext> localContext() {
   static Reference<css::uno::XComponentContext>* context = [] {
+    // The bridge writes to an office's pipe without asking the system to spare it the
+    // broken-pipe signal; an office dying just then would end the whole host. Ignored,
+    // the write fails instead and the call reports the lost office. A host that installed
+    // its own handler keeps it.
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGPIPE, SIG_IGN);
+    }
     const OUString program = OUString::createFromAscii("file://" DOCMILL_LO_PROGRAM_DIR);
     rtl::Bootstrap::set("URE_INTERNAL_LIB_DIR", program);
     rtl::Bootstrap::set("UNO_TYPES", program + "/types.rdb " + program + "/types/offapi.rdb");

@@ -8,7 +8,9 @@
 // in parallel. The offices end, and their profiles are removed, when the host process
 // exits or when `shutdownOffice()` is called. Creating an application when no office can
 // be started raises run-time error 429. A call that hangs or kills its office fails with
-// the application's error, and the office is replaced.
+// the application's error, and the office is replaced. A host that has not set its own
+// handler for SIGPIPE gets it ignored once the first office is reached, so that an office
+// dying during a write cannot end the host.
 #pragma once
 
 #include <sys/types.h>

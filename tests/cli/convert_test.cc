@@ -36,6 +36,17 @@ TEST(ConvertPlanTest, EachFileTypeGoesThroughItsMember) {
   EXPECT_EQ(defaultOutput("/x/y/report.docx", "/out"), "/out/report.pdf");
 }
 
+TEST(ConvertPlanTest, BatchOutputsNeverOverwriteAnInputOrEachOther) {
+  auto out = batchOutputs({"/d/book.xls", "/d/book.ods", "/d/memo.docx", "/d/scan.pdf",
+                           "/e/book.xls", "/d/book.xls.pdf"},
+                          "");
+  EXPECT_EQ(out,
+            (std::vector<std::string>{"/d/book.xls-2.pdf", "/d/book.ods.pdf", "/d/memo.pdf",
+                                      "/d/scan.pdf.pdf", "/e/book.pdf", "/d/book.xls.pdf.pdf"}));
+  out = batchOutputs({"/d/book.xls", "/e/book.xls"}, "/out");
+  EXPECT_EQ(out, (std::vector<std::string>{"/out/book.xls.pdf", "/out/book.xls-2.pdf"}));
+}
+
 class ConvertRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -95,6 +106,12 @@ TEST_F(ConvertRunTest, MergeKeepsTheOrderGivenAndLeavesNoScratchFiles) {
   EXPECT_LT(a, b);
   EXPECT_LT(b, c);
   EXPECT_EQ(run("--merge -o none.pdf p1.ps missing.docx"), 1);
+  // An output that is also an input is refused before anything is written.
+  auto before = fs::file_size(dir / "p2.pdf");
+  EXPECT_EQ(run("--merge -o ./p2.pdf p1.ps p2.pdf"), 2);
+  EXPECT_EQ(run("-o p2.pdf p2.pdf"), 2);
+  EXPECT_EQ(fs::file_size(dir / "p2.pdf"), before);
+  EXPECT_NE(log().find("is also an input"), std::string::npos) << log();
   EXPECT_FALSE(fs::exists(dir / "none.pdf"));
   for (const auto& e : fs::directory_iterator(fs::temp_directory_path())) {
     EXPECT_EQ(e.path().filename().string().rfind("docmill-merge-", 0), std::string::npos);

@@ -234,6 +234,28 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   EXPECT_TRUE(std::filesystem::exists(dir_.path("next.ps")));
 }
 
+// Writing a call to an office that is already gone must fail that call, not end the host
+// (a broken pipe would otherwise kill the whole process).
+TEST_F(OfficePool, CallToAnOfficeThatHasJustDiedFailsWithoutEndingTheHost) {
+  configure(1, 60s);
+  auto app = createObject("Word.Application");
+  auto doc = open(app, "a.fodt");
+  pid_t gone = officeOf();
+  ASSERT_GT(gone, 0);
+  ::kill(-gone, SIGKILL);
+  std::this_thread::sleep_for(200ms);  // long enough for the pipe to close
+  for (int i = 0; i < 3; ++i) {
+    Error lost = testing::errorOf([&] { print(doc, "lost.ps"); });
+    EXPECT_EQ(lost.source, "Word");
+  }
+  EXPECT_TRUE(zombieChildren().empty());
+  doc.reset();
+  app.reset();
+  auto next = createObject("Word.Application");
+  print(open(next, "b.fodt"), "next.ps");
+  EXPECT_TRUE(std::filesystem::exists(dir_.path("next.ps")));
+}
+
 TEST_F(OfficePool, OfficeIsRecycledAfterItsDocumentsButNeverDuringALease) {
   configure(1, 60s, /*maxDocs=*/2);
   auto app = createObject("Word.Application");
