@@ -1,15 +1,21 @@
 #include "ghostscript/glyph_names.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
-#include <sstream>
+#include <utility>
 #include <vector>
+
+#include "platform/files.h"
 
 namespace docmill::gs {
 
@@ -525,13 +531,16 @@ void renameGlyphs(std::string_view ps, size_t pos,
 
 }  // namespace
 
-std::optional<std::string> restoreGlyphNames(std::string_view ps) {
+namespace {
+
+// The renamings for `ps`, in file order, none overlapping.
+std::vector<Edit> collectEdits(std::string_view ps) {
+  std::vector<Edit> edits;
   if (ps.find(kUnnamedPrefix) == std::string_view::npos ||
       ps.find("/ToUnicode") == std::string_view::npos) {
-    return std::nullopt;
+    return edits;
   }
   std::map<long, size_t> objects = indexObjects(ps);
-  std::vector<Edit> edits;
   std::set<size_t> renamedEncodings;  // where each encoding dictionary starts
   for (const auto& entry : objects) {
     size_t pos = entry.second;
@@ -556,38 +565,95 @@ std::optional<std::string> restoreGlyphNames(std::string_view ps) {
     renamedEncodings.insert(encodingAt);
     renameGlyphs(ps, encodingAt, chars, edits);
   }
-  if (edits.empty()) return std::nullopt;
   std::sort(edits.begin(), edits.end(),
             [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
-  std::string out;
-  out.reserve(ps.size());
+  std::vector<Edit> ordered;
+  for (Edit& e : edits) {
+    // Never overlapping; guards against a mistake all the same.
+    if (ordered.empty() || e.begin >= ordered.back().end) ordered.push_back(std::move(e));
+  }
+  return ordered;
+}
+
+// Calls `write` with the pieces of `ps` with `edits` applied, in order.
+template <typename Write>
+bool applyEdits(std::string_view ps, const std::vector<Edit>& edits, Write write) {
   size_t at = 0;
   for (const Edit& e : edits) {
-    if (e.begin < at) continue;  // never overlaps; guards against a mistake all the same
-    out.append(ps.substr(at, e.begin - at));
-    out += e.text;
+    if (!write(ps.substr(at, e.begin - at)) || !write(e.text)) return false;
     at = e.end;
   }
-  out.append(ps.substr(at));
+  return write(ps.substr(at));
+}
+
+bool writeAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+// A file descriptor closed when this goes.
+struct Descriptor {
+  int fd = -1;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> restoreGlyphNames(std::string_view ps) {
+  std::vector<Edit> edits = collectEdits(ps);
+  if (edits.empty()) return std::nullopt;
+  std::string out;
+  out.reserve(ps.size());
+  applyEdits(ps, edits, [&](std::string_view piece) {
+    out.append(piece);
+    return true;
+  });
   return out;
 }
 
+// The file is mapped rather than read, and the renamed copy goes through a scratch file,
+// so a print of hundreds of megabytes (page images) costs no memory of its own.
 bool restoreGlyphNamesInFile(const std::string& path) {
-  std::string content;
-  {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    if (in.bad()) return false;
-    content = std::move(buffer).str();
+  Descriptor in{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+  struct stat st {};
+  if (in.fd < 0 || ::fstat(in.fd, &st) != 0) return false;
+  if (st.st_size == 0) return true;
+  const size_t size = static_cast<size_t>(st.st_size);
+  void* mapped = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, in.fd, 0);
+  if (mapped == MAP_FAILED) return false;
+  std::string_view ps(static_cast<const char*>(mapped), size);
+  std::vector<Edit> edits = collectEdits(ps);
+  if (edits.empty()) {
+    ::munmap(mapped, size);
+    return true;
   }
-  auto renamed = restoreGlyphNames(content);
-  if (!renamed) return true;
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(renamed->data(), static_cast<std::streamsize>(renamed->size()));
-  out.close();
-  return static_cast<bool>(out);
+  std::string scratchPath = platform::systemTempFolder() + "/docmill-glyphs-XXXXXX";
+  Descriptor scratch{::mkstemp(scratchPath.data())};
+  bool ok = scratch.fd >= 0 && applyEdits(ps, edits, [&](std::string_view piece) {
+              return writeAll(scratch.fd, piece);
+            });
+  ::munmap(mapped, size);
+  if (scratch.fd >= 0) ::unlink(scratchPath.c_str());  // still open: read back below
+  if (!ok) return false;
+
+  Descriptor out{::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC)};
+  if (out.fd < 0 || ::lseek(scratch.fd, 0, SEEK_SET) != 0) return false;
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    ssize_t n = ::read(scratch.fd, buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    if (!writeAll(out.fd, std::string_view(buffer.data(), static_cast<size_t>(n)))) return false;
+  }
+  return ::close(std::exchange(out.fd, -1)) == 0;
 }
 
 }  // namespace docmill::gs

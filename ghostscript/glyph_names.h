@@ -22,9 +22,11 @@ namespace docmill::gs {
 // renamed.
 std::optional<std::string> restoreGlyphNames(std::string_view ps);
 
-// Rewrites the file at `path` in place when some glyph can be renamed. False only when
-// the file could not be read or written back; the file is then as ps2write left it or,
-// if the write failed half-way, incomplete (the caller removes it).
+// Rewrites the file at `path` in place when some glyph can be renamed; the renamed copy
+// is built in a scratch file in the temporary folder (removed at once), so memory does not
+// grow with the file. False only when the file could not be read or written back; the
+// file is then as ps2write left it or, if the write failed half-way, incomplete (the
+// caller removes it).
 bool restoreGlyphNamesInFile(const std::string& path);
 
 }  // namespace docmill::gs
