@@ -83,8 +83,8 @@ const char* kNamespaces =
     R"( xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0")"
     R"( office:version="1.3")";
 
-// The fonts of every fixture: a font the office embeds as a CFF font, whose glyph names
-// survive printing, so the text of a print can be read back.
+// The font of every fixture: one that comes with the interpreter's fonts, so that layouts
+// are the same on every machine. (Text in TrueType fonts has a test of its own.)
 const char* kFonts = R"(<office:font-face-decls><style:font-face style:name="Nimbus Sans")"
                      R"( svg:font-family="'Nimbus Sans'"/></office:font-face-decls>)";
 // Text spans of slides and drawings name their font themselves: their own default styles
