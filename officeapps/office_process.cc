@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
@@ -217,7 +218,15 @@ bool OfficeProcess::exitedLocked() {
 
 void OfficeProcess::kill() {
   const pid_t group = group_.load();
-  if (group > 0) ::kill(-group, SIGKILL);
+  if (group <= 0) return;
+  // An office killed while it starts has not had its pipe files noted yet, and once dead
+  // it no longer shows which they are.
+  std::vector<std::string> files = socketFiles(group);
+  {
+    std::lock_guard info(infoMutex_);
+    killedSockets_.insert(killedSockets_.end(), files.begin(), files.end());
+  }
+  ::kill(-group, SIGKILL);
 }
 
 void OfficeProcess::start() {
@@ -379,8 +388,24 @@ void OfficeProcess::endLocked() {
   }
   pid_ = 0;
   group_ = 0;
+  {
+    std::lock_guard info(infoMutex_);
+    sockets_.insert(sockets_.end(), killedSockets_.begin(), killedSockets_.end());
+    killedSockets_.clear();
+  }
   for (const auto& path : sockets_) ::unlink(path.c_str());
   sockets_.clear();
+  // An office ended before it was reached (the host exiting while it starts) has not had
+  // its pipe files noted; they are where the office puts pipes, under the name we chose.
+  if (!pipeName_.empty()) {
+    const std::string file = "OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipeName_;
+    for (const char* dir : {"/tmp/", "/var/tmp/"}) {
+      struct stat st {};
+      std::string path = dir + file;
+      if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+    }
+    pipeName_.clear();
+  }
   if (!profile_.empty()) {
     std::error_code ec;
     std::filesystem::remove_all(profile_, ec);

@@ -60,7 +60,8 @@ class OfficeProcess {
   pid_t pid_ = 0;
   std::atomic<pid_t> group_{0};  // pid_, readable without the lock (kill(), processId())
   mutable std::mutex infoMutex_;
-  std::string profileSeen_;  // profile_, readable while a start holds `mutex_`
+  std::string profileSeen_;                 // profile_, readable while a start holds `mutex_`
+  std::vector<std::string> killedSockets_;  // pipe files seen by kill(), under infoMutex_
   bool reaped_ = false;
   std::string profile_;
   std::string pipeName_;
