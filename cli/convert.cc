@@ -204,19 +204,21 @@ bool isOneOf(const std::string& path, const std::vector<std::string>& inputs) {
 
 std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
                                       const std::string& outputDir) {
-  std::vector<std::string> outputs;
+  std::vector<std::string> outputs, keys;
   std::map<std::string, int> uses;
   std::set<std::string> taken;  // input paths and every output given out
   for (const auto& in : inputs) {
     outputs.push_back(defaultOutput(in, outputDir));
-    ++uses[pathKey(outputs.back())];
+    keys.push_back(pathKey(outputs.back()));
+    ++uses[keys.back()];
     taken.insert(pathKey(in));
   }
   std::vector<bool> clash(inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
-    std::string key = pathKey(outputs[i]);
-    clash[i] = uses[key] > 1 || isOneOf(outputs[i], inputs);
-    if (!clash[i]) taken.insert(key);
+    clash[i] = uses[keys[i]] > 1 || taken.count(keys[i]);  // `taken` holds only inputs yet
+  }
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!clash[i]) taken.insert(keys[i]);
   }
   for (size_t i = 0; i < inputs.size(); ++i) {
     if (!clash[i]) continue;
