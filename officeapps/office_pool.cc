@@ -395,6 +395,10 @@ pid_t OfficeLease::processId() const {
   return slot_->process.processId();
 }
 
+void OfficeLease::checkConnectionOnThisThread() {
+  if (LeasePtr lease = current()) lease->slot_->process.checkConnection();
+}
+
 // --- calls ---
 
 CallScope::CallScope(LeasePtr lease)

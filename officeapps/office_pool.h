@@ -62,6 +62,8 @@ class OfficeLease {
   void documentOpened(const std::string& path);
   std::string document() const;
   pid_t processId() const;
+  // A call on this thread failed with a disposed object: see OfficeProcess::checkConnection.
+  static void checkConnectionOnThisThread();
 
  private:
   friend class CallScope;

@@ -209,6 +209,22 @@ bool OfficeProcess::running() {
   return pid_ > 0 && desktop_.is() && !exitedLocked();
 }
 
+void OfficeProcess::checkConnection() {
+  Reference<css::uno::XComponentContext> remote;
+  std::shared_ptr<std::atomic<bool>> lost;
+  {
+    std::lock_guard guard(mutex_);
+    remote = remote_;
+    lost = connectionLost_;
+  }
+  if (!remote.is() || !lost) return;
+  try {
+    remote->getServiceManager();
+  } catch (const css::uno::Exception&) {
+    *lost = true;
+  }
+}
+
 bool OfficeProcess::exitedLocked() {
   if (pid_ <= 0) return true;
   int status = 0;

@@ -42,6 +42,11 @@ class OfficeProcess {
   // True while the office process lives and its connection holds. Reaps it when it has
   // ended, so a dead office never lingers as a zombie once it has been asked about.
   bool running();
+  // After a call failed with a disposed object: asks the office something simple, and if
+  // that fails too the connection is gone (the office may take a moment longer to be seen
+  // dead), so `running()` is false from now on. A document that was merely closed leaves
+  // the office as it is.
+  void checkConnection();
   // Sends SIGKILL to the whole process group at once; safe from any thread at any time.
   // The caller still has to `end()` the office to reap it and remove its profile.
   void kill();

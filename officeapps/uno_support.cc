@@ -71,6 +71,9 @@ void unoGuard(const AppIdentity& app, std::string_view what, const std::function
   try {
     body();
   } catch (const css::lang::DisposedException&) {
+    // Either the object was closed or the whole bridge is gone, the office perhaps still
+    // dying; in the second case no further call may be sent to that office.
+    OfficeLease::checkConnectionOnThisThread();
     raiseApp(app, app.failed,
              std::string(what) +
                  ": the office process stopped; the next new application "
