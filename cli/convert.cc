@@ -128,8 +128,12 @@ std::vector<Outcome> convertAll(const std::vector<std::string>& inputs,
 class ScratchFolder {
  public:
   ScratchFolder() {
-    std::string tmpl = platform::systemTempFolder() + "/docmill-merge-XXXXXX";
-    if (char* p = mkdtemp(tmpl.data())) path_ = p;
+    try {
+      path_ = platform::hostScratchFolder() + "/merge-XXXXXX";
+    } catch (const platform::OsError&) {
+      return;
+    }
+    if (!mkdtemp(path_.data())) path_.clear();
   }
   ~ScratchFolder() {
     std::error_code ec;

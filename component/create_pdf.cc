@@ -41,9 +41,10 @@ void CreatePDF::initialise() {
     return;
   }
   try {
-    // The system temporary folder rather than the filesystem root, which a service account
-    // cannot write to.
-    std::string temp = platform::systemTempFolder();
+    // The host's private scratch folder rather than the filesystem root, which a service
+    // account cannot write to, or the shared temporary folder, where other users could
+    // read or replace the printed documents.
+    std::string temp = platform::hostScratchFolder();
     if (temp.empty() || temp.back() != '/') temp += '/';
     tempPath_ = temp;
   } catch (...) {

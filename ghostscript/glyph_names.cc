@@ -634,8 +634,13 @@ bool restoreGlyphNamesInFile(const std::string& path) {
     ::munmap(mapped, size);
     return true;
   }
-  std::string scratchPath = platform::systemTempFolder() + "/docmill-glyphs-XXXXXX";
-  Descriptor scratch{::mkstemp(scratchPath.data())};
+  std::string scratchPath;
+  try {
+    scratchPath = platform::hostScratchFolder() + "/glyphs-XXXXXX";
+  } catch (const platform::OsError&) {
+    return false;
+  }
+  Descriptor scratch{::mkostemp(scratchPath.data(), O_CLOEXEC)};
   bool ok = scratch.fd >= 0 && applyEdits(ps, edits, [&](std::string_view piece) {
               return writeAll(scratch.fd, piece);
             });

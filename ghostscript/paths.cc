@@ -51,20 +51,16 @@ std::string outputFileValue(const std::string& path) {
   return out;
 }
 
-InputAliases::~InputAliases() {
-  if (folder_.empty()) return;
-  for (int i = 1; i <= links_; ++i) ::unlink((folder_ + "/" + std::to_string(i)).c_str());
-  ::rmdir(folder_.c_str());
-}
-
 std::string InputAliases::argumentFor(const std::string& path) {
   if (!refusedAsInput(path)) return literalName(path);
   if (folder_.empty()) {
-    std::string templ = platform::systemTempFolder() + "/docmill-gs-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) platform::raiseErrno(errno, templ);
-    folder_ = templ;
+    try {
+      folder_ = platform::TempFolder(platform::hostScratchFolder(), "gs-links-");
+    } catch (const platform::OsError& e) {
+      platform::raiseOsError(e);
+    }
   }
-  std::string link = folder_ + "/" + std::to_string(links_ + 1);
+  std::string link = folder_.path() + "/" + std::to_string(links_ + 1);
   if (::symlink(absolute(path).c_str(), link.c_str()) != 0) platform::raiseErrno(errno, link);
   ++links_;
   return link;

@@ -7,13 +7,16 @@
 // name has a folder or file component starting with "%pipe" or "|". These routines rewrite
 // a name so that the interpreter opens exactly the file of that name and nothing else.
 //
-// `InputAliases` owns a private folder of symbolic links for input names that cannot be
-// rewritten; the folder and its links are removed when it goes away, on every path.
+// `InputAliases` owns a private folder of symbolic links, in the host's scratch folder, for
+// input names that cannot be rewritten; the folder and its links are removed when it goes
+// away, on every path.
 // Creating it raises the run-time error of the file system when the temporary folder is
 // not writable.
 #pragma once
 
 #include <string>
+
+#include "platform/scratch.h"
 
 namespace docmill::gs {
 
@@ -29,17 +32,17 @@ class InputAliases {
   InputAliases() = default;
   InputAliases(const InputAliases&) = delete;
   InputAliases& operator=(const InputAliases&) = delete;
-  ~InputAliases();
+  ~InputAliases() = default;
 
   // The argument that makes the interpreter read the file `path`: usually the literal
   // name, else a link to it in the private folder.
   std::string argumentFor(const std::string& path);
 
   // The private folder, empty until a link was needed.
-  const std::string& folder() const { return folder_; }
+  const std::string& folder() const { return folder_.path(); }
 
  private:
-  std::string folder_;
+  platform::TempFolder folder_;
   int links_ = 0;
 };
 

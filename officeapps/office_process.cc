@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "automation/error.h"
+#include "platform/scratch.h"
 
 #ifndef DOCMILL_LO_PROGRAM_DIR
 #define DOCMILL_LO_PROGRAM_DIR "/usr/lib/libreoffice/program"
@@ -249,13 +250,11 @@ void OfficeProcess::start() {
   std::lock_guard guard(mutex_);
   endLocked();
   std::error_code ec;
-  auto base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
-  std::string folder = (base / ("docmill-office-XXXXXX")).string();
-  std::vector<char> templ(folder.begin(), folder.end());
-  templ.push_back('\0');
-  if (!::mkdtemp(templ.data())) raiseStart("cannot create a profile folder in " + base.string());
-  profile_ = templ.data();
+  try {
+    profile_ = platform::TempFolder(platform::hostScratchFolder(), "office-").release();
+  } catch (const platform::OsError& e) {
+    raiseStart(std::string("cannot create a profile folder: ") + e.what());
+  }
   {
     std::lock_guard info(infoMutex_);
     profileSeen_ = profile_;

@@ -21,31 +21,29 @@ bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
 
 InterpreterRun currentRun = &defaultRun;
 
-// A private PDF file in the temporary folder, removed when this goes, together with the
-// lock file the office keeps beside a file it writes (left behind when the office dies
+// A private PDF file in the host's scratch folder, removed when this goes, together with
+// the lock file the office keeps beside a file it writes (left behind when the office dies
 // in the middle of the export).
 class PrivateFile {
  public:
   PrivateFile() {
-    std::string templ = platform::systemTempFolder() + "/docmill-print-XXXXXX.pdf";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    int fd = ::mkstemps(buf.data(), 4);
-    if (fd >= 0) {
-      ::close(fd);
-      path_ = buf.data();
+    try {
+      file_ = platform::TempFile(platform::hostScratchFolder(), "print-", ".pdf");
+    } catch (const platform::OsError& e) {
+      failure_ = e.what();
     }
   }
   ~PrivateFile() {
-    if (path_.empty()) return;
-    platform::removeQuietly(path_);
-    std::filesystem::path p(path_);
+    if (file_.empty()) return;
+    std::filesystem::path p(file_.path());
     platform::removeQuietly((p.parent_path() / (".~lock." + p.filename().string() + "#")).string());
   }
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return file_.path(); }
+  const std::string& failure() const { return failure_; }
 
  private:
-  std::string path_;
+  platform::TempFile file_;
+  std::string failure_;
 };
 
 std::string pointsArg(const char* name, double value) {
@@ -67,8 +65,7 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
   if (target.empty()) raiseApp(app, app.badValue, "No file name was given to print into.");
   PrivateFile pdf;
   if (pdf.path().empty()) {
-    raiseApp(app, app.failed,
-             "Cannot create a temporary file in " + platform::systemTempFolder() + ".");
+    raiseApp(app, app.failed, "Cannot create a temporary file: " + pdf.failure() + ".");
   }
   exportPdf(app, doc, filter, pdf.path(), filterData);
 

@@ -33,6 +33,10 @@ void raiseErrno(int err, const std::string& path) {
   raise(errorFromErrno(err, path));
 }
 
+void raiseOsError(const OsError& e) {
+  raiseErrno(e.code(), e.path());
+}
+
 std::optional<int64_t> fileLength(const std::string& path) {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
@@ -60,11 +64,6 @@ void makeDirectory(const std::string& path) {
     if (err == EEXIST) raise(runtimeError(rt::PathFileAccessError));
     raiseErrno(err, path);
   }
-}
-
-std::string systemTempFolder() {
-  const char* t = std::getenv("TMPDIR");
-  return (t && *t) ? std::string(t) : std::string("/tmp");
 }
 
 bool createExclusive(const std::string& path) {

@@ -11,12 +11,15 @@
 #include <string>
 
 #include "automation/error.h"
+#include "platform/scratch.h"
 
 namespace docmill::platform {
 
 // The run-time error for an errno value met while working on `path`.
 Error errorFromErrno(int err, const std::string& path = {});
 [[noreturn]] void raiseErrno(int err, const std::string& path = {});
+// The run-time error for a failed operating-system call.
+[[noreturn]] void raiseOsError(const OsError& e);
 
 // Length in bytes of a file (not a folder), or nothing when it cannot be read.
 std::optional<int64_t> fileLength(const std::string& path);
@@ -27,8 +30,6 @@ void removeQuietly(const std::string& path);
 // Creates one folder (not its parents); raises the run-time error of the failure (an
 // existing folder or file gives 75 Path/File access error).
 void makeDirectory(const std::string& path);
-// The folder for temporary files: $TMPDIR when set and non-empty, else /tmp.
-std::string systemTempFolder();
 // Creates `path` exclusively (O_EXCL), empty; false if it exists or cannot be created.
 bool createExclusive(const std::string& path);
 

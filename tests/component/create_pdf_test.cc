@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "component/create_pdf.h"
 #include "component/exports.h"
 #include "component/type_library.h"
+#include "platform/scratch.h"
 
 namespace docmill {
 namespace {
@@ -74,17 +76,19 @@ class ObjectStateTest : public ::testing::Test {
   fs::path dir;
 };
 
-TEST_F(ObjectStateTest, NewObjectUsesTheSystemTemporaryFolderAndTheInterpreterVersion) {
+TEST_F(ObjectStateTest, NewObjectUsesTheHostsPrivateFolderAndTheInterpreterVersion) {
   auto obj = CreatePDF::create();
   if (getSpecialFolder(37).empty()) {
     EXPECT_EQ(get(obj, "TempFilePath"), Variant(""));
     EXPECT_EQ(get(obj, "GhostScriptVersion"), Variant(int16_t{0}));
     return;
   }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string expected = (tmp && *tmp) ? tmp : "/tmp";
-  if (expected.back() != '/') expected += '/';
+  // Printed documents wait in a folder only this process's user can enter.
+  const std::string expected = platform::hostScratchFolder() + "/";
   EXPECT_EQ(get(obj, "TempFilePath"), Variant(expected));
+  struct stat st {};
+  ASSERT_EQ(::stat(expected.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_GE(get(obj, "GhostScriptVersion").i2(), 9);
   put(obj, "GhostScriptVersion", Variant(7.0));
   EXPECT_EQ(get(obj, "ghostscriptversion"), Variant(int16_t{7}));

@@ -317,7 +317,7 @@ TEST_F(BindingTest, InputsTheInterpreterWouldRefuseAreReadThroughAPrivateLink) {
   convertFiles(arrayOf({"%pipe%touch x", path("|y.ps"), "plain.ps"}), "out.pdf");
   auto args = stub.args();
   ASSERT_EQ(args.size(), 13u);
-  const std::string privateFolder = platform::systemTempFolder() + "/docmill-gs-";
+  const std::string privateFolder = platform::hostScratchFolder() + "/gs-links-";
   EXPECT_THAT(args[10], StartsWith(privateFolder));
   EXPECT_THAT(args[11], StartsWith(privateFolder));
   EXPECT_EQ(args[12], "plain.ps");

@@ -15,6 +15,7 @@
 
 #include "automation/creation.h"
 #include "officeapps/officeapps.h"
+#include "platform/scratch.h"
 #include "tests/officeapps/fixtures.h"
 
 namespace docmill {
@@ -99,9 +100,9 @@ class OfficePool : public ::testing::Test {
   // Names of the print files (and their lock files) in the temporary folder.
   std::vector<std::string> privatePrintFiles() const {
     std::vector<std::string> found;
-    for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+    for (const auto& e : std::filesystem::directory_iterator(platform::hostScratchFolder())) {
       std::string name = e.path().filename().string();
-      if (name.find("docmill-print-") != std::string::npos) found.push_back(name);
+      if (name.starts_with("print-")) found.push_back(name);
     }
     return found;
   }
@@ -203,16 +204,16 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   // lock file the office keeps beside it.
   std::vector<std::string> printFiles = privatePrintFiles();
   ASSERT_EQ(printFiles.size(), 1u);
-  testing::writeFile(tempDir_ + "/.~lock." + printFiles[0] + "#", "lock");
+  testing::writeFile(platform::hostScratchFolder() + "/.~lock." + printFiles[0] + "#", "lock");
   ::kill(-dying, SIGKILL);
   caller.join();
   EXPECT_TRUE(privatePrintFiles().empty());
-  // Nothing in the temporary folder but the profiles of the living offices.
+  // Nothing in the host's scratch folder but the profiles of the living offices.
   std::set<std::string> living;
   for (const auto& office : officeapps::officeStatus()) {
     if (office.pid != dying) living.insert(office.profile);
   }
-  for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+  for (const auto& e : std::filesystem::directory_iterator(platform::hostScratchFolder())) {
     EXPECT_TRUE(living.count(e.path().string())) << e.path();
   }
   EXPECT_EQ(lost.source, "Word");
@@ -299,8 +300,12 @@ TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
   }
   EXPECT_TRUE(officeapps::officeStatus().empty());
   EXPECT_TRUE(zombieChildren().empty());
-  // Offices keep their temporary files inside their profiles: nothing else is left.
-  EXPECT_TRUE(std::filesystem::is_empty(tempDir_));
+  // Offices keep their temporary files inside their profiles: nothing else is left, and the
+  // temporary folder holds only the host's own scratch folder.
+  EXPECT_TRUE(std::filesystem::is_empty(platform::hostScratchFolder()));
+  for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+    EXPECT_EQ(e.path().string(), platform::hostScratchFolder());
+  }
 }
 
 }  // namespace
