@@ -51,12 +51,12 @@ struct Outcome {
 };
 
 Outcome convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
-  ConversionPlan plan = planConversion(input, output);
+  ConversionPlan plan = planConversion(input, output, readLayout(input));
   std::vector<Variant> storage = plan.args;
   std::vector<Variant> refs;
   for (auto& v : storage) refs.push_back(Variant::byRef(v));
   try {
-    call(obj, plan.member, std::move(refs));
+    call(obj, plan.member, std::move(refs), std::move(plan.named));
     return {true, {}};
   } catch (const AutomationError& e) {
     return {false, "error " + hexCode(e.error().number) + " (" + e.error().source +
@@ -157,26 +157,60 @@ int usage() {
 
 }  // namespace
 
-ConversionPlan planConversion(const std::string& input, const std::string& output) {
+namespace {
+
+const std::initializer_list<const char*> kWordProcessing = {
+    ".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".wpd"};
+const std::initializer_list<const char*> kWorkbooks = {".xls", ".xlsx", ".xlsm", ".xlsb",
+                                                       ".ods", ".ots", ".csv"};
+const std::initializer_list<const char*> kPresentations = {
+    ".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp"};
+
+}  // namespace
+
+ConversionPlan planConversion(const std::string& input, const std::string& output,
+                              const DocumentLayout& layout) {
   const std::string ext = lowerExtension(input);
   Variant out(output), in(input);
-  if (oneOf(ext, {".ps", ".eps", ".prn"})) return {"CreatePDFfromPS", {out, in}};
-  if (ext == ".pdf") return {"CreatePDFfromMultiPDF", {out, Variant(SafeArray::of({in}))}};
-  if (oneOf(ext, {".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".wpd"})) {
-    return {"CreatePDFfromWord", {out, in}};
+  if (oneOf(ext, {".ps", ".eps", ".prn"})) return {"CreatePDFfromPS", {out, in}, {}};
+  if (ext == ".pdf") return {"CreatePDFfromMultiPDF", {out, Variant(SafeArray::of({in}))}, {}};
+  // Printed with no page options, so every section keeps its own size and orientation.
+  if (oneOf(ext, kWordProcessing)) return {"CreatePDFfromMiscFile", {out, in}, {}};
+  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}, {}};
+  if (oneOf(ext, kWorkbooks)) {
+    if (layout.sheets.empty()) {
+      // Nothing known of the sheets: the first worksheet, as far as it is used.
+      return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant(kWholeSheet)}, {}};
+    }
+    // Without an orientation array, every sheet keeps its own.
+    std::vector<Variant> sheets, ranges;
+    for (const auto& s : layout.sheets) {
+      sheets.emplace_back(s.sheet);
+      ranges.emplace_back(s.range);
+    }
+    return {"CreatePDFfromMultiExcel",
+            {out, in, Variant(SafeArray::of(std::move(sheets))),
+             Variant(SafeArray::of(std::move(ranges)))},
+            {}};
   }
-  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}};
-  if (oneOf(ext, {".xls", ".xlsx", ".xlsm", ".xlsb", ".ods", ".ots", ".csv"})) {
-    // The first worksheet, as far as it is used.
-    return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant("A1:XFD1048576")}};
-  }
-  if (oneOf(ext, {".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp"})) {
-    return {"CreatePDFfromPowerPoint", {out, in}};
+  if (oneOf(ext, kPresentations)) {
+    ConversionPlan plan{"CreatePDFfromPowerPoint", {out, in}, {}};
+    if (layout.wideSlides) {
+      plan.named.push_back({"blnHorizontalOrientation", Variant(*layout.wideSlides)});
+    }
+    return plan;
   }
   if (oneOf(ext, {".pub", ".odg", ".otg", ".vsd", ".vsdx", ".cdr"})) {
-    return {"CreatePDFfromPub", {out, in}};
+    return {"CreatePDFfromPub", {out, in}, {}};
   }
-  return {"CreatePDFfromMiscFile", {out, in}};
+  return {"CreatePDFfromMiscFile", {out, in}, {}};
+}
+
+DocumentLayout readLayout(const std::string& input) {
+  const std::string ext = lowerExtension(input);
+  if (oneOf(ext, kWorkbooks)) return workbookLayout(input);
+  if (oneOf(ext, kPresentations)) return presentationLayout(input);
+  return {};
 }
 
 std::string defaultOutput(const std::string& input, const std::string& outputDir) {

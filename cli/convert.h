@@ -10,17 +10,30 @@
 #include <string>
 #include <vector>
 
+#include "automation/dispatch.h"
 #include "automation/variant.h"
+#include "cli/layout.h"
 
 namespace docmill::cli {
 
 // The member that converts `input` to PDF and its arguments, chosen by the file's
-// extension (case-insensitive); unknown kinds go through CreatePDFfromMiscFile.
+// extension (case-insensitive); unknown kinds go through CreatePDFfromMiscFile. Each
+// document keeps its own layout: word-processing documents print as they are laid out
+// (through CreatePDFfromMiscFile, which sets no page options), presentations in the
+// orientation of their slides, workbooks with every visible worksheet in order, each in
+// its own orientation and print area, as far as `layout` tells them (see layout.h;
+// without it, slides print the member's default way and a workbook its first sheet).
 struct ConversionPlan {
   std::string member;
   std::vector<Variant> args;
+  std::vector<Named> named;
 };
-ConversionPlan planConversion(const std::string& input, const std::string& output);
+ConversionPlan planConversion(const std::string& input, const std::string& output,
+                              const DocumentLayout& layout = {});
+
+// What the conversion of `input` needs to know of its layout, read from the document
+// (only presentations and workbooks are asked).
+DocumentLayout readLayout(const std::string& input);
 
 // The PDF path for `input`: in `outputDir` when given, else beside the input, with the
 // extension replaced by ".pdf".

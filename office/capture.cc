@@ -6,19 +6,33 @@
 
 namespace docmill::office {
 
-void waitForPrintFile(const std::string& path) {
+bool printsSynchronously(const DispatchPtr& app) {
+  try {
+    Variant answer = get(app, "PrintsSynchronously");
+    return answer.valueType() == vt::Bool && answer.toBool();
+  } catch (const AutomationError&) {
+    return false;  // a server that does not know the property gets the full wait
+  }
+}
+
+void waitForPrintFile(const std::string& path, const DispatchPtr& app) {
+  const bool synchronous = printsSynchronously(app);
   const Hooks& h = hooks();
   const Clock::time_point start = h.now();
-  h.pause(kWaitPause);
+  if (!synchronous) h.pause(kWaitPause);
   for (;;) {
     h.pumpMessages();
     if (h.now() - start >= kPrintFileTimeout) {
       raise(Error{pdoErrPrintTimeout, kAppTitle,
                   "Timed out waiting for the print file " + path + "."});
     }
-    if (!fileExists(Variant(path))) continue;
-    std::optional<int64_t> first = platform::fileLength(path);
-    if (!first || *first < 1) continue;
+    std::optional<int64_t> first;
+    if (fileExists(Variant(path))) first = platform::fileLength(path);
+    if (!first || *first < 1) {
+      h.pause(kPollPause);
+      continue;
+    }
+    if (synchronous) return;
     h.pause(kWaitPause);
     if (platform::fileLength(path) == first) return;
   }
@@ -66,7 +80,7 @@ void Capture::printDocument() {
   afterPrinterSwap();
   preparePrintTarget();
   printTo(printTargetArg());
-  if (waitsForFile()) waitForPrintFile(targetPath_);
+  if (waitsForFile()) waitForPrintFile(targetPath_, app_);
   if (profile_.swapsPrinter) writePrinter(Variant(savedPrinter_));
 }
 

@@ -26,6 +26,9 @@ namespace docmill::office {
 // How long the completion wait lets a print file take, from its first pause.
 inline constexpr std::chrono::seconds kPrintFileTimeout{120};
 inline constexpr std::chrono::milliseconds kWaitPause{1000};
+// The pause between the passes that find the print file missing or still empty, so a
+// wait for a file that is slow to come does not keep a processor busy.
+inline constexpr std::chrono::milliseconds kPollPause{5};
 
 // Whether a method prints into the caller's PostScript file or into a temporary file that
 // becomes the caller's PDF file.
@@ -41,9 +44,17 @@ struct Profile {
   Wait wait;
 };
 
-// Waits until `path` exists, is not empty and kept its length across one pause. Gives up
-// with 0x80004102 once kPrintFileTimeout has passed since the first pause.
-void waitForPrintFile(const std::string& path);
+// Whether `app` declares that its print calls return only once the print file is
+// complete (written whole, or renamed into place): its property `PrintsSynchronously`
+// answers Boolean True. Any other answer, or a failure to answer, means no.
+bool printsSynchronously(const DispatchPtr& app);
+
+// Waits for the print file `path` that `app` is writing. An application that prints
+// synchronously is done as soon as the file exists and is not empty; for any other the
+// file must also keep its length across one pause of kWaitPause (after a first such
+// pause), since it may still be growing. Gives up with 0x80004102 once kPrintFileTimeout
+// has passed since the wait began.
+void waitForPrintFile(const std::string& path, const DispatchPtr& app);
 
 // Deletes `path` when it exists (a failure to delete raises).
 void deleteIfExists(const Variant& path);

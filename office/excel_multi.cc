@@ -62,7 +62,7 @@ class ExcelMulti : public ExcelCapture {
       preparePrintTarget();
       printed_.push_back(targetPath_);
       print(element(arg(kRange), i), printTargetArg());
-      waitForPrintFile(targetPath_);
+      waitForPrintFile(targetPath_, app_);
     }
   }
 

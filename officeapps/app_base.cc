@@ -42,6 +42,13 @@ const Variant& putValue(const NamedCall& call) {
   return *call.putValue;
 }
 
+Variant printsSynchronously(const AppIdentity& app, const NamedCall& call) {
+  if (call.isPut()) {
+    raiseApp(app, app.badValue, "The property PrintsSynchronously is read-only.");
+  }
+  return Variant(true);
+}
+
 bool printerKnown(std::string_view name) {
   if (namesEqual(name, kDefaultPrinter)) return true;
   for (const auto& installed : printer::installedPrinters()) {

@@ -46,6 +46,11 @@ inline bool is(const NamedCall& call, std::string_view name) {
   return namesEqual(call.member, name);
 }
 
+// The answer of every application to `PrintsSynchronously`: True, since PrintOut returns
+// only once the print file is complete, so a caller need not watch the file settle.
+// Read-only: a put fails with the application's error.
+Variant printsSynchronously(const AppIdentity& app, const NamedCall& call);
+
 // The printer names an application accepts: "Generic PostScript Printer" and the printing
 // system's destinations.
 bool printerKnown(std::string_view name);

@@ -4,6 +4,7 @@
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XHeaderFooterContent.hpp>
+#include <com/sun/star/sheet/XPrintAreas.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
@@ -32,7 +33,7 @@ using css::uno::UNO_QUERY;
 using css::uno::UNO_QUERY_THROW;
 using rtl::OUString;
 
-const AppIdentity kExcel{"Excel", 1004, 1004, 1004, 1004};
+const AppIdentity kExcel{"Excel", 1004, 1005, 1004, 1004};
 
 namespace {
 
@@ -108,6 +109,15 @@ std::vector<Piece> parseHeader(const std::string& text) {
   }
   flush();
   return pieces;
+}
+
+// An absolute cell reference in Excel's notation ("$AB$12") from zero-based indices.
+std::string cellName(int32_t column, int32_t row) {
+  std::string letters;
+  for (int32_t c = column + 1; c > 0; c = (c - 1) / 26) {
+    letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+  }
+  return "$" + letters + "$" + std::to_string(row + 1);
 }
 
 // The page setup of one worksheet as Excel describes it (margins in points, measured from
@@ -319,6 +329,7 @@ class ExcelPageSetup : public ExcelObject {
       field = points;
       return {};
     }
+    if (is(call, "PrintArea") && !call.isPut()) return Variant(printArea());
     if (is(call, "FirstPageNumber")) {
       if (!call.isPut()) return Variant(s.firstPageNumber.value_or(1));
       int32_t n = putValue(call).toI4();
@@ -333,6 +344,18 @@ class ExcelPageSetup : public ExcelObject {
   }
 
  private:
+  // The sheet's print ranges as Excel writes them: "$A$1:$C$9,$E$1:$F$2"; "" for none.
+  std::string printArea() const {
+    Reference<css::sheet::XPrintAreas> areas(state_->sheets()->getByName(toOU(sheet_)),
+                                             UNO_QUERY_THROW);
+    std::string text;
+    for (const auto& a : areas->getPrintAreas()) {
+      if (!text.empty()) text += ",";
+      text += cellName(a.StartColumn, a.StartRow) + ":" + cellName(a.EndColumn, a.EndRow);
+    }
+    return text;
+  }
+
   StatePtr state_;
   std::string sheet_;
 };
@@ -390,6 +413,11 @@ class ExcelWorksheet : public ExcelObject {
       return Variant(DispatchPtr(std::make_shared<ExcelPageSetup>(state_, name_)));
     }
     if (is(call, "Name")) return Variant(name_);
+    if (is(call, "Visible") && !call.isPut()) {
+      // Excel's xlSheetVisible (-1) or xlSheetHidden (0).
+      Reference<XPropertySet> sheet(state_->sheets()->getByName(toOU(name_)), UNO_QUERY_THROW);
+      return Variant(static_cast<int32_t>(getProp<bool>(sheet, "IsVisible") ? -1 : 0));
+    }
     if (is(call, "Range")) {
       if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
       std::string ref = call.args[0].toString();
@@ -553,6 +581,7 @@ class ExcelApplication : public ExcelObject {
       return {};
     }
     if (is(call, "Name")) return Variant("Excel");
+    if (is(call, "PrintsSynchronously")) return printsSynchronously(app_, call);
     unknownMember(call);
   }
 

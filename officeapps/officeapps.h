@@ -11,6 +11,21 @@
 // the application's error, and the office is replaced. A host that has not set its own
 // handler for SIGPIPE gets it ignored once the first office is reached, so that an office
 // dying during a write cannot end the host.
+//
+// Errors carry the application's name as source and one number per kind of failure, so a
+// script can tell them apart:
+//
+//   source       cannot open   password     bad value    failed
+//   Word         5174          5408         4608         4198
+//   Excel        1004          1005         1004         1004
+//   PowerPoint   0x80048240    0x80048241   0x80048242   0x80048243
+//   Publisher    0x80041000    0x80041001   0x80041002   0x80041003
+//
+// "cannot open": the file is missing, unreadable, damaged or not of the application's kind;
+// "password": the file is encrypted and no password, or a wrong one, was given; "bad value":
+// an argument out of range (unknown printer, page list, cell range, ...); "failed": the
+// office could not carry out the request or stopped. An unknown member fails with 438, an
+// unknown worksheet with 9.
 #pragma once
 
 #include <sys/types.h>

@@ -229,6 +229,7 @@ class PowerPointApplication : public PowerPointObject {
       return {};
     }
     if (is(call, "Name")) return Variant("PowerPoint");
+    if (is(call, "PrintsSynchronously")) return printsSynchronously(app_, call);
     unknownMember(call);
   }
 

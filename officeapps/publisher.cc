@@ -111,6 +111,7 @@ class PublisherApplication : public PublisherObject {
       return {};
     }
     if (is(call, "Name")) return Variant("Publisher");
+    if (is(call, "PrintsSynchronously")) return printsSynchronously(app_, call);
     unknownMember(call);
   }
 

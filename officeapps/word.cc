@@ -666,6 +666,7 @@ Variant WordApplication::member(NamedCall& call) {
     return {};
   }
   if (is(call, "Name")) return Variant("Word");
+  if (is(call, "PrintsSynchronously")) return printsSynchronously(app_, call);
   unknownMember(call);
 }
 

@@ -10,6 +10,9 @@ packages=(
   libreoffice-core libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw
   libreoffice-dev libreoffice-dev-common
   fonts-dejavu-core fonts-liberation2 fonts-urw-base35
+  # Metric-compatible stand-ins for the newer office fonts (Calibri, Cambria), so documents
+  # keep their line and page breaks, and CJK faces for Chinese, Japanese and Korean text.
+  fonts-crosextra-carlito fonts-crosextra-caladea fonts-noto-cjk
 )
 missing=()
 for p in "${packages[@]}"; do

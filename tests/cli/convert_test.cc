@@ -16,8 +16,8 @@ namespace fs = std::filesystem;
 TEST(ConvertPlanTest, EachFileTypeGoesThroughItsMember) {
   const std::pair<const char*, const char*> cases[] = {
       {"a.PS", "CreatePDFfromPS"},           {"a.pdf", "CreatePDFfromMultiPDF"},
-      {"a.docx", "CreatePDFfromWord"},       {"a.RTF", "CreatePDFfromWord"},
-      {"a.odt", "CreatePDFfromWord"},        {"a.txt", "CreatePDFfromTextFile"},
+      {"a.docx", "CreatePDFfromMiscFile"},   {"a.RTF", "CreatePDFfromMiscFile"},
+      {"a.odt", "CreatePDFfromMiscFile"},    {"a.txt", "CreatePDFfromTextFile"},
       {"a.xlsx", "CreatePDFfromExcel"},      {"a.csv", "CreatePDFfromExcel"},
       {"a.pptx", "CreatePDFfromPowerPoint"}, {"a.odp", "CreatePDFfromPowerPoint"},
       {"a.pub", "CreatePDFfromPub"},         {"a.odg", "CreatePDFfromPub"},
@@ -34,6 +34,33 @@ TEST(ConvertPlanTest, EachFileTypeGoesThroughItsMember) {
   EXPECT_EQ(pdf.args[1].array().at(0), Variant("in.pdf"));
   EXPECT_EQ(defaultOutput("/x/y/report.docx", ""), "/x/y/report.pdf");
   EXPECT_EQ(defaultOutput("/x/y/report.docx", "/out"), "/out/report.pdf");
+}
+
+// What is known of a document's layout chooses the arguments: the slides' shape, and the
+// visible sheets with their ranges (a print area of several ranges prints each).
+TEST(ConvertPlanTest, LayoutChoosesOrientationAndSheets) {
+  DocumentLayout tall;
+  tall.wideSlides = false;
+  auto slides = planConversion("deck.pptx", "o.pdf", tall);
+  EXPECT_EQ(slides.member, "CreatePDFfromPowerPoint");
+  ASSERT_EQ(slides.named.size(), 1u);
+  EXPECT_EQ(slides.named[0].name, "blnHorizontalOrientation");
+  EXPECT_EQ(slides.named[0].value, Variant(false));
+  EXPECT_TRUE(planConversion("deck.pptx", "o.pdf").named.empty());
+
+  DocumentLayout book;
+  for (const auto& range : printAreaRanges("$A$1:$B$2, 'Odd, name'!$D$4:$E$5")) {
+    book.sheets.push_back({"Sales", range});
+  }
+  book.sheets.push_back({"Costs", kWholeSheet});
+  auto sheets = planConversion("book.xlsx", "o.pdf", book);
+  EXPECT_EQ(sheets.member, "CreatePDFfromMultiExcel");
+  ASSERT_EQ(sheets.args.size(), 4u);
+  EXPECT_EQ(sheets.args[2],
+            Variant(SafeArray::of({Variant("Sales"), Variant("Sales"), Variant("Costs")})));
+  EXPECT_EQ(sheets.args[3], Variant(SafeArray::of({Variant("$A$1:$B$2"), Variant("$D$4:$E$5"),
+                                                   Variant(kWholeSheet)})));
+  EXPECT_TRUE(printAreaRanges("").empty());
 }
 
 TEST(ConvertPlanTest, BatchOutputsNeverOverwriteAnInputOrEachOther) {

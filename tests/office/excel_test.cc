@@ -1,5 +1,8 @@
 // The spreadsheet converters: one range of one sheet, several sheets into one PDF, and the
 // completion wait that follows each of their prints.
+#include <optional>
+#include <tuple>
+
 #include "office/capture.h"
 #include "tests/office/fixture.h"
 
@@ -80,6 +83,7 @@ TEST_F(ExcelTest, SheetWithDefaultsWaitsForTheFileThenCloses) {
                        "get sheet.Range(Bstr(\"A1:C3\"))",
                        std::string("call sheet.Range(Bstr(\"A1:C3\")).") + kPrint +
                            "Bstr(\"$/out.ps\")" + kPrintRest,
+                       "get app.PrintsSynchronously",
                        "pause 1000",
                        "pump",
                        "pause 1000",
@@ -125,6 +129,7 @@ TEST_F(ExcelTest, SheetWithEveryOptionToPdf) {
                                             "get sheet.Range(Bstr(\"A1:C3\"))",
                                             std::string("call sheet.Range(Bstr(\"A1:C3\")).") +
                                                 kPrint + "ByRef Bstr(\"<tmp1>\")" + kPrintRest,
+                                            "get app.PrintsSynchronously",
                                             "pause 1000",
                                             "pump",
                                             "pause 1000",
@@ -189,12 +194,12 @@ TEST_F(ExcelTest, CompletionWaitFollowsTheFile) {
        [&](int n) {
          if (n == 3) write(target, "%!PS");
        },
-       nullptr, Lines{"pause 1000", "pump", "pump", "pump", "pause 1000"}},
+       nullptr, Lines{"pause 1000", "pump", "pause 5", "pump", "pause 5", "pump", "pause 1000"}},
       {"stays empty", [&](const std::string& p) { write(p, ""); },
        [&](int n) {
          if (n == 2) write(target, "%!PS");
        },
-       nullptr, Lines{"pause 1000", "pump", "pump", "pause 1000"}},
+       nullptr, Lines{"pause 1000", "pump", "pause 5", "pump", "pause 1000"}},
       {"grows between readings", [&](const std::string& p) { write(p, "%!PS"); }, nullptr,
        [&](int n) {
          if (n == 2) write(target, " more");
@@ -213,6 +218,79 @@ TEST_F(ExcelTest, CompletionWaitFollowsTheFile) {
     Lines waited = log("pause");
     waited.resize(waited.size() - 3);  // alerts on, close, quit
     EXPECT_EQ(waited, c.expected) << c.name;
+  }
+}
+
+// A server that declares it prints synchronously is not watched: the wait ends as soon as
+// the file is there. Any other answer, or none, keeps the full wait.
+TEST_F(ExcelTest, ServerThatPrintsSynchronouslyIsNotWatched) {
+  const Lines full = {"get app.PrintsSynchronously", "pause 1000", "pump", "pause 1000"};
+  const Lines none = {"get app.PrintsSynchronously", "pump"};
+  const std::vector<std::tuple<const char*, std::optional<Variant>, Lines>> cases = {
+      {"True", Variant(true), none},
+      {"False", Variant(false), full},
+      {"True as a number", Variant(int16_t{-1}), full},
+      {"True as text", Variant("True"), full},
+      {"no such property", std::nullopt, full},
+  };
+  for (const auto& [name, answer, expected] : cases) {
+    rec_->values.erase("PrintsSynchronously");
+    rec_->failures.clear();
+    if (answer) {
+      rec_->values["PrintsSynchronously"] = *answer;
+    } else {
+      rec_->failures["get app.PrintsSynchronously"] =
+          Error{438, "Excel", "Object doesn't support this property or method"};
+    }
+    rec_->clearLog();
+    Args args = sheetArgs(path("out.ps"));
+    createPSfromExcel(*obj_, args.span());
+    Lines waited = log("get app.PrintsSynchronously");
+    waited.resize(waited.size() - 3);  // alerts on, close, quit
+    EXPECT_EQ(waited, expected) << name;
+  }
+
+  // Synchronous, but the file comes late: short pauses until it is there and not empty.
+  rec_->failures.clear();
+  rec_->values["PrintsSynchronously"] = Variant(true);
+  rec_->onPrint = [](const std::string& p) { std::ofstream{p}; };
+  onPump = [&](int n) {
+    if (n == 2) std::ofstream(path("out.ps")) << "%!PS";
+  };
+  rec_->clearLog();
+  Args late = sheetArgs(path("out.ps"));
+  createPSfromExcel(*obj_, late.span());
+  Lines waited = log("get app.PrintsSynchronously");
+  EXPECT_EQ(Lines(waited.begin(), waited.end() - 3),
+            (Lines{"get app.PrintsSynchronously", "pump", "pause 5", "pump"}));
+
+  // Every sheet of a workbook and a publication alike: no pause of a second anywhere.
+  onPump = nullptr;
+  rec_->onPrint = [](const std::string& p) { std::ofstream(p) << postScriptPage("Printed"); };
+  rec_->clearLog();
+  Args multi = multiArgs({Variant("S1"), Variant("S2")}, {Variant("A1"), Variant("B2")});
+  createPDFfromMultiExcel(*obj_, multi.span());
+  Args pub{Variant(path("pub.pdf")), Variant(file("in.pub")), kPrinter};
+  office::createPDFfromPub(*obj_, pub.span());
+  EXPECT_EQ(matching("PrintsSynchronously").size(), 3u);
+  EXPECT_TRUE(matching("pause").empty());
+}
+
+// Passes over a missing file pause briefly: a long wait does not keep a processor busy.
+TEST_F(ExcelTest, WaitForAMissingFilePausesBetweenPasses) {
+  rec_->onPrint = [](const std::string&) {};
+  onPump = [](int n) {
+    if (n > 200'000) throw AutomationError(Error{1, "test", "the wait never pauses"});
+  };
+  for (bool synchronous : {false, true}) {
+    if (synchronous) rec_->values["PrintsSynchronously"] = Variant(true);
+    now_ = {};
+    pumps_ = 0;
+    Args args = sheetArgs(path("out.ps"));
+    EXPECT_EQ(failure(createPSfromExcel, args).number, pdoErrPrintTimeout);
+    const double seconds = std::chrono::duration<double>(now_ - office::Clock::time_point{}).count();
+    EXPECT_GE(seconds, 120.0);
+    EXPECT_LE(pumps_ / seconds, 500.0) << "passes per second, synchronous " << synchronous;
   }
 }
 
@@ -252,6 +330,7 @@ TEST_F(ExcelTest, MultiSheetPrintsEachSheetAndMergesInOrder) {
                  std::string("get sheet.Range(Bstr(\"") + range + "\"))",
                  std::string("call sheet.Range(Bstr(\"") + range + "\"))." + kPrint +
                      "ByRef Bstr(\"" + tmp + "\")" + kPrintRest,
+                 "get app.PrintsSynchronously",
                  "pause 1000",
                  "pump",
                  "pause 1000"};

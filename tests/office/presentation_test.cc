@@ -40,6 +40,7 @@ TEST_F(PresentationTest, SlidesWithDefaultsWaitForThePostScriptFile) {
                 "get doc.PrintOptions",
                 "put doc.PrintOptions.PrintInBackground = I2(0)",
                 "call doc.PrintOut(From:=I2(-1), To:=I2(-1), PrintToFile:=Bstr(\"$/out.ps\"))",
+                "get app.PrintsSynchronously",
                 "pause 1000",
                 "pump",
                 "pause 1000",
@@ -117,6 +118,7 @@ TEST_F(PresentationTest, PublicationGoesThroughTheActiveDocumentAndWaitsInBothMe
                        "get app.ActiveDocument",
                        "call pub.PrintOut(Error(0x80020004), Error(0x80020004), ByRef "
                        "Bstr(\"<tmp1>\"))",
+                       "get app.PrintsSynchronously",
                        "pause 1000",
                        "pump",
                        "pause 1000",
@@ -143,11 +145,17 @@ TEST_F(PresentationTest, PublicationCleanUpClosesTheActiveDocument) {
             (Lines{"call pub.PrintOut(Error(0x80020004), Error(0x80020004), Bstr(\"$/out.ps\"))",
                    "get app.ActiveDocument", "call pub.Close", "call app.Quit"}));
 
-  // When the active document cannot be reached in the clean-up, that failure wins.
-  rec_->failures["get app.ActiveDocument"] = Error{2, "Publisher", "No document"};
+  // A failed open leaves no active publication: the reason the open failed reaches the
+  // caller, not the clean-up's failure to find a publication, and the application quits.
+  rec_->failures.clear();
+  rec_->failures["call app.Open"] = Error{-2147217408, "Publisher", "The file is damaged."};
+  rec_->failures["get app.ActiveDocument"] = Error{-2147217405, "Publisher", "No publication"};
   rec_->clearLog();
-  EXPECT_EQ(failure(createPSfromPub, args).number, 2);
-  EXPECT_EQ(log().back(), "get app.ActiveDocument");
+  Error open = failure(createPSfromPub, args);
+  EXPECT_EQ(open.number, -2147217408);
+  EXPECT_EQ(open.description, "The file is damaged.");
+  EXPECT_EQ(log("call app.Open"), (Lines{"call app.Open(Bstr(\"$/in.pub\"))",
+                                         "get app.ActiveDocument", "call app.Quit"}));
 }
 
 }  // namespace

@@ -5,8 +5,10 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 
 #include "automation/creation.h"
+#include "cli/convert.h"
 #include "cli/servers.h"
 #include "officeapps/officeapps.h"
 #include "tests/officeapps/fixtures.h"
@@ -221,6 +223,118 @@ TEST_F(EndToEnd, PresentationSlideRangeAndPublication) {
   std::string ps = dir.path("pub.ps");
   call(pdf, "CreatePSfromPub", {Variant(ps), Variant(dir.path("in.fodg"))});
   EXPECT_NE(testing::readPostScript(ps).text().find("Flyer"), std::string::npos);
+}
+
+// Chinese, Japanese and Korean text prints with fonts that have its characters, and stays
+// text: the PDF gives back the same characters.
+TEST_F(EndToEnd, ChineseJapaneseAndKoreanTextSurvives) {
+  const std::vector<std::string> lines = {"\u4E2D\u6587\u6D4B\u8BD5\u6587\u672C",  // Chinese
+                                          "\u65E5\u672C\u8A9E\u306E\u30C6\u30AD\u30B9\u30C8",  // Japanese
+                                          "\uD55C\uAD6D\uC5B4 \uD14D\uC2A4\uD2B8"};  // Korean
+  testing::writeFile(dir.path("cjk.fodt"), testing::flatText({lines}));
+  std::string out = dir.path("cjk.pdf");
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("cjk.fodt"))});
+  std::string text = testing::readPdf(out).text();
+  for (const auto& line : lines) EXPECT_NE(text.find(line), std::string::npos) << text;
+}
+
+// What a script writer is told when a document cannot be opened: why, with a number for
+// each kind of failure, never the clean-up's own complaint.
+TEST_F(EndToEnd, OpenFailuresSayWhy) {
+  testing::writeFile(dir.path("note.fodt"), testing::flatText({{"Sealed words"}}));
+  saveAs("Word.Application", dir.path("note.fodt"), dir.path("locked.odt"), "s3cret");
+  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({{"Data", {{"Sealed"}}}}));
+  saveAs("Excel.Application", dir.path("book.fods"), dir.path("locked.ods"), "s3cret");
+  testing::writeFile(dir.path("garbage.pub"), std::string(4096, '\x5A'));
+  testing::writeFile(dir.path("garbage.xlsx"), "PK\x03\x04 not really a workbook");
+  const std::string out = dir.path("out.pdf");
+  struct Case {
+    const char* name;
+    std::function<void()> convert;
+    int32_t number;
+    const char* says;
+  };
+  auto word = [&](const char* password) {
+    return [&, password] {
+      call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.odt"))},
+           {{"strPassword", Variant(password)}});
+    };
+  };
+  auto excel = [&](const std::string& file, const char* password) {
+    return [&, file, password] {
+      call(pdf, "CreatePDFfromExcel",
+           {Variant(out), Variant(file), Variant(int16_t{1}), Variant("A1:B2")},
+           {{"strPassword", Variant(password)}});
+    };
+  };
+  const std::vector<Case> cases = {
+      {"document, no password", word(""), 5408, "is protected by a password"},
+      {"document, wrong password", word("guess"), 5408, "password is incorrect"},
+      {"workbook, no password", excel(dir.path("locked.ods"), ""), 1005,
+       "is protected by a password"},
+      {"workbook, wrong password", excel(dir.path("locked.ods"), "guess"), 1005,
+       "password is incorrect"},
+      {"damaged workbook", excel(dir.path("garbage.xlsx"), ""), 1004, "damaged"},
+      {"damaged publication",
+       [&] { call(pdf, "CreatePDFfromPub", {Variant(out), Variant(dir.path("garbage.pub"))}); },
+       static_cast<int32_t>(0x80041000), "garbage.pub"},
+  };
+  for (const auto& c : cases) {
+    Error e = testing::errorOf(c.convert);
+    EXPECT_EQ(e.number, c.number) << c.name << ": " << e.description;
+    EXPECT_NE(e.description.find(c.says), std::string::npos) << c.name << ": " << e.description;
+    EXPECT_EQ(e.description.find("No publication"), std::string::npos) << c.name;
+  }
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+  call(pdf, "CreatePDFfromExcel",
+       {Variant(out), Variant(dir.path("locked.ods")), Variant(int16_t{1}), Variant("A1:B2")},
+       {{"strPassword", Variant("s3cret")}});
+  EXPECT_NE(testing::readPdf(out).text().find("Sealed"), std::string::npos);
+}
+
+// `docmill convert` keeps each document's own layout: a landscape text stays landscape,
+// wide slides print on wide pages and tall ones on tall pages, and a workbook gives every
+// visible sheet in order, each in its own orientation and print range.
+TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
+  testing::writeFile(dir.path("memo.fodt"),
+                     testing::flatText({{"Turned memo"}, {"Second turned page"}}, true));
+  testing::writeFile(dir.path("wide.fodp"), testing::flatPresentation({"Wide slide"}));
+  testing::writeFile(dir.path("tall.fodp"),
+                     testing::flatPresentation({"Tall slide"}, 15.75, 28));
+  testing::Sheet first{"First", {{"Alpha"}, {"Bravo"}}};
+  testing::Sheet secret{"Secret", {{"Hidden"}}, false, true};
+  testing::Sheet second{"Second", {{"Charlie", "Delta"}}, true};
+  testing::Sheet third{"Third", {}, false, false, "A1:A2"};
+  for (int r = 1; r <= 5; ++r) third.rows.push_back({"ThirdRow" + std::to_string(r)});
+  testing::writeFile(dir.path("book.fods"),
+                     testing::flatSpreadsheet({first, secret, second, third}));
+  saveAs("Excel.Application", dir.path("book.fods"), dir.path("sheets.xlsx"));
+
+  const std::string outDir = dir.path("out");
+  ASSERT_EQ(cli::runConvert({"-o", outDir, dir.path("memo.fodt"), dir.path("wide.fodp"),
+                             dir.path("tall.fodp"), dir.path("book.fods"),
+                             dir.path("sheets.xlsx")}),
+            0);
+  Printed memo = testing::readPdf(outDir + "/memo.pdf");
+  ASSERT_EQ(memo.pages, 2);
+  EXPECT_TRUE(memo.landscape(0) && memo.landscape(1));
+  EXPECT_TRUE(testing::readPdf(outDir + "/wide.pdf").landscape());
+  Printed tall = testing::readPdf(outDir + "/tall.pdf");
+  EXPECT_FALSE(tall.landscape());
+  EXPECT_NE(tall.text().find("Tall slide"), std::string::npos);
+  for (const char* book : {"/book.pdf", "/sheets.pdf"}) {
+    SCOPED_TRACE(book);
+    Printed sheets = testing::readPdf(outDir + book);
+    ASSERT_EQ(sheets.pages, 3) << sheets.text();
+    EXPECT_NE(sheets.pageText[0].find("Bravo"), std::string::npos);
+    EXPECT_FALSE(sheets.landscape(0));
+    EXPECT_NE(sheets.pageText[1].find("Delta"), std::string::npos);
+    EXPECT_TRUE(sheets.landscape(1));
+    EXPECT_NE(sheets.pageText[2].find("ThirdRow2"), std::string::npos);
+    EXPECT_EQ(sheets.pageText[2].find("ThirdRow3"), std::string::npos);
+    EXPECT_FALSE(sheets.landscape(2));
+    EXPECT_EQ(sheets.text().find("Hidden"), std::string::npos);
+  }
 }
 
 // The shared corpus: real documents nobody here wrote. Each converts into a PDF with pages.

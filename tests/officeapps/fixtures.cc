@@ -107,9 +107,24 @@ std::string defaultStyles(const char* extraStyles = "") {
   return out + extraStyles + "</office:styles>";
 }
 
+// Table styles of a spreadsheet: upright or turned paper (taP, taL), shown or hidden (H).
+std::string tableStyles() {
+  std::string out;
+  for (const char* orientation : {"P", "L"}) {
+    for (const char* hidden : {"", "H"}) {
+      out += std::string("<style:style style:name=\"ta") + orientation + hidden +
+             "\" style:family=\"table\" style:master-page-name=\"" +
+             (orientation[0] == 'L' ? "Landscape" : "Default") +
+             "\"><style:table-properties table:display=\"" + (hidden[0] ? "false" : "true") +
+             "\"/></style:style>";
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
-std::string flatText(const std::vector<std::vector<std::string>>& pages) {
+std::string flatText(const std::vector<std::vector<std::string>>& pages, bool landscape) {
   std::string body;
   for (size_t p = 0; p < pages.size(); ++p) {
     for (size_t i = 0; i < pages[p].size(); ++i) {
@@ -122,15 +137,31 @@ std::string flatText(const std::vector<std::vector<std::string>>& pages) {
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.text">)" + kFonts +
          defaultStyles() +
          R"(<office:automatic-styles><style:style style:name="PB" style:family="paragraph">)"
-         R"(<style:paragraph-properties fo:break-before="page"/></style:style>)"
-         R"(</office:automatic-styles><office:body><office:text>)" +
+         R"(<style:paragraph-properties fo:break-before="page"/></style:style>)" +
+         (landscape ? R"(<style:page-layout style:name="PL"><style:page-layout-properties)"
+                      R"( fo:page-width="27.94cm" fo:page-height="21.59cm")"
+                      R"( style:print-orientation="landscape"/></style:page-layout>)"
+                      R"(</office:automatic-styles><office:master-styles>)"
+                      R"(<style:master-page style:name="Standard" style:page-layout-name="PL"/>)"
+                      R"(</office:master-styles>)"
+                    : "</office:automatic-styles>") +
+         R"(<office:body><office:text>)" +
          "\n" + body + "</office:text></office:body></office:document>\n";
 }
 
 std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
   std::string body;
   for (const auto& sheet : sheets) {
-    body += "<table:table table:name=\"" + escape(sheet.name) + "\">\n";
+    std::string style = std::string("ta") + (sheet.landscape ? "L" : "P") + (sheet.hidden ? "H" : "");
+    body += "<table:table table:name=\"" + escape(sheet.name) + "\" table:style-name=\"" + style +
+            "\"";
+    if (!sheet.printRange.empty()) {
+      auto colon = sheet.printRange.find(':');
+      body += " table:print-ranges=\"" + escape(sheet.name) + "." +
+              sheet.printRange.substr(0, colon) + ":" + escape(sheet.name) + "." +
+              sheet.printRange.substr(colon + 1) + "\"";
+    }
+    body += ">\n";
     for (const auto& row : sheet.rows) {
       body += "<table:table-row>";
       for (const auto& cell : row) {
@@ -152,14 +183,19 @@ std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
          kFonts + defaultStyles() +
          R"(<office:automatic-styles><style:page-layout style:name="pm1">)"
          R"(<style:page-layout-properties fo:page-width="21.59cm" fo:page-height="27.94cm")"
-         R"( fo:margin="1.9cm"/></style:page-layout></office:automatic-styles>)"
-         R"(<office:master-styles><style:master-page style:name="Default")"
-         R"( style:page-layout-name="pm1"/></office:master-styles>)"
+         R"( fo:margin="1.9cm"/></style:page-layout><style:page-layout style:name="pm2">)"
+         R"(<style:page-layout-properties fo:page-width="27.94cm" fo:page-height="21.59cm")"
+         R"( style:print-orientation="landscape" fo:margin="1.9cm"/></style:page-layout>)" +
+         tableStyles() +
+         R"(</office:automatic-styles><office:master-styles><style:master-page)"
+         R"( style:name="Default" style:page-layout-name="pm1"/><style:master-page)"
+         R"( style:name="Landscape" style:page-layout-name="pm2"/></office:master-styles>)"
          "<office:body><office:spreadsheet>\n" +
          body + "</office:spreadsheet></office:body></office:document>\n";
 }
 
-std::string flatPresentation(const std::vector<std::string>& slideTitles) {
+std::string flatPresentation(const std::vector<std::string>& slideTitles, double widthCm,
+                             double heightCm) {
   std::string body;
   int n = 0;
   for (const auto& title : slideTitles) {
@@ -174,8 +210,10 @@ std::string flatPresentation(const std::vector<std::string>& slideTitles) {
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.presentation">)" +
          kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
          R"(<style:page-layout style:name="PM1">)"
-         R"(<style:page-layout-properties fo:page-width="28cm" fo:page-height="15.75cm")"
-         R"( style:print-orientation="landscape"/></style:page-layout></office:automatic-styles>)"
+         R"(<style:page-layout-properties fo:page-width=")" + std::to_string(widthCm) +
+         R"(cm" fo:page-height=")" + std::to_string(heightCm) + R"(cm" style:print-orientation=")" +
+         (widthCm >= heightCm ? "landscape" : "portrait") +
+         R"("/></style:page-layout></office:automatic-styles>)"
          R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
          R"(</office:master-styles><office:body><office:presentation>)" +
          "\n" + body + "</office:presentation></office:body></office:document>\n";

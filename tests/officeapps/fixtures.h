@@ -40,16 +40,22 @@ class Scratch {
 void writeFile(const std::string& path, const std::string& text);
 std::string readFile(const std::string& path);
 
-// A flat ODF text document: one page per entry of `pages` (each a list of paragraphs).
-std::string flatText(const std::vector<std::vector<std::string>>& pages);
-// A flat ODF spreadsheet: sheets of rows of cells (numbers stay numbers).
+// A flat ODF text document: one page per entry of `pages` (each a list of paragraphs), on
+// Letter paper upright or turned.
+std::string flatText(const std::vector<std::vector<std::string>>& pages, bool landscape = false);
+// A flat ODF spreadsheet: sheets of rows of cells (numbers stay numbers), each on Letter
+// paper upright or turned, shown or hidden, with an optional print range ("A1:B3").
 struct Sheet {
   std::string name;
   std::vector<std::vector<std::string>> rows;
+  bool landscape = false;
+  bool hidden = false;
+  std::string printRange;
 };
 std::string flatSpreadsheet(const std::vector<Sheet>& sheets);
-// A flat ODF presentation with one slide per title.
-std::string flatPresentation(const std::vector<std::string>& slideTitles);
+// A flat ODF presentation with one slide per title, on slides of the given size (cm).
+std::string flatPresentation(const std::vector<std::string>& slideTitles, double widthCm = 28,
+                             double heightCm = 15.75);
 // A flat ODF drawing with one page per text.
 std::string flatDrawing(const std::vector<std::string>& pageTexts);
 
