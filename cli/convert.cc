@@ -160,11 +160,11 @@ int usage() {
 namespace {
 
 const std::initializer_list<const char*> kWordProcessing = {
-    ".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".wpd"};
+    ".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".fodt", ".wpd"};
 const std::initializer_list<const char*> kWorkbooks = {".xls", ".xlsx", ".xlsm", ".xlsb",
-                                                       ".ods", ".ots", ".csv"};
+                                                       ".ods", ".ots",  ".fods", ".csv"};
 const std::initializer_list<const char*> kPresentations = {
-    ".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp"};
+    ".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp", ".fodp"};
 
 }  // namespace
 
@@ -200,7 +200,7 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
     }
     return plan;
   }
-  if (oneOf(ext, {".pub", ".odg", ".otg", ".vsd", ".vsdx", ".cdr"})) {
+  if (oneOf(ext, {".pub", ".odg", ".otg", ".fodg", ".vsd", ".vsdx", ".cdr"})) {
     return {"CreatePDFfromPub", {out, in}, {}};
   }
   return {"CreatePDFfromMiscFile", {out, in}, {}};

@@ -14,8 +14,7 @@ constexpr int32_t kSheetVisible = -1;
 // closes the document with `closeArgs` and quits, also when reading fails. Returns false
 // when anything failed.
 template <typename Open, typename Read>
-bool withDocument(const char* progId, Open open, Read read,
-                  const std::vector<Variant>& closeArgs) {
+bool withDocument(const char* progId, Open open, Read read, const std::vector<Variant>& closeArgs) {
   DispatchPtr app;
   try {
     app = createObject(progId);
@@ -46,6 +45,18 @@ DispatchPtr asObject(const Variant& v) {
   return v.object();
 }
 
+// A worksheet without a value, a text or a drawing has nothing to print (a workbook's print
+// passes over it). A server that cannot say is taken to have something.
+bool nothingToPrint(const DispatchPtr& sheet) {
+  try {
+    DispatchPtr used = getObject(sheet, "UsedRange");
+    return get(used, "Address").toString() == "$A$1" && get(used, "Value").isEmpty() &&
+           get(getObject(sheet, "Shapes"), "Count").toI4() == 0;
+  } catch (const AutomationError&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 DocumentLayout presentationLayout(const std::string& path) {
@@ -54,9 +65,9 @@ DocumentLayout presentationLayout(const std::string& path) {
   bool ok = withDocument(
       "Powerpoint.Application",
       [&](const DispatchPtr& app) {
-        return asObject(call(getObject(app, "Presentations"), "Open", {Variant(path)},
-                             {{"ReadOnly", Variant(int16_t{-1})},
-                              {"WithWindow", Variant(int16_t{0})}}));
+        return asObject(
+            call(getObject(app, "Presentations"), "Open", {Variant(path)},
+                 {{"ReadOnly", Variant(int16_t{-1})}, {"WithWindow", Variant(int16_t{0})}}));
       },
       [&](const DispatchPtr& pres) {
         DispatchPtr setup = getObject(pres, "PageSetup");
@@ -83,12 +94,12 @@ DocumentLayout workbookLayout(const std::string& path) {
         const int32_t count = get(worksheets, "Count").toI4();
         for (int32_t i = 1; i <= count; ++i) {
           DispatchPtr sheet = getObject(worksheets, "Item", {Variant(i)});
-          if (get(sheet, "Visible").toI4() != kSheetVisible) continue;
+          if (get(sheet, "Visible").toI4() != kSheetVisible || nothingToPrint(sheet)) continue;
           std::string name = get(sheet, "Name").toString();
           Variant area = get(getObject(sheet, "PageSetup"), "PrintArea");
-          std::vector<std::string> ranges =
-              area.isNull() || area.isEmpty() ? std::vector<std::string>{}
-                                              : printAreaRanges(area.toString());
+          std::vector<std::string> ranges = area.isNull() || area.isEmpty()
+                                                ? std::vector<std::string>{}
+                                                : printAreaRanges(area.toString());
           if (ranges.empty()) ranges.push_back(kWholeSheet);
           for (auto& range : ranges) sheets.push_back({name, std::move(range)});
         }

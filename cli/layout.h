@@ -24,8 +24,8 @@ struct SheetRange {
 struct DocumentLayout {
   // Presentations: whether the slides are at least as wide as they are high.
   std::optional<bool> wideSlides;
-  // Workbooks: the visible worksheets in workbook order; a sheet with a print area of
-  // several ranges appears once for each.
+  // Workbooks: the visible worksheets that have something to print, in workbook order; a
+  // sheet with a print area of several ranges appears once for each.
   std::vector<SheetRange> sheets;
 };
 
@@ -34,7 +34,8 @@ inline constexpr const char* kWholeSheet = "A1:XFD1048576";
 
 // Asks the presentation's application for the slide size.
 DocumentLayout presentationLayout(const std::string& path);
-// Asks the workbook's application for its worksheets, their visibility and print areas.
+// Asks the workbook's application for its worksheets, their visibility and print areas;
+// sheets with nothing to print are left out.
 DocumentLayout workbookLayout(const std::string& path);
 
 // The ranges of a print area as the spreadsheet application writes it ("$A$1:$C$9" or

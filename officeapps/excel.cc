@@ -1,14 +1,23 @@
 // "Excel.Application" over the office's spreadsheets.
 #include <com/sun/star/container/XIndexAccess.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
-#include <com/sun/star/container/XNamed.hpp>
+#include <com/sun/star/drawing/XDrawPages.hpp>
+#include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
+#include <com/sun/star/sheet/CellFlags.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangesQuery.hpp>
 #include <com/sun/star/sheet/XHeaderFooterContent.hpp>
 #include <com/sun/star/sheet/XPrintAreas.hpp>
+#include <com/sun/star/sheet/XSheetCellCursor.hpp>
+#include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
+#include <com/sun/star/table/CellContentType.hpp>
+#include <com/sun/star/table/XCell.hpp>
 #include <com/sun/star/table/XCellRange.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextContent.hpp>
@@ -140,6 +149,32 @@ struct WorkbookState {
     Reference<css::sheet::XSpreadsheetDocument> book(component(), UNO_QUERY_THROW);
     return Reference<css::container::XNameAccess>(book->getSheets(), UNO_QUERY_THROW);
   }
+  // Cells of the sheet that hold something (values, text, formulas, notes).
+  Reference<css::sheet::XSheetCellRanges> contentCells(const std::string& sheetName) const {
+    Reference<css::sheet::XCellRangesQuery> query(sheets()->getByName(toOU(sheetName)),
+                                                  UNO_QUERY_THROW);
+    using namespace css::sheet::CellFlags;
+    return query->queryContentCells(
+        static_cast<sal_Int16>(VALUE | DATETIME | STRING | FORMULA | ANNOTATION));
+  }
+  // Drawing objects on the sheet (charts, pictures, shapes).
+  int32_t shapeCount(const std::string& sheetName) const {
+    const auto names = sheets()->getElementNames();
+    for (sal_Int32 i = 0; i < names.getLength(); ++i) {
+      if (names[i] != toOU(sheetName)) continue;
+      Reference<css::drawing::XDrawPagesSupplier> pages(component(), UNO_QUERY_THROW);
+      Reference<css::container::XIndexAccess> page(pages->getDrawPages()->getByIndex(i),
+                                                   UNO_QUERY_THROW);
+      return page->getCount();
+    }
+    return 0;
+  }
+  // The office prints nothing of a sheet without cells or drawings, and for a selection on
+  // such a sheet it would print another sheet instead.
+  bool hasNothingToPrint(const std::string& sheetName) const {
+    return contentCells(sheetName)->getCount() == 0 && shapeCount(sheetName) == 0;
+  }
+
   Reference<XPropertySet> pageStyle(const std::string& sheetName) const {
     Reference<XPropertySet> sheet(sheets()->getByName(toOU(sheetName)), UNO_QUERY_THROW);
     OUString styleName = getProp<OUString>(sheet, "PageStyle");
@@ -384,14 +419,40 @@ class ExcelRange : public ExcelObject {
         fail(app_.badValue,
              "PrintOut needs PrintToFile True and PrToFileName, the file to print into.");
       }
+      if (state_->hasNothingToPrint(sheet_)) {
+        fail(app_.badValue,
+             "Excel did not find anything to print on the worksheet \"" + sheet_ + "\".");
+      }
       state_->apply(sheet_);
       printToFile(app_, state_->component(), kSpreadsheet.pdfFilter,
                   props({prop("Selection", Any(range_))}), target->toString());
       return {};
     }
     if (is(call, "Address")) {
-      Reference<css::container::XNamed> named(range_, UNO_QUERY);
-      return Variant(named.is() ? fromOU(named->getName()) : std::string());
+      Reference<css::sheet::XCellRangeAddressable> at(range_, UNO_QUERY_THROW);
+      auto a = at->getRangeAddress();
+      std::string first = cellName(a.StartColumn, a.StartRow);
+      if (a.StartColumn == a.EndColumn && a.StartRow == a.EndRow) return Variant(first);
+      return Variant(first + ":" + cellName(a.EndColumn, a.EndRow));
+    }
+    if (is(call, "Value") && !call.isPut()) {
+      // The value of a single cell: a number, a text, or Empty for an empty cell.
+      Reference<css::sheet::XCellRangeAddressable> at(range_, UNO_QUERY_THROW);
+      auto a = at->getRangeAddress();
+      if (a.StartColumn != a.EndColumn || a.StartRow != a.EndRow) {
+        fail(app_.badValue, "Value can be read from one cell at a time.");
+      }
+      Reference<css::table::XCell> cell = range_->getCellByPosition(0, 0);
+      switch (cell->getType()) {
+        case css::table::CellContentType_EMPTY:
+          return {};
+        case css::table::CellContentType_VALUE:
+          return Variant(cell->getValue());
+        default: {
+          Reference<css::text::XText> text(cell, UNO_QUERY_THROW);
+          return Variant(fromOU(text->getString()));
+        }
+      }
     }
     unknownMember(call);
   }
@@ -400,6 +461,23 @@ class ExcelRange : public ExcelObject {
   StatePtr state_;
   std::string sheet_;
   Reference<css::table::XCellRange> range_;
+};
+
+// A worksheet's drawing objects; only counted.
+class ExcelShapes : public ExcelObject {
+ public:
+  ExcelShapes(StatePtr state, std::string sheet)
+      : state_(std::move(state)), sheet_(std::move(sheet)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Count")) return Variant(state_->shapeCount(sheet_));
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+  std::string sheet_;
 };
 
 class ExcelWorksheet : public ExcelObject {
@@ -413,6 +491,22 @@ class ExcelWorksheet : public ExcelObject {
       return Variant(DispatchPtr(std::make_shared<ExcelPageSetup>(state_, name_)));
     }
     if (is(call, "Name")) return Variant(name_);
+    if (is(call, "UsedRange")) {
+      // From A1 to the last cell that holds something; A1 on an empty sheet.
+      Reference<css::sheet::XSpreadsheet> sheet(state_->sheets()->getByName(toOU(name_)),
+                                                UNO_QUERY_THROW);
+      Reference<css::sheet::XSheetCellCursor> cursor = sheet->createCursor();
+      Reference<css::sheet::XUsedAreaCursor> used(cursor, UNO_QUERY_THROW);
+      used->gotoEndOfUsedArea(false);
+      Reference<css::sheet::XCellRangeAddressable> end(cursor, UNO_QUERY_THROW);
+      auto a = end->getRangeAddress();
+      Reference<css::table::XCellRange> range =
+          sheet->getCellRangeByPosition(0, 0, a.EndColumn, a.EndRow);
+      return Variant(DispatchPtr(std::make_shared<ExcelRange>(state_, name_, range)));
+    }
+    if (is(call, "Shapes")) {
+      return Variant(DispatchPtr(std::make_shared<ExcelShapes>(state_, name_)));
+    }
     if (is(call, "Visible") && !call.isPut()) {
       // Excel's xlSheetVisible (-1) or xlSheetHidden (0).
       Reference<XPropertySet> sheet(state_->sheets()->getByName(toOU(name_)), UNO_QUERY_THROW);

@@ -11,8 +11,10 @@ packages=(
   libreoffice-dev libreoffice-dev-common
   fonts-dejavu-core fonts-liberation2 fonts-urw-base35
   # Metric-compatible stand-ins for the newer office fonts (Calibri, Cambria), so documents
-  # keep their line and page breaks, and CJK faces for Chinese, Japanese and Korean text.
-  fonts-crosextra-carlito fonts-crosextra-caladea fonts-noto-cjk
+  # keep their line and page breaks, and one font for Chinese, Japanese and Korean text: a
+  # TrueType face (1.6 MB), whose glyphs the printer names after their characters, so the
+  # text stays searchable (the larger CJK families are CFF-based, 56 MB, and lose it).
+  fonts-crosextra-carlito fonts-crosextra-caladea fonts-wqy-microhei
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -58,8 +58,9 @@ TEST(ConvertPlanTest, LayoutChoosesOrientationAndSheets) {
   ASSERT_EQ(sheets.args.size(), 4u);
   EXPECT_EQ(sheets.args[2],
             Variant(SafeArray::of({Variant("Sales"), Variant("Sales"), Variant("Costs")})));
-  EXPECT_EQ(sheets.args[3], Variant(SafeArray::of({Variant("$A$1:$B$2"), Variant("$D$4:$E$5"),
-                                                   Variant(kWholeSheet)})));
+  EXPECT_EQ(
+      sheets.args[3],
+      Variant(SafeArray::of({Variant("$A$1:$B$2"), Variant("$D$4:$E$5"), Variant(kWholeSheet)})));
   EXPECT_TRUE(printAreaRanges("").empty());
 }
 

@@ -288,7 +288,8 @@ TEST_F(ExcelTest, WaitForAMissingFilePausesBetweenPasses) {
     pumps_ = 0;
     Args args = sheetArgs(path("out.ps"));
     EXPECT_EQ(failure(createPSfromExcel, args).number, pdoErrPrintTimeout);
-    const double seconds = std::chrono::duration<double>(now_ - office::Clock::time_point{}).count();
+    const double seconds =
+        std::chrono::duration<double>(now_ - office::Clock::time_point{}).count();
     EXPECT_GE(seconds, 120.0);
     EXPECT_LE(pumps_ / seconds, 500.0) << "passes per second, synchronous " << synchronous;
   }

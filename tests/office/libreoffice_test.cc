@@ -1,10 +1,12 @@
 // The multi-sheet converter against the real spreadsheet server: a worksheet array with lower
-// bound 1, per-sheet orientation, sheets merged in array order, and no temporary file left.
+// bound 1, per-sheet orientation, sheets merged in array order, no temporary file left, and
+// no pause for print files, which the server declares complete when its print returns.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "office/converters.h"
+#include "office/hooks.h"
 #include "officeapps/officeapps.h"
 #include "tests/office/merging_object.h"
 #include "tests/officeapps/fixtures.h"
@@ -64,7 +66,15 @@ TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
       Variant(0.0),
       Variant(0.0),
       Variant::nothing()};
-  office::createPDFfromMultiExcel(obj, bind(args));
+  std::vector<std::chrono::milliseconds> pauses;
+  {
+    office::Hooks h;
+    h.pause = [&](std::chrono::milliseconds d) { pauses.push_back(d); };
+    office::ScopedHooks hooks(std::move(h));
+    office::createPDFfromMultiExcel(obj, bind(args));
+  }
+  EXPECT_TRUE(pauses.empty()) << pauses.size() << " pauses, the first of " << pauses.front().count()
+                              << " ms";
   testing::Printed pdf = readPdf(dir.path("out.pdf"));
   ASSERT_EQ(pdf.pages, 2);
   EXPECT_NE(pdf.pageText[0].find("beta cell"), std::string::npos);

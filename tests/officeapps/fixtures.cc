@@ -145,16 +145,17 @@ std::string flatText(const std::vector<std::vector<std::string>>& pages, bool la
                       R"(<style:master-page style:name="Standard" style:page-layout-name="PL"/>)"
                       R"(</office:master-styles>)"
                     : "</office:automatic-styles>") +
-         R"(<office:body><office:text>)" +
-         "\n" + body + "</office:text></office:body></office:document>\n";
+         R"(<office:body><office:text>)" + "\n" + body +
+         "</office:text></office:body></office:document>\n";
 }
 
 std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
   std::string body;
   for (const auto& sheet : sheets) {
-    std::string style = std::string("ta") + (sheet.landscape ? "L" : "P") + (sheet.hidden ? "H" : "");
-    body += "<table:table table:name=\"" + escape(sheet.name) + "\" table:style-name=\"" + style +
-            "\"";
+    std::string style =
+        std::string("ta") + (sheet.landscape ? "L" : "P") + (sheet.hidden ? "H" : "");
+    body +=
+        "<table:table table:name=\"" + escape(sheet.name) + "\" table:style-name=\"" + style + "\"";
     if (!sheet.printRange.empty()) {
       auto colon = sheet.printRange.find(':');
       body += " table:print-ranges=\"" + escape(sheet.name) + "." +
@@ -210,9 +211,9 @@ std::string flatPresentation(const std::vector<std::string>& slideTitles, double
          kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.presentation">)" +
          kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
          R"(<style:page-layout style:name="PM1">)"
-         R"(<style:page-layout-properties fo:page-width=")" + std::to_string(widthCm) +
-         R"(cm" fo:page-height=")" + std::to_string(heightCm) + R"(cm" style:print-orientation=")" +
-         (widthCm >= heightCm ? "landscape" : "portrait") +
+         R"(<style:page-layout-properties fo:page-width=")" +
+         std::to_string(widthCm) + R"(cm" fo:page-height=")" + std::to_string(heightCm) +
+         R"(cm" style:print-orientation=")" + (widthCm >= heightCm ? "landscape" : "portrait") +
          R"("/></style:page-layout></office:automatic-styles>)"
          R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
          R"(</office:master-styles><office:body><office:presentation>)" +
