@@ -122,7 +122,7 @@ TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
   }
   ExcelRun excel;
   Error wrong = testing::errorOf([&] { excel.open(dir.path("locked.xls"), "bad"); });
-  EXPECT_EQ(wrong.number, 1004);
+  EXPECT_EQ(wrong.number, 1005);  // a password failure, apart from 1004
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
   excel.open(dir.path("locked.xls"), "pw", "");
   excel.print(excel.sheet(Variant(int16_t{1})), "A1:B3", dir.path("out.ps"));
