@@ -39,9 +39,7 @@ std::vector<DispId> TableDispatch::getIDsOfNames(std::span<const std::string> na
   return ids;
 }
 
-namespace {
-
-const FuncDesc* selectFunc(const InterfaceInfo& info, DispId member, uint16_t flags) {
+const FuncDesc* findMember(const InterfaceInfo& info, DispId member, uint16_t flags) {
   const FuncDesc* get = nullptr;
   const FuncDesc* put = nullptr;
   const FuncDesc* method = nullptr;
@@ -56,6 +54,8 @@ const FuncDesc* selectFunc(const InterfaceInfo& info, DispId member, uint16_t fl
   if (flags & invoke::PropertyGet) return get ? get : method;
   return nullptr;
 }
+
+namespace {
 
 // Converts a by-value typed argument; failures are dispatch-layer errors.
 Variant coerce(const Variant& value, VarType type) {
@@ -82,7 +82,7 @@ Variant coerce(const Variant& value, VarType type) {
 }  // namespace
 
 Variant TableDispatch::invoke(DispId member, uint16_t flags, DispParams& params) {
-  const FuncDesc* func = selectFunc(info_, member, flags);
+  const FuncDesc* func = findMember(info_, member, flags);
   if (!func) raiseDispatch(hr::DISP_E_MEMBERNOTFOUND);
   const size_t n = func->params.size();
 

@@ -58,6 +58,10 @@ class IDispatch : public std::enable_shared_from_this<IDispatch> {
 // Case-insensitive comparison of member and parameter names (ASCII letters).
 bool namesEqual(std::string_view a, std::string_view b);
 
+// The entry of `info` that an invocation of `member` with `flags` runs (a put for
+// PropertyPut; a method before a property get when both are asked for), or nullptr.
+const FuncDesc* findMember(const InterfaceInfo& info, DispId member, uint16_t flags);
+
 // An object described by a member table (`InterfaceInfo`). Names resolve against the
 // table case-insensitively; arguments are bound to the parameters (positional, then
 // named), omitted optional parameters take their defaults, by-value typed parameters are

@@ -92,4 +92,8 @@ std::string hexCode(int32_t number) {
   return buf;
 }
 
+std::string describeError(const Error& error) {
+  return "error " + hexCode(error.number) + " (" + error.source + "): " + error.description;
+}
+
 }  // namespace docmill

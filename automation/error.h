@@ -90,5 +90,7 @@ std::string dispatchErrorText(int32_t hresult);
 uint32_t errorCode(int32_t number);
 // "0x%08X" of errorCode(number).
 std::string hexCode(int32_t number);
+// "error 0xNNNNNNNN (SOURCE): DESCRIPTION", the line hosts show for a failure.
+std::string describeError(const Error& error);
 
 }  // namespace docmill

@@ -37,6 +37,11 @@ bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
   return false;
 }
 
+// PostScript and PDF inputs of a merge join as they are; the others become PDFs first.
+bool joinsAsIs(const std::string& input) {
+  return oneOf(lowerExtension(input), {".ps", ".eps", ".pdf"});
+}
+
 int defaultJobs() {
   if (const char* env = std::getenv("DOCMILL_OFFICE_POOL"); env && std::atoi(env) > 0) {
     return std::atoi(env);
@@ -45,22 +50,16 @@ int defaultJobs() {
   return n ? static_cast<int>(n) : 2;
 }
 
-struct Outcome {
-  bool ok = false;
-  std::string message;
-};
-
-Outcome convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
+FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
   ConversionPlan plan = planConversion(input, output, readLayout(input));
   std::vector<Variant> storage = plan.args;
   std::vector<Variant> refs;
   for (auto& v : storage) refs.push_back(Variant::byRef(v));
   try {
     call(obj, plan.member, std::move(refs), std::move(plan.named));
-    return {true, {}};
+    return {input, output, std::nullopt, {}};
   } catch (const AutomationError& e) {
-    return {false, "error " + hexCode(e.error().number) + " (" + e.error().source +
-                       "): " + e.error().description};
+    return {input, {}, e.error(), describeError(e.error())};
   }
 }
 
@@ -68,22 +67,23 @@ Outcome convertOne(const DispatchPtr& obj, const std::string& input, const std::
 class Progress {
  public:
   explicit Progress(size_t total) : total_(total), tty_(isatty(STDERR_FILENO)) {}
-  void done(const std::string& input, const std::string& output, const Outcome& o) {
+  void done(const FileResult& r) {
     std::lock_guard lock(mutex_);
     ++finished_;
+    const bool ok = !r.error;
     if (tty_) {
       std::fprintf(stderr, "\r\033[K");
-      if (!o.ok) std::fprintf(stderr, "FAILED %s: %s\n", input.c_str(), o.message.c_str());
+      if (!ok) std::fprintf(stderr, "FAILED %s: %s\n", r.input.c_str(), r.message.c_str());
       const int width = 30;
       int filled = static_cast<int>(width * finished_ / std::max<size_t>(total_, 1));
       std::fprintf(stderr, "[%s%s] %zu/%zu %s", std::string(filled, '#').c_str(),
                    std::string(width - filled, '.').c_str(), finished_, total_,
-                   fs::path(input).filename().c_str());
+                   fs::path(r.input).filename().c_str());
       if (finished_ == total_) std::fprintf(stderr, "\r\033[K");
-    } else if (o.ok) {
-      std::fprintf(stderr, "ok %s -> %s\n", input.c_str(), output.c_str());
+    } else if (ok) {
+      std::fprintf(stderr, "ok %s -> %s\n", r.input.c_str(), r.output.c_str());
     } else {
-      std::fprintf(stderr, "FAILED %s: %s\n", input.c_str(), o.message.c_str());
+      std::fprintf(stderr, "FAILED %s: %s\n", r.input.c_str(), r.message.c_str());
     }
     std::fflush(stderr);
   }
@@ -95,11 +95,11 @@ class Progress {
   bool tty_;
 };
 
-// Converts inputs[i] to outputs[i] on `jobs` threads; returns one outcome per input.
-std::vector<Outcome> convertAll(const std::vector<std::string>& inputs,
-                                const std::vector<std::string>& outputs, int jobs) {
-  std::vector<Outcome> outcomes(inputs.size());
-  Progress progress(inputs.size());
+// Converts inputs[i] to outputs[i] on `jobs` threads; returns one result per input.
+std::vector<FileResult> convertAll(const std::vector<std::string>& inputs,
+                                   const std::vector<std::string>& outputs, int jobs,
+                                   const std::function<void(const FileResult&)>& progress) {
+  std::vector<FileResult> results(inputs.size());
   std::atomic<size_t> next{0};
   auto worker = [&] {
     DispatchPtr obj;
@@ -108,20 +108,20 @@ std::vector<Outcome> convertAll(const std::vector<std::string>& inputs,
         try {
           obj = createObject(kProgId);
         } catch (const AutomationError& e) {
-          outcomes[i] = {false, e.error().description};
-          progress.done(inputs[i], outputs[i], outcomes[i]);
+          results[i] = {inputs[i], {}, e.error(), e.error().description};
+          if (progress) progress(results[i]);
           continue;
         }
       }
-      outcomes[i] = convertOne(obj, inputs[i], outputs[i]);
-      progress.done(inputs[i], outputs[i], outcomes[i]);
+      results[i] = convertOne(obj, inputs[i], outputs[i]);
+      if (progress) progress(results[i]);
     }
   };
   int n = std::max(1, std::min<int>(jobs, static_cast<int>(inputs.size())));
   std::vector<std::thread> threads;
   for (int t = 0; t < n; ++t) threads.emplace_back(worker);
   for (auto& t : threads) t.join();
-  return outcomes;
+  return results;
 }
 
 // A private folder for the pieces of a merge, removed with the object.
@@ -272,43 +272,36 @@ std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
   return outputs;
 }
 
-int runConvert(const std::vector<std::string>& args) {
-  std::vector<std::string> inputs;
-  std::string output;
-  bool merge = false;
-  int jobs = defaultJobs();
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-o" && i + 1 < args.size()) {
-      output = args[++i];
-    } else if (args[i] == "-j" && i + 1 < args.size()) {
-      jobs = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i] == "--merge") {
-      merge = true;
-    } else if (args[i] == "-h" || args[i] == "--help") {
-      return usage();
-    } else {
-      inputs.push_back(args[i]);
-    }
+BatchResult convertBatch(const BatchRequest& request) {
+  const std::vector<std::string>& inputs = request.inputs;
+  const std::string& output = request.output;
+  const int jobs = request.jobs > 0 ? request.jobs : defaultJobs();
+  BatchResult result;
+  if (inputs.empty()) {
+    result.refused = "no input files";
+    return result;
   }
-  if (inputs.empty() || (merge && output.empty())) return usage();
+  if (request.merge && output.empty()) {
+    result.refused = "a merge needs an output file";
+    return result;
+  }
   // Writing over an input would lose it, and the interpreter would read the file it writes.
-  if (!output.empty() && (merge || inputs.size() == 1) && isOneOf(output, inputs)) {
-    std::fprintf(stderr, "docmill: %s is also an input; choose another output\n", output.c_str());
-    return 2;
+  if (!output.empty() && (request.merge || inputs.size() == 1) && isOneOf(output, inputs)) {
+    result.refused = output + " is also an input; choose another output";
+    return result;
   }
 
-  if (merge) {
+  if (request.merge) {
+    for (const auto& in : inputs) result.files.push_back({in, {}, std::nullopt, {}});
     ScratchFolder scratch;
     if (scratch.path().empty()) {
-      std::fprintf(stderr, "docmill: cannot create a temporary folder\n");
-      return 1;
+      result.noScratch = true;
+      return result;
     }
-    // PostScript and PDF inputs join as they are; the others become PDFs first.
     std::vector<std::string> toConvert, pieces(inputs.size()), pieceOut;
     std::vector<size_t> index;
     for (size_t i = 0; i < inputs.size(); ++i) {
-      std::string ext = lowerExtension(inputs[i]);
-      if (oneOf(ext, {".ps", ".eps", ".pdf"})) {
+      if (joinsAsIs(inputs[i])) {
         pieces[i] = inputs[i];
       } else {
         pieces[i] = scratch.path() + "/" + std::to_string(i) + ".pdf";
@@ -317,14 +310,14 @@ int runConvert(const std::vector<std::string>& args) {
         index.push_back(i);
       }
     }
-    auto outcomes = convertAll(toConvert, pieceOut, jobs);
-    size_t failed = 0;
-    for (const auto& o : outcomes) failed += o.ok ? 0 : 1;
-    if (failed) {
-      std::fprintf(stderr, "docmill: %zu of %zu inputs failed; %s not written\n", failed,
-                   inputs.size(), output.c_str());
-      return 1;
+    auto converted = convertAll(toConvert, pieceOut, jobs, request.progress);
+    for (size_t k = 0; k < converted.size(); ++k) {
+      FileResult& r = result.files[index[k]];
+      r.error = converted[k].error;
+      r.message = converted[k].message;
+      if (r.error) ++result.failed;
     }
+    if (result.failed) return result;
     std::vector<Variant> list;
     for (const auto& p : pieces) list.emplace_back(p);
     Variant pdf(output), arr(SafeArray::of(std::move(list)));
@@ -332,12 +325,15 @@ int runConvert(const std::vector<std::string>& args) {
       call(createObject(kProgId), "CreatePDFfromMultiPDF",
            {Variant::byRef(pdf), Variant::byRef(arr)});
     } catch (const AutomationError& e) {
-      std::fprintf(stderr, "docmill: error %s (%s): %s\n", hexCode(e.error().number).c_str(),
-                   e.error().source.c_str(), e.error().description.c_str());
-      return 1;
+      result.joinError = e.error();
+      for (auto& r : result.files) {
+        r.error = e.error();
+        r.message = describeError(e.error());
+      }
+      return result;
     }
-    std::fprintf(stderr, "merged %zu inputs into %s\n", inputs.size(), output.c_str());
-    return 0;
+    for (auto& r : result.files) r.output = output;
+    return result;
   }
 
   bool single = inputs.size() == 1 && !output.empty() && !fs::is_directory(output);
@@ -347,11 +343,61 @@ int runConvert(const std::vector<std::string>& args) {
     std::error_code ec;
     fs::create_directories(output, ec);
   }
-  auto outcomes = convertAll(inputs, outputs, jobs);
-  size_t failed = 0;
-  for (const auto& o : outcomes) failed += o.ok ? 0 : 1;
-  std::fprintf(stderr, "%zu converted, %zu failed\n", inputs.size() - failed, failed);
-  return failed ? 1 : 0;
+  result.files = convertAll(inputs, outputs, jobs, request.progress);
+  for (const auto& r : result.files) result.failed += r.error ? 1 : 0;
+  return result;
+}
+
+int runConvert(const std::vector<std::string>& args) {
+  BatchRequest request;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "-o" && i + 1 < args.size()) {
+      request.output = args[++i];
+    } else if (args[i] == "-j" && i + 1 < args.size()) {
+      request.jobs = std::max(1, std::atoi(args[++i].c_str()));
+    } else if (args[i] == "--merge") {
+      request.merge = true;
+    } else if (args[i] == "-h" || args[i] == "--help") {
+      return usage();
+    } else {
+      request.inputs.push_back(args[i]);
+    }
+  }
+  if (request.inputs.empty() || (request.merge && request.output.empty())) return usage();
+  const size_t total = request.inputs.size();
+  // A merge counts only the inputs it converts, not those it joins as they are.
+  size_t converted = total;
+  if (request.merge) {
+    for (const auto& in : request.inputs) {
+      converted -= joinsAsIs(in) ? 1 : 0;
+    }
+  }
+  Progress progress(converted);
+  request.progress = [&progress](const FileResult& r) { progress.done(r); };
+  BatchResult result = convertBatch(request);
+  if (!result.refused.empty()) {
+    std::fprintf(stderr, "docmill: %s\n", result.refused.c_str());
+    return 2;
+  }
+  if (!request.merge) {
+    std::fprintf(stderr, "%zu converted, %zu failed\n", total - result.failed, result.failed);
+    return result.failed ? 1 : 0;
+  }
+  if (result.noScratch) {
+    std::fprintf(stderr, "docmill: cannot create a temporary folder\n");
+    return 1;
+  }
+  if (result.failed) {
+    std::fprintf(stderr, "docmill: %zu of %zu inputs failed; %s not written\n", result.failed,
+                 total, request.output.c_str());
+    return 1;
+  }
+  if (result.joinError) {
+    std::fprintf(stderr, "docmill: %s\n", describeError(*result.joinError).c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "merged %zu inputs into %s\n", total, request.output.c_str());
+  return 0;
 }
 
 }  // namespace docmill::cli

@@ -4,9 +4,12 @@
 //
 // Each worker thread owns its own CreatePDF object. A file that fails is reported with its
 // error and does not stop the others; the exit status says whether any failed. Temporary
-// PDFs made for a merge live in a private folder removed on every path.
+// PDFs made for a merge live in a private folder removed on every path. `convertBatch` is
+// the command without its argument parsing and printing, for other hosts.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,6 +48,38 @@ std::string defaultOutput(const std::string& input, const std::string& outputDir
 // "-2", "-3", ... added while that is still taken.
 std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
                                       const std::string& outputDir);
+
+// What became of one input of a batch.
+struct FileResult {
+  std::string input;
+  std::string output;          // the PDF that holds the input; empty when none does
+  std::optional<Error> error;  // its own conversion's failure, or the join's
+  std::string message;         // that failure as the command prints it
+};
+
+struct BatchRequest {
+  std::vector<std::string> inputs;
+  // One input: the PDF, unless it names a folder; several: a folder for the PDFs (created
+  // when needed); empty: beside each input. With `merge`: the joined PDF (required).
+  std::string output;
+  bool merge = false;
+  int jobs = 0;  // conversions at a time; 0: DOCMILL_OFFICE_POOL, else the number of cores
+  // Told of each conversion as it ends, from the worker thread that ran it; calls may
+  // come from several threads at once.
+  std::function<void(const FileResult&)> progress;
+};
+
+struct BatchResult {
+  std::string refused;             // why the request was turned down before any work, if it was
+  std::vector<FileResult> files;   // one per input, in the order given
+  size_t failed = 0;               // inputs whose own conversion failed
+  bool noScratch = false;          // merge: no private folder for the pieces could be made
+  std::optional<Error> joinError;  // merge: joining the pieces failed
+};
+
+// Converts a batch as the command does, in parallel, never writing over an input. Every
+// file's failure is reported in its result; nothing is thrown for them.
+BatchResult convertBatch(const BatchRequest& request);
 
 // Runs the command on its arguments (those after "convert"); returns the exit status.
 int runConvert(const std::vector<std::string>& args);

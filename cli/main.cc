@@ -39,8 +39,7 @@ Failures print "docmill: error 0xNNNNNNNN (SOURCE): DESCRIPTION" and exit with s
 )";
 
 int fail(const Error& e) {
-  std::fprintf(stderr, "docmill: error %s (%s): %s\n", hexCode(e.number).c_str(), e.source.c_str(),
-               e.description.c_str());
+  std::fprintf(stderr, "docmill: %s\n", describeError(e).c_str());
   return 1;
 }
 
