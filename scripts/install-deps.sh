@@ -15,6 +15,8 @@ packages=(
   # TrueType face (1.6 MB), whose glyphs the printer names after their characters, so the
   # text stays searchable (the larger CJK families are CFF-based, 56 MB, and lose it).
   fonts-crosextra-carlito fonts-crosextra-caladea fonts-wqy-microhei
+  # The Python module: built for Debian's python3 with pybind11, tested with pytest.
+  python3 python3-dev pybind11-dev python3-pytest
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,7 @@ scripts/start-cups.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 900
 
 cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OFF -DDOCMILL_WITH_OFFICE=OFF \
+  -DDOCMILL_WITH_PYTHON=OFF \
   -DCMAKE_BUILD_TYPE=Debug >/dev/null
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -1,0 +1,175 @@
+"""Conversions from Python end to end: PostScript, an Office document, batches, threads, and
+what the interpreter leaves behind when it exits."""
+
+import os
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import docmill
+from conftest import pdf_text, write_ps
+
+
+def flat_text(*pages):
+    """A flat ODF text document, one page per text."""
+    ns = " ".join('xmlns:%s="urn:oasis:names:tc:opendocument:xmlns:%s:1.0"' % (p, p)
+                  for p in ("office", "style", "text"))
+    body = "".join('<text:p text:style-name="%s">%s</text:p>' % ("PB" if i else "P", text)
+                   for i, text in enumerate(pages))
+    return ('<?xml version="1.0"?><office:document %s xmlns:fo="urn:oasis:names:tc:'
+            'opendocument:xmlns:xsl-fo-compatible:1.0" office:version="1.3" office:mimetype='
+            '"application/vnd.oasis.opendocument.text"><office:automatic-styles><style:style '
+            'style:name="PB" style:family="paragraph"><style:paragraph-properties '
+            'fo:break-before="page"/></style:style></office:automatic-styles><office:body>'
+            '<office:text>%s</office:text></office:body></office:document>' % (ns, body))
+
+
+def test_postscript_to_pdf(pdf, tmp_path):
+    first = write_ps(tmp_path / "in 'quoted' $name.ps", "Alpha")
+    second = write_ps(tmp_path / "second.ps", "Bravo")
+    out = str(tmp_path / "out.pdf")
+    # Both parameters are by reference: they come back after the call.
+    assert pdf.CreatePDFfromPS(out, first) == (out, first)
+    assert "Alpha" in pdf_text(out)
+    joined = str(tmp_path / "joined.pdf")
+    pdf.createpdffrommultips(varPSFiles=(second, first), strPDFFile=joined)
+    text = pdf_text(joined)
+    assert text.index("Bravo") < text.index("Alpha")
+    assert os.listdir(tmp_path / "tmp") == []
+
+
+def test_office_document_with_keyword_arguments(pdf, tmp_path):
+    doc = tmp_path / "memo.fodt"
+    doc.write_text(flat_text("Alpha page", "Bravo page", "Charlie page"))
+    out = str(tmp_path / "memo.pdf")
+    result = pdf.CreatePDFfromWord(out, str(doc), strPages="2-3", blnPageNumberInFooter=True)
+    assert result[5] == "2-3" and result[2] == "Generic PostScript Printer"
+    text = pdf_text(out)
+    assert "Bravo" in text and "Charlie" in text and "Alpha" not in text
+
+
+def test_convert_reports_each_file(tmp_path):
+    good = [write_ps(tmp_path / ("p%d.ps" % i), "Page%d" % i) for i in (1, 2)]
+    bad = tmp_path / "bad.ps"
+    bad.write_text("this is not PostScript\n")
+    results = docmill.convert([good[0], bad, good[1]], output=tmp_path / "out", jobs=2)
+    assert [r.input for r in results] == [good[0], str(bad), good[1]]
+    assert [r.ok for r in results] == [True, False, True]
+    assert results[0].output == str(tmp_path / "out" / "p1.pdf")
+    assert "Page2" in pdf_text(results[2].output)
+    assert results[1].output is None and results[1].error.number == 0x80004101
+    assert not (tmp_path / "out" / "bad.pdf").exists()
+    single = docmill.convert(good[0], output=tmp_path / "one.pdf")
+    assert single[0].ok and single[0].output == str(tmp_path / "one.pdf")
+
+
+def test_convert_merges_in_order_or_not_at_all(tmp_path):
+    p1, p2, p3 = (write_ps(tmp_path / ("p%d.ps" % i), "Page%d" % i) for i in (1, 2, 3))
+    docmill.convert(p2, output=tmp_path / "p2.pdf")
+    merged = str(tmp_path / "all.pdf")
+    results = docmill.convert([p3, str(tmp_path / "p2.pdf"), p1], output=merged, merge=True)
+    assert all(r.ok and r.output == merged for r in results)
+    text = pdf_text(merged)
+    assert text.index("Page3") < text.index("Page2") < text.index("Page1")
+    results = docmill.convert([p1, str(tmp_path / "missing.docx")], tmp_path / "none.pdf",
+                              merge=True)
+    assert [r.ok for r in results] == [False, False]
+    assert results[0].error is None and results[1].error.number == 0x80004100
+    assert not (tmp_path / "none.pdf").exists()
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    (([],), {}),
+    (("a.ps",), {"merge": True}),
+    (("a.ps",), {"output": "./a.ps"}),  # an output that is also an input
+    (("a.ps",), {"jobs": 0}),
+])
+def test_convert_refuses_requests_it_cannot_carry_out(tmp_path, monkeypatch, args, kwargs):
+    monkeypatch.chdir(tmp_path)
+    write_ps(tmp_path / "a.ps", "Kept")
+    before = (tmp_path / "a.ps").read_bytes()
+    with pytest.raises(ValueError):
+        docmill.convert(*args, **kwargs)
+    assert (tmp_path / "a.ps").read_bytes() == before
+
+
+def test_two_threads_convert_at_the_same_time(tmp_path):
+    inputs = [write_ps(tmp_path / ("slow%d.ps" % i), "Thread%d" % i, loops=4_000_000)
+              for i in range(2)]
+    inside = [False, False]
+    failures = []
+    ready = threading.Barrier(2)
+
+    def work(i):
+        obj = docmill.Dispatch("PDF.CreatePDF")
+        ready.wait()
+        inside[i] = True
+        try:
+            obj.CreatePDFfromPS(str(tmp_path / ("slow%d.pdf" % i)), inputs[i])
+        except Exception as e:  # reported below, from the test's own thread
+            failures.append(e)
+        finally:
+            inside[i] = False
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    # This thread only gets to look while neither call holds the interpreter.
+    both = 0
+    while any(t.is_alive() for t in threads):
+        both += all(inside)
+        time.sleep(0.005)
+    assert not failures
+    assert both >= 10
+    for i in range(2):
+        assert "Thread%d" % i in pdf_text(tmp_path / ("slow%d.pdf" % i))
+
+
+def stat_fields():
+    """(pid, state, parent, group) of every process."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            yield int(entry), fields[0], int(fields[1]), int(fields[2])
+        except (OSError, ValueError, IndexError):
+            continue
+
+
+EXIT_SCRIPT = r"""
+import os, sys, docmill
+pdf = docmill.Dispatch("PDF.CreatePDF")
+pdf.CreatePDFfromTextFile(sys.argv[2], sys.argv[1])
+word = docmill.Dispatch("Word.Application")  # still held when the interpreter ends
+def parent(entry):
+    try:
+        with open("/proc/%s/stat" % entry) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError, IndexError):
+        return None
+print(os.getpid())
+print(pdf.TempFilePath)
+print(" ".join(e for e in os.listdir("/proc") if parent(e) == os.getpid()))
+"""
+
+
+def test_interpreter_exit_ends_the_offices_and_removes_their_files(tmp_path):
+    text = tmp_path / "notes.txt"
+    text.write_text("Exit test line\n")
+    out = tmp_path / "notes.pdf"
+    run = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, str(text), str(out)],
+                         capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    pid, scratch, offices = (run.stdout.splitlines() + ["", "", ""])[:3]
+    assert "Exit test line" in pdf_text(out)
+    offices = [int(o) for o in offices.split()]
+    assert offices, run.stdout
+    # Neither an office nor anything in its process group is left running.
+    left = [p for p, state, _, group in stat_fields()
+            if state != "Z" and (p in offices or group in offices)]
+    assert left == []
+    assert scratch.startswith("/") and not os.path.exists(scratch)
+    assert [n for n in os.listdir("/tmp") if n.startswith("docmill-%s-" % pid)] == []
