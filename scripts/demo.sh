@@ -28,4 +28,13 @@ office=samples/office
   --blnHorizontalOrientation=bool:true
 "$docmill" CreatePDFfromPub "$out/flyer.pdf" "$office/flyer.fodg"
 echo "$office/* -> $out/{memo,invitation,notes,budget,budget-all,talk,flyer}.pdf"
+# The same from Python (Debian's interpreter, which the module is built for).
+PYTHONPATH=build/python /usr/bin/python3 - "$out/python-samples.pdf" samples/*.ps <<'PY'
+import sys
+import docmill
+results = docmill.convert(sys.argv[2:], output=sys.argv[1], merge=True)
+failed = [r for r in results if not r.ok]
+sys.exit("python: %s" % failed if failed else None)
+PY
+echo "samples/*.ps -> $out/python-samples.pdf (from Python)"
 echo "PDFs are in $out"
