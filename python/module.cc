@@ -73,8 +73,7 @@ py::object callByName(Handle& self, const std::string& name, uint16_t flags, con
   const size_t positional = args.size();
   Variant result;
   std::vector<DispId> ids;
-  {
-    py::gil_scoped_release release;
+  withoutGil([&] {
     std::lock_guard lock(self.callMutex());
     ids = self.object()->getIDsOfNames(names);
     // Every argument by reference, as a script passes its variables.
@@ -85,7 +84,7 @@ py::object callByName(Handle& self, const std::string& name, uint16_t flags, con
       params.named.emplace_back(ids[k], Variant::byRef(storage[positional + k - 1]));
     }
     result = self.object()->invoke(ids[0], flags, params);
-  }
+  });
   const InterfaceInfo* info = self.object()->typeInfo();
   const FuncDesc* func = info ? findMember(*info, ids[0], flags) : nullptr;
   return callResult(func, result, storage, positional, std::span(ids).subspan(1));
@@ -93,9 +92,10 @@ py::object callByName(Handle& self, const std::string& name, uint16_t flags, con
 
 void putProperty(Handle& self, const std::string& name, py::handle value) {
   Variant v = toVariant(value);
-  py::gil_scoped_release release;
-  std::lock_guard lock(self.callMutex());
-  put(self.object(), name, std::move(v));
+  withoutGil([&] {
+    std::lock_guard lock(self.callMutex());
+    put(self.object(), name, std::move(v));
+  });
 }
 
 std::string typeText(VarType type) {
@@ -126,10 +126,7 @@ py::object members(const Handle& self) {
 
 HandlePtr create(const std::string& progIdOrClsid) {
   DispatchPtr object;
-  {
-    py::gil_scoped_release release;
-    object = createObject(progIdOrClsid);
-  }
+  withoutGil([&] { object = createObject(progIdOrClsid); });
   return std::make_shared<Handle>(std::move(object));
 }
 
@@ -148,10 +145,7 @@ py::list convert(const py::sequence& inputs, const py::object& output, bool merg
   request.merge = merge;
   request.jobs = jobs;
   cli::BatchResult result;
-  {
-    py::gil_scoped_release release;
-    result = cli::convertBatch(request);
-  }
+  withoutGil([&] { result = cli::convertBatch(request); });
   if (!result.refused.empty()) throw py::value_error(result.refused);
   if (result.noScratch) {
     raiseRuntime(rt::PathFileAccessError, "Cannot create a temporary folder for the merge.");
@@ -167,8 +161,7 @@ py::list convert(const py::sequence& inputs, const py::object& output, bool merg
 
 void shutdown() {
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-  py::gil_scoped_release release;
-  officeapps::shutdownOffice();
+  withoutGil([] { officeapps::shutdownOffice(); });
 #endif
 }
 

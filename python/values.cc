@@ -1,10 +1,12 @@
 #include "python/values.h"
 
 #include <cfloat>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace docmill::python {
@@ -211,17 +213,24 @@ py::object arrayToPython(const SafeArray& array) {
 
 }  // namespace
 
-Handle::~Handle() {
-  if (!object_) return;
+void withoutGil(const std::function<void()>& work) {
+  std::exception_ptr failure;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
 #if PY_VERSION_HEX >= 0x030D0000
   const bool finalizing = Py_IsFinalizing();
 #else
   const bool finalizing = _Py_IsFinalizing();
 #endif
-  if (Py_IsInitialized() && !finalizing && PyGILState_Check()) {
-    py::gil_scoped_release release;
-    object_.reset();
+  if (finalizing) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
+  PyEval_RestoreThread(state);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void setPythonTypes(const PythonTypes& types) {

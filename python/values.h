@@ -19,6 +19,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -34,9 +35,6 @@ namespace py = pybind11;
 class Handle {
  public:
   explicit Handle(DispatchPtr object) : object_(std::move(object)) {}
-  // Releases the object without the GIL when the interpreter is still running, since an
-  // application object may close its documents as it goes.
-  ~Handle();
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
@@ -48,6 +46,13 @@ class Handle {
   std::mutex mutex_;
 };
 using HandlePtr = std::shared_ptr<Handle>;
+
+// Runs `work` with the GIL released, then takes the GIL back; exceptions of `work` are
+// rethrown once it is held. A thread that comes back while the interpreter is shutting
+// down (a daemon thread still inside a call at exit) does not take it back but waits for
+// the process to end: the interpreter would end such a thread while it takes the GIL, in
+// the middle of frames that cannot be unwound that way.
+void withoutGil(const std::function<void()>& work);
 
 // The package's Python classes and singletons the table uses; set once at import.
 struct PythonTypes {

@@ -35,6 +35,7 @@ parameter order, with omitted ones at their defaults; a tuple of one item is ret
 that item. Objects without type information return only their result.
 """
 
+import inspect as _inspect
 import os as _os
 
 from . import _docmill
@@ -140,13 +141,15 @@ def _make_method(name, dispid, result, params):
     def method(self, *args, **kwargs):
         return self._oleobj_.invoke(name, _METHOD | _GET, args, kwargs)
 
-    import inspect
-    sig = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_OR_KEYWORD)]
-    for pname, _t, _b, optional, default in params:
-        sig.append(inspect.Parameter(
-            pname, inspect.Parameter.POSITIONAL_OR_KEYWORD,
-            default=default if optional else inspect.Parameter.empty))
-    method.__signature__ = inspect.Signature(sig)
+    kind = _inspect.Parameter.POSITIONAL_OR_KEYWORD
+    try:
+        method.__signature__ = _inspect.Signature(
+            [_inspect.Parameter("self", kind)] +
+            [_inspect.Parameter(pname, kind,
+                                default=default if optional else _inspect.Parameter.empty)
+             for pname, _t, _b, optional, default in params])
+    except ValueError:
+        pass  # a parameter name Python cannot spell; help() then shows (*args, **kwargs)
     method.__name__ = method.__qualname__ = name
     doc = ["Method, dispatch id 0x%08X%s." % (dispid & 0xFFFFFFFF,
                                               ", returns " + result if result else "")]
