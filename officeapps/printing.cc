@@ -3,23 +3,15 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
 
 #include "platform/files.h"
 
-#include "ghostscript/glyph_names.h"
-#include "ghostscript/module1.h"
+#include "pdf2ps/renderer.h"
 
 namespace docmill::officeapps {
 
 namespace {
-
-bool defaultRun(const std::vector<std::string>& args, std::string* errorTail) {
-  return gs::callGhostscript(args, errorTail);
-}
-
-InterpreterRun currentRun = &defaultRun;
 
 // A private PDF file in the host's scratch folder, removed when this goes, together with
 // the lock file the office keeps beside a file it writes (left behind when the office dies
@@ -46,17 +38,7 @@ class PrivateFile {
   std::string failure_;
 };
 
-std::string pointsArg(const char* name, double value) {
-  char buf[64];
-  snprintf(buf, sizeof buf, "-d%s=%d", name, static_cast<int>(value + 0.5));
-  return buf;
-}
-
 }  // namespace
-
-void setInterpreterRun(InterpreterRun run) {
-  currentRun = run ? run : &defaultRun;
-}
 
 void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                  const char* filter,
@@ -69,38 +51,16 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
   }
   exportPdf(app, doc, filter, pdf.path(), filterData);
 
-  std::vector<std::string> args = {"ps2pdf", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dQUIET",
-                                   "-sDEVICE=ps2write",
-                                   // What PostScript cannot draw (transparency) becomes an
-                                   // image; at the device's default 720 dpi one such page
-                                   // takes seconds to print and again to distill.
-                                   "-r300"};
-  if (options.grey) {
-    args.push_back("-sColorConversionStrategy=Gray");
-    args.push_back("-dProcessColorModel=/DeviceGray");
-  }
-  if (options.paper) {
-    args.push_back("-dFIXEDMEDIA");
-    args.push_back("-dPDFFitPage");
-    args.push_back(pointsArg("DEVICEWIDTHPOINTS", options.paper->first));
-    args.push_back(pointsArg("DEVICEHEIGHTPOINTS", options.paper->second));
-  }
-  args.push_back("-sOutputFile=" + target);
-  args.push_back("-f");
-  args.push_back(pdf.path());
-  std::string tail;
-  if (!currentRun(args, &tail)) {
+  pdf2ps::RenderOptions render;
+  render.grey = options.grey;
+  render.paper = options.paper;
+  try {
+    pdf2ps::renderer().render(pdf.path(), target, render);
+  } catch (const pdf2ps::RenderError& e) {
     platform::removeQuietly(target);
-    raiseApp(app, app.failed,
-             "Printing to " + target + " failed" + (tail.empty() ? "." : ": " + tail));
+    raiseApp(app, app.failed, "Printing to " + target + " failed: " + e.what() + ".");
   }
   if (!platform::fileLength(target)) {
-    raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
-  }
-  // Without this, text set in TrueType fonts (most documents) would print as shapes that
-  // no longer say which characters they are.
-  if (!gs::restoreGlyphNamesInFile(target)) {
-    platform::removeQuietly(target);
     raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
   }
 }

@@ -1,8 +1,9 @@
 // The PostScript printer of the Office servers: the office lays out the selected pages into
-// a private PDF file, and the in-process interpreter turns that into DSC PostScript
-// (`ps2write`) at the print target, text kept as text.
+// a private PDF file, and the page renderer (a sandboxed helper process) draws them as DSC
+// PostScript at the print target: text stays text, and only what PostScript cannot draw
+// (transparency) becomes an image.
 //
-// The private PDF lives in the system temporary folder and is removed on every path. A
+// The private PDF lives in the host's scratch folder and is removed on every path. A
 // failure raises the application's error; an incomplete print target is removed so that
 // nobody takes it for a finished print.
 #pragma once

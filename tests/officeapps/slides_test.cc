@@ -6,7 +6,7 @@
 
 #include "automation/creation.h"
 #include "officeapps/officeapps.h"
-#include "officeapps/print_settings.h"
+#include "pdf2ps/renderer.h"
 #include "tests/officeapps/fixtures.h"
 
 namespace docmill {
@@ -62,44 +62,41 @@ TEST(PowerPointApplication, SlideRangeAndOrientation) {
   EXPECT_NE(range.description.find("4 slides"), std::string::npos);
 }
 
-// What the PostScript printer asks of the interpreter: grey output and slides fitted onto
+// What the PostScript printer asks of the page renderer: grey output and slides fitted onto
 // paper turned the other way.
-std::vector<std::string> lastRun;
-bool recordRun(const std::vector<std::string>& args, std::string*) {
-  lastRun = args;
-  for (const auto& a : args) {
-    if (a.rfind("-sOutputFile=", 0) == 0) testing::writeFile(a.substr(13), "%!PS-Adobe-3.0\n");
+class RecordingRenderer : public pdf2ps::Renderer {
+ public:
+  void render(const std::string&, const std::string& ps,
+              const pdf2ps::RenderOptions& options) override {
+    last = options;
+    testing::writeFile(ps, "%!PS-Adobe-3.0\n");
   }
-  return true;
-}
-bool has(const std::string& arg) {
-  return std::find(lastRun.begin(), lastRun.end(), arg) != lastRun.end();
-}
+  pdf2ps::RenderOptions last;
+};
 
-TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheInterpreter) {
+TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheRenderer) {
   Scratch dir;
   std::string file = dir.path("deck.fodp");
   testing::writeFile(file, testing::flatPresentation({"Only slide"}));
-  officeapps::setInterpreterRun(&recordRun);
+  RecordingRenderer recorder;
+  pdf2ps::setRenderer(&recorder);
   auto app = createObject("Powerpoint.Application");
   auto pres = call(getObject(app, "Presentations"), "Open", {Variant(file)}).toObject();
   put(getObject(pres, "PrintOptions"), "PrintColorType", Variant(int16_t{3}));
   put(getObject(pres, "PageSetup"), "SlideOrientation", Variant(int16_t{2}));
   call(pres, "PrintOut", {}, {{"PrintToFile", Variant(dir.path("x.ps"))}});
-  EXPECT_TRUE(has("-sDEVICE=ps2write"));
-  EXPECT_TRUE(has("-r300"));
-  EXPECT_TRUE(has("-sColorConversionStrategy=Gray"));
-  EXPECT_TRUE(has("-dPDFFitPage"));
+  EXPECT_TRUE(recorder.last.grey);
   // 28 x 15.75 cm slides on paper of 15.75 x 28 cm.
-  EXPECT_TRUE(has("-dDEVICEWIDTHPOINTS=446"));
-  EXPECT_TRUE(has("-dDEVICEHEIGHTPOINTS=794"));
+  ASSERT_TRUE(recorder.last.paper);
+  EXPECT_NEAR(recorder.last.paper->first, 446.5, 1);
+  EXPECT_NEAR(recorder.last.paper->second, 793.7, 1);
 
   put(getObject(pres, "PrintOptions"), "PrintColorType", Variant(int16_t{1}));
   put(getObject(pres, "PageSetup"), "SlideOrientation", Variant(int16_t{1}));
   call(pres, "PrintOut", {}, {{"PrintToFile", Variant(dir.path("y.ps"))}});
-  EXPECT_FALSE(has("-sColorConversionStrategy=Gray"));
-  EXPECT_FALSE(has("-dPDFFitPage"));
-  officeapps::setInterpreterRun(nullptr);
+  EXPECT_FALSE(recorder.last.grey);
+  EXPECT_FALSE(recorder.last.paper);
+  pdf2ps::setRenderer(nullptr);
   call(pres, "Close");
   call(app, "Quit");
 }

@@ -1,0 +1,43 @@
+// What the page renderer learns while poppler draws through cairo, for the PostScript fixer:
+// the text of every glyph cairo cannot name after a single character of its own, the text
+// drawn on each page and where, and whether anything on the page may need transparency.
+// It also holds the switch that makes every colour grey.
+//
+// Filled by the cairo entry points the helper program replaces (hooks.cc); one renderer
+// per process, one thread, so this is process-wide state.
+#pragma once
+
+#include <cairo.h>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pdf2ps/postscript_fixer.h"
+
+namespace docmill::pdf2ps::helper {
+
+struct Capture {
+  bool grey = false;
+  // The context the pages are drawn on; text drawn elsewhere (masks) is not page text.
+  cairo_t* page = nullptr;
+  double pageHeight = 0;
+  bool transparencySeen = false;  // on the current page
+  std::vector<PageText> pages;
+
+  // Private characters that name glyphs, and the text each stands for.
+  std::map<char32_t, std::u32string> glyphTexts;
+  std::map<std::pair<cairo_font_face_t*, unsigned long>, char32_t> tokens;
+  // Per font: the text already named by a glyph, and that glyph.
+  std::map<cairo_font_face_t*, std::map<std::u32string, unsigned long>> named;
+  char32_t nextToken = 0xE000;
+};
+
+Capture& capture();
+
+// Decodes UTF-8; invalid sequences become U+FFFD.
+std::u32string decodeUtf8(const char* text, size_t length);
+std::string encodeUtf8(const std::u32string& text);
+
+}  // namespace docmill::pdf2ps::helper
