@@ -327,7 +327,7 @@ std::string PostScriptFixer::invisibleText(int page) {
   }
   std::vector<const TextRun*> lost;
   for (const TextRun& run : (*pages_)[page - 1].runs) {
-    if (!run.afterTransparency || run.chars.empty()) continue;
+    if (!run.mayBeInImage || run.chars.empty()) continue;
     // The renderer decides on whole device units.
     Rect ink{std::floor(run.ink.left), std::floor(run.ink.top), std::ceil(run.ink.right),
              std::ceil(run.ink.bottom)};

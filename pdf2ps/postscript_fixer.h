@@ -41,9 +41,9 @@ struct Rect {
 struct TextRun {
   std::vector<PlacedChar> chars;
   Rect ink;  // its ink, clipped
-  // Whether something drawn earlier on the page may have needed transparency; text drawn
-  // before any such thing is always drawn as text.
-  bool afterTransparency = false;
+  // Whether it may have been drawn into an image: it was drawn inside a group, or over
+  // something drawn before that may need transparency. Other text is always drawn as text.
+  bool mayBeInImage = false;
 };
 
 struct PageText {

@@ -23,7 +23,12 @@ struct Capture {
   // The context the pages are drawn on; text drawn elsewhere (masks) is not page text.
   cairo_t* page = nullptr;
   double pageHeight = 0;
-  bool transparencySeen = false;  // on the current page
+  // On the current page: where something was drawn that may need transparency; the groups
+  // (drawn apart, painted later) still open, each with the region it can cover; and that
+  // region for each group made into a pattern.
+  std::vector<Rect> translucent;
+  std::vector<Rect> groups;
+  std::map<cairo_pattern_t*, Rect> groupPatterns;
   std::vector<PageText> pages;
 
   // Private characters that name glyphs, and the text each stands for.

@@ -98,8 +98,78 @@ double shade(double r, double g, double b) {
   return 0.299 * r + 0.587 * g + 0.114 * b;
 }
 
-void transparent() {
-  capture().transparencySeen = true;
+// The device extents of what user-space box (x1, y1)-(x2, y2) covers, within the clip.
+Rect deviceBox(cairo_t* cr, double x1, double y1, double x2, double y2);
+
+// Whether drawing with the current source and operator (and `alpha`) may need
+// transparency, which PostScript cannot draw: then the renderer may draw the region as an
+// image. Errs on the side of yes.
+bool mayNeedTransparency(cairo_t* cr, double alpha = 1) {
+  if (alpha < 1) return true;
+  const cairo_operator_t op = cairo_get_operator(cr);
+  if (op != CAIRO_OPERATOR_OVER && op != CAIRO_OPERATOR_SOURCE) return true;
+  cairo_pattern_t* source = cairo_get_source(cr);
+  double r, g, b, a;
+  switch (cairo_pattern_get_type(source)) {
+    case CAIRO_PATTERN_TYPE_SOLID:
+      return cairo_pattern_get_rgba(source, &r, &g, &b, &a) == CAIRO_STATUS_SUCCESS && a < 1;
+    case CAIRO_PATTERN_TYPE_LINEAR:
+    case CAIRO_PATTERN_TYPE_RADIAL: {
+      int stops = 0;
+      cairo_pattern_get_color_stop_count(source, &stops);
+      for (int i = 0; i < stops; ++i) {
+        double offset;
+        cairo_pattern_get_color_stop_rgba(source, i, &offset, &r, &g, &b, &a);
+        if (a < 1) return true;
+      }
+      return false;
+    }
+    case CAIRO_PATTERN_TYPE_MESH:
+      return false;
+    case CAIRO_PATTERN_TYPE_SURFACE: {
+      cairo_surface_t* surface = nullptr;
+      cairo_pattern_get_surface(source, &surface);
+      return !surface || cairo_surface_get_type(surface) != CAIRO_SURFACE_TYPE_IMAGE ||
+             cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24;
+    }
+    default:
+      return true;
+  }
+}
+
+// Notes a drawing operation on the page that may need transparency.
+void noteDrawing(cairo_t* cr, const Rect& box, bool translucent) {
+  Capture& c = capture();
+  if (cr != c.page || !translucent) return;
+  if (box.right > box.left && box.bottom > box.top) c.translucent.push_back(box);
+}
+
+Rect clipBox(cairo_t* cr) {
+  double x1, y1, x2, y2;
+  cairo_clip_extents(cr, &x1, &y1, &x2, &y2);
+  return deviceBox(cr, x1, y1, x2, y2);
+}
+
+// Where painting the current source can draw: within the clip, and within the group the
+// source was made from.
+Rect paintBox(cairo_t* cr) {
+  Rect box = clipBox(cr);
+  const auto& groups = capture().groupPatterns;
+  auto it = groups.find(cairo_get_source(cr));
+  if (it != groups.end()) {
+    box.left = std::max(box.left, it->second.left);
+    box.top = std::max(box.top, it->second.top);
+    box.right = std::min(box.right, it->second.right);
+    box.bottom = std::min(box.bottom, it->second.bottom);
+  }
+  return box;
+}
+
+void endGroup(cairo_t* cr, cairo_pattern_t* group) {
+  Capture& c = capture();
+  if (cr != c.page || c.groups.empty()) return;
+  c.groupPatterns[group] = c.groups.back();
+  c.groups.pop_back();
 }
 
 // The private character naming `glyph` of `face`, or 0 when none is left.
@@ -163,8 +233,9 @@ std::vector<Cluster> clustersOf(size_t utf8Length, int numGlyphs,
   return out;
 }
 
-void corners(cairo_t* cr, double x1, double y1, double x2, double y2, Rect& box) {
+Rect corners(cairo_t* cr, double x1, double y1, double x2, double y2) {
   double xs[4] = {x1, x2, x1, x2}, ys[4] = {y1, y1, y2, y2};
+  Rect box;
   for (int i = 0; i < 4; ++i) {
     cairo_user_to_device(cr, &xs[i], &ys[i]);
     if (i == 0) box = Rect{xs[0], ys[0], xs[0], ys[0]};
@@ -173,6 +244,28 @@ void corners(cairo_t* cr, double x1, double y1, double x2, double y2, Rect& box)
     box.top = std::min(box.top, ys[i]);
     box.bottom = std::max(box.bottom, ys[i]);
   }
+  return box;
+}
+
+Rect deviceBox(cairo_t* cr, double x1, double y1, double x2, double y2) {
+  Rect box = corners(cr, x1, y1, x2, y2);
+  double cx1, cy1, cx2, cy2;
+  cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
+  const Rect clip = corners(cr, cx1, cy1, cx2, cy2);
+  box.left = std::max(box.left, clip.left);
+  box.top = std::max(box.top, clip.top);
+  box.right = std::min(box.right, clip.right);
+  box.bottom = std::min(box.bottom, clip.bottom);
+  return box;
+}
+
+// The ink of glyphs on the device, within the clip.
+Rect glyphBox(cairo_t* cr, const cairo_glyph_t* glyphs, int numGlyphs) {
+  cairo_text_extents_t ink;
+  cairo_scaled_font_glyph_extents(cairo_get_scaled_font(cr), glyphs, numGlyphs, &ink);
+  // The extents are relative to the first glyph.
+  const double x0 = glyphs[0].x + ink.x_bearing, y0 = glyphs[0].y + ink.y_bearing;
+  return deviceBox(cr, x0, y0, x0 + ink.width, y0 + ink.height);
 }
 
 // Notes where each character of the text went, in the page's PostScript space.
@@ -185,21 +278,10 @@ void record(cairo_t* cr, const char* utf8, const cairo_glyph_t* glyphs, int numG
   cairo_matrix_t scale;
   cairo_scaled_font_get_scale_matrix(font, &scale);
   TextRun run;
-  run.afterTransparency = c.transparencySeen;
-
-  cairo_text_extents_t ink;
-  cairo_scaled_font_glyph_extents(font, glyphs, numGlyphs, &ink);
-  // The extents are relative to the first glyph.
-  const double x0 = glyphs[0].x + ink.x_bearing, y0 = glyphs[0].y + ink.y_bearing;
-  corners(cr, x0, y0, x0 + ink.width, y0 + ink.height, run.ink);
-  double cx1, cy1, cx2, cy2;
-  cairo_clip_extents(cr, &cx1, &cy1, &cx2, &cy2);
-  Rect clip;
-  corners(cr, cx1, cy1, cx2, cy2, clip);
-  run.ink.left = std::max(run.ink.left, clip.left);
-  run.ink.top = std::max(run.ink.top, clip.top);
-  run.ink.right = std::min(run.ink.right, clip.right);
-  run.ink.bottom = std::min(run.ink.bottom, clip.bottom);
+  run.ink = glyphBox(cr, glyphs, numGlyphs);
+  // Drawn inside a group (painted later, perhaps translucently), or over something that
+  // may need transparency: then it may end up inside an image.
+  run.mayBeInImage = !c.groups.empty() || coveredBy(run.ink, c.translucent);
 
   // One em upwards: the font's y axis points down.
   const double ux = -scale.xy, uy = scale.yy;
@@ -285,7 +367,10 @@ void cairo_show_text_glyphs(cairo_t* cr, const char* utf8, int utf8_len,
   }
   const size_t length = utf8_len < 0 ? std::strlen(utf8) : static_cast<size_t>(utf8_len);
   auto ranges = h::clustersOf(length, num_glyphs, clusters, num_clusters, cluster_flags);
-  if (cr == capture().page) h::record(cr, utf8, glyphs, num_glyphs, ranges);
+  if (cr == capture().page) {
+    h::record(cr, utf8, glyphs, num_glyphs, ranges);
+    h::noteDrawing(cr, h::glyphBox(cr, glyphs, num_glyphs), h::mayNeedTransparency(cr));
+  }
 
   // The same clusters, with private characters for glyphs cairo would name after nothing.
   h::Capture& c = capture();
@@ -324,45 +409,89 @@ void cairo_show_text_glyphs(cairo_t* cr, const char* utf8, int utf8_len,
                               out.data(), static_cast<int>(out.size()), cluster_flags);
 }
 
-// --- What may need transparency ---
+// --- What may need transparency, and where ---
 
+// A group covers at most the clip it was begun in; that is where painting it draws.
 void cairo_push_group(cairo_t* cr) {
   REAL(cairo_push_group);
-  h::transparent();
+  if (cr == capture().page) capture().groups.push_back(h::clipBox(cr));
   real_cairo_push_group(cr);
 }
 
 void cairo_push_group_with_content(cairo_t* cr, cairo_content_t content) {
   REAL(cairo_push_group_with_content);
-  h::transparent();
+  if (cr == capture().page) capture().groups.push_back(h::clipBox(cr));
   real_cairo_push_group_with_content(cr, content);
+}
+
+cairo_pattern_t* cairo_pop_group(cairo_t* cr) {
+  REAL(cairo_pop_group);
+  cairo_pattern_t* group = real_cairo_pop_group(cr);
+  h::endGroup(cr, group);
+  return group;
+}
+
+void cairo_pop_group_to_source(cairo_t* cr) {
+  REAL(cairo_pop_group_to_source);
+  real_cairo_pop_group_to_source(cr);
+  h::endGroup(cr, cairo_get_source(cr));
+}
+
+void cairo_fill(cairo_t* cr) {
+  REAL(cairo_fill);
+  if (cr == capture().page && h::mayNeedTransparency(cr)) {
+    double x1, y1, x2, y2;
+    cairo_fill_extents(cr, &x1, &y1, &x2, &y2);
+    h::noteDrawing(cr, h::deviceBox(cr, x1, y1, x2, y2), true);
+  }
+  real_cairo_fill(cr);
+}
+
+void cairo_stroke(cairo_t* cr) {
+  REAL(cairo_stroke);
+  if (cr == capture().page && h::mayNeedTransparency(cr)) {
+    double x1, y1, x2, y2;
+    cairo_stroke_extents(cr, &x1, &y1, &x2, &y2);
+    h::noteDrawing(cr, h::deviceBox(cr, x1, y1, x2, y2), true);
+  }
+  real_cairo_stroke(cr);
+}
+
+void cairo_paint(cairo_t* cr) {
+  REAL(cairo_paint);
+  if (cr == capture().page) h::noteDrawing(cr, h::paintBox(cr), h::mayNeedTransparency(cr));
+  real_cairo_paint(cr);
 }
 
 void cairo_paint_with_alpha(cairo_t* cr, double alpha) {
   REAL(cairo_paint_with_alpha);
-  if (alpha < 1) h::transparent();
+  if (cr == capture().page) {
+    h::noteDrawing(cr, h::paintBox(cr), h::mayNeedTransparency(cr, alpha));
+  }
   real_cairo_paint_with_alpha(cr, alpha);
 }
 
 void cairo_mask(cairo_t* cr, cairo_pattern_t* pattern) {
   REAL(cairo_mask);
-  h::transparent();
+  if (cr == capture().page) h::noteDrawing(cr, h::paintBox(cr), true);
   real_cairo_mask(cr, pattern);
 }
 
 void cairo_mask_surface(cairo_t* cr, cairo_surface_t* surface, double x, double y) {
   REAL(cairo_mask_surface);
-  h::transparent();
+  if (cr == capture().page) h::noteDrawing(cr, h::paintBox(cr), true);
   real_cairo_mask_surface(cr, surface, x, y);
 }
 
-void cairo_set_operator(cairo_t* cr, cairo_operator_t op) {
-  REAL(cairo_set_operator);
-  if (op != CAIRO_OPERATOR_OVER && op != CAIRO_OPERATOR_SOURCE) h::transparent();
-  real_cairo_set_operator(cr, op);
+void cairo_show_glyphs(cairo_t* cr, const cairo_glyph_t* glyphs, int num_glyphs) {
+  REAL(cairo_show_glyphs);
+  if (cr == capture().page && glyphs && num_glyphs > 0) {
+    h::noteDrawing(cr, h::glyphBox(cr, glyphs, num_glyphs), h::mayNeedTransparency(cr));
+  }
+  real_cairo_show_glyphs(cr, glyphs, num_glyphs);
 }
 
-// --- Colours: transparency noted, grey when asked ---
+// --- Colours: grey when asked ---
 
 void cairo_set_source_rgb(cairo_t* cr, double red, double green, double blue) {
   REAL(cairo_set_source_rgb);
@@ -372,7 +501,6 @@ void cairo_set_source_rgb(cairo_t* cr, double red, double green, double blue) {
 
 void cairo_set_source_rgba(cairo_t* cr, double red, double green, double blue, double alpha) {
   REAL(cairo_set_source_rgba);
-  if (alpha < 1) h::transparent();
   if (capture().grey) red = green = blue = h::shade(red, green, blue);
   real_cairo_set_source_rgba(cr, red, green, blue, alpha);
 }
@@ -385,7 +513,6 @@ cairo_pattern_t* cairo_pattern_create_rgb(double red, double green, double blue)
 
 cairo_pattern_t* cairo_pattern_create_rgba(double red, double green, double blue, double alpha) {
   REAL(cairo_pattern_create_rgba);
-  if (alpha < 1) h::transparent();
   if (capture().grey) red = green = blue = h::shade(red, green, blue);
   return real_cairo_pattern_create_rgba(red, green, blue, alpha);
 }
@@ -400,7 +527,6 @@ void cairo_pattern_add_color_stop_rgb(cairo_pattern_t* pattern, double offset, d
 void cairo_pattern_add_color_stop_rgba(cairo_pattern_t* pattern, double offset, double red,
                                        double green, double blue, double alpha) {
   REAL(cairo_pattern_add_color_stop_rgba);
-  if (alpha < 1) h::transparent();
   if (capture().grey) red = green = blue = h::shade(red, green, blue);
   real_cairo_pattern_add_color_stop_rgba(pattern, offset, red, green, blue, alpha);
 }
@@ -415,17 +541,13 @@ void cairo_mesh_pattern_set_corner_color_rgb(cairo_pattern_t* pattern, unsigned 
 void cairo_mesh_pattern_set_corner_color_rgba(cairo_pattern_t* pattern, unsigned int corner,
                                               double red, double green, double blue, double alpha) {
   REAL(cairo_mesh_pattern_set_corner_color_rgba);
-  if (alpha < 1) h::transparent();
   if (capture().grey) red = green = blue = h::shade(red, green, blue);
   real_cairo_mesh_pattern_set_corner_color_rgba(pattern, corner, red, green, blue, alpha);
 }
 
 cairo_pattern_t* cairo_pattern_create_for_surface(cairo_surface_t* surface) {
   REAL(cairo_pattern_create_for_surface);
-  if (surface && cairo_surface_get_type(surface) == CAIRO_SURFACE_TYPE_IMAGE) {
-    if (cairo_image_surface_get_format(surface) != CAIRO_FORMAT_RGB24) h::transparent();
-    if (capture().grey) h::greyImage(surface);
-  }
+  if (capture().grey) h::greyImage(surface);
   return real_cairo_pattern_create_for_surface(surface);
 }
 

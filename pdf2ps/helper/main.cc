@@ -157,7 +157,9 @@ int main(int argc, char** argv) {
     state.pages.emplace_back();
     state.page = cr;
     state.pageHeight = ph;
-    state.transparencySeen = false;
+    state.translucent.clear();
+    state.groups.clear();
+    state.groupPatterns.clear();
 
     cairo_save(cr);
     cairo_matrix_t m = placement(w, h, paper);

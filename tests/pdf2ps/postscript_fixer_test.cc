@@ -90,10 +90,10 @@ TEST(PostScriptFixer, GlyphsThatStandForSeveralCharactersCarryTheirText) {
   EXPECT_LT(out.find("/f-0-1 findfont"), out.rfind("%%EndResource\n%%BeginResource: font Other"));
 }
 
-TextRun run(const std::u32string& text, Rect ink, bool afterTransparency) {
+TextRun run(const std::u32string& text, Rect ink, bool mayBeInImage) {
   TextRun r;
   r.ink = ink;
-  r.afterTransparency = afterTransparency;
+  r.mayBeInImage = mayBeInImage;
   double x = ink.left;
   for (char32_t c : text) {
     r.chars.push_back(PlacedChar{c, x, 100, 6, 0, 0, 12});
@@ -111,7 +111,7 @@ TEST(PostScriptFixer, TextInsideRegionsDrawnAsImagesIsDrawnAgainInvisibly) {
   std::vector<PageText> pages(3);
   pages[0].runs.push_back(run(U"Hidden", {110, 110, 150, 125}, true));
   pages[0].runs.push_back(run(U"Across", {90, 110, 150, 125}, true));    // partly outside
-  pages[0].runs.push_back(run(U"Before", {110, 130, 150, 145}, false));  // drawn natively
+  pages[0].runs.push_back(run(U"Before", {110, 130, 150, 145}, false));  // drawn as text
   pages[0].runs.push_back(run(U"\u0416\U0001F600", {150, 110, 199, 125}, true));
   pages[1].runs.push_back(run(U"Nothing", {110, 110, 150, 125}, true));
   pages[2].runs.push_back(run(U"Seam", {110, 110, 150, 125}, true));
