@@ -4,6 +4,11 @@
 # benchmark, and runs it once (peers included when unoconv is installed; see
 # bench/install-bench-deps.sh). Extra arguments go to office_bench (--conversions N,
 # --faults N). The machine should be otherwise idle for figures worth comparing.
+#
+# First it compares the processor time of a whole conversion with the previous printing
+# route (the office's PDF through the interpreter's ps2write), built from the last commit
+# before the page renderer (BASELINE=commit to choose another) from a copy of that commit's
+# files in $BUILD/baseline-COMMIT (kept for the next run); SKIP_ROUTES=1 leaves it out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build}
@@ -43,6 +48,29 @@ conv xlsx "$src"/*.fods
 conv pptx "$src"/*.fodp
 conv odg "$src"/*.fodg
 echo "generated $(ls "$docs" | wc -l) documents"
+
+corpus=()
+for d in /work/shared/corpus/{word,powerpoint,excel,publisher,transparency}; do
+  [ -d "$d" ] && for f in "$d"/*; do corpus+=("$f"); done
+done
+if [ -z "${SKIP_ROUTES:-}" ]; then
+  ninja -C "$build" -j2 docmill_host docmill-pdf2ps >/dev/null
+  first=$(git log --format=%H --diff-filter=A -- pdf2ps/renderer.cc | tail -1)
+  base=$(git rev-parse "${BASELINE:-$first^}")
+  basedir="$build/baseline-${base:0:12}"
+  if [ ! -x "$basedir/build/cli/docmill" ]; then
+    echo "building the previous route from ${base:0:12} in $basedir"
+    rm -rf "$basedir"
+    mkdir -p "$basedir/src"
+    git archive "$base" | tar -x -C "$basedir/src"
+    cmake -S "$basedir/src" -B "$basedir/build" -G Ninja -DDOCMILL_BUILD_TESTS=OFF \
+      -DDOCMILL_BUILD_BENCH=OFF >/dev/null
+    nice -n 10 ninja -C "$basedir/build" -j2 docmill_host >/dev/null
+  fi
+  echo "processor time of whole conversions, previous route (${base:0:12}) and this build:"
+  python3 bench/route_cpu.py "$basedir/build/cli/docmill" "$build/cli/docmill" \
+    "$docs"/* "${corpus[@]}"
+fi
 
 peers=()
 command -v unoconv >/dev/null && peers=(--peers)
