@@ -99,6 +99,7 @@ void HelperRenderer::render(const std::string& pdfPath, const std::string& psPat
   spawn.limits.cpuSeconds = static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::seconds>(settings_.timeLimit).count() + 1);
   spawn.limits.openFiles = 256;
+  spawn.limits.fileSizeBytes = uint64_t{4} << 30;
   spawn.descriptors = {{in.get(), 0}, {out.get(), 1}, {messagesOut.get(), 2}};
 
   const auto deadline = std::chrono::steady_clock::now() + settings_.timeLimit;

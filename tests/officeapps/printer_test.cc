@@ -137,6 +137,9 @@ TEST_F(Printer, TextInEveryScriptAndWordsWithLigaturesSurvive) {
     std::string text = testing::readPdf(out).text();
     for (const auto& word : kWords) EXPECT_NE(text.find(word), std::string::npos) << word;
     EXPECT_EQ(text.find("\xEF\xAC"), std::string::npos) << text;  // no U+FB00..U+FB3F
+    // Subsets of a font mixed up by name would have their glyphs drawn as pictures.
+    std::string fonts = testing::run("pdffonts '" + out + "'");
+    EXPECT_EQ(fonts.find("Type 3"), std::string::npos) << fonts;
 
     std::string ps = dir.path("out.ps");
     call(pdf, "CreatePSfromWord", {Variant(ps), Variant(dir.path("in.fodt"))});
