@@ -1,7 +1,8 @@
 // What the page renderer learns while poppler draws through cairo, for the PostScript fixer:
 // the text of every glyph cairo cannot name after a single character of its own, the text
 // drawn on each page and where, and whether anything on the page may need transparency.
-// It also holds the switch that makes every colour grey.
+// It also holds the switch that makes every colour grey, and the colour stops of gradients
+// not used yet.
 //
 // Filled by the cairo entry points the helper program replaces (hooks.cc); one renderer
 // per process, one thread, so this is process-wide state.
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "pdf2ps/gradient_stops.h"
 #include "pdf2ps/postscript_fixer.h"
 
 namespace docmill::pdf2ps::helper {
@@ -37,6 +39,9 @@ struct Capture {
   // Per font: the text already named by a glyph, and that glyph.
   std::map<cairo_font_face_t*, std::map<std::u32string, unsigned long>> named;
   char32_t nextToken = 0xE000;
+
+  // Colour stops of gradients not used yet.
+  std::map<cairo_pattern_t*, std::vector<ColourStop>> pendingStops;
 };
 
 Capture& capture();

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "pdf2ps/gradient_stops.h"
 #include "pdf2ps/helper/capture.h"
 
 namespace docmill::pdf2ps::helper {
@@ -326,6 +327,19 @@ void record(cairo_t* cr, const char* utf8, const cairo_glyph_t* glyphs, int numG
   if (!run.chars.empty()) c.pages.back().runs.push_back(std::move(run));
 }
 
+// Adds the colour stops still waiting for `pattern`, the ones that add nothing left out.
+void addStops(cairo_pattern_t* pattern) {
+  auto& pending = capture().pendingStops;
+  auto it = pending.find(pattern);
+  if (it == pending.end()) return;
+  static const auto add =
+      real<decltype(&cairo_pattern_add_color_stop_rgba)>("cairo_pattern_add_color_stop_rgba");
+  for (const auto& stop : simplifyStops(it->second)) {
+    add(pattern, stop.offset, stop.red, stop.green, stop.blue, stop.alpha);
+  }
+  pending.erase(it);
+}
+
 void greyImage(cairo_surface_t* surface) {
   if (!surface || cairo_surface_get_type(surface) != CAIRO_SURFACE_TYPE_IMAGE) return;
   cairo_format_t format = cairo_image_surface_get_format(surface);
@@ -473,6 +487,7 @@ void cairo_paint_with_alpha(cairo_t* cr, double alpha) {
 
 void cairo_mask(cairo_t* cr, cairo_pattern_t* pattern) {
   REAL(cairo_mask);
+  h::addStops(pattern);
   if (cr == capture().page) h::noteDrawing(cr, h::paintBox(cr), true);
   real_cairo_mask(cr, pattern);
 }
@@ -517,18 +532,31 @@ cairo_pattern_t* cairo_pattern_create_rgba(double red, double green, double blue
   return real_cairo_pattern_create_rgba(red, green, blue, alpha);
 }
 
-void cairo_pattern_add_color_stop_rgb(cairo_pattern_t* pattern, double offset, double red,
-                                      double green, double blue) {
-  REAL(cairo_pattern_add_color_stop_rgb);
-  if (capture().grey) red = green = blue = h::shade(red, green, blue);
-  real_cairo_pattern_add_color_stop_rgb(pattern, offset, red, green, blue);
-}
-
+// Colour stops wait until the gradient is used, and then only those that matter are added.
 void cairo_pattern_add_color_stop_rgba(cairo_pattern_t* pattern, double offset, double red,
                                        double green, double blue, double alpha) {
-  REAL(cairo_pattern_add_color_stop_rgba);
   if (capture().grey) red = green = blue = h::shade(red, green, blue);
-  real_cairo_pattern_add_color_stop_rgba(pattern, offset, red, green, blue, alpha);
+  capture().pendingStops[pattern].push_back(
+      docmill::pdf2ps::ColourStop{offset, red, green, blue, alpha});
+}
+
+void cairo_pattern_add_color_stop_rgb(cairo_pattern_t* pattern, double offset, double red,
+                                      double green, double blue) {
+  cairo_pattern_add_color_stop_rgba(pattern, offset, red, green, blue, 1);
+}
+
+void cairo_set_source(cairo_t* cr, cairo_pattern_t* source) {
+  REAL(cairo_set_source);
+  h::addStops(source);
+  real_cairo_set_source(cr, source);
+}
+
+void cairo_pattern_destroy(cairo_pattern_t* pattern) {
+  REAL(cairo_pattern_destroy);
+  if (pattern && cairo_pattern_get_reference_count(pattern) <= 1) {
+    capture().pendingStops.erase(pattern);
+  }
+  real_cairo_pattern_destroy(pattern);
 }
 
 void cairo_mesh_pattern_set_corner_color_rgb(cairo_pattern_t* pattern, unsigned int corner,
