@@ -248,6 +248,15 @@ bool PostScriptFixer::line(std::string_view text, bool terminated) {
       } else if (w.size() == 3 && w[0] == "/FontName" && w[2] == "def" && w[1].size() > 1 &&
                  w[1][0] == '/' && font_.fontName.empty()) {
         font_.fontName = std::string(w[1].substr(1));
+        if (font_.fontType == "1" && isResourceKey(font_.fontName) &&
+            isPlainName(font_.resourceName)) {
+          // The renderer names a Type 1 font after its resource; it gets the document's name
+          // for it back, and is selected under the resource name through an alias.
+          font_.key = font_.fontName;
+          font_.fontName = uniqueName(font_.resourceName);
+          font_.alias = true;
+          return emit("/FontName /" + font_.fontName + " def" + end);
+        }
         // Subsets of one TrueType font all carry its name; each gets one of its own.
         if (isPlainName(font_.fontName)) {
           std::string unique = uniqueName(font_.fontName);
@@ -278,6 +287,8 @@ bool PostScriptFixer::line(std::string_view text, bool terminated) {
   if (startsWith(text, "%%BeginResource: font")) {
     inFont_ = true;
     font_ = FontResource{};
+    auto w = words(text.substr(21));
+    if (w.size() == 1) font_.resourceName = std::string(w[0]);
   } else if (startsWith(text, "%%Page: ")) {
     ++page_;
     fallback_.clear();
@@ -302,16 +313,21 @@ std::string PostScriptFixer::uniqueName(const std::string& name) {
 
 std::string PostScriptFixer::fontFixup(const FontResource& font) {
   std::string key;
-  if (font.keys == 1) {
+  if (font.alias) {
     key = font.key;
-  } else if (font.keys == 0 && font.fontType == "1" && isResourceKey(font.fontName)) {
-    key = font.fontName;  // a Type 1 font is defined under its own name
+  } else if (font.keys == 1) {
+    key = font.key;
   }
-  if (key.empty() || font.texts.empty()) return {};
+  if (key.empty()) return {};
+  // Where the font is defined: under its own name when it is selected through an alias.
+  const std::string& defined = font.alias ? font.fontName : key;
+  if (font.texts.empty()) {
+    return font.alias ? "/" + key + " /" + defined + " findfont definefont pop\n" : "";
+  }
 
-  // The font again under its own name, with a FontInfo that also holds the glyphs' text.
+  // The font again, with a FontInfo that also holds the glyphs' text.
   std::string out = "% The text of glyphs that stand for several characters\n";
-  out += "/" + key + " findfont dup length 1 add dict begin\n";
+  out += "/" + defined + " findfont dup length 1 add dict begin\n";
   out += "{ 1 index /FID ne { def } { pop pop } ifelse } forall\n";
   out += "/FontInfo currentdict /FontInfo known { FontInfo dup length 1 add dict copy }";
   out += " { 1 dict } ifelse\ndup /GlyphNames2Unicode <<\n";

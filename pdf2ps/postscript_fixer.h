@@ -72,9 +72,11 @@ class PostScriptFixer {
   struct FontResource {
     std::vector<std::string> lines;
     std::string fontType;
-    std::string fontName;  // the name given in the font, first /FontName line
-    std::string key;       // the resource name the pages select the font by
-    int keys = 0;          // how many candidate keys were seen (more than one: leave alone)
+    std::string resourceName;  // as the resource comment names it
+    std::string fontName;      // the name given in the font, first /FontName line
+    bool alias = false;        // defined under its own name, selected under `key`
+    std::string key;           // the resource name the pages select the font by
+    int keys = 0;              // how many candidate keys were seen (more than one: leave alone)
     std::map<std::string, std::u32string> texts;  // glyph name -> its text, where needed
   };
 

@@ -64,11 +64,13 @@ TEST(PostScriptFixer, GlyphsThatStandForSeveralCharactersCarryTheirText) {
                           "Encoding 1 /uniE000 put\nEncoding 2 /uniE001 put\n"
                           "Encoding 3 /uniE002 put\nEncoding 4 /a put\n") +
                    // A Type 1 font keeps the glyph names of the document's font.
-                   "%%BeginResource: font f-0-1\n%!FontType1-1.0: Sans 001\n/FontType 1 def\n"
+                   "%%BeginResource: font Sans\n%!FontType1-1.0: Sans 001\n/FontType 1 def\n"
                    "/FontName /f-0-1 def\n/Encoding 256 array\ndup 66 /fi put\n"
                    "dup 67 /f_f_l put\ndup 68 /uniFB02 put\ndup 69 /space put\n"
                    "readonly def\ncurrentfile eexec\n0123456789abcdef\ncleartomark\n"
                    "%%EndResource\n" +
+                   "%%BeginResource: font Sans\n/FontType 1 def\n/FontName /f-0-2 def\n"
+                   "dup 32 /space put\ncleartomark\n%%EndResource\n" +
                    // No name to select it by: left alone.
                    "%%BeginResource: font Other\n/FontType 42 def\nEncoding 5 /fi put\n"
                    "%%EndResource\n";
@@ -79,15 +81,20 @@ TEST(PostScriptFixer, GlyphsThatStandForSeveralCharactersCarryTheirText) {
   EXPECT_EQ(out.find("/uniE002 <"), std::string::npos);  // not one of the renderer's
   EXPECT_EQ(out.find("/a <"), std::string::npos);
   EXPECT_NE(out.find("currentdict end /f-0-0 exch definefont pop"), std::string::npos);
-  EXPECT_NE(out.find("/f-0-1 findfont"), std::string::npos);
+  // The Type 1 font has the document's name for it back, and is selected through an alias.
+  EXPECT_NE(out.find("/FontName /Sans def"), std::string::npos);
+  EXPECT_NE(out.find("/Sans findfont"), std::string::npos);
+  EXPECT_NE(out.find("currentdict end /f-0-1 exch definefont pop"), std::string::npos);
   EXPECT_NE(out.find("/fi <00660069>"), std::string::npos);
   EXPECT_NE(out.find("/f_f_l <00660066006C>"), std::string::npos);
   EXPECT_NE(out.find("/uniFB02 <0066006C>"), std::string::npos);
   EXPECT_EQ(out.find("/space <"), std::string::npos);
-  EXPECT_EQ(count(out, "findfont"), 2u);
+  EXPECT_NE(out.find("/FontName /Sans_1 def\n"), std::string::npos);
+  EXPECT_NE(out.find("/f-0-2 /Sans_1 findfont definefont pop\n"), std::string::npos);
+  EXPECT_EQ(count(out, "findfont"), 3u);
   // The additions come inside each resource, after the font is defined.
-  EXPECT_LT(out.find("cleartomark"), out.find("/f-0-1 findfont"));
-  EXPECT_LT(out.find("/f-0-1 findfont"), out.rfind("%%EndResource\n%%BeginResource: font Other"));
+  EXPECT_LT(out.find("cleartomark"), out.find("/Sans findfont"));
+  EXPECT_LT(out.find("/Sans findfont"), out.rfind("%%EndResource\n%%BeginResource: font Other"));
 }
 
 TextRun run(const std::u32string& text, Rect ink, bool mayBeInImage) {
