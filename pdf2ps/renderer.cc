@@ -1,5 +1,6 @@
 #include "pdf2ps/renderer.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -59,6 +60,21 @@ std::string lastLine(std::string text) {
   return text;
 }
 
+// The helper program: beside this library (where it is installed, and in the build tree),
+// else where it was built.
+std::string helperProgram() {
+  Dl_info info;
+  if (::dladdr(reinterpret_cast<void*>(&helperProgram), &info) && info.dli_fname) {
+    std::string path = info.dli_fname;
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos) {
+      path = path.substr(0, slash + 1) + "docmill-pdf2ps";
+      if (::access(path.c_str(), X_OK) == 0) return path;
+    }
+  }
+  return DOCMILL_PDF2PS_HELPER;
+}
+
 HelperRenderer defaultRenderer;
 Renderer* current = nullptr;
 
@@ -67,7 +83,7 @@ Renderer* current = nullptr;
 HelperRenderer::HelperRenderer() : HelperRenderer(Settings{}) {}
 
 HelperRenderer::HelperRenderer(Settings settings) : settings_(std::move(settings)) {
-  if (settings_.command.empty()) settings_.command = {DOCMILL_PDF2PS_HELPER};
+  if (settings_.command.empty()) settings_.command = {helperProgram()};
 }
 
 void HelperRenderer::render(const std::string& pdfPath, const std::string& psPath,
