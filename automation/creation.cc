@@ -2,11 +2,14 @@
 
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <system_error>
+
+#include "platform/trust.h"
 
 namespace docmill {
 
@@ -71,10 +74,38 @@ std::string readValue(const std::map<std::string, std::string>& m, const char* k
   return it == m.end() ? std::string() : it->second;
 }
 
+// A record is a few hundred bytes; anything far larger is not one.
+constexpr size_t kMaxRecordBytes = 64 * 1024;
+
+void warn(const std::string& text) {
+  std::fprintf(stderr, "docmill: %s\n", text.c_str());
+}
+
+// The folder with its links followed, when nobody but root and the current user can change
+// it or what it holds; nothing (with a warning) when somebody else could, or when it is
+// not there.
+std::optional<std::string> trustedFolder(const std::filesystem::path& folder) {
+  auto check = platform::checkPath(folder.string(), platform::LastEntry::Private);
+  if (!check.trusted()) {
+    warn("ignoring the registry folder " + folder.string() + ": " + check.problem);
+    return std::nullopt;
+  }
+  if (check.resolved.empty()) return std::nullopt;
+  return check.resolved;
+}
+
+// A record is obeyed only when nobody but root and the current user could have written it
+// or the library it names: whoever can change either chooses the code the next caller
+// loads.
 std::optional<ClassRecord> readRecord(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  if (!in) return std::nullopt;
+  std::string problem;
+  auto text = platform::readTrustedFile(file.string(), kMaxRecordBytes, &problem);
+  if (!text) {
+    if (!problem.empty()) warn("ignoring the registry record " + file.string() + ": it " + problem);
+    return std::nullopt;
+  }
   std::map<std::string, std::string> m;
+  std::istringstream in(*text);
   std::string line;
   while (std::getline(in, line)) {
     auto eq = line.find('=');
@@ -91,7 +122,23 @@ std::optional<ClassRecord> readRecord(const std::filesystem::path& file) {
   r.typeLibId = Guid::parse(readValue(m, "TypeLib")).value_or(Guid{});
   r.typeLibVersion = readValue(m, "TypeLibVersion");
   r.version = readValue(m, "Version");
+  if (r.library.empty() || r.library[0] != '/') {
+    warn("ignoring the registry record " + file.string() + ": its library is not an absolute path");
+    return std::nullopt;
+  }
+  auto library = platform::checkPath(r.library, platform::LastEntry::Private);
+  if (!library.trusted()) {
+    warn("ignoring the registry record " + file.string() + ": " + library.problem);
+    return std::nullopt;
+  }
   return r;
+}
+
+std::string recordText(const ClassRecord& r) {
+  return "CLSID=" + r.clsid.toString() + "\n" + "ProgID=" + r.progId + "\n" +
+         "InprocServer32=" + r.library + "\n" + "ThreadingModel=" + r.threadingModel + "\n" +
+         "Interface=" + r.interfaceId.toString() + "\n" + "TypeLib=" + r.typeLibId.toString() +
+         "\n" + "TypeLibVersion=" + r.typeLibVersion + "\n" + "Version=" + r.version + "\n";
 }
 
 }  // namespace
@@ -158,28 +205,22 @@ std::vector<std::filesystem::path> registryFolders() {
 
 bool writeClassRecord(const ClassRecord& r) {
   for (const auto& folder : registryFolders()) {
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec) continue;
-    auto file = folder / (r.clsid.toString() + ".reg");
-    auto tmp = file;
-    tmp += ".tmp";
-    {
-      std::ofstream out(tmp, std::ios::trunc);
-      if (!out) continue;
-      out << "CLSID=" << r.clsid.toString() << "\n"
-          << "ProgID=" << r.progId << "\n"
-          << "InprocServer32=" << r.library << "\n"
-          << "ThreadingModel=" << r.threadingModel << "\n"
-          << "Interface=" << r.interfaceId.toString() << "\n"
-          << "TypeLib=" << r.typeLibId.toString() << "\n"
-          << "TypeLibVersion=" << r.typeLibVersion << "\n"
-          << "Version=" << r.version << "\n";
-      if (!out.flush()) continue;
+    // Nothing is made inside a folder that somebody else could change, and nothing is
+    // written into one that readers would ignore.
+    auto check = platform::checkPath(folder.string(), platform::LastEntry::Private);
+    if (!check.trusted()) {
+      warn("not writing into the registry folder " + folder.string() + ": " + check.problem);
+      continue;
     }
-    std::filesystem::rename(tmp, file, ec);
-    if (!ec) return true;
-    std::filesystem::remove(tmp, ec);
+    try {
+      platform::makeFolders(folder.string(), 0755);
+      auto resolved = trustedFolder(folder);
+      if (!resolved) continue;
+      platform::replaceFile(*resolved, r.clsid.toString() + ".reg", recordText(r), 0644);
+      return true;
+    } catch (const platform::OsError&) {
+      // This folder cannot be written; the next one may be.
+    }
   }
   return false;
 }
@@ -189,7 +230,8 @@ bool removeClassRecord(const Guid& clsid) {
   for (const auto& folder : registryFolders()) {
     std::error_code ec;
     auto file = folder / (clsid.toString() + ".reg");
-    if (std::filesystem::exists(file, ec)) {
+    // Removes a link planted under the name as well, never what it leads to.
+    if (std::filesystem::exists(std::filesystem::symlink_status(file, ec))) {
       if (!std::filesystem::remove(file, ec) || ec) ok = false;
     }
   }
@@ -198,13 +240,16 @@ bool removeClassRecord(const Guid& clsid) {
 
 std::optional<ClassRecord> findClassRecord(std::string_view progIdOrClsid) {
   std::optional<Guid> clsid = Guid::parse(progIdOrClsid);
-  for (const auto& folder : registryFolders()) {
-    std::error_code ec;
+  for (const auto& configured : registryFolders()) {
+    auto folder = trustedFolder(configured);
+    if (!folder) continue;
+    std::filesystem::path dir(*folder);
     if (clsid) {
-      if (auto r = readRecord(folder / (clsid->toString() + ".reg"))) return r;
+      if (auto r = readRecord(dir / (clsid->toString() + ".reg"))) return r;
       continue;
     }
-    for (auto it = std::filesystem::directory_iterator(folder, ec);
+    std::error_code ec;
+    for (auto it = std::filesystem::directory_iterator(dir, ec);
          !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
       if (it->path().extension() != ".reg") continue;
       auto r = readRecord(it->path());

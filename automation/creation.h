@@ -4,7 +4,8 @@
 // come from two places: factories registered in the running process (`registerClass`,
 // undone by the returned `ClassRegistration`), and records in the on-disk registry folder
 // that name a library exporting `DllGetClassObject`; such a library is loaded on first use
-// and never unloaded. A name that resolves nowhere, or a factory that fails, raises
+// and never unloaded. Records and their libraries are obeyed only when no user other than
+// root and the current one can change them. A name that resolves nowhere, or a factory that fails, raises
 // run-time error 429 "Automation server can't create object".
 //
 // The table is thread-safe. It lives in the automation runtime's own shared library so
@@ -75,12 +76,18 @@ struct ClassRecord {
 // system folder /var/lib/docmill/registry.
 std::vector<std::filesystem::path> registryFolders();
 
-// Writes the record into the first registry folder that can be written (created if
-// needed). Returns false when none can.
+// Only what nobody but root and the current user can change is obeyed: a folder that
+// another user owns or that group or others may write to, a record that is a link, belongs
+// to another user or may be written by others, and a record whose library is not an
+// absolute path that passes the same test, are ignored with a warning on standard error.
+
+// Writes the record into the first registry folder that can be written, mode 0644 in
+// folders created 0755 whatever the umask, atomically (a private temporary file renamed
+// over the record, never through a link). Returns false when no folder can take it.
 bool writeClassRecord(const ClassRecord& record);
 // Removes every record of `clsid` that can be removed. Returns false if one could not be.
 bool removeClassRecord(const Guid& clsid);
-// Finds a record by ProgID (case-insensitive) or by class identifier.
+// Finds a trusted record by ProgID (case-insensitive) or by class identifier.
 std::optional<ClassRecord> findClassRecord(std::string_view progIdOrClsid);
 
 // Signature of the `DllGetClassObject` export of a server library: on S_OK, `*factory`

@@ -56,18 +56,28 @@ void CreatePDF::initialise() {
 }
 
 void CreatePDF::setTempFilePath(const Variant& value) {
+  std::string text;
   try {
-    std::string text = value.toString();
-    try {
-      platform::makeDirectory(text);
-    } catch (const AutomationError& e) {
-      // An existing folder reports the path/file access error: it is accepted.
-      if (e.error().number != rt::PathFileAccessError) return;
-    }
-    if (text.empty() || text.back() != '/') text += '/';
-    tempPath_ = text;
+    text = value.toString();
   } catch (...) {
+    return;
   }
+  if (text.empty()) return;
+  // Checked before the folder is made (never create one where somebody else could swap it)
+  // and after (the folder that was found or made).
+  requireTrustedFolder(text);
+  try {
+    // Only this user enters a folder made here, whatever the umask.
+    platform::makeDirectory(text, 0700);
+  } catch (const AutomationError& e) {
+    // An existing folder reports the path/file access error: it is accepted.
+    if (e.error().number != rt::PathFileAccessError) return;
+  } catch (...) {
+    return;
+  }
+  requireTrustedFolder(text);
+  if (text.back() != '/') text += '/';
+  tempPath_ = text;
 }
 
 Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> args) {

@@ -3,7 +3,8 @@
 //
 // Each object owns only its two fields; conversions hold everything else in locals for the
 // length of one call. Members report failures as AutomationError with the source
-// "docmill"; the probing members (TempFilePath put, initialisation) never fail.
+// "docmill"; initialisation never fails, and TempFilePath put fails only for a folder
+// that somebody else could change.
 #pragma once
 
 #include <atomic>
@@ -25,8 +26,10 @@ class CreatePDF : public TableDispatch, public ObjectServices {
   int16_t ghostScriptVersion() const { return ghostScriptVersion_; }
   void setGhostScriptVersion(int16_t v) { ghostScriptVersion_ = v; }
   Variant tempFilePathProperty() const { return Variant(tempPath_); }
-  // Creates the folder if needed and stores the value with a trailing "/"; an unusable
-  // value is ignored silently.
+  // Creates the folder if needed (mode 0700) and stores the value with a trailing "/"; an
+  // unusable value is ignored silently. A folder that a user other than root and the
+  // current one could change is refused with 70 "Permission denied", the one failure the
+  // put raises.
   void setTempFilePath(const Variant& value);
 
   // ObjectServices

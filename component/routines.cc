@@ -6,6 +6,7 @@
 #include <random>
 
 #include "platform/files.h"
+#include "platform/trust.h"
 
 namespace docmill {
 
@@ -71,7 +72,13 @@ std::string uniqueTempName() {
   return std::to_string(draw(generator));
 }
 
+void requireTrustedFolder(const std::string& folder) {
+  if (!platform::checkPath(folder).trusted()) raiseRuntime(rt::PermissionDenied);
+}
+
 std::string reserveTempPath(const std::string& prefix) {
+  const size_t slash = prefix.rfind('/');
+  requireTrustedFolder(slash == std::string::npos ? "." : prefix.substr(0, slash + 1));
   std::string candidate;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     candidate = prefix + uniqueTempName() + ".ps";

@@ -39,10 +39,17 @@ void guarded(const std::function<void()>& body, const std::function<void()>& cle
 // per thread from the system's entropy source.
 std::string uniqueTempName();
 
-// `prefix` & uniqueTempName() & ".ps", created empty and exclusively so that no other
-// conversion can be handed the same path. Draws again while the name is taken. Returns the
-// path it reserved; when the folder cannot be written it returns an unreserved candidate,
-// so the caller meets the real error where it writes.
+// Raises 70 "Permission denied" when a user other than root and the current one could
+// change `folder` or a folder or link on the way to it (see platform/trust.h): such a user
+// could swap a print file for a link and have this process write or read through it.
+void requireTrustedFolder(const std::string& folder);
+
+// `prefix` & uniqueTempName() & ".ps", created empty and exclusively (never through a link)
+// so that no other conversion can be handed the same path. Draws again while the name is
+// taken. Returns the path it reserved; when the folder cannot be written it returns an
+// unreserved candidate, so the caller meets the real error where it writes. Raises 70 when
+// the folder is not trusted (requireTrustedFolder): it is checked at every use, not only
+// when TempFilePath was set, since a folder can change in between.
 std::string reserveTempPath(const std::string& prefix);
 
 // The folder standing for a CSIDL value: 37 (the system folder) is the folder the dynamic

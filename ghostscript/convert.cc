@@ -8,6 +8,7 @@
 #include "component/routines.h"
 #include "ghostscript/module1.h"
 #include "ghostscript/paths.h"
+#include "pdfclean/active_content.h"
 #include "platform/files.h"
 
 namespace docmill::gs {
@@ -32,12 +33,20 @@ bool entryExists(const std::string& path) {
 }
 
 // Runs one conversion into `output`. A failed run leaves no output of its own behind (a
-// file that was there before the run is not touched) and raises conversionFailed.
+// file that was there before the run is not touched) and raises conversionFailed. The PDF
+// of a successful run loses whatever active content its inputs carried into it; a PDF
+// that cannot be cleaned is removed and the conversion fails.
 template <typename Run>
 void raiseOnFailure(const std::string& output, Run run) {
   const bool existedBefore = entryExists(output);
   std::string tail;
-  if (run(&tail)) return;
+  if (run(&tail)) {
+    if (!entryExists(output)) return;
+    auto failure = pdfclean::removeActiveContent(output);
+    if (!failure) return;
+    platform::removeQuietly(output);
+    raise(conversionFailed(output, "the PDF cannot be checked for active content: " + *failure));
+  }
   if (!existedBefore) platform::removeQuietly(output);
   raise(conversionFailed(output, tail));
 }

@@ -32,7 +32,10 @@ bool convertFiles(const Variant& inputs, const std::string& output,
 Error conversionFailed(const std::string& output, const std::string& errorTail);
 
 // A conversion whose failure raises: on a failed run the output is removed if the run
-// created it, and conversionFailed is raised with the interpreter's last error lines.
+// created it, and conversionFailed is raised with the interpreter's last error lines. The
+// PDF of a successful run is cleared of active content (scripts, launch and submit actions,
+// see pdfclean/active_content.h); when that fails the PDF is removed and conversionFailed
+// is raised.
 void convertFileOrRaise(const Variant& input, const Variant& output);
 void convertFilesOrRaise(const Variant& inputs, const std::string& output);
 

@@ -3,6 +3,7 @@
 #include "automation/creation.h"
 #include "office/hooks.h"
 #include "platform/files.h"
+#include "platform/trust.h"
 
 namespace docmill::office {
 
@@ -40,6 +41,12 @@ void waitForPrintFile(const std::string& path, const DispatchPtr& app) {
 
 void deleteIfExists(const Variant& path) {
   if (fileExists(path)) platform::deleteFile(path.toString());
+}
+
+void requirePlainPrintFile(const std::string& path) {
+  if (platform::entryExists(path) && !platform::isPlainFile(path)) {
+    raiseRuntime(rt::PermissionDenied);
+  }
 }
 
 Capture::Capture(ObjectServices& object, std::span<Variant* const> args, Output output,
@@ -129,6 +136,7 @@ bool Capture::waitsForFile() const {
 
 void Capture::wrapPdf() {
   const Variant& pdfFile = arg(kOutputArg);
+  requirePlainPrintFile(targetPath_);
   deleteIfExists(pdfFile);
   try {
     hooks().convertFile(Variant(targetPath_), pdfFile);

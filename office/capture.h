@@ -59,6 +59,11 @@ void waitForPrintFile(const std::string& path, const DispatchPtr& app);
 // Deletes `path` when it exists (a failure to delete raises).
 void deleteIfExists(const Variant& path);
 
+// Raises 70 "Permission denied" when something other than a plain file stands where a
+// temporary print file was printed (a link, say): reading it back would read whatever the
+// link leads to. A missing file is left to the conversion, which reports it.
+void requirePlainPrintFile(const std::string& path);
+
 class Capture {
  public:
   Capture(ObjectServices& object, std::span<Variant* const> args, Output output,

@@ -68,6 +68,7 @@ class ExcelMulti : public ExcelCapture {
 
   // Only the files that were printed are merged, in sheet order.
   void wrapPdf() override {
+    for (const auto& path : printed_) requirePlainPrintFile(path);
     SafeArray list(vt::Bstr, {ArrayBound{0, static_cast<uint32_t>(printed_.size())}});
     for (size_t n = 0; n < printed_.size(); ++n) {
       list.set(static_cast<int32_t>(n), Variant(printed_[n]));

@@ -55,9 +55,9 @@ void removeQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
 }
 
-void makeDirectory(const std::string& path) {
+void makeDirectory(const std::string& path, mode_t mode) {
   if (path.empty()) raise(runtimeError(rt::PathNotFound));
-  if (::mkdir(path.c_str(), 0777) != 0) {
+  if (::mkdir(path.c_str(), mode) != 0) {
     int err = errno;
     // A missing parent folder is "Path not found"; an existing entry is the access error.
     if (err == ENOENT) raise(runtimeError(rt::PathNotFound));
@@ -67,7 +67,7 @@ void makeDirectory(const std::string& path) {
 }
 
 bool createExclusive(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   ::close(fd);
   return true;

@@ -6,6 +6,8 @@
 // through their result. Paths are UTF-8 byte strings, passed to the system unchanged.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -27,10 +29,11 @@ std::optional<int64_t> fileLength(const std::string& path);
 void deleteFile(const std::string& path);
 // Deletes a file if it exists; never raises.
 void removeQuietly(const std::string& path);
-// Creates one folder (not its parents); raises the run-time error of the failure (an
-// existing folder or file gives 75 Path/File access error).
-void makeDirectory(const std::string& path);
-// Creates `path` exclusively (O_EXCL), empty; false if it exists or cannot be created.
+// Creates one folder (not its parents) with `mode` less the umask; raises the run-time error
+// of the failure (an existing folder or file gives 75 Path/File access error).
+void makeDirectory(const std::string& path, mode_t mode = 0777);
+// Creates `path` exclusively, empty, mode 0600, never through a link (O_EXCL|O_NOFOLLOW);
+// false if it exists or cannot be created.
 bool createExclusive(const std::string& path);
 
 }  // namespace docmill::platform

@@ -111,6 +111,97 @@ TEST_F(ObjectStateTest, TempFilePathAcceptsUsableFoldersAndIgnoresTheRestSilentl
   EXPECT_FALSE(fs::exists(dir / "no"));
 }
 
+// Only root can hand files to another user; the tests that need it skip otherwise.
+constexpr uid_t kStranger = 65534;
+bool canChown() {
+  return ::geteuid() == 0;
+}
+
+// Sets the process's umask for the life of the object.
+struct Umask {
+  explicit Umask(mode_t mask) : saved(::umask(mask)) {}
+  ~Umask() { ::umask(saved); }
+  mode_t saved;
+};
+
+mode_t modeOf(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+
+class TempFilePathTest : public ObjectStateTest {
+ protected:
+  void SetUp() override {
+    ObjectStateTest::SetUp();
+    obj = CreatePDF::create();
+    put(obj, "TempFilePath", Variant(dir.string()));
+  }
+  // Puts `p` and expects 70 "Permission denied" with the previous value kept.
+  void expectRefused(const fs::path& p) {
+    const Variant before = get(obj, "TempFilePath");
+    try {
+      put(obj, "TempFilePath", Variant(p.string()));
+      ADD_FAILURE() << p << " was accepted";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.error().number, 70) << p;
+      EXPECT_EQ(e.error().source, "docmill");
+      EXPECT_EQ(e.error().description, "Permission denied");
+    }
+    EXPECT_EQ(get(obj, "TempFilePath"), before);
+  }
+  void expectAccepted(const fs::path& p) {
+    put(obj, "TempFilePath", Variant(p.string()));
+    EXPECT_EQ(get(obj, "TempFilePath").bstr(), p.string() + "/");
+  }
+  std::shared_ptr<CreatePDF> obj;
+};
+
+TEST_F(TempFilePathTest, FoldersOthersMayWriteToAreRefusedUnlessSticky) {
+  fs::create_directory(dir / "open");
+  fs::permissions(dir / "open", fs::perms::all);
+  expectRefused(dir / "open");
+  fs::create_directory(dir / "group");
+  fs::permissions(dir / "group", fs::perms::owner_all | fs::perms::group_all);
+  expectRefused(dir / "group");
+  // Nothing is made where somebody else could swap it.
+  expectRefused(dir / "open" / "new");
+  EXPECT_FALSE(fs::exists(dir / "open" / "new"));
+  // A link is judged by the way it leads, and what it leads to.
+  fs::create_directory_symlink(dir / "open", dir / "link-to-open");
+  expectRefused(dir / "link-to-open");
+  fs::create_directory_symlink(dir / "open" / "..", dir / "link-through-open");
+  expectRefused(dir / "link-through-open");
+
+  fs::create_directory(dir / "shared");
+  fs::permissions(dir / "shared", fs::perms::all | fs::perms::sticky_bit);
+  expectAccepted(dir / "shared");
+  fs::create_directory_symlink(dir / "shared", dir / "link-to-shared");
+  expectAccepted(dir / "link-to-shared");
+  // Folders made here are private whatever the umask.
+  Umask open(0);
+  expectAccepted(dir / "shared" / "mine");
+  EXPECT_EQ(modeOf(dir / "shared" / "mine"), 0700u);
+}
+
+TEST_F(TempFilePathTest, FoldersAndLinksOfOtherUsersAreRefused) {
+  if (!canChown()) GTEST_SKIP() << "needs root to give a folder to another user";
+  fs::create_directories(dir / "theirs" / "inside");
+  ASSERT_EQ(::chown((dir / "theirs").c_str(), kStranger, kStranger), 0);
+  expectRefused(dir / "theirs");
+  // Our own folder inside theirs can be renamed away and replaced by its owner.
+  expectRefused(dir / "theirs" / "inside");
+  // Their link in a shared folder may be pointed elsewhere at any time.
+  fs::create_directory(dir / "mine");
+  fs::create_directory(dir / "shared");
+  fs::permissions(dir / "shared", fs::perms::all | fs::perms::sticky_bit);
+  fs::create_directory_symlink(dir / "mine", dir / "shared" / "their-link");
+  ASSERT_EQ(::lchown((dir / "shared" / "their-link").c_str(), kStranger, kStranger), 0);
+  expectRefused(dir / "shared" / "their-link");
+  fs::create_directory_symlink(dir / "mine", dir / "shared" / "our-link");
+  expectAccepted(dir / "shared" / "our-link");
+}
+
 TEST_F(ObjectStateTest, MissingInputRaisesBeforeAnyApplicationStarts) {
   auto obj = CreatePDF::create();
   int created = 0;
@@ -176,6 +267,121 @@ TEST_F(RegistrationTest, RegisterWritesTheRecordAndCreationLoadsTheLibrary) {
   } catch (const AutomationError& e) {
     EXPECT_EQ(e.error().number, rt::CantCreateObject);
   }
+}
+
+// The record as registration writes it.
+std::string recordFile(const fs::path& folder) {
+  return (folder / (createPdfClass().clsid.toString() + ".reg")).string();
+}
+
+// The library a record's text names.
+std::string findLibrary(const std::string& record) {
+  const size_t at = record.find("InprocServer32=") + 15;
+  return record.substr(at, record.find('\n', at) - at);
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
+TEST_F(RegistrationTest, RecordsAndFoldersAreWrittenPrivatelyWithoutFollowingLinks) {
+  fs::create_directories(dir / "victims");
+  std::ofstream(dir / "victims" / "a") << "root's file";
+  std::ofstream(dir / "victims" / "b") << "root's other file";
+  // The registry folder exists already; links wait at the record's name and at the name
+  // earlier versions used for their temporary file.
+  fs::create_directories(dir / "deep");
+  setenv("DOCMILL_REGISTRY", (dir / "deep" / "registry").c_str(), 1);
+  Umask open(0);
+  ASSERT_EQ(DllRegisterServer(), hr::S_OK);
+  EXPECT_EQ(modeOf(dir / "deep" / "registry"), 0755u);
+  EXPECT_EQ(modeOf(recordFile(dir / "deep" / "registry")), 0644u);
+
+  const fs::path registry = dir / "deep" / "registry";
+  fs::remove(recordFile(registry));
+  fs::create_symlink(dir / "victims" / "a", recordFile(registry));
+  fs::create_symlink(dir / "victims" / "b", recordFile(registry) + ".tmp");
+  ASSERT_EQ(DllRegisterServer(), hr::S_OK);
+  EXPECT_FALSE(fs::is_symlink(recordFile(registry)));
+  EXPECT_EQ(modeOf(recordFile(registry)), 0644u);
+  std::ifstream a(dir / "victims" / "a"), b(dir / "victims" / "b");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(a), {}), "root's file");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(b), {}), "root's other file");
+  ASSERT_TRUE(findClassRecord("PDF.CreatePDF"));
+  // Nothing but the record (and the planted link) is left in the folder.
+  EXPECT_EQ(std::distance(fs::directory_iterator(registry), {}), 2);
+}
+
+// A record is obeyed only when nobody but root and the current user could have written it,
+// its folder or the library it names.
+class UntrustedRecordTest : public RegistrationTest {
+ protected:
+  void SetUp() override {
+    RegistrationTest::SetUp();
+    ASSERT_EQ(DllRegisterServer(), hr::S_OK);
+    record = recordFile(dir / "registry");
+    ASSERT_TRUE(findClassRecord("PDF.CreatePDF"));
+  }
+  // Expects the record to be passed over with a warning naming it, and creation by ProgID to
+  // fail as for an unregistered class.
+  void expectIgnored(const std::string& named) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(findClassRecord("PDF.CreatePDF"));
+    EXPECT_FALSE(findClassRecord(createPdfClass().clsid.toString()));
+    try {
+      createObject("PDF.CreatePDF");
+      ADD_FAILURE() << "created";
+    } catch (const AutomationError& e) {
+      EXPECT_EQ(e.error().number, rt::CantCreateObject);
+    }
+    const std::string warning = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(warning.find("docmill: ignoring the registry"), std::string::npos) << warning;
+    EXPECT_NE(warning.find(named), std::string::npos) << warning;
+  }
+  std::string record;
+};
+
+TEST_F(UntrustedRecordTest, RecordsAndFoldersOthersMayWriteToAreIgnored) {
+  const auto readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  fs::permissions(record, readable | fs::perms::owner_write | fs::perms::others_write);
+  expectIgnored(record);
+  fs::permissions(record, readable | fs::perms::owner_write);
+  fs::permissions(dir / "registry", fs::perms::all);
+  expectIgnored((dir / "registry").string());
+  // Not even with the sticky bit: whoever may add records chooses the library.
+  fs::permissions(dir / "registry", fs::perms::all | fs::perms::sticky_bit);
+  expectIgnored((dir / "registry").string());
+}
+
+TEST_F(UntrustedRecordTest, LinksAndLibrariesOthersMayReplaceAreIgnored) {
+  // A record that is a link, even to a good record.
+  fs::rename(record, dir / "elsewhere.reg");
+  fs::create_symlink(dir / "elsewhere.reg", record);
+  expectIgnored(record);
+  fs::remove(record);
+
+  // A record whose library anybody may overwrite, or that names no absolute path.
+  std::ifstream in(dir / "elsewhere.reg");
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  const std::string library = findLibrary(text);
+  fs::copy_file(library, dir / "lib.so");
+  fs::permissions(dir / "lib.so", fs::perms::all);
+  std::ofstream(record) << replaced(text, library, (dir / "lib.so").string());
+  expectIgnored((dir / "lib.so").string());
+  std::ofstream(record) << replaced(text, library, "lib.so");
+  expectIgnored(record);
+}
+
+TEST_F(UntrustedRecordTest, RecordsAndFoldersOfOtherUsersAreIgnored) {
+  if (!canChown()) GTEST_SKIP() << "needs root to give a record to another user";
+  ASSERT_EQ(::chown(record.c_str(), kStranger, kStranger), 0);
+  expectIgnored(record);
+  ASSERT_EQ(::chown(record.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chown((dir / "registry").c_str(), kStranger, kStranger), 0);
+  expectIgnored((dir / "registry").string());
+  ASSERT_EQ(::chown((dir / "registry").c_str(), 0, 0), 0);
+  ASSERT_TRUE(findClassRecord("PDF.CreatePDF"));
 }
 
 }  // namespace

@@ -103,6 +103,22 @@ TEST_F(RoutinesTest, TemporaryNamesAreDigitsAndReservedPathsNeverRepeat) {
   EXPECT_FALSE(fs::exists(bad));
 }
 
+TEST_F(RoutinesTest, AFolderOthersMayWriteToIsRefusedAtEveryUse) {
+  // TempFilePath accepted the folder earlier; since then anybody may write to it.
+  fs::create_directory(dir / "open");
+  fs::permissions(dir / "open", fs::perms::all);
+  try {
+    reserveTempPath((dir / "open").string() + "/");
+    FAIL() << "reserved";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.error().number, 70);
+  }
+  EXPECT_TRUE(fs::is_empty(dir / "open"));
+  // A shared folder with the sticky bit keeps others from replacing our files.
+  fs::permissions(dir / "open", fs::perms::all | fs::perms::sticky_bit);
+  EXPECT_TRUE(fs::exists(reserveTempPath((dir / "open").string() + "/")));
+}
+
 TEST_F(RoutinesTest, SystemFolderIsWhereTheInterpreterLibraryLives) {
   EXPECT_EQ(getSpecialFolder(5), "");
   std::string folder = getSpecialFolder(37);

@@ -350,6 +350,7 @@ TEST_F(BindingTest, FailedConversionRaisesAndRemovesOnlyItsOwnOutput) {
   // A successful run keeps its output.
   fs::remove(out);
   stub.script(0, 0, 0);
+  stub.writeOutput(2);
   convertFileOrRaise(Variant("in.ps"), Variant(out));
   EXPECT_TRUE(fs::exists(out));
 }

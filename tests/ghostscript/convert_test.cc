@@ -11,6 +11,7 @@
 
 #include "component/routines.h"
 #include "ghostscript/module1.h"
+#include "tests/pdfclean/hostile_documents.h"
 #include "tools.h"
 
 namespace docmill::gs {
@@ -210,6 +211,30 @@ TEST_F(ConvertTest, PublicMethodsReplaceTheOutputAndJoinInOrder) {
     EXPECT_THAT(e.error().description, HasSubstr("undefinedfilename in (missing.ps)"));
   }
   EXPECT_FALSE(fs::exists("partial.pdf"));
+}
+
+// Whatever a document asks for, the PDF the component writes runs nothing and launches
+// nothing; its web links and links within the document stay.
+TEST_F(ConvertTest, OutputsCarryNoScriptsOrLaunchesButKeepTheirLinks) {
+  using docmill::test::actionsIn;
+  docmill::test::writeFile("hostile.pdf", docmill::test::hostilePdf());
+  docmill::test::writeFile("hostile.ps", docmill::test::hostilePostScript());
+  writeTextPs("plain.ps", 1, "Plain");
+  invoke(createPDFfromMultiPDF, Variant("from-pdf.pdf"), arrayOf({Variant("hostile.pdf")}));
+  invoke(createPDFfromPS, Variant("from-ps.pdf"), Variant("hostile.ps"));
+  invoke(createPDFfromMultiPS, Variant("from-both.pdf"),
+         arrayOf({Variant("plain.ps"), Variant("hostile.ps")}));
+  for (const char* pdf : {"from-pdf.pdf", "from-ps.pdf", "from-both.pdf"}) {
+    SCOPED_TRACE(pdf);
+    const auto found = actionsIn(pdf);
+    for (const char* active : {"/Launch", "/JavaScript", "/AA", "/OpenAction"}) {
+      EXPECT_EQ(found.count(active), 0u) << active;
+    }
+    EXPECT_EQ(found.count("/URI"), 1u);
+  }
+  const auto fromPdf = actionsIn("from-pdf.pdf");
+  EXPECT_EQ(fromPdf.count("/GoTo") + fromPdf.count("Dest"), 1u);
+  EXPECT_THAT(pdfText("from-both.pdf"), HasSubstr("Hostile marks"));
 }
 
 }  // namespace

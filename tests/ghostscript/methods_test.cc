@@ -25,6 +25,7 @@ struct StubControl {
   void (*reset)() = nullptr;
   void (*script)(int, int, int) = nullptr;
   const char* (*log)() = nullptr;
+  void (*writeOutput)(int) = nullptr;
 };
 
 class MethodsTest : public ::testing::Test {
@@ -36,6 +37,7 @@ class MethodsTest : public ::testing::Test {
     stub.reset = reinterpret_cast<void (*)()>(::dlsym(h, "stub_reset"));
     stub.script = reinterpret_cast<void (*)(int, int, int)>(::dlsym(h, "stub_script"));
     stub.log = reinterpret_cast<const char* (*)()>(::dlsym(h, "stub_log"));
+    stub.writeOutput = reinterpret_cast<void (*)(int)>(::dlsym(h, "stub_write_output"));
     stub.reset();
     char templ[] = "/tmp/gs-methods-test-XXXXXX";
     ASSERT_NE(::mkdtemp(templ), nullptr);
@@ -101,6 +103,19 @@ TEST_F(MethodsTest, FailedRunIsRaisedWithTheComponentAsSource) {
     EXPECT_EQ(e.source, "docmill");
     EXPECT_EQ(e.description,
               "Conversion to " + output + " failed: the interpreter stopped with code -100");
+  }
+}
+
+TEST_F(MethodsTest, AnOutputThatCannotBeCheckedForActiveContentIsRemovedAndReported) {
+  // The run succeeds but leaves a file no PDF reader could check.
+  stub.writeOutput(1);
+  for (auto method : {createPDFfromPS, createPDFfromMultiPS, createPDFfromMultiPDF}) {
+    Variant in = method == createPDFfromPS ? Variant(input) : Variant(SafeArray::of({input}));
+    Error e = call(method, Variant(output), in);
+    EXPECT_EQ(e.number, pdoErrConversionFailed);
+    EXPECT_THAT(e.description, HasSubstr("Conversion to " + output +
+                                         " failed: the PDF cannot be checked for active content"));
+    EXPECT_FALSE(fs::exists(output));
   }
 }
 

@@ -16,7 +16,9 @@ int newCode = 0, stdioCode = 0, initCode = 0;
 long revisionNumber = 10000;
 std::string stdoutText, stderrText;
 int chunkSize = 0;         // 0: the whole text in one call
-bool writeOutput = false;  // create the file named by -sOutputFile=, as a real run would
+// Creates the file named by -sOutputFile=, as a real run would: 1 writes the start of a PDF
+// only, 2 a complete one-page PDF.
+int writeOutput = 0;
 int instanceToken;         // its address is the instance handle
 void* callerHandle = &instanceToken;
 int (*stdoutFn)(void*, const char*, int) = nullptr;
@@ -38,6 +40,24 @@ void emit(int (*fn)(void*, const char*, int), const std::string& text, const cha
   }
 }
 
+// A one-page PDF with a correct cross-reference table.
+std::string completePdf() {
+  const char* objects[] = {"<< /Type /Catalog /Pages 2 0 R >>",
+                           "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+                           "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>"};
+  std::string out = "%PDF-1.7\n";
+  std::string xref = "xref\n0 4\n0000000000 65535 f \n";
+  for (int i = 0; i < 3; ++i) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", out.size());
+    xref += line;
+    out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const size_t start = out.size();
+  return out + xref + "trailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n" +
+         std::to_string(start) + "\n%%EOF\n";
+}
+
 }  // namespace
 
 extern "C" {
@@ -50,12 +70,12 @@ __attribute__((visibility("default"))) void stub_reset() {
   stdoutText.clear();
   stderrText.clear();
   chunkSize = 0;
-  writeOutput = false;
+  writeOutput = 0;
 }
 
-__attribute__((visibility("default"))) void stub_write_output(int on) {
+__attribute__((visibility("default"))) void stub_write_output(int mode) {
   std::lock_guard lock(mutex);
-  writeOutput = on != 0;
+  writeOutput = mode;
 }
 
 __attribute__((visibility("default"))) void stub_script(int newInstance, int setStdio, int init) {
@@ -137,7 +157,7 @@ GSDLLEXPORT int GSDLLAPI gsapi_init_with_args(void* instance, int argc, char** a
     }
     if (!writeOutput) continue;
     if (FILE* f = std::fopen(name.c_str(), "w")) {
-      std::fputs("%PDF-1.7 partial", f);
+      std::fputs(writeOutput == 2 ? completePdf().c_str() : "%PDF-1.7 partial", f);
       std::fclose(f);
     }
   }

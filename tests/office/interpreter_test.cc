@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "tests/office/fixture.h"
+#include "tests/pdfclean/hostile_documents.h"
 #include "tests/office/merging_object.h"
 
 namespace docmill::test {
@@ -98,6 +99,19 @@ TEST_F(InterpreterTest, PostScriptTheInterpreterRejectsIsReportedAndCleanedUp) {
   EXPECT_EQ(e.source, "docmill");
   EXPECT_EQ(tempFiles(), 0u);
   EXPECT_FALSE(fs::exists(path("out.pdf")));
+}
+
+// What an Office application prints goes through the same clean-up as any other PDF.
+TEST_F(InterpreterTest, ScriptsAndLaunchesPrintedByAnApplicationDoNotReachThePdf) {
+  rec_->onPrint = [](const std::string& target) { writeFile(target, hostilePostScript()); };
+  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
+  office::createPDFfromPub(*obj_, args.span());
+  const auto found = actionsIn(path("out.pdf"));
+  for (const char* active : {"/Launch", "/JavaScript", "/AA", "/OpenAction"}) {
+    EXPECT_EQ(found.count(active), 0u) << active;
+  }
+  EXPECT_EQ(found.count("/URI"), 1u);
+  EXPECT_NE(text(path("out.pdf")).find("Hostile marks"), std::string::npos);
 }
 
 }  // namespace

@@ -158,5 +158,31 @@ TEST_F(PresentationTest, PublicationCleanUpClosesTheActiveDocument) {
                                          "get app.ActiveDocument", "call app.Quit"}));
 }
 
+// A print file that somebody swapped for a link is not read back through it, and a
+// temporary folder that others may now write to is refused before anything is printed.
+TEST_F(PresentationTest, PrintFilesAreNeverReadThroughALinkNorKeptWhereOthersCanSwapThem) {
+  const std::string victim = file("victim.ps", "%!PS\n(root's own document) print\n");
+  rec_->onPrint = [&](const std::string& target) {
+    fs::remove(target);
+    fs::create_symlink(victim, target);
+  };
+  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
+  Error e = failure(createPDFfromPub, args);
+  EXPECT_EQ(e.number, 70);
+  EXPECT_EQ(e.description, "Permission denied");
+  EXPECT_TRUE(log("convert").empty());
+  EXPECT_EQ(read(victim), "%!PS\n(root's own document) print\n");
+  EXPECT_EQ(log().back(), "call app.Quit");
+
+  fs::remove_all(path("tmp"));
+  fs::create_directory(path("tmp"));
+  fs::permissions(path("tmp"), fs::perms::all);
+  rec_->clearLog();
+  e = failure(createPDFfromPub, args);
+  EXPECT_EQ(e.number, 70);
+  EXPECT_TRUE(log("call pub.PrintOut").empty());
+  EXPECT_EQ(tempFiles(), 0u);
+}
+
 }  // namespace
 }  // namespace docmill::test

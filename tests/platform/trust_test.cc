@@ -1,0 +1,76 @@
+// Paths followed as the kernel follows them, and reads that neither block nor follow links.
+#include "platform/trust.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+using namespace docmill::platform;
+
+namespace {
+
+class TrustTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/trust-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(templ), nullptr);
+    dir_ = templ;
+    previous_ = fs::current_path();
+  }
+  void TearDown() override {
+    fs::current_path(previous_);
+    fs::remove_all(dir_);
+  }
+  fs::path dir_, previous_;
+};
+
+TEST_F(TrustTest, RelativePathsLinkLoopsAndMissingEntries) {
+  fs::create_directories(dir_ / "good" / "sub");
+  fs::current_path(dir_ / "good");
+  PathCheck check = checkPath("sub/../sub/");
+  EXPECT_TRUE(check.trusted()) << check.problem;
+  EXPECT_EQ(check.resolved, (dir_ / "good" / "sub").string());
+  // Nothing there: nothing to swap, and the user of the path meets the gap itself.
+  check = checkPath("missing/deeper");
+  EXPECT_TRUE(check.trusted());
+  EXPECT_EQ(check.resolved, "");
+
+  // A relative path counts the folders above the current one too.
+  fs::create_directory(dir_ / "open");
+  fs::permissions(dir_ / "open", fs::perms::all);
+  fs::create_directory(dir_ / "open" / "sub");
+  fs::current_path(dir_ / "open" / "sub");
+  EXPECT_FALSE(checkPath(".").trusted());
+
+  // Links that lead round in a circle end the check instead of hanging it.
+  fs::create_symlink(dir_ / "b", dir_ / "a");
+  fs::create_symlink(dir_ / "a", dir_ / "b");
+  check = checkPath((dir_ / "a").string());
+  EXPECT_NE(check.problem.find("too many links"), std::string::npos) << check.problem;
+}
+
+TEST_F(TrustTest, TrustedReadsNeitherBlockNorFollowLinks) {
+  std::string problem;
+  const std::string good = (dir_ / "record").string();
+  std::ofstream(good) << "CLSID=x\n";
+  ::chmod(good.c_str(), 0644);
+  EXPECT_EQ(readTrustedFile(good, 100, &problem), "CLSID=x\n");
+  EXPECT_EQ(readTrustedFile(good, 4, &problem), std::nullopt);
+  EXPECT_EQ(problem, "is too large");
+
+  fs::create_symlink(good, dir_ / "link");
+  EXPECT_EQ(readTrustedFile((dir_ / "link").string(), 100, &problem), std::nullopt);
+  EXPECT_EQ(problem, "is a link");
+  // A pipe with no writer would block an ordinary open for ever.
+  ASSERT_EQ(::mkfifo((dir_ / "pipe").c_str(), 0644), 0);
+  EXPECT_EQ(readTrustedFile((dir_ / "pipe").string(), 100, &problem), std::nullopt);
+  EXPECT_EQ(problem, "is not a regular file");
+  EXPECT_EQ(readTrustedFile((dir_ / "missing").string(), 100, &problem), std::nullopt);
+  EXPECT_EQ(problem, "");
+}
+
+}  // namespace
