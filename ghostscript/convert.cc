@@ -32,6 +32,12 @@ bool entryExists(const std::string& path) {
   return !path.empty() && ::lstat(path.c_str(), &st) == 0;
 }
 
+// A file or link the run wrote is its own to remove; a device or pipe the caller named is not.
+bool removable(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+}
+
 // Runs one conversion into `output`. A failed run leaves no output of its own behind (a
 // file that was there before the run is not touched) and raises conversionFailed. The PDF
 // of a successful run loses whatever active content its inputs carried into it; a PDF
@@ -44,7 +50,7 @@ void raiseOnFailure(const std::string& output, Run run) {
     if (!entryExists(output)) return;
     auto failure = pdfclean::removeActiveContent(output);
     if (!failure) return;
-    platform::removeQuietly(output);
+    if (removable(output)) platform::removeQuietly(output);
     raise(conversionFailed(output, "the PDF cannot be checked for active content: " + *failure));
   }
   if (!existedBefore) platform::removeQuietly(output);

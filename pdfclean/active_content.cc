@@ -77,6 +77,8 @@ int clean(QPDFObjectHandle h, int depth) {
 std::optional<std::string> removeActiveContent(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return "the file cannot be read";
+  // A pipe or device cannot be read back and rewritten (and a pipe would block the read).
+  if (!S_ISREG(st.st_mode)) return "it is not a regular file";
   try {
     QPDF pdf;
     pdf.setSuppressWarnings(true);

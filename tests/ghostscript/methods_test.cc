@@ -1,5 +1,6 @@
 // The public conversions against the stub library: what they test, delete and raise.
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -117,6 +118,18 @@ TEST_F(MethodsTest, AnOutputThatCannotBeCheckedForActiveContentIsRemovedAndRepor
                                          " failed: the PDF cannot be checked for active content"));
     EXPECT_FALSE(fs::exists(output));
   }
+  // Output into a pipe cannot be checked either; the pipe is the caller's and stays (and
+  // the check does not wait for a writer that never comes).
+  stub.writeOutput(0);
+  const std::string pipe = (dir / "pipe").string();
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  try {
+    convertFileOrRaise(Variant(input), Variant(pipe));
+    ADD_FAILURE() << "no error";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.error().number, pdoErrConversionFailed);
+  }
+  EXPECT_TRUE(fs::exists(pipe));
 }
 
 TEST_F(MethodsTest, ArgumentErrorsAreRaisedAfterTheOldOutputIsGone) {
