@@ -5,8 +5,8 @@
 // undone by the returned `ClassRegistration`), and records in the on-disk registry folder
 // that name a library exporting `DllGetClassObject`; such a library is loaded on first use
 // and never unloaded. Records and their libraries are obeyed only when no user other than
-// root and the current one can change them. A name that resolves nowhere, or a factory that fails, raises
-// run-time error 429 "Automation server can't create object".
+// root and the current one can change them. A name that resolves nowhere, or a factory
+// that fails, raises run-time error 429 "Automation server can't create object".
 //
 // The table is thread-safe. It lives in the automation runtime's own shared library so
 // that the component library and its host see one table.

@@ -1,10 +1,10 @@
 #include "pdfclean/active_content.h"
 
+#include <sys/stat.h>
 #include <qpdf/Buffer.hh>
 #include <qpdf/QPDF.hh>
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFWriter.hh>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string_view>
@@ -97,10 +97,10 @@ std::optional<std::string> removeActiveContent(const std::string& path) {
     std::shared_ptr<Buffer> cleaned = writer.getBufferSharedPointer();
     const std::filesystem::path file(path);
     const std::string folder = file.has_parent_path() ? file.parent_path().string() : ".";
-    platform::replaceFile(folder, file.filename().string(),
-                          std::string_view(reinterpret_cast<const char*>(cleaned->getBuffer()),
-                                           cleaned->getSize()),
-                          st.st_mode & 07777);
+    platform::replaceFile(
+        folder, file.filename().string(),
+        std::string_view(reinterpret_cast<const char*>(cleaned->getBuffer()), cleaned->getSize()),
+        st.st_mode & 07777);
     return std::nullopt;
   } catch (const TooDeep&) {
     return "the file is nested too deeply";

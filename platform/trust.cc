@@ -208,8 +208,8 @@ void replaceFile(const std::string& folder, const std::string& name, std::string
   Descriptor file;
   for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
     temp = "." + name + "." + randomSuffix();
-    file.fd = ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0600);
+    file.fd =
+        ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file.fd < 0 && errno != EEXIST) break;
   }
   if (file.fd < 0) throw OsError(errno, "cannot create a file in", folder);

@@ -15,11 +15,11 @@ std::string log;
 int newCode = 0, stdioCode = 0, initCode = 0;
 long revisionNumber = 10000;
 std::string stdoutText, stderrText;
-int chunkSize = 0;         // 0: the whole text in one call
+int chunkSize = 0;  // 0: the whole text in one call
 // Creates the file named by -sOutputFile=, as a real run would: 1 writes the start of a PDF
 // only, 2 a complete one-page PDF.
 int writeOutput = 0;
-int instanceToken;         // its address is the instance handle
+int instanceToken;  // its address is the instance handle
 void* callerHandle = &instanceToken;
 int (*stdoutFn)(void*, const char*, int) = nullptr;
 int (*stderrFn)(void*, const char*, int) = nullptr;
@@ -54,8 +54,8 @@ std::string completePdf() {
     out += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
   }
   const size_t start = out.size();
-  return out + xref + "trailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n" +
-         std::to_string(start) + "\n%%EOF\n";
+  return out + xref + "trailer\n<< /Size 4 /Root 1 0 R >>\nstartxref\n" + std::to_string(start) +
+         "\n%%EOF\n";
 }
 
 }  // namespace

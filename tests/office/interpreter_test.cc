@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "tests/office/fixture.h"
-#include "tests/pdfclean/hostile_documents.h"
 #include "tests/office/merging_object.h"
+#include "tests/pdfclean/hostile_documents.h"
 
 namespace docmill::test {
 namespace {

@@ -32,7 +32,8 @@ class ActiveContentTest : public ::testing::Test {
 };
 
 TEST_F(ActiveContentTest, ScriptsLaunchesAndSubmissionsGoWhereverTheyHide) {
-  const std::string next = "<< /S /GoTo /D [3 0 R /Fit] /Next [" + kScript + " " + kWebLink + "] >>";
+  const std::string next =
+      "<< /S /GoTo /D [3 0 R /Fit] /Next [" + kScript + " " + kWebLink + "] >>";
   const std::string pdf = write(
       "hostile.pdf",
       onePagePdf("/OpenAction " + kScript + " /AA << /WC " + kScript +
@@ -42,7 +43,8 @@ TEST_F(ActiveContentTest, ScriptsLaunchesAndSubmissionsGoWhereverTheyHide) {
                  {linkWith(kLaunch), linkWith(kWebLink), linkWith(kScript), linkWith(next),
                   "/Subtype /Link /Dest [3 0 R /XYZ 0 792 0]",
                   "/Subtype /Widget /FT /Btn /T (send) /A << /S /SubmitForm /F (https://x.test/) "
-                  ">> /AA << /D " + kScript + " >>",
+                  ">> /AA << /D " +
+                      kScript + " >>",
                   "/Subtype /Widget /FT /Btn /T (clear) /A << /S /ResetForm >>",
                   "/Subtype /Screen /A << /S /Rendition /OP 0 /JS (app.alert\\(2\\)) >>",
                   linkWith("<< /S /Named /N /NextPage >>")},
@@ -54,8 +56,7 @@ TEST_F(ActiveContentTest, ScriptsLaunchesAndSubmissionsGoWhereverTheyHide) {
   EXPECT_EQ(pdfclean::removeActiveContent(pdf), std::nullopt);
   // Two web links (one chained after a jump), the jump itself, the direct destination, the
   // form reset and the named page turn are all that is left.
-  EXPECT_EQ(actionsIn(pdf),
-            (Found{"/URI", "/URI", "/GoTo", "Dest", "/ResetForm", "/Named"}));
+  EXPECT_EQ(actionsIn(pdf), (Found{"/URI", "/URI", "/GoTo", "Dest", "/ResetForm", "/Named"}));
   // Still one page, as readable as before.
   QPDF check;
   check.processFile(pdf.c_str());

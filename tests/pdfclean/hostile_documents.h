@@ -70,7 +70,8 @@ inline std::string linkWith(const std::string& action) {
   return "/Subtype /Link /A " + action;
 }
 
-inline const std::string kLaunch = "<< /S /Launch /F (cmd.exe) /Win << /F (cmd.exe) /P (/c calc) >> >>";
+inline const std::string kLaunch =
+    "<< /S /Launch /F (cmd.exe) /Win << /F (cmd.exe) /P (/c calc) >> >>";
 inline const std::string kScript = "<< /S /JavaScript /JS (app.alert\\(1\\)) >>";
 inline const std::string kWebLink = "<< /S /URI /URI (https://example.com/) >>";
 
@@ -110,8 +111,8 @@ inline void writeFile(const std::string& path, const std::string& contents) {
 // wherever they appear.
 inline std::multiset<std::string> actionsIn(const std::string& path) {
   static const std::set<std::string> kActionTypes = {
-      "/GoTo",       "/GoToR",      "/GoToE",      "/Launch", "/URI",    "/JavaScript",
-      "/SubmitForm", "/ImportData", "/ResetForm",  "/Named",  "/Hide",   "/Rendition"};
+      "/GoTo",       "/GoToR",      "/GoToE",     "/Launch", "/URI",  "/JavaScript",
+      "/SubmitForm", "/ImportData", "/ResetForm", "/Named",  "/Hide", "/Rendition"};
   std::multiset<std::string> found;
   QPDF pdf;
   pdf.setSuppressWarnings(true);
