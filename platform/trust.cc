@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/io.h"
+
 namespace docmill::platform {
 
 namespace {
@@ -63,16 +65,6 @@ std::string randomSuffix() {
   std::string out(6, 'x');
   for (char& c : out) c = kChars[pick(source)];
   return out;
-}
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 }  // namespace
