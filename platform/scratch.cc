@@ -153,6 +153,31 @@ int removeDeadHostFolders(const std::string& parent) {
   return static_cast<int>(dead.size());
 }
 
+int removeDeadProcessSockets(const std::string& folder, const std::string& prefix) {
+  DIR* dir = ::opendir(folder.c_str());
+  if (!dir) return 0;
+  std::vector<std::string> dead;
+  const uid_t me = ::getuid();
+  while (dirent* entry = ::readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (!name.starts_with(prefix)) continue;
+    name.remove_prefix(prefix.size());
+    long pid = 0;
+    auto [end, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec != std::errc() || pid <= 0 || end == name.data() + name.size() || *end != '-') continue;
+    const std::string path = folder + "/" + entry->d_name;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode) || st.st_uid != me) continue;
+    // A process id that is in use again keeps the files: never guess.
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    dead.push_back(path);
+  }
+  ::closedir(dir);
+  int removed = 0;
+  for (const auto& path : dead) removed += ::unlink(path.c_str()) == 0 ? 1 : 0;
+  return removed;
+}
+
 void removeTree(const std::string& path) {
   if (path.empty()) return;
   std::error_code ec;

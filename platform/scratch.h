@@ -28,6 +28,11 @@ std::string hostScratchFolder();
 // ended. Returns how many it removed; never throws.
 int removeDeadHostFolders(const std::string& parent);
 
+// Removes, directly inside `folder`, the named sockets of this user called `prefix`, the
+// id of a process that no longer runs, "-" and anything: the pipes that a killed process
+// left behind. Never a link or another kind of file. Returns how many; never throws.
+int removeDeadProcessSockets(const std::string& folder, const std::string& prefix);
+
 // Removes a file or a folder with everything in it, without following links inside it.
 // Never throws.
 void removeTree(const std::string& path);
