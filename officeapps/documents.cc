@@ -13,10 +13,12 @@ void OpenDocument::close() {
   if (!doc_.is()) return;
   if (!lease_) {
     closeDocument(doc_);
+    copy_ = {};
     return;
   }
   CallScope scope(lease_);
   closeDocument(doc_);
+  copy_ = {};
   scope.settle();
 }
 

@@ -2,7 +2,8 @@
 // closes what is still open when it quits or goes away) and the document's own objects.
 //
 // Closing never raises and never saves; it is a call on the office the document was opened
-// in (the lease current when it was made).
+// in (the lease current when it was made). The copy of the file that the office opened is
+// removed after it.
 #pragma once
 
 #include <memory>
@@ -16,8 +17,11 @@ namespace docmill::officeapps {
 
 class OpenDocument {
  public:
-  OpenDocument(css::uno::Reference<css::lang::XComponent> doc, std::string path)
-      : doc_(std::move(doc)), path_(std::move(path)), lease_(OfficeLease::current()) {}
+  OpenDocument(LoadedDocument loaded, std::string path)
+      : doc_(std::move(loaded.component)),
+        copy_(std::move(loaded.copy)),
+        path_(std::move(path)),
+        lease_(OfficeLease::current()) {}
   ~OpenDocument() { close(); }
   OpenDocument(const OpenDocument&) = delete;
   OpenDocument& operator=(const OpenDocument&) = delete;
@@ -30,6 +34,7 @@ class OpenDocument {
 
  private:
   css::uno::Reference<css::lang::XComponent> doc_;
+  platform::TempFolder copy_;  // the file the office opened, removed once it is closed
   std::string path_;
   LeasePtr lease_;
 };

@@ -628,7 +628,7 @@ class ExcelWorkbooks : public ExcelObject {
       std::string path = file->toString();
       auto component =
           loadDocument(app_, kSpreadsheet, path, password ? password->concatText() : std::string());
-      auto doc = std::make_shared<OpenDocument>(component, path);
+      auto doc = std::make_shared<OpenDocument>(std::move(component), path);
       docs_->add(doc);
       return Variant(DispatchPtr(std::make_shared<ExcelWorkbook>(doc)));
     }

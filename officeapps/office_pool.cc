@@ -10,10 +10,17 @@
 
 #include "automation/error.h"
 #include "officeapps/office_process.h"
+#include "platform/group_memory.h"
 
 namespace docmill::officeapps {
 
 using Clock = std::chrono::steady_clock;
+
+// How often the resident memory of offices in a call is measured. An office grows by at
+// most a few hundred MiB between two looks at ordinary rates; the address-space backstop
+// (see memoryBackstop) bounds a sudden burst.
+constexpr auto kMemorySampleInterval = std::chrono::milliseconds(250);
+constexpr uint64_t kMiB = 1024 * 1024;
 
 // One office of the pool and its bookkeeping. Fields below `process` are guarded by the
 // pool's mutex; `process` has its own lock and is started only by `worker`.
@@ -32,6 +39,7 @@ struct OfficeSlot {
   int callDepth = 0;
   std::optional<Clock::time_point> deadline;
   bool killedForTime = false;
+  bool killedForMemory = false;
   std::thread worker;
 };
 
@@ -49,6 +57,23 @@ int envInt(const char* name, int fallback, int minimum) {
 thread_local LeasePtr tlsCurrent;                     // the lease of the office call running here
 thread_local std::weak_ptr<OfficeLease> tlsCreating;  // the application being created here
 thread_local std::weak_ptr<OfficeLease> tlsOwned;     // the last lease taken on this thread
+
+// The virtual-memory cap of an office: well above what the watchdog allows it to keep
+// resident (offices map about twice their resident memory), so that only a burst too quick
+// for the watchdog meets it, as a failed allocation.
+uint64_t memoryBackstop(int limitMiB) {
+  return (2 * static_cast<uint64_t>(limitMiB) + 1024) * kMiB;
+}
+
+// The resident memory of an office's process group in bytes; 0 when it cannot be told.
+uint64_t residentBytes(pid_t group) {
+  if (group <= 0) return 0;
+  try {
+    return platform::residentBytesOfGroups({group})[0];
+  } catch (const platform::OsError&) {
+    return 0;
+  }
+}
 
 std::string seconds(std::chrono::milliseconds ms) {
   char buf[32];
@@ -75,6 +100,7 @@ PoolSettings PoolSettings::fromEnvironment() {
   }
   s.maxDocuments = envInt("DOCMILL_OFFICE_MAX_DOCS", 200, 1);
   s.queueLimit = envInt("DOCMILL_OFFICE_QUEUE", 1000, 0);
+  s.memoryLimitMiB = envInt("DOCMILL_OFFICE_MEMORY", 3072, 64);
   return s;
 }
 
@@ -101,6 +127,8 @@ struct OfficePool::State {
   void startLocked();
   void workerLoop(std::shared_ptr<OfficeSlot> slot);
   void watchdogLoop();
+  void checkMemory(std::unique_lock<std::mutex>& lock,
+                   const std::vector<std::shared_ptr<OfficeSlot>>& inCall);
   void waitReady(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OfficeSlot>& slot);
   void release(const std::shared_ptr<OfficeSlot>& slot);
 };
@@ -118,6 +146,8 @@ void OfficePool::State::startLocked() {
   running = true;
   stopping = false;
   ++generation;
+  // Pipes left by hosts that were killed, before our own offices make theirs.
+  OfficeProcess::removeLeftoverPipes();
   const int n = config().size;
   for (int i = 0; i < n; ++i) {
     auto slot = std::make_shared<OfficeSlot>();
@@ -139,10 +169,11 @@ void OfficePool::State::workerLoop(std::shared_ptr<OfficeSlot> slot) {
     if (stopping) return;
     slot->wantStart = false;
     slot->phase = OfficeSlot::Phase::Starting;
+    const uint64_t backstop = memoryBackstop(config().memoryLimitMiB);
     lock.unlock();
     std::string failure;
     try {
-      slot->process.start();
+      slot->process.start(backstop);
     } catch (const AutomationError& e) {
       failure = e.error().description;
     } catch (const std::exception& e) {
@@ -157,6 +188,7 @@ void OfficePool::State::workerLoop(std::shared_ptr<OfficeSlot> slot) {
     lock.lock();
     slot->documents = 0;
     slot->killedForTime = false;
+    slot->killedForMemory = false;
     slot->failure = failure;
     slot->phase = failure.empty() ? OfficeSlot::Phase::Ready : OfficeSlot::Phase::Failed;
     changed.notify_all();
@@ -168,7 +200,12 @@ void OfficePool::State::watchdogLoop() {
   while (!stopping) {
     const auto now = Clock::now();
     auto next = now + std::chrono::milliseconds(500);
+    std::vector<std::shared_ptr<OfficeSlot>> inCall;
     for (auto& slot : slots) {
+      if (slot->callDepth > 0 && slot->phase == OfficeSlot::Phase::Ready && !slot->killedForTime &&
+          !slot->killedForMemory) {
+        inCall.push_back(slot);
+      }
       if (slot->deadline && slot->phase == OfficeSlot::Phase::Ready && !slot->killedForTime) {
         if (*slot->deadline <= now) {
           slot->process.kill();
@@ -185,7 +222,37 @@ void OfficePool::State::watchdogLoop() {
         changed.notify_all();
       }
     }
+    if (!inCall.empty()) {
+      checkMemory(lock, inCall);
+      if (stopping) return;
+      next = std::min(next, Clock::now() + kMemorySampleInterval);
+    }
     watch.wait_until(lock, next);
+  }
+}
+
+void OfficePool::State::checkMemory(std::unique_lock<std::mutex>& lock,
+                                    const std::vector<std::shared_ptr<OfficeSlot>>& inCall) {
+  std::vector<pid_t> groups;
+  for (const auto& slot : inCall) groups.push_back(slot->process.processId());
+  const uint64_t limit = static_cast<uint64_t>(config().memoryLimitMiB) * kMiB;
+  // /proc is read without the pool's lock: calls come and go meanwhile.
+  lock.unlock();
+  std::vector<uint64_t> used;
+  try {
+    used = platform::residentBytesOfGroups(groups);
+  } catch (const platform::OsError&) {
+  }
+  lock.lock();
+  for (size_t i = 0; i < used.size(); ++i) {
+    OfficeSlot& slot = *inCall[i];
+    // Still the same office, still in a call, and not ended for another reason meanwhile.
+    if (used[i] <= limit || slot.callDepth == 0 || slot.killedForTime || slot.killedForMemory ||
+        slot.process.processId() != groups[i]) {
+      continue;
+    }
+    slot.process.kill();
+    slot.killedForMemory = true;
   }
 }
 
@@ -210,6 +277,7 @@ void OfficePool::State::waitReady(std::unique_lock<std::mutex>& lock,
 }
 
 void OfficePool::State::release(const std::shared_ptr<OfficeSlot>& slot) {
+  const uint64_t used = residentBytes(slot->process.processId());
   std::unique_lock lock(mutex);
   slot->leased = false;
   slot->document.clear();
@@ -219,9 +287,11 @@ void OfficePool::State::release(const std::shared_ptr<OfficeSlot>& slot) {
     slot->process.end();
     return;
   }
+  const uint64_t halfLimit = static_cast<uint64_t>(config().memoryLimitMiB) * kMiB / 2;
   if (slot->phase == OfficeSlot::Phase::Ready &&
-      (slot->documents >= config().maxDocuments || !slot->process.running())) {
-    // Replaced in the background: worn out, or dead since its last call.
+      (slot->documents >= config().maxDocuments || used > halfLimit || !slot->process.running())) {
+    // Replaced in the background: worn out, grown past half its memory limit (offices keep
+    // much of what their documents took), or dead since its last call.
     slot->wantStart = true;
   }
   changed.notify_all();
@@ -395,6 +465,10 @@ pid_t OfficeLease::processId() const {
   return slot_->process.processId();
 }
 
+std::string OfficeLease::workFolder() const {
+  return slot_->process.workFolder();
+}
+
 void OfficeLease::checkConnectionOnThisThread() {
   if (LeasePtr lease = current()) lease->slot_->process.checkConnection();
 }
@@ -432,23 +506,34 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
   auto& s = *OfficePool::instance().state_;
   OfficeSlot& slot = *lease_->slot_;
   bool timedOut = false;
+  bool overMemory = false;
   std::string document;
   std::chrono::milliseconds timeout;
+  int memoryLimit = 0;
   {
     std::lock_guard lock(s.mutex);
     timedOut = slot.killedForTime;
+    overMemory = slot.killedForMemory;
     document = slot.document;
     timeout = s.config().callTimeout;
+    memoryLimit = s.config().memoryLimitMiB;
   }
-  if (!timedOut && slot.process.running()) return;
+  if (!timedOut && !overMemory && slot.process.running()) return;
   // The office is dead: reap it and remove its profile now; the lease or the pool starts
   // the next one.
   slot.process.end();
   {
     std::lock_guard lock(s.mutex);
     slot.killedForTime = false;
+    slot.killedForMemory = false;
   }
   const std::string on = document.empty() ? std::string() : " on " + document;
+  if (overMemory) {
+    raiseApp(app, app.failed,
+             app.name + " did not finish " + member + on +
+                 ": its office went past the memory limit of " + std::to_string(memoryLimit) +
+                 " MiB; it was stopped and is replaced by a fresh one.");
+  }
   if (timedOut) {
     raiseApp(app, app.failed,
              app.name + " did not finish " + member + on + " within " + seconds(timeout) +

@@ -16,9 +16,11 @@
 // watchdog. A call that takes longer than `DOCMILL_OFFICE_TIMEOUT` seconds (default 120)
 // has its office's process group killed; the call then fails with an error naming the
 // document, the dead office is reaped and its profile removed, and a fresh office replaces
-// it. An office that dies on its own is treated the same way. After
-// `DOCMILL_OFFICE_MAX_DOCS` documents (default 200) an office is replaced once its lease
-// is returned, never during a call.
+// it. An office that dies on its own is treated the same way, and so is one whose process
+// group grows past `DOCMILL_OFFICE_MEMORY` MiB of resident memory (default 3072) during a
+// call: the watchdog measures it four times a second while a call runs. After
+// `DOCMILL_OFFICE_MAX_DOCS` documents (default 200), or when it holds more than half its
+// memory limit, an office is replaced once its lease is returned, never during a call.
 //
 // `shutdown()` (also run when the host process exits) ends every office and removes every
 // profile; the next application object starts the pool afresh.
@@ -62,6 +64,8 @@ class OfficeLease {
   void documentOpened(const std::string& path);
   std::string document() const;
   pid_t processId() const;
+  // The only folder the office can reach: documents are copied in and out through it.
+  std::string workFolder() const;
   // A call on this thread failed with a disposed object: see OfficeProcess::checkConnection.
   static void checkConnectionOnThisThread();
 
@@ -81,9 +85,10 @@ class CallScope {
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
 
-  // After the call's work: if the office was killed for taking too long, or died under a
-  // call that failed, the dead office is reaped and its profile removed, and the call's
-  // error becomes one that says so and names the document. Otherwise returns normally.
+  // After the call's work: if the office was killed for taking too long or for growing
+  // past its memory limit, or died under a call that failed, the dead office is reaped and its
+  // profile removed, and the call's error becomes one that says so and names the document.
+  // Otherwise returns normally.
   void checkOffice(const AppIdentity& app, const std::string& member, bool failed);
   // The same for clean-up calls that must not raise: a dead office is reaped quietly.
   void settle();

@@ -1,8 +1,10 @@
 #include "officeapps/office_process.h"
 
 #include <fcntl.h>
+#include <rtl/digest.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "automation/error.h"
+#include "platform/confinement.h"
 #include "platform/scratch.h"
 
 #ifndef DOCMILL_LO_PROGRAM_DIR
@@ -48,6 +52,8 @@ constexpr auto kStartTimeout = std::chrono::seconds(90);
 constexpr auto kEndTimeout = std::chrono::seconds(10);
 // soffice asks to be started again after it has set up a new profile in some setups.
 constexpr int kRestartExitCode = 81;
+// The child's exit status when it could not be confined; the office never ran.
+constexpr int kNotConfinedExitCode = 125;
 
 [[noreturn]] void raiseStart(const std::string& why) {
   raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + why);
@@ -100,6 +106,44 @@ class ConnectionWatch : public cppu::WeakImplHelper1<css::lang::XEventListener> 
  private:
   std::shared_ptr<std::atomic<bool>> lost_;
 };
+
+// The pipe files of an office are "OSL_PIPE_<uid>_<pipe name>" in the first of these
+// folders the office can write to.
+constexpr const char* kPipeFolders[] = {"/tmp", "/var/tmp"};
+constexpr const char* kPipePrefix = "docmill-";  // then the host's process id, "-", a token
+
+std::string pipeFilePrefix() {
+  return "OSL_PIPE_" + std::to_string(::getuid()) + "_" + kPipePrefix;
+}
+
+// The pipe an office makes to find a second instance on the same profile, named after the
+// MD5 digest of its profile's URL (in UTF-16). A confined office cannot remove its pipe
+// files; this one is left by the first run of a profile that exits to be restarted, and the
+// second run fails to start while it is there.
+std::string singleInstancePipe(const std::string& profile) {
+  const OUString url = fileUrl(profile);
+  sal_uInt8 digest[RTL_DIGEST_LENGTH_MD5];
+  rtl_digest_MD5(url.getStr(), static_cast<sal_uInt32>(url.getLength() * sizeof(sal_Unicode)),
+                 digest, sizeof digest);
+  std::string name = "SingleOfficeIPC_";
+  for (sal_uInt8 byte : digest) {
+    char hex[3];
+    snprintf(hex, sizeof hex, "%x", byte);  // as the office spells it: no leading zeros
+    name += hex;
+  }
+  return name;
+}
+
+// Removes the office's pipe file `name` (without the "OSL_PIPE_<uid>_" of its file name),
+// if it is a socket.
+void removePipe(const std::string& name) {
+  const std::string file = "OSL_PIPE_" + std::to_string(::getuid()) + "_" + name;
+  for (const char* dir : kPipeFolders) {
+    struct stat st {};
+    const std::string path = std::string(dir) + "/" + file;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+  }
+}
 
 std::string randomToken() {
   std::random_device rd;
@@ -166,7 +210,8 @@ std::vector<std::string> socketFiles(pid_t pid) {
     if (target.starts_with("socket:[")) inodes.push_back(target.substr(8, target.size() - 9));
   }
   std::vector<std::string> paths;
-  std::ifstream table("/proc/net/unix");
+  // The table of the office's own network namespace: ours does not list its sockets.
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/unix");
   std::string line;
   std::getline(table, line);  // header
   while (std::getline(table, line)) {
@@ -179,6 +224,73 @@ std::vector<std::string> socketFiles(pid_t pid) {
   return paths;
 }
 
+// What an office may reach. It reads hostile documents, which can name pictures, style
+// sheets and other documents anywhere by URL; none of that may leave the office's own
+// folder or reach the network. So the office sees the system's programs, libraries, fonts
+// and settings (read only), its own private folder (profile, temporary files and the
+// documents it works on, copied in and out by the host), and the folders where it makes
+// its pipes (sockets only); it runs in a network of its own and may neither connect nor
+// listen over TCP. Other users' and other offices' files, the input's neighbours and the
+// host's scratch folder do not exist for it.
+// Where the links inside the office's installation lead (distributions keep its settings,
+// extensions and caches under /etc and /var and link them in). Found once per process.
+const std::vector<std::string>& installationLinkTargets() {
+  static const std::vector<std::string> targets = [] {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code ec;
+    const fs::path root = fs::path(DOCMILL_LO_PROGRAM_DIR).parent_path();
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      if (!it->is_symlink(ec)) continue;
+      fs::path target = fs::canonical(it->path(), ec);
+      if (ec) {
+        ec.clear();
+        continue;
+      }
+      if (std::find(found.begin(), found.end(), target.string()) == found.end()) {
+        found.push_back(target.string());
+      }
+    }
+    return found;
+  }();
+  return targets;
+}
+
+void confine(platform::Confinement& c, const std::string& privateFolder) {
+  for (const char* path : {"/usr", "/bin", "/sbin", "/lib", "/lib64", "/lib32", "/opt/libreoffice",
+                           "/var/cache/fontconfig", "/sys/devices/system/cpu", "/proc/filesystems",
+                           "/proc/meminfo", "/proc/cpuinfo", "/proc/stat", "/proc/sys"}) {
+    c.allowRead(path);
+  }
+  c.allowRead(std::filesystem::path(DOCMILL_LO_PROGRAM_DIR).parent_path().string());
+  for (const auto& target : installationLinkTargets()) c.allowRead(target);
+  // Only what the office, its libraries and fontconfig read of the system's settings.
+  for (const char* name :
+       {"fonts",        "libreoffice",  "passwd",          "group",          "nsswitch.conf",
+        "localtime",    "timezone",     "papersize",       "ld.so.cache",    "ld.so.conf",
+        "ld.so.conf.d", "locale.alias", "locale.conf",     "default/locale", "mime.types",
+        "gnutls",       "ssl/certs",    "ssl/openssl.cnf", "cups",           "os-release",
+        "alternatives"}) {
+    c.allowRead(std::string("/etc/") + name);
+  }
+  // Fonts a user installed for themselves.
+  if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    for (const char* name : {".fonts", ".local/share/fonts", ".fonts.conf", ".fonts.conf.d",
+                             ".config/fontconfig", ".cache/fontconfig"}) {
+      c.allowRead(std::string(home) + "/" + name);
+    }
+  }
+  for (const char* device : {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom"}) {
+    c.allowDevice(device);
+  }
+  c.allowOwnProcessEntry();
+  c.allowWrite(privateFolder);
+  // The office's pipes are made in the first of these it can write to.
+  c.allowSockets("/tmp");
+  c.allowSockets("/var/tmp");
+  c.isolateNetwork();
+}
+
 }  // namespace
 
 OfficeProcess::~OfficeProcess() {
@@ -187,6 +299,15 @@ OfficeProcess::~OfficeProcess() {
 
 pid_t OfficeProcess::processId() const {
   return group_.load();
+}
+
+std::string OfficeProcess::workFolderLocked() const {
+  return profile_.empty() ? std::string() : profile_ + "/work";
+}
+
+std::string OfficeProcess::workFolder() const {
+  std::lock_guard guard(infoMutex_);
+  return profileSeen_.empty() ? std::string() : profileSeen_ + "/work";
 }
 
 std::string OfficeProcess::profileFolder() const {
@@ -246,7 +367,7 @@ void OfficeProcess::kill() {
   ::kill(-group, SIGKILL);
 }
 
-void OfficeProcess::start() {
+void OfficeProcess::start(uint64_t addressSpaceLimit) {
   std::lock_guard guard(mutex_);
   endLocked();
   std::error_code ec;
@@ -260,11 +381,17 @@ void OfficeProcess::start() {
     profileSeen_ = profile_;
   }
   std::filesystem::create_directories(profile_ + "/user", ec);
+  // The only place the office reads documents from and writes its files to.
+  if (::mkdir(workFolderLocked().c_str(), 0700) != 0) {
+    const int err = errno;
+    endLocked();
+    raiseStart(std::string("cannot create the office's work folder: ") + std::strerror(err));
+  }
   {
     std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
     settings << kProfileSettings;
   }
-  pipeName_ = "docmill-" + std::to_string(::getpid()) + "-" + randomToken();
+  pipeName_ = kPipePrefix + std::to_string(::getpid()) + "-" + randomToken();
 
   const std::string program = std::string(DOCMILL_LO_PROGRAM_DIR) + "/soffice.bin";
   std::vector<std::string> args = {
@@ -296,6 +423,18 @@ void OfficeProcess::start() {
   for (auto& e : envStrings) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  platform::Confinement confinement;
+  confine(confinement, profile_);
+  try {
+    confinement.prepare();
+  } catch (const platform::OsError& e) {
+    endLocked();
+    raiseStart(std::string("cannot confine the office: ") + e.what());
+  }
+  struct rlimit addressSpace {};
+  addressSpace.rlim_cur = addressSpace.rlim_max =
+      addressSpaceLimit > 0 ? static_cast<rlim_t>(addressSpaceLimit) : RLIM_INFINITY;
+
   auto forkOffice = [&]() -> pid_t {
     const pid_t parent = ::getpid();
     pid_t child = ::fork();
@@ -311,6 +450,8 @@ void OfficeProcess::start() {
         ::dup2(devnull, 1);
         ::dup2(devnull, 2);
       }
+      if (addressSpaceLimit > 0) ::setrlimit(RLIMIT_AS, &addressSpace);
+      if (confinement.enterInChild() != 0) ::_exit(kNotConfinedExitCode);
       ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
     }
@@ -334,6 +475,7 @@ void OfficeProcess::start() {
     int status = 0;
     if (::waitpid(pid_, &status, WNOHANG) == pid_) {
       if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode) {
+        removePipe(singleInstancePipe(profile_));
         pid_ = spawn();
         group_ = pid_ > 0 ? pid_ : 0;
         if (pid_ <= 0) {
@@ -344,6 +486,9 @@ void OfficeProcess::start() {
       }
       reaped_ = true;
       endLocked();
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kNotConfinedExitCode) {
+        raiseStart("the office could not be confined (file access rules or network namespace)");
+      }
       raiseStart("the office process ended while starting");
     }
     try {
@@ -413,21 +558,21 @@ void OfficeProcess::endLocked() {
   // An office ended before it was reached (the host exiting while it starts) has not had
   // its pipe files noted; they are where the office puts pipes, under the name we chose.
   if (!pipeName_.empty()) {
-    const std::string file = "OSL_PIPE_" + std::to_string(::getuid()) + "_" + pipeName_;
-    for (const char* dir : {"/tmp/", "/var/tmp/"}) {
-      struct stat st {};
-      std::string path = dir + file;
-      if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
-    }
+    removePipe(pipeName_);
     pipeName_.clear();
   }
   if (!profile_.empty()) {
+    removePipe(singleInstancePipe(profile_));
     std::error_code ec;
     std::filesystem::remove_all(profile_, ec);
     profile_.clear();
     std::lock_guard info(infoMutex_);
     profileSeen_.clear();
   }
+}
+
+void OfficeProcess::removeLeftoverPipes() {
+  for (const char* dir : kPipeFolders) platform::removeDeadProcessSockets(dir, pipeFilePrefix());
 }
 
 void OfficeProcess::end() {

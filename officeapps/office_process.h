@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -31,8 +32,10 @@ class OfficeProcess {
 
   // Ends what runs now, then starts a fresh office and connects to it. Blocks until the
   // office answers (at most 90 seconds). A process that forked the office must outlive it:
-  // the office is sent SIGKILL when the forking thread ends.
-  void start();
+  // the office is sent SIGKILL when the forking thread ends. The office is confined to its
+  // own folder and a network of its own (see office_process.cc); `addressSpaceLimit`
+  // (bytes, 0 for none) caps its virtual memory, a backstop behind the pool's watchdog.
+  void start(uint64_t addressSpaceLimit = 0);
   // Ends the office (if any) and removes its profile and pipe files. Never raises.
   void end();
   // Ends the office while the UNO libraries may already be torn down (process exit): the
@@ -47,6 +50,10 @@ class OfficeProcess {
   // dead), so `running()` is false from now on. A document that was merely closed leaves
   // the office as it is.
   void checkConnection();
+  // Removes the pipe files that offices of hosts that no longer run left behind (a host
+  // killed by force cannot remove them): only files of our own naming, of this user, and
+  // only sockets. Never raises.
+  static void removeLeftoverPipes();
   // Sends SIGKILL to the whole process group at once; safe from any thread at any time.
   // The caller still has to `end()` the office to reap it and remove its profile.
   void kill();
@@ -56,10 +63,14 @@ class OfficeProcess {
   // The process id (also its process group); 0 when none runs. The profile, or "".
   pid_t processId() const;
   std::string profileFolder() const;
+  // The folder inside the profile where the office reads and writes documents: the only
+  // one it can reach. "" when none runs.
+  std::string workFolder() const;
 
  private:
   bool exitedLocked();
   void endLocked();
+  std::string workFolderLocked() const;
 
   mutable std::mutex mutex_;
   pid_t pid_ = 0;

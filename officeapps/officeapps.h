@@ -7,8 +7,10 @@
 // later objects; each application object works on one office of its own, so several run
 // in parallel. The offices end, and their profiles are removed, when the host process
 // exits or when `shutdownOffice()` is called. Creating an application when no office can
-// be started raises run-time error 429. A call that hangs or kills its office fails with
-// the application's error, and the office is replaced. A host that has not set its own
+// be started raises run-time error 429. A call that hangs, kills its office or makes it
+// grow past its memory limit fails with the application's error, and the office is
+// replaced. Each office is confined to its own folder and a network of its own: documents
+// reach neither the network nor other files than their own. A host that has not set its own
 // handler for SIGPIPE gets it ignored once the first office is reached, so that an office
 // dying during a write cannot end the host.
 //
@@ -45,13 +47,16 @@ namespace docmill::officeapps {
 void shutdownOffice();
 
 // How the offices are pooled; read from the environment (DOCMILL_OFFICE_POOL,
-// DOCMILL_OFFICE_TIMEOUT in seconds, DOCMILL_OFFICE_MAX_DOCS, DOCMILL_OFFICE_QUEUE) unless
-// set with `configureOffices()`.
+// DOCMILL_OFFICE_TIMEOUT in seconds, DOCMILL_OFFICE_MAX_DOCS, DOCMILL_OFFICE_QUEUE,
+// DOCMILL_OFFICE_MEMORY in MiB) unless set with `configureOffices()`.
 struct PoolSettings {
   int size = 2;                                    // offices
   std::chrono::milliseconds callTimeout{120'000};  // per office call
   int maxDocuments = 200;                          // documents before an office is replaced
   int queueLimit = 1000;                           // callers that may wait for an office
+  // Resident memory (MiB) an office may use during a call; past half of it, an office is
+  // replaced once its lease is returned.
+  int memoryLimitMiB = 3072;
   static PoolSettings fromEnvironment();
 };
 

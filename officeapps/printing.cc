@@ -5,6 +5,7 @@
 #include <cctype>
 #include <filesystem>
 
+#include "officeapps/office_pool.h"
 #include "platform/files.h"
 
 #include "pdf2ps/renderer.h"
@@ -13,14 +14,18 @@ namespace docmill::officeapps {
 
 namespace {
 
-// A private PDF file in the host's scratch folder, removed when this goes, together with
-// the lock file the office keeps beside a file it writes (left behind when the office dies
-// in the middle of the export).
+// A private PDF file in the office's work folder (the only place it can write to),
+// removed when this goes, together with the lock file the office keeps beside a file it
+// writes (left behind when the office dies in the middle of the export).
 class PrivateFile {
  public:
-  PrivateFile() {
+  explicit PrivateFile(const std::string& folder) {
+    if (folder.empty()) {
+      failure_ = "no office serves this application object";
+      return;
+    }
     try {
-      file_ = platform::TempFile(platform::hostScratchFolder(), "print-", ".pdf");
+      file_ = platform::TempFile(folder, "print-", ".pdf");
     } catch (const platform::OsError& e) {
       failure_ = e.what();
     }
@@ -45,7 +50,8 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
                  const css::uno::Sequence<css::beans::PropertyValue>& filterData,
                  const std::string& target, const PrintOptions& options) {
   if (target.empty()) raiseApp(app, app.badValue, "No file name was given to print into.");
-  PrivateFile pdf;
+  LeasePtr lease = OfficeLease::current();
+  PrivateFile pdf(lease ? lease->workFolder() : std::string());
   if (pdf.path().empty()) {
     raiseApp(app, app.failed, "Cannot create a temporary file: " + pdf.failure() + ".");
   }

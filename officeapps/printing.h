@@ -3,7 +3,7 @@
 // PostScript at the print target: text stays text, and only what PostScript cannot draw
 // (transparency) becomes an image.
 //
-// The private PDF lives in the host's scratch folder and is removed on every path. A
+// The private PDF lives in the office's work folder and is removed on every path. A
 // failure raises the application's error; an incomplete print target is removed so that
 // nobody takes it for a finished print.
 #pragma once

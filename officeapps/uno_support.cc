@@ -21,9 +21,12 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "officeapps/office_pool.h"
+#include "platform/transfer.h"
 
 namespace docmill::officeapps {
 
@@ -137,16 +140,55 @@ std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
+// The work folder of the office this call runs on; raises when there is none.
+std::string workFolder(const AppIdentity& app) {
+  LeasePtr lease = OfficeLease::current();
+  std::string folder = lease ? lease->workFolder() : std::string();
+  if (folder.empty()) raiseApp(app, app.failed, "No office serves this application object.");
+  return folder;
+}
+
+// A new private folder in the office's work folder, for one document going in or out.
+platform::TempFolder exchangeFolder(const AppIdentity& app, const std::string& prefix) {
+  try {
+    return platform::TempFolder(workFolder(app), prefix);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, std::string("Cannot make room for the office's files: ") + e.what());
+  }
+}
+
 }  // namespace
 
-Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const DocumentKind& kind,
-                                              const std::string& path,
-                                              const std::string& password) {
+LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
+                            const std::string& path, const std::string& password) {
   LeasePtr lease = OfficeLease::current();
   if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
   CallScope scope(lease);
   lease->documentOpened(path);
   Reference<css::frame::XDesktop2> desktop = lease->desktop();
+
+  auto unreadable = [&] {
+    raiseApp(app, app.fileNotOpened,
+             app.name + " cannot read the file " + path + " (it is missing or not readable).");
+  };
+  auto notADocument = [&] {
+    raiseApp(app, app.fileNotOpened,
+             app.name + " cannot open " + path + ": the file is damaged or is not a " + kind.noun +
+                 " it can read.");
+  };
+  // The copy keeps the file's name: documents show it, and filters look at its extension.
+  LoadedDocument loaded;
+  loaded.copy = exchangeFolder(app, "doc-");
+  std::string name = fileName(path);
+  if (name.empty() || name == "." || name == "..") name = "document";
+  const std::string copy = loaded.copy.path() + "/" + name;
+  try {
+    platform::copyFile(path, copy);
+  } catch (const platform::OsError& e) {
+    if (e.code() == EINVAL || e.code() == EISDIR) notADocument();
+    if (e.path() == path) unreadable();
+    raiseApp(app, app.failed, "Cannot hand " + path + " to the office: " + e.what());
+  }
 
   auto attempt = [&](const std::string& pass, rtl::Reference<SilentHandler>& handler) {
     handler = new SilentHandler;
@@ -162,7 +204,7 @@ Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const Docu
     Sequence<css::beans::PropertyValue> args(list.data(), static_cast<sal_Int32>(list.size()));
     Reference<css::lang::XComponent> result;
     try {
-      result = desktop->loadComponentFromURL(fileUrl(path), "_blank", 0, args);
+      result = desktop->loadComponentFromURL(fileUrl(copy), "_blank", 0, args);
     } catch (const css::lang::DisposedException&) {
       raiseApp(app, app.failed,
                "The office process stopped while opening " + path +
@@ -194,15 +236,7 @@ Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const Docu
                  ? "The password is incorrect. " + app.name + " cannot open " + fileName(path) + "."
                  : fileName(path) + " is protected by a password. Give the password to open it.");
   }
-  if (!doc.is()) {
-    if (::access(path.c_str(), R_OK) != 0) {
-      raiseApp(app, app.fileNotOpened,
-               app.name + " cannot read the file " + path + " (it is missing or not readable).");
-    }
-    raiseApp(app, app.fileNotOpened,
-             app.name + " cannot open " + path + ": the file is damaged or is not a " + kind.noun +
-                 " it can read.");
-  }
+  if (!doc.is()) notADocument();
   Reference<css::lang::XServiceInfo> info(doc, UNO_QUERY);
   const char* accepted = kind.accepts ? kind.accepts : kind.service;
   if (!info.is() || !info->supportsService(OUString::createFromAscii(accepted))) {
@@ -210,7 +244,8 @@ Reference<css::lang::XComponent> loadDocument(const AppIdentity& app, const Docu
     raiseApp(app, app.fileNotOpened,
              app.name + " cannot open " + path + ": the file is not a " + kind.noun + ".");
   }
-  return doc;
+  loaded.component = doc;
+  return loaded;
 }
 
 void closeDocument(Reference<css::lang::XComponent>& doc) {
@@ -271,14 +306,21 @@ void storeDocument(const AppIdentity& app, const Reference<css::lang::XComponent
     raiseApp(app, app.badValue,
              app.name + " cannot save a " + kind.noun + " as \"" + ext + "\" files.");
   }
+  platform::TempFolder out = exchangeFolder(app, "save-");
+  const std::string written = out.path() + "/saved" + ext;
   unoGuard(app, "Saving " + path + " failed", [&] {
     Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
     std::vector<css::beans::PropertyValue> list = {
         prop("FilterName", Any(OUString::createFromAscii(filter))), prop("Overwrite", Any(true))};
     if (!password.empty()) list.push_back(prop("Password", Any(toOU(password))));
-    storable->storeToURL(fileUrl(path), Sequence<css::beans::PropertyValue>(
-                                            list.data(), static_cast<sal_Int32>(list.size())));
+    storable->storeToURL(fileUrl(written), Sequence<css::beans::PropertyValue>(
+                                               list.data(), static_cast<sal_Int32>(list.size())));
   });
+  try {
+    platform::moveFile(written, path);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, "Saving " + path + " failed: " + std::strerror(e.code()));
+  }
 }
 
 }  // namespace docmill::officeapps

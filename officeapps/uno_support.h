@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "automation/error.h"
+#include "platform/scratch.h"
 
 namespace css = ::com::sun::star;
 
@@ -63,24 +64,33 @@ struct DocumentKind {
   const char* accepts = nullptr;
 };
 
+// A document the office opened, and the copy of its file it opened it from; the copy is
+// removed when this goes (after the document is closed).
+struct LoadedDocument {
+  css::uno::Reference<css::lang::XComponent> component;
+  platform::TempFolder copy;
+};
+
 // Opens `path` hidden, without macros, link updates or dialogs, as a document of `kind`.
-// A wrong or missing password, an unreadable or unsupported file each raise the
-// application's error with a description saying which.
-css::uno::Reference<css::lang::XComponent> loadDocument(const AppIdentity& app,
-                                                        const DocumentKind& kind,
-                                                        const std::string& path,
-                                                        const std::string& password);
+// The office cannot reach the caller's files: it opens a copy made in its work folder
+// (only regular files are copied: a device or a pipe would never end). A wrong or missing
+// password, an unreadable or unsupported file each raise the application's error with a
+// description saying which.
+LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
+                            const std::string& path, const std::string& password);
 
 // Closes a document without saving; never raises (a dead office has closed it already).
 void closeDocument(css::uno::Reference<css::lang::XComponent>& doc);
 
 // Exports `doc` to the PDF file `pdfPath` with `filter` and the given filter data.
+// `pdfPath` must lie in the office's work folder (OfficeLease::workFolder()).
 void exportPdf(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                const char* filter, const std::string& pdfPath,
                const css::uno::Sequence<css::beans::PropertyValue>& filterData);
 
 // Stores `doc` under `path` in the format the name's extension chooses, optionally
-// encrypted with `password`.
+// encrypted with `password`. The office writes into its work folder; the file is then
+// moved to `path`, replacing what is there.
 void storeDocument(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                    const DocumentKind& kind, const std::string& path, const std::string& password);
 

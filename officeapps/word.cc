@@ -630,7 +630,7 @@ class WordDocuments : public WordObject {
       std::string path = file->toString();
       auto component = loadDocument(app_, kTextDocument, path,
                                     password ? password->concatText() : std::string());
-      auto doc = std::make_shared<OpenDocument>(component, path);
+      auto doc = std::make_shared<OpenDocument>(std::move(component), path);
       docs_->add(doc);
       return Variant(DispatchPtr(std::make_shared<WordDocument>(doc)));
     }

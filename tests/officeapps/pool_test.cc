@@ -97,10 +97,11 @@ class OfficePool : public ::testing::Test {
     return false;
   }
 
-  // Names of the print files (and their lock files) in the temporary folder.
-  std::vector<std::string> privatePrintFiles() const {
+  // Names of the print files (and their lock files) in an office's work folder.
+  static std::vector<std::string> privatePrintFiles(const std::string& workFolder) {
     std::vector<std::string> found;
-    for (const auto& e : std::filesystem::directory_iterator(platform::hostScratchFolder())) {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(workFolder, ec)) {
       std::string name = e.path().filename().string();
       if (name.starts_with("print-")) found.push_back(name);
     }
@@ -202,12 +203,16 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   ASSERT_TRUE(waitInCall(dying));
   // What the office had begun to write when it died: the private PDF of the print and the
   // lock file the office keeps beside it.
-  std::vector<std::string> printFiles = privatePrintFiles();
+  std::string work;
+  for (const auto& office : officeapps::officeStatus()) {
+    if (office.pid == dying) work = office.profile + "/work";
+  }
+  std::vector<std::string> printFiles = privatePrintFiles(work);
   ASSERT_EQ(printFiles.size(), 1u);
-  testing::writeFile(platform::hostScratchFolder() + "/.~lock." + printFiles[0] + "#", "lock");
+  testing::writeFile(work + "/.~lock." + printFiles[0] + "#", "lock");
   ::kill(-dying, SIGKILL);
   caller.join();
-  EXPECT_TRUE(privatePrintFiles().empty());
+  EXPECT_TRUE(privatePrintFiles(work).empty());
   // Nothing in the host's scratch folder but the profiles of the living offices.
   std::set<std::string> living;
   for (const auto& office : officeapps::officeStatus()) {
