@@ -16,10 +16,11 @@ namespace docmill::officeapps {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the resident memory of offices in a call is measured. An office grows by at
-// most a few hundred MiB between two looks at ordinary rates; the address-space backstop
-// (see memoryBackstop) bounds a sudden burst.
+// How often the resident memory of offices in a call is measured: an office that grows
+// quickly (a hostile document took 130 MiB a second) passes its limit by little before it
+// is seen, and one past half its limit is watched more closely.
 constexpr auto kMemorySampleInterval = std::chrono::milliseconds(250);
+constexpr auto kCloseMemorySampleInterval = std::chrono::milliseconds(50);
 constexpr uint64_t kMiB = 1024 * 1024;
 
 // One office of the pool and its bookkeeping. Fields below `process` are guarded by the
@@ -57,13 +58,6 @@ int envInt(const char* name, int fallback, int minimum) {
 thread_local LeasePtr tlsCurrent;                     // the lease of the office call running here
 thread_local std::weak_ptr<OfficeLease> tlsCreating;  // the application being created here
 thread_local std::weak_ptr<OfficeLease> tlsOwned;     // the last lease taken on this thread
-
-// The virtual-memory cap of an office: well above what the watchdog allows it to keep
-// resident (offices map about twice their resident memory), so that only a burst too quick
-// for the watchdog meets it, as a failed allocation.
-uint64_t memoryBackstop(int limitMiB) {
-  return (2 * static_cast<uint64_t>(limitMiB) + 1024) * kMiB;
-}
 
 // The resident memory of an office's process group in bytes; 0 when it cannot be told.
 uint64_t residentBytes(pid_t group) {
@@ -127,8 +121,8 @@ struct OfficePool::State {
   void startLocked();
   void workerLoop(std::shared_ptr<OfficeSlot> slot);
   void watchdogLoop();
-  void checkMemory(std::unique_lock<std::mutex>& lock,
-                   const std::vector<std::shared_ptr<OfficeSlot>>& inCall);
+  std::chrono::milliseconds checkMemory(std::unique_lock<std::mutex>& lock,
+                                        const std::vector<std::shared_ptr<OfficeSlot>>& inCall);
   void waitReady(std::unique_lock<std::mutex>& lock, const std::shared_ptr<OfficeSlot>& slot);
   void release(const std::shared_ptr<OfficeSlot>& slot);
 };
@@ -169,11 +163,10 @@ void OfficePool::State::workerLoop(std::shared_ptr<OfficeSlot> slot) {
     if (stopping) return;
     slot->wantStart = false;
     slot->phase = OfficeSlot::Phase::Starting;
-    const uint64_t backstop = memoryBackstop(config().memoryLimitMiB);
     lock.unlock();
     std::string failure;
     try {
-      slot->process.start(backstop);
+      slot->process.start();
     } catch (const AutomationError& e) {
       failure = e.error().description;
     } catch (const std::exception& e) {
@@ -223,16 +216,16 @@ void OfficePool::State::watchdogLoop() {
       }
     }
     if (!inCall.empty()) {
-      checkMemory(lock, inCall);
+      const auto interval = checkMemory(lock, inCall);
       if (stopping) return;
-      next = std::min(next, Clock::now() + kMemorySampleInterval);
+      next = std::min(next, Clock::now() + interval);
     }
     watch.wait_until(lock, next);
   }
 }
 
-void OfficePool::State::checkMemory(std::unique_lock<std::mutex>& lock,
-                                    const std::vector<std::shared_ptr<OfficeSlot>>& inCall) {
+std::chrono::milliseconds OfficePool::State::checkMemory(
+    std::unique_lock<std::mutex>& lock, const std::vector<std::shared_ptr<OfficeSlot>>& inCall) {
   std::vector<pid_t> groups;
   for (const auto& slot : inCall) groups.push_back(slot->process.processId());
   const uint64_t limit = static_cast<uint64_t>(config().memoryLimitMiB) * kMiB;
@@ -244,7 +237,9 @@ void OfficePool::State::checkMemory(std::unique_lock<std::mutex>& lock,
   } catch (const platform::OsError&) {
   }
   lock.lock();
+  auto interval = std::chrono::milliseconds(kMemorySampleInterval);
   for (size_t i = 0; i < used.size(); ++i) {
+    if (used[i] > limit / 2) interval = kCloseMemorySampleInterval;
     OfficeSlot& slot = *inCall[i];
     // Still the same office, still in a call, and not ended for another reason meanwhile.
     if (used[i] <= limit || slot.callDepth == 0 || slot.killedForTime || slot.killedForMemory ||
@@ -254,6 +249,7 @@ void OfficePool::State::checkMemory(std::unique_lock<std::mutex>& lock,
     slot.process.kill();
     slot.killedForMemory = true;
   }
+  return interval;
 }
 
 void OfficePool::State::waitReady(std::unique_lock<std::mutex>& lock,

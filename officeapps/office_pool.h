@@ -18,7 +18,8 @@
 // document, the dead office is reaped and its profile removed, and a fresh office replaces
 // it. An office that dies on its own is treated the same way, and so is one whose process
 // group grows past `DOCMILL_OFFICE_MEMORY` MiB of resident memory (default 3072) during a
-// call: the watchdog measures it four times a second while a call runs. After
+// call: the watchdog measures it four times a second while a call runs (twenty times once it
+// holds half its limit). After
 // `DOCMILL_OFFICE_MAX_DOCS` documents (default 200), or when it holds more than half its
 // memory limit, an office is replaced once its lease is returned, never during a call.
 //

@@ -4,7 +4,6 @@
 #include <rtl/digest.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -367,7 +366,7 @@ void OfficeProcess::kill() {
   ::kill(-group, SIGKILL);
 }
 
-void OfficeProcess::start(uint64_t addressSpaceLimit) {
+void OfficeProcess::start() {
   std::lock_guard guard(mutex_);
   endLocked();
   std::error_code ec;
@@ -431,9 +430,6 @@ void OfficeProcess::start(uint64_t addressSpaceLimit) {
     endLocked();
     raiseStart(std::string("cannot confine the office: ") + e.what());
   }
-  struct rlimit addressSpace {};
-  addressSpace.rlim_cur = addressSpace.rlim_max =
-      addressSpaceLimit > 0 ? static_cast<rlim_t>(addressSpaceLimit) : RLIM_INFINITY;
 
   auto forkOffice = [&]() -> pid_t {
     const pid_t parent = ::getpid();
@@ -450,7 +446,6 @@ void OfficeProcess::start(uint64_t addressSpaceLimit) {
         ::dup2(devnull, 1);
         ::dup2(devnull, 2);
       }
-      if (addressSpaceLimit > 0) ::setrlimit(RLIMIT_AS, &addressSpace);
       if (confinement.enterInChild() != 0) ::_exit(kNotConfinedExitCode);
       ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);

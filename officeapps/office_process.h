@@ -13,7 +13,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -33,9 +32,8 @@ class OfficeProcess {
   // Ends what runs now, then starts a fresh office and connects to it. Blocks until the
   // office answers (at most 90 seconds). A process that forked the office must outlive it:
   // the office is sent SIGKILL when the forking thread ends. The office is confined to its
-  // own folder and a network of its own (see office_process.cc); `addressSpaceLimit`
-  // (bytes, 0 for none) caps its virtual memory, a backstop behind the pool's watchdog.
-  void start(uint64_t addressSpaceLimit = 0);
+  // own folder and a network of its own (see office_process.cc).
+  void start();
   // Ends the office (if any) and removes its profile and pipe files. Never raises.
   void end();
   // Ends the office while the UNO libraries may already be torn down (process exit): the

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config clang-format
-  libgtest-dev libgmock-dev
+  libgtest-dev libgmock-dev zlib1g-dev
   libgs-dev ghostscript poppler-utils qpdf libqpdf-dev libpoppler-glib-dev libcairo2-dev
   libcups2-dev cups-daemon cups-client cups-bsd
   libreoffice-core libreoffice-writer libreoffice-calc libreoffice-impress libreoffice-draw

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "automation/creation.h"
 #include "cli/convert.h"
@@ -347,6 +348,41 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
   EXPECT_NE(blankSheet.description.find("anything to print"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir.path("out.pdf")));
   for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+}
+
+// Conversions running at once through objects that share one temporary folder never take
+// each other's files: every PDF holds its own document and no other.
+TEST_F(EndToEnd, ParallelObjectsSharingATemporaryFolderNeverMixFiles) {
+  constexpr int kCount = 8;
+  for (int i = 0; i < kCount; ++i) {
+    testing::writeFile(dir.path("in" + std::to_string(i) + ".fodt"),
+                       testing::flatText({{"Document" + std::to_string(i) + "words"}}));
+  }
+  std::vector<std::string> failures(kCount);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCount; ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        DispatchPtr own = createObject("PDF.CreatePDF");
+        put(own, "TempFilePath", Variant(dir.path("tmp")));
+        call(own, "CreatePDFfromWord",
+             {Variant(dir.path("out" + std::to_string(i) + ".pdf")),
+              Variant(dir.path("in" + std::to_string(i) + ".fodt"))});
+      } catch (const AutomationError& e) {
+        failures[i] = e.what();
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kCount; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(failures[i], "");
+    const std::string text = testing::readPdf(dir.path("out" + std::to_string(i) + ".pdf")).text();
+    for (int j = 0; j < kCount; ++j) {
+      const bool found = text.find("Document" + std::to_string(j) + "words") != std::string::npos;
+      EXPECT_EQ(found, i == j) << text;
+    }
+  }
 }
 
 // The shared corpus: real documents nobody here wrote. Each converts into a PDF with pages.

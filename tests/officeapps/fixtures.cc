@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <fstream>
@@ -240,6 +241,70 @@ std::string flatDrawing(const std::vector<std::string>& pageTexts) {
          R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
          R"(</office:master-styles><office:body><office:drawing>)" +
          "\n" + body + "</office:drawing></office:body></office:document>\n";
+}
+
+void writeZip(const std::string& path, const std::vector<ZipEntry>& entries) {
+  auto u16 = [](std::string& out, unsigned v) {
+    out += static_cast<char>(v & 0xff);
+    out += static_cast<char>((v >> 8) & 0xff);
+  };
+  auto u32 = [&](std::string& out, unsigned long v) {
+    u16(out, static_cast<unsigned>(v & 0xffff));
+    u16(out, static_cast<unsigned>((v >> 16) & 0xffff));
+  };
+  std::string archive, directory;
+  for (const auto& entry : entries) {
+    std::string data = entry.content;
+    if (entry.deflate) {
+      // Raw deflate, as zip wants it.
+      z_stream z{};
+      deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+      data.resize(deflateBound(&z, entry.content.size()));
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(entry.content.data()));
+      z.avail_in = static_cast<uInt>(entry.content.size());
+      z.next_out = reinterpret_cast<Bytef*>(data.data());
+      z.avail_out = static_cast<uInt>(data.size());
+      deflate(&z, Z_FINISH);
+      data.resize(z.total_out);
+      deflateEnd(&z);
+    }
+    const unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(entry.content.data()),
+                                    static_cast<uInt>(entry.content.size()));
+    const unsigned method = entry.deflate ? 8 : 0;
+    std::string common;
+    u16(common, 20);      // version needed
+    u16(common, 0);       // flags
+    u16(common, method);  // method
+    u32(common, 0);       // time and date
+    u32(common, crc);
+    u32(common, data.size());
+    u32(common, entry.content.size());
+    u16(common, static_cast<unsigned>(entry.name.size()));
+    u16(common, 0);  // extra field
+    std::string central;
+    u32(central, 0x02014b50);
+    u16(central, 20);  // made by
+    central += common;
+    u16(central, 0);  // comment
+    u16(central, 0);  // disk
+    u16(central, 0);  // internal attributes
+    u32(central, 0);  // external attributes
+    u32(central, archive.size());
+    central += entry.name;
+    directory += central;
+    u32(archive, 0x04034b50);
+    archive += common + entry.name + data;
+  }
+  std::string end;
+  u32(end, 0x06054b50);
+  u16(end, 0);
+  u16(end, 0);
+  u16(end, static_cast<unsigned>(entries.size()));
+  u16(end, static_cast<unsigned>(entries.size()));
+  u32(end, directory.size());
+  u32(end, archive.size());
+  u16(end, 0);
+  writeFile(path, archive + directory + end);
 }
 
 std::string run(const std::string& command) {

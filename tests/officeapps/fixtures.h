@@ -59,6 +59,15 @@ std::string flatPresentation(const std::vector<std::string>& slideTitles, double
 // A flat ODF drawing with one page per text.
 std::string flatDrawing(const std::vector<std::string>& pageTexts);
 
+// A zip archive (an ODF or Office Open XML package) of `entries` (name, content), each
+// stored or deflated as asked, in the given order.
+struct ZipEntry {
+  std::string name;
+  std::string content;
+  bool deflate = true;
+};
+void writeZip(const std::string& path, const std::vector<ZipEntry>& entries);
+
 // What a printed PostScript file holds, read through a PDF made from it.
 struct Printed {
   int pages = 0;

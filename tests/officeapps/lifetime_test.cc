@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -36,6 +39,61 @@ TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
   for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
     EXPECT_EQ(entry.path().filename().string().find(pipePrefix), std::string::npos) << entry.path();
   }
+}
+
+// A host killed by force cannot remove its offices' pipe files; the next host that starts
+// offices removes them, and only them.
+TEST(OfficeLifetime, PipesOfAKilledHostGoWhenTheNextHostStartsItsOffices) {
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t host = ::fork();
+  if (host == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::execl(DOCMILL_PROBE, DOCMILL_PROBE, "Word.Application", "--wait", nullptr);
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  // The host's process id and its own office's line: it has reached its office.
+  std::string seen;
+  char buf[256];
+  while (std::count(seen.begin(), seen.end(), '\n') < 2) {
+    const ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    seen.append(buf, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  ::kill(host, SIGKILL);
+  ::waitpid(host, nullptr, 0);
+  std::istringstream in(seen);
+  pid_t office = 0;
+  in >> office >> office;
+  ASSERT_GT(office, 0) << seen;
+  for (int i = 0; i < 200 && !testing::processesInGroup(office).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+
+  const std::string prefix =
+      "OSL_PIPE_" + std::to_string(::getuid()) + "_docmill-" + std::to_string(host) + "-";
+  auto leftovers = [&] {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp")) {
+      if (entry.path().filename().string().starts_with(prefix)) found.push_back(entry.path());
+    }
+    return found;
+  };
+  ASSERT_FALSE(leftovers().empty()) << "the killed host left no pipe file to remove";
+  // Somebody else's file of the same shape stays: only sockets are ours to remove.
+  const std::string lookalike = "/tmp/" + prefix + "not-a-socket";
+  testing::writeFile(lookalike, "keep");
+
+  auto registrations = officeapps::registerOfficeServers();
+  auto app = createObject("Word.Application");
+  std::vector<std::string> left = leftovers();
+  EXPECT_EQ(left, std::vector<std::string>{lookalike});
+  std::filesystem::remove(lookalike);
+  app.reset();
+  officeapps::shutdownOffice();
 }
 
 TEST(OfficeLifetime, OutlivesTheThreadThatStartedIt) {

@@ -1,7 +1,8 @@
 // A host process for the lifetime tests: creates an application, reports its own process
 // id on the first line of standard output, then the process id and profile folder of every
 // office started so far (one line each, the application's own office first), and exits
-// without ending anything itself, so the test can check that nothing outlives it.
+// without ending anything itself, so the test can check that nothing outlives it. With
+// "--wait" after the ProgID it waits to be killed instead.
 #include <unistd.h>
 
 #include <cstdio>
@@ -22,5 +23,8 @@ int main(int argc, char** argv) {
     }
   }
   std::fflush(stdout);
+  if (argc > 2 && std::string(argv[2]) == "--wait") {
+    for (;;) ::pause();
+  }
   return 0;
 }
