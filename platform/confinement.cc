@@ -1,7 +1,6 @@
 #include "platform/confinement.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -12,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <mutex>
+
+#include "platform/process.h"
 
 namespace docmill::platform {
 
@@ -64,53 +65,31 @@ int addRule(int ruleset, int fd, uint64_t allowed) {
   return static_cast<int>(::syscall(SYS_landlock_add_rule, ruleset, kRulePathBeneath, &attr, 0));
 }
 
-int writeAll(const char* path, const char* text, size_t length) {
-  const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  const ssize_t written = ::write(fd, text, length);
-  const int err = written == static_cast<ssize_t>(length) ? 0 : (written < 0 ? errno : EIO);
-  ::close(fd);
-  return err;
-}
-
-// How a network namespace is made here: directly (root), through a user namespace of our
-// own, or not at all.
-enum class NetworkWay { None, Direct, ThroughUserNamespace };
-
-int enterNetwork(NetworkWay way, const std::string& uidMap, const std::string& gidMap) {
-  if (way == NetworkWay::Direct) return ::unshare(CLONE_NEWNET) == 0 ? 0 : errno;
-  if (way != NetworkWay::ThroughUserNamespace) return 0;
-  if (::unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return errno;
-  // Our own ids inside, so files and pipe names stay ours.
-  if (int err = writeAll("/proc/self/setgroups", "deny", 4)) return err;
-  if (int err = writeAll("/proc/self/uid_map", uidMap.data(), uidMap.size())) return err;
-  return writeAll("/proc/self/gid_map", gidMap.data(), gidMap.size());
-}
-
 std::string idMap(unsigned id) {
   return std::to_string(id) + " " + std::to_string(id) + " 1\n";
 }
 
-// Tried once per process in a throw-away child, since what the kernel allows depends on
-// privileges and settings no call tells up front.
-NetworkWay networkWay(const std::string& uidMap, const std::string& gidMap) {
+// Whether a child can have a network namespace of its own: tried once per process in a
+// throw-away child, since what the kernel allows depends on privileges and settings that no
+// call tells up front.
+bool networkNamespaceAllowed(const std::string& uidMap, const std::string& gidMap) {
   static std::once_flag once;
-  static NetworkWay way = NetworkWay::None;
+  static bool allowed = false;
   std::call_once(once, [&] {
-    for (NetworkWay candidate : {NetworkWay::Direct, NetworkWay::ThroughUserNamespace}) {
-      const pid_t child = ::fork();
-      if (child < 0) return;
-      if (child == 0) ::_exit(enterNetwork(candidate, uidMap, gidMap) == 0 ? 0 : 1);
-      int status = 0;
-      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        way = candidate;
-        return;
-      }
+    const pid_t child = ::fork();
+    if (child < 0) return;
+    if (child == 0) {
+      ::_exit(enterPrivateNetworkInChild(uidMap.data(), uidMap.size(), gidMap.data(),
+                                         gidMap.size()) == 0
+                  ? 0
+                  : 1);
     }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    allowed = WIFEXITED(status) && WEXITSTATUS(status) == 0;
   });
-  return way;
+  return allowed;
 }
 
 }  // namespace
@@ -144,11 +123,8 @@ Confinement::InForce Confinement::prepare() {
   InForce inForce;
   uidMap_ = idMap(::getuid());
   gidMap_ = idMap(::getgid());
-  if (isolateNetwork_) {
-    const NetworkWay way = networkWay(uidMap_, gidMap_);
-    networkWay_ = static_cast<int>(way);
-    inForce.ownNetwork = way != NetworkWay::None;
-  }
+  ownNetwork_ = isolateNetwork_ && networkNamespaceAllowed(uidMap_, gidMap_);
+  inForce.ownNetwork = ownNetwork_;
 
   const int version = landlockVersion();
   if (version < 1) return inForce;
@@ -188,12 +164,13 @@ Confinement::InForce Confinement::prepare() {
 }
 
 int Confinement::enterInChild() const noexcept {
-  const auto way = static_cast<NetworkWay>(networkWay_);
-  if (way == NetworkWay::ThroughUserNamespace) {
-    // Past the unshare there is no way back: wrong ids would make the office unreachable.
-    if (int err = enterNetwork(way, uidMap_, gidMap_)) return err;
-  } else if (way == NetworkWay::Direct && ::unshare(CLONE_NEWNET) != 0) {
-    return errno;
+  // Where the trial worked, a failure now is not ignored: past a user namespace's unshare
+  // there is no way back, and wrong ids would make the child unreachable.
+  if (ownNetwork_) {
+    if (int err = enterPrivateNetworkInChild(uidMap_.data(), uidMap_.size(), gidMap_.data(),
+                                             gidMap_.size())) {
+      return err;
+    }
   }
   if (ruleset_ < 0) return 0;
   if (ownProcessEntry_) {

@@ -68,7 +68,7 @@ class Confinement {
   std::vector<Rule> rules_;
   bool ownProcessEntry_ = false;
   bool isolateNetwork_ = false;
-  int networkWay_ = 0;  // how the child enters its network namespace, chosen by prepare()
+  bool ownNetwork_ = false;  // the child enters a network namespace, as prepare() found possible
   int ruleset_ = -1;
   unsigned long long readAccess_ = 0;  // rights of allowRead(), for the child's /proc entry
   // Prepared for the child: "uid uid 1" and "gid gid 1" for a user namespace.

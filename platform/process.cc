@@ -232,6 +232,11 @@ ExitStatus statusFrom(int raw) {
 
 }  // namespace
 
+int enterPrivateNetworkInChild(const char* uidMap, size_t uidLength, const char* gidMap,
+                               size_t gidLength) noexcept {
+  return enterPrivateNetwork(::getuid(), ::getgid(), uidMap, uidLength, gidMap, gidLength);
+}
+
 std::string ExitStatus::describe() const {
   if (exited) return "exit status " + std::to_string(code);
   const char* name = ::strsignal(signal);

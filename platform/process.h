@@ -102,6 +102,13 @@ class ChildProcess {
   std::optional<ExitStatus> status_;
 };
 
+// In a forked child before exec, as for `SpawnOptions::privateNetwork`: a network namespace
+// of its own, through a user namespace with the given identity maps ("uid uid 1\n", made
+// before the fork) where the process may not make one directly. Async-signal-safe; returns
+// 0 or the errno of the step that failed.
+int enterPrivateNetworkInChild(const char* uidMap, size_t uidLength, const char* gidMap,
+                               size_t gidLength) noexcept;
+
 // Applies `limits` to the calling process. Throws OsError for a limit that cannot be set.
 void applyLimits(const ResourceLimits& limits);
 
