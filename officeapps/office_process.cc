@@ -223,14 +223,6 @@ std::vector<std::string> socketFiles(pid_t pid) {
   return paths;
 }
 
-// What an office may reach. It reads hostile documents, which can name pictures, style
-// sheets and other documents anywhere by URL; none of that may leave the office's own
-// folder or reach the network. So the office sees the system's programs, libraries, fonts
-// and settings (read only), its own private folder (profile, temporary files and the
-// documents it works on, copied in and out by the host), and the folders where it makes
-// its pipes (sockets only); it runs in a network of its own and may neither connect nor
-// listen over TCP. Other users' and other offices' files, the input's neighbours and the
-// host's scratch folder do not exist for it.
 // Where the links inside the office's installation lead (distributions keep its settings,
 // extensions and caches under /etc and /var and link them in). Found once per process.
 const std::vector<std::string>& installationLinkTargets() {
@@ -255,6 +247,14 @@ const std::vector<std::string>& installationLinkTargets() {
   return targets;
 }
 
+// What an office may reach. It reads hostile documents, which can name pictures, style
+// sheets and other documents anywhere by URL; none of that may leave the office's own
+// folder or reach the network. So the office sees the system's programs, libraries, fonts
+// and settings (read only), its own private folder (profile, temporary files and the
+// documents it works on, copied in and out by the host), and the folders where it makes
+// its pipes (sockets only); it runs in a network of its own and may neither connect nor
+// listen over TCP. Other users' and other offices' files, the input's neighbours and the
+// host's scratch folder do not exist for it.
 void confine(platform::Confinement& c, const std::string& privateFolder) {
   for (const char* path : {"/usr", "/bin", "/sbin", "/lib", "/lib64", "/lib32", "/opt/libreoffice",
                            "/var/cache/fontconfig", "/sys/devices/system/cpu", "/proc/filesystems",
