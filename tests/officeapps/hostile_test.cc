@@ -222,6 +222,9 @@ class Hostile : public ::testing::Test {
 };
 
 TEST_F(Hostile, LinkedContentReachesNeitherTheNetworkNorOtherFiles) {
+  if (platform::Confinement::landlockVersion() == 0) {
+    GTEST_SKIP() << "this kernel has no Landlock: offices can read the files beside a document";
+  }
   configure(60s, 3072);
   Listener listener;
   // Secrets beside the documents: a picture in a colour nothing else prints, a text, and a
