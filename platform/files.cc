@@ -45,8 +45,11 @@ std::optional<int64_t> fileLength(const std::string& path) {
 
 void deleteFile(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    raise(runtimeError(rt::PathFileAccessError));
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) raise(runtimeError(rt::PathFileAccessError));
+    // A device, pipe or socket named as an output is written into, never removed: unlinking
+    // /dev/null or /dev/stdout would break the machine for everyone.
+    if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return;
   }
   if (::unlink(path.c_str()) != 0) raiseErrno(errno, path);
 }

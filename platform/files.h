@@ -25,7 +25,8 @@ Error errorFromErrno(int err, const std::string& path = {});
 
 // Length in bytes of a file (not a folder), or nothing when it cannot be read.
 std::optional<int64_t> fileLength(const std::string& path);
-// Deletes a file; raises the run-time error of the failure.
+// Deletes a file (a link itself, not what it points to); raises the run-time error of the
+// failure. A device, pipe or socket is left in place: it is written into, not replaced.
 void deleteFile(const std::string& path);
 // Deletes a file if it exists; never raises.
 void removeQuietly(const std::string& path);
