@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -219,8 +220,10 @@ pid_t forkFromLongLivedThread(const std::function<pid_t()>& fork) {
   return mine.result;
 }
 
-ExitStatus statusFrom(int raw) {
+ExitStatus statusFrom(int raw, const rusage& usage) {
   ExitStatus status;
+  status.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   if (WIFEXITED(raw)) {
     status.exited = true;
     status.code = WEXITSTATUS(raw);
@@ -336,9 +339,10 @@ std::optional<ExitStatus> ChildProcess::waitUntil(std::chrono::steady_clock::tim
   if (pid_ <= 0) return ExitStatus{};
   for (;;) {
     int raw = 0;
-    pid_t got = ::waitpid(pid_, &raw, WNOHANG);
+    rusage usage{};
+    pid_t got = ::wait4(pid_, &raw, WNOHANG, &usage);
     if (got == pid_) {
-      status_ = statusFrom(raw);
+      status_ = statusFrom(raw, usage);
       return status_;
     }
     if (got < 0 && errno != EINTR) {
@@ -371,6 +375,18 @@ void ChildProcess::kill() {
 
 void applyLimits(const ResourceLimits& limits) {
   if (int err = applyLimitsRaw(limits)) throw OsError(err, "cannot set a resource limit");
+}
+
+uint64_t addressSpaceInUse() {
+  // The first field of statm is the size of every mapping, in pages.
+  int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[128] = {};
+  ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  if (n <= 0) return 0;
+  const uint64_t pages = std::strtoull(text, nullptr, 10);
+  return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
 void restrictSystemCalls() {

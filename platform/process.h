@@ -54,7 +54,8 @@ struct SpawnOptions {
 struct ExitStatus {
   bool exited = false;  // by exit(); `code` holds the status
   int code = 0;
-  int signal = 0;  // by a signal: its number
+  int signal = 0;         // by a signal: its number
+  double cpuSeconds = 0;  // processor time the child and the children it waited for used
   bool succeeded() const { return exited && code == 0; }
   // "exit status 3", "signal 9 (Killed)".
   std::string describe() const;
@@ -111,6 +112,10 @@ int enterPrivateNetworkInChild(const char* uidMap, size_t uidLength, const char*
 
 // Applies `limits` to the calling process. Throws OsError for a limit that cannot be set.
 void applyLimits(const ResourceLimits& limits);
+
+// The bytes of address space the calling process has mapped now (what a limit on address
+// space counts), or 0 when the system cannot say.
+uint64_t addressSpaceInUse();
 
 // From now on the calling process (all its threads started later, and its children) can no
 // longer start programs, create sockets, trace or read other processes, load kernel code
