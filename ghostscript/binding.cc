@@ -109,6 +109,15 @@ std::string Library::folder() {
   return origin;
 }
 
+std::string Library::loadedPath() {
+  load();
+  link_map* map = nullptr;
+  if (::dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) {
+    return map->l_name;
+  }
+  return file_;
+}
+
 int Library::revision(long* revision) {
   load();
   entry(reinterpret_cast<void*>(entries_->revision), "gsapi_revision");

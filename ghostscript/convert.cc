@@ -60,10 +60,14 @@ void raiseOnFailure(const std::string& output, Run run) {
 }  // namespace
 
 bool convertFile(const Variant& input, const Variant& output, std::string* errorTail) {
-  std::vector<std::string> args = fixedArguments(output.toString(), 1);
+  const std::string out = output.toString();
+  std::vector<std::string> args = fixedArguments(out, 1);
   InputAliases aliases;
-  args.push_back(aliases.argumentFor(input.toString()));
-  return callGhostscript(args, errorTail);
+  RunFiles files;
+  files.reads.push_back(input.toString());
+  files.writes.push_back(out);
+  args.push_back(aliases.argumentFor(files.reads.back()));
+  return callGhostscript(args, errorTail, files);
 }
 
 bool convertFiles(const Variant& inputs, const std::string& output, std::string* errorTail) {
@@ -75,13 +79,16 @@ bool convertFiles(const Variant& inputs, const std::string& output, std::string*
   std::vector<std::string> args =
       fixedArguments(output, upper >= 0 ? static_cast<size_t>(upper) + 1 : 0);
   InputAliases aliases;
+  RunFiles files;
+  files.writes.push_back(output);
   int16_t j = 10;
   for (int32_t i = 0; i <= upper; ++i) {
-    args.push_back(aliases.argumentFor(array.at(i).toString()));
+    files.reads.push_back(array.at(i).toString());
+    args.push_back(aliases.argumentFor(files.reads.back()));
     if (j == INT16_MAX) raiseRuntime(rt::Overflow);
     ++j;
   }
-  return callGhostscript(args, errorTail);
+  return callGhostscript(args, errorTail, files);
 }
 
 Error conversionFailed(const std::string& output, const std::string& errorTail) {

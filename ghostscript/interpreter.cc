@@ -1,56 +1,23 @@
-// One interpreter run over an argument vector, and the version query.
+// One interpreter run over an argument vector, the limits it runs under, and the version
+// query.
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "automation/error.h"
 #include "ghostscript/binding.h"
+#include "ghostscript/instance.h"
+#include "ghostscript/isolation.h"
 #include "ghostscript/module1.h"
-#include "ghostscript/transcript.h"
 
 namespace docmill::gs {
 
 namespace {
 
-// The interpreter's code for a program that ended itself with `quit`: the run completed.
-constexpr int kQuit = -101;
-
-// The transcript of the run in progress on this thread. The interpreter calls the output
-// callbacks synchronously on the thread that runs it, and the caller handle stays 0, so
-// this is how a callback finds its run without any state shared between threads.
-thread_local ErrorTranscript* activeTranscript = nullptr;
-
-class TranscriptScope {
- public:
-  explicit TranscriptScope(ErrorTranscript* t) : previous_(activeTranscript) {
-    activeTranscript = t;
-  }
-  ~TranscriptScope() { activeTranscript = previous_; }
-  TranscriptScope(const TranscriptScope&) = delete;
-  TranscriptScope& operator=(const TranscriptScope&) = delete;
-
- private:
-  ErrorTranscript* previous_;
-};
-
-// Standard input: the interpreter never receives input.
-int ghostscriptStdin(void*, char*, int) {
-  return 0;
-}
-
-// Standard output: consumed whole (the count given is returned); only error lines are kept.
-int ghostscriptStdout(void*, const char* text, int length) {
-  if (length <= 0) return 0;
-  if (text && activeTranscript) activeTranscript->addStdout({text, static_cast<size_t>(length)});
-  return length;
-}
-
-int ghostscriptStderr(void*, const char* text, int length) {
-  if (length <= 0) return 0;
-  if (text && activeTranscript) activeTranscript->addStderr({text, static_cast<size_t>(length)});
-  return length;
-}
+thread_local double lastRunCpu = 0;
 
 int16_t majorFromRevision(long revision) {
   // Revisions were major * 100 + minor up to 9.52 (952) and major * 1000 + minor * 10 +
@@ -59,54 +26,58 @@ int16_t majorFromRevision(long revision) {
   return major > 0 && major <= INT16_MAX ? static_cast<int16_t>(major) : 0;
 }
 
+// A positive whole number from the environment, or `fallback`.
+uint64_t setting(const char* name, uint64_t fallback) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return fallback;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || *end != '\0' || value == 0 || text[0] == '-') return fallback;
+  return value;
+}
+
 }  // namespace
 
-bool callGhostscript(const std::vector<std::string>& args, std::string* errorTail) {
-  if (errorTail) errorTail->clear();
+InterpreterLimits interpreterLimits() {
+  InterpreterLimits limits;
+  // Bounded so that the deadline and the byte count stay representable.
+  limits.time = std::chrono::seconds(
+      std::min<uint64_t>(setting("DOCMILL_INTERPRETER_TIMEOUT", 120), 10'000'000));
+  limits.memoryMiB = std::min<uint64_t>(setting("DOCMILL_INTERPRETER_MEMORY", 2048), 1ull << 30);
+  return limits;
+}
+
+RunOutcome runInterpreter(const std::vector<std::string>& args, const RunFiles& files) {
   Library& library = Library::current();
   long revision = 0;
-  library.revision(&revision);  // a missing library raises here, before any instance
+  library.revision(&revision);  // a missing library raises here, before any run
   library.requireAll();         // and so does a missing entry point
 
-  // NUL-terminated copies: the interpreter may write into its arguments.
-  std::vector<std::vector<char>> bytes;
-  bytes.reserve(args.size());
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (const auto& arg : args) {
-    bytes.emplace_back(arg.begin(), arg.end());
-    bytes.back().push_back('\0');
-    argv.push_back(bytes.back().data());
+  const IsolatedRun run = runIsolated(library.loadedPath(), args, files, interpreterLimits());
+  lastRunCpu = run.cpuSeconds;
+  RunOutcome outcome;
+  outcome.succeeded = run.ran && (run.code >= 0 || run.code == kQuitCode);
+  outcome.overLimit = run.overLimit;
+  if (!outcome.succeeded) {
+    outcome.errorTail = run.text;
+    if (outcome.errorTail.empty()) {
+      outcome.errorTail = "the interpreter stopped with code " + std::to_string(run.code);
+    }
   }
-  argv.push_back(nullptr);
+  return outcome;
+}
 
-  void* instance = nullptr;
-  int code = library.newInstance(&instance, nullptr);
-  if (code < 0) {
-    if (errorTail) {
-      *errorTail =
-          "the interpreter could not start an instance (code " + std::to_string(code) + ")";
-    }
-    return false;
-  }
-  ErrorTranscript transcript;
-  {
-    TranscriptScope scope(&transcript);
-    code = library.setStdio(instance, ghostscriptStdin, ghostscriptStdout, ghostscriptStderr);
-    if (code >= 0) {
-      code = library.initWithArgs(instance, static_cast<int>(args.size()), argv.data());
-      library.exit(instance);
-    }
-    library.deleteInstance(instance);
-  }
-  bool succeeded = code >= 0 || code == kQuit;
-  if (!succeeded && errorTail) {
-    *errorTail = transcript.summary();
-    if (errorTail->empty()) {
-      *errorTail = "the interpreter stopped with code " + std::to_string(code);
-    }
-  }
-  return succeeded;
+bool callGhostscript(const std::vector<std::string>& args, std::string* errorTail,
+                     const RunFiles& files) {
+  if (errorTail) errorTail->clear();
+  RunOutcome outcome = runInterpreter(args, files);
+  if (errorTail) *errorTail = std::move(outcome.errorTail);
+  return outcome.succeeded;
+}
+
+double lastRunProcessorSeconds() {
+  return lastRunCpu;
 }
 
 int16_t ghostscriptMajorVersion() {

@@ -28,6 +28,22 @@ using ::testing::StartsWith;
 
 namespace fs = std::filesystem;
 
+// Runs happen in children of the interpreter's helper: the stub keeps its script and record
+// in a file that its copy in the test and its copies there share. Named before the stub is
+// first loaded anywhere, removed when the program ends.
+class SharedStubState : public ::testing::Environment {
+ public:
+  SharedStubState() {
+    file_ = fs::temp_directory_path() / ("gs-stub-state-" + std::to_string(::getpid()));
+    ::setenv("STUB_GS_STATE", file_.c_str(), 1);
+  }
+  void TearDown() override { fs::remove(file_); }
+
+ private:
+  fs::path file_;
+};
+const auto* const kSharedStubState = ::testing::AddGlobalTestEnvironment(new SharedStubState);
+
 // The stub's control functions, found in the very library object the binding loaded.
 struct Stub {
   void (*reset)();

@@ -1,0 +1,270 @@
+// docmill-interpreter: the helper process in which every interpreter run happens.
+//
+// The host starts it (by exec, never by a bare fork of the many-threaded host) with its
+// control socket as descriptor 3. The helper has a single thread and keeps the interpreter
+// library loaded, so that for each run the host orders it can fork a child cheaply. The
+// child reads its request from the run's own socket, shuts itself in (its own files, the
+// interpreter's resources and a private temporary folder; no programs, no network; limits on
+// memory and processor time), does the one run and reports. The helper kills a child that
+// passes its time limit, tells the host how each child ended, and ends when the host closes
+// the control socket, killing the runs still going.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "automation/error.h"
+#include "ghostscript/binding.h"
+#include "ghostscript/instance.h"
+#include "ghostscript/run_protocol.h"
+#include "platform/channel.h"
+#include "platform/file_access.h"
+#include "platform/process.h"
+
+// An interpreter that cannot get memory must see a failed allocation (which it reports as
+// a VM error), not a sanitizer that ends the process.
+extern "C" const char* __asan_default_options() {
+  return "allocator_may_return_null=1";
+}
+
+namespace docmill::gs {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace protocol = gs::protocol;
+
+constexpr int kControlSocket = 3;
+constexpr int kRunSocket = 3;  // in a run's child, where its socket is placed
+
+// What the interpreter reads of the system: its resources, fonts and their configuration,
+// and the libraries it loads later. Missing entries are skipped.
+std::vector<std::string> systemResources() {
+  std::vector<std::string> paths = {"/usr",
+                                    "/lib",
+                                    "/lib64",
+                                    "/etc/fonts",
+                                    "/etc/ghostscript",
+                                    "/etc/papersize",
+                                    "/var/lib/ghostscript",
+                                    "/var/cache/fontconfig",
+                                    "/dev/null",
+                                    "/dev/urandom"};
+  // Folders the operator named for the interpreter's resources and fonts.
+  for (const char* variable : {"GS_LIB", "GS_FONTPATH"}) {
+    const char* value = std::getenv(variable);
+    std::string list = value ? value : "";
+    for (size_t start = 0; start <= list.size();) {
+      size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      if (end > start) paths.push_back(list.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  return paths;
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// The output must exist before the file system is closed off, so that exactly that file
+// can be opened to the run (never its folder). A FIFO without a reader is not opened.
+void createIfMissing(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd >= 0) ::close(fd);
+}
+
+// Shuts the child in before the interpreter sees any input. Throws OsError.
+void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order) {
+  // The interpreter's safe mode opens the folder TMPDIR names at its start to the
+  // document: that must be the run's own.
+  if (::setenv("TMPDIR", request.scratchFolder.c_str(), 1) != 0) {
+    throw platform::OsError(errno, "cannot set the temporary folder");
+  }
+  // The local time zone is read now, while its file can still be opened.
+  ::tzset();
+
+  platform::FileAccess access;
+  access.readable = systemResources();
+  for (const auto& path : request.reads) {
+    if (isRegularFile(path)) access.readable.push_back(path);
+  }
+  for (const auto& path : request.writes) {
+    createIfMissing(path);
+    access.writable.push_back(path);
+  }
+  access.privateFolders = {request.scratchFolder};
+  platform::restrictFileAccess(access);
+  platform::restrictSystemCalls();
+
+  platform::ResourceLimits limits;
+  // A backstop only: the helper ends the run when its time is up.
+  limits.cpuSeconds = order.timeoutMilliseconds / 1000 + 1;
+  // Counted from what is mapped now, so that the loaded program (and a sanitizer's
+  // reservations) do not eat into the run's allowance.
+  if (order.memoryBytes) {
+    limits.addressSpaceBytes = platform::addressSpaceInUse() + order.memoryBytes;
+  }
+  platform::applyLimits(limits);
+}
+
+// The body of a run's child; its result is the child's exit status.
+int runChild(Library& library, const protocol::RunOrder& order) {
+  protocol::ChildReport report;
+  try {
+    auto message = platform::receiveMessage(kRunSocket, protocol::kMaxRequest);
+    if (!message) return 1;  // the host gave up on the run before sending it
+    const protocol::RunRequest request = protocol::decodeRequest(message->bytes);
+    // Relative names mean what they mean to the host.
+    if (message->descriptor.valid() && ::fchdir(message->descriptor.get()) != 0) {
+      throw platform::OsError(errno, "cannot enter the host's working folder");
+    }
+    message->descriptor.reset();
+    shutIn(request, order);
+    InstanceRun run = runInstance(library, request.args);
+    report.ran = true;
+    report.code = run.code;
+    report.text = std::move(run.errorTail);
+  } catch (const AutomationError& e) {
+    report.text = e.error().description;
+  } catch (const std::exception& e) {
+    report.text = e.what();
+  }
+  try {
+    platform::sendMessage(kRunSocket, protocol::encode(report));
+  } catch (const platform::OsError&) {
+    return 1;
+  }
+  return 0;
+}
+
+struct Run {
+  platform::ChildProcess child;
+  platform::Descriptor socket;
+  Clock::time_point deadline;
+};
+
+void sendEnd(const platform::Descriptor& socket, const protocol::EndReport& end) {
+  try {
+    platform::sendMessage(socket.get(), protocol::encode(end));
+  } catch (const platform::OsError&) {
+    // The host no longer waits for this run.
+  }
+}
+
+// Starts the run the host ordered; a run that cannot start is reported at once.
+void startRun(std::list<Run>& runs, platform::Message message) {
+  platform::Descriptor socket = std::move(message.descriptor);
+  if (!socket.valid()) return;
+  protocol::EndReport refused;
+  refused.how = protocol::EndReport::How::NotStarted;
+  try {
+    const protocol::RunOrder order = protocol::decodeOrder(message.bytes);
+    Library& library = Library::at(order.library);
+    // Loaded here, once, so that every child starts with the library in place.
+    library.requireAll();
+    platform::SpawnOptions options;
+    options.descriptors = {{socket.get(), kRunSocket}};
+    Run run;
+    run.deadline = Clock::now() + std::chrono::milliseconds(order.timeoutMilliseconds);
+    run.child = platform::ChildProcess::run([&] { return runChild(library, order); }, options);
+    run.socket = std::move(socket);
+    runs.push_back(std::move(run));
+    return;
+  } catch (const AutomationError& e) {
+    refused.text = e.error().description;
+  } catch (const std::exception& e) {
+    refused.text = e.what();
+  }
+  sendEnd(socket, refused);
+}
+
+// Reports how the run's child ended (killing what is left of its process group first),
+// after killing it when `timedOut`.
+void finishRun(Run& run, bool timedOut) {
+  run.child.kill();
+  const platform::ExitStatus status = run.child.wait();
+  protocol::EndReport end;
+  if (timedOut) {
+    end.how = protocol::EndReport::How::TimedOut;
+  } else if (status.exited) {
+    end.how = protocol::EndReport::How::Exited;
+    end.value = status.code;
+  } else {
+    end.how = protocol::EndReport::How::Signaled;
+    end.value = status.signal;
+  }
+  end.cpuMicroseconds = static_cast<uint64_t>(status.cpuSeconds * 1e6);
+  sendEnd(run.socket, end);
+}
+
+int serve() {
+  std::list<Run> runs;
+  for (;;) {
+    std::vector<pollfd> watched = {{kControlSocket, POLLIN, 0}};
+    auto wake = Clock::time_point::max();
+    bool anyWithoutPidfd = false;
+    for (const Run& run : runs) {
+      watched.push_back({run.child.exitDescriptor(), POLLIN, 0});
+      anyWithoutPidfd = anyWithoutPidfd || run.child.exitDescriptor() < 0;
+      wake = std::min(wake, run.deadline);
+    }
+    int timeout = -1;
+    if (wake != Clock::time_point::max()) {
+      timeout = static_cast<int>(std::clamp<long long>(
+          std::chrono::ceil<std::chrono::milliseconds>(wake - Clock::now()).count(), 0, 60'000));
+    }
+    if (anyWithoutPidfd) timeout = timeout < 0 ? 20 : std::min(timeout, 20);
+    if (::poll(watched.data(), watched.size(), timeout) < 0 && errno != EINTR) return 1;
+
+    if (watched[0].revents) {
+      std::optional<platform::Message> order;
+      try {
+        order = platform::receiveMessage(kControlSocket, protocol::kMaxReport);
+      } catch (const platform::OsError&) {
+      }
+      if (!order) return 0;  // the host has gone: the runs still going die with us
+      startRun(runs, std::move(*order));
+    }
+    const auto now = Clock::now();
+    size_t index = 1;
+    for (auto it = runs.begin(); it != runs.end(); ++index) {
+      const bool ended = index < watched.size() && watched[index].revents != 0;
+      const bool late = now >= it->deadline;
+      const bool gone = ended || (it->child.exitDescriptor() < 0 && it->child.waitUntil(now));
+      if (gone || late) {
+        finishRun(*it, !gone && late);
+        it = runs.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace docmill::gs
+
+int main() {
+  struct stat st;
+  if (::fstat(docmill::gs::kControlSocket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    std::fprintf(stderr, "docmill-interpreter is started by docmill, not by hand\n");
+    return 2;
+  }
+  ::fcntl(docmill::gs::kControlSocket, F_SETFD, FD_CLOEXEC);
+  // A host that stops listening must not end the helper with SIGPIPE.
+  ::signal(SIGPIPE, SIG_IGN);
+  return docmill::gs::serve();
+}

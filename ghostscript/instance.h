@@ -1,0 +1,28 @@
+// One interpreter instance over an argument vector, in the calling process: the sequence of
+// entry points (new instance, standard streams, run, exit, delete), with the run's output
+// dropped except for the lines that explain a failure.
+//
+// Only the interpreter's helper process calls this, in the short-lived child that does one
+// run; everything else goes through `runInterpreter` (module1.h). Raises like the
+// `Library` entry points do (a missing library or entry point); the interpreter's own
+// failures are reported in the result.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ghostscript/binding.h"
+
+namespace docmill::gs {
+
+// The interpreter's code for a program that ended itself with `quit`: the run completed.
+inline constexpr int kQuitCode = -101;
+
+struct InstanceRun {
+  int code = 0;           // the code of the run; negative codes other than kQuitCode failed
+  std::string errorTail;  // on failure, the last lines the interpreter wrote (may be empty)
+};
+
+InstanceRun runInstance(Library& library, const std::vector<std::string>& args);
+
+}  // namespace docmill::gs

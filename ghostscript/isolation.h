@@ -1,0 +1,40 @@
+// Where interpreter runs happen: each in a short-lived child of the interpreter's helper
+// process (docmill-interpreter, found beside the library that holds this code), never in
+// the host. One helper serves the whole host process; it is started on the first run and
+// started again when it has died.
+//
+// `runIsolated` hands one run to the helper and waits for its end. A run reaches only the
+// files it is given, the interpreter's own resources and a private temporary folder made
+// for it (in the host's scratch folder, removed when the run ends); it is killed at its
+// time limit and cannot map more memory than its limit. Whatever the run does, the host
+// goes on: a crash, a hang or a runaway allocation becomes a failed run with a reason.
+// Raises (AutomationError) only when no run can be made: the helper cannot be started or
+// the scratch folder cannot be created.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ghostscript/module1.h"
+
+namespace docmill::gs {
+
+// What one run found.
+struct IsolatedRun {
+  bool ran = false;  // the interpreter ran to its end and returned `code`
+  int code = 0;
+  std::string text;  // the interpreter's error lines, or why the run did not finish
+  bool overLimit = false;
+  double cpuSeconds = 0;  // processor time the run's child used
+};
+
+IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,
+                        const RunFiles& files, const InterpreterLimits& limits);
+
+// The helper program's path: docmill-interpreter in the folder of the library that holds
+// this code.
+std::string helperProgram();
+
+}  // namespace docmill::gs

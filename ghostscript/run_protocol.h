@@ -1,0 +1,71 @@
+// What the host, the interpreter's helper process and a run's child say to each other.
+//
+// The host hands the helper a `RunOrder` with a connected socket for the run; the helper
+// forks a child that reads the `RunRequest` (with the host's working folder attached) from
+// that socket and answers with a `ChildReport`; when the child has ended, the helper adds an
+// `EndReport` and closes its side. Messages are framed by platform/channel.h. Decoding
+// checks every length against the message and throws `BadMessage` for anything malformed:
+// a run's child handles hostile input and may not be trusted to answer sensibly.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace docmill::gs::protocol {
+
+// Longest message read from a run's socket or the helper's control socket.
+inline constexpr size_t kMaxRequest = size_t{256} << 20;
+inline constexpr size_t kMaxReport = size_t{1} << 20;
+
+class BadMessage : public std::runtime_error {
+ public:
+  BadMessage() : std::runtime_error("malformed message") {}
+};
+
+struct RunOrder {
+  uint64_t timeoutMilliseconds = 0;
+  uint64_t memoryBytes = 0;  // address space the run may map beyond its start
+  std::string library;       // the interpreter library file to run
+};
+
+struct RunRequest {
+  std::vector<std::string> args;
+  std::vector<std::string> reads;   // files the run may read
+  std::vector<std::string> writes;  // files the run may write
+  std::string scratchFolder;        // the run's private temporary folder
+};
+
+struct ChildReport {
+  bool ran = false;  // false: the child could not prepare the run (text says why)
+  int64_t code = 0;
+  std::string text;  // the interpreter's error lines, or why the run could not start
+};
+
+struct EndReport {
+  enum class How : uint8_t { Exited = 0, Signaled = 1, TimedOut = 2, NotStarted = 3 };
+  How how = How::Exited;
+  int64_t value = 0;  // exit status or signal number
+  uint64_t cpuMicroseconds = 0;
+  std::string text;  // why no run started
+};
+
+std::string encode(const RunOrder& order);
+std::string encode(const RunRequest& request);
+std::string encode(const ChildReport& report);
+std::string encode(const EndReport& report);
+
+RunOrder decodeOrder(std::string_view bytes);
+RunRequest decodeRequest(std::string_view bytes);
+
+// A message on a run's socket: the child's report or the helper's end report.
+struct Report {
+  bool isEnd = false;
+  ChildReport child;
+  EndReport end;
+};
+Report decodeReport(std::string_view bytes);
+
+}  // namespace docmill::gs::protocol

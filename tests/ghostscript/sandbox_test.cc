@@ -1,0 +1,209 @@
+// Hostile documents through the real interpreter: a run reaches only its own files, ends
+// within its limits, and takes neither the host nor the other conversions down with it.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/routines.h"
+#include "ghostscript/module1.h"
+#include "platform/file_access.h"
+#include "platform/process.h"
+#include "platform/scratch.h"
+#include "tests/hostile/postscript.h"
+#include "tools.h"
+
+namespace docmill::gs {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+using testing::pageCount;
+using testing::pdfText;
+using testing::writeTextPs;
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// Files of somebody else: another conversion's document in the shared temporary folder
+// and one in this host's own scratch folder, each with a secret, and names to create.
+struct Victims {
+  platform::TempFolder shared{platform::systemTempFolder(), "docmill-victim-"};
+  platform::TempFolder own{platform::hostScratchFolder(), "victim-"};
+  std::string sharedSecret = shared.path() + "/other-conversion.ps";
+  std::string ownSecret = own.path() + "/other-print.ps";
+  std::string doomed = shared.path() + "/doomed.ps";
+  std::string planted = shared.path() + "/planted.ps";
+  std::string pipeMark = shared.path() + "/piped";
+  std::string redirected = shared.path() + "/redirected.pdf";
+
+  Victims() {
+    std::ofstream(sharedSecret) << "SECRET-SHARED-7731\n";
+    std::ofstream(ownSecret) << "SECRET-OWN-5190\n";
+    std::ofstream(doomed) << "still here\n";
+  }
+
+  std::string document() const {
+    using namespace hostile;
+    return escapeDocument({readsFile(sharedSecret), readsFile(ownSecret), readsFile("/etc/passwd"),
+                           readsFile("/proc/self/environ"), listsFiles(shared.path() + "/*"),
+                           listsFiles(own.path() + "/*"), listsFiles("/tmp/*"), writesFile(planted),
+                           writesFile(own.path() + "/planted.ps"), deletesFile(doomed),
+                           renamesFile(doomed, planted), runsCommand("touch " + pipeMark)});
+  }
+
+  // Sending the pages elsewhere is refused; the interpreter may end the run over it.
+  std::string redirectDocument() const {
+    return hostile::escapeDocument({hostile::redirectsOutput(redirected)});
+  }
+
+  // Every attempt of the converted escape document (`text`) came back refused, or, for a
+  // listing, found nothing; and nothing outside changed.
+  void expectNothingLeaked(const std::string& text) const {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line != "\f") lines.push_back(line);
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "end of attempts");
+    for (size_t i = 0; i + 1 < lines.size(); i += 2) {
+      const bool listing = lines[i].rfind("list ", 0) == 0;
+      const std::string& got = lines[i + 1];
+      EXPECT_TRUE(got == "BLOCKED" || (listing && got == "listed")) << lines[i] << " gave " << got;
+    }
+    for (const char* leak : {"SECRET-", "root:", "DOCMILL_LEAK_MARK"}) {
+      EXPECT_THAT(text, Not(HasSubstr(leak)));
+    }
+    EXPECT_TRUE(fs::exists(doomed));
+    EXPECT_FALSE(fs::exists(planted));
+    EXPECT_FALSE(fs::exists(own.path() + "/planted.ps"));
+    EXPECT_FALSE(fs::exists(pipeMark));
+  }
+};
+
+class SandboxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("DOCMILL_LEAK_MARK", "DOCMILL_LEAK_MARK", 1);
+    dir = platform::TempFolder(platform::systemTempFolder(), "gs-sandbox-test-");
+  }
+  void TearDown() override {
+    ::unsetenv("DOCMILL_INTERPRETER_TIMEOUT");
+    ::unsetenv("DOCMILL_INTERPRETER_MEMORY");
+    // Every run's private folder went with its run.
+    for (const auto& e : fs::directory_iterator(platform::hostScratchFolder())) {
+      EXPECT_THAT(e.path().filename().string(), Not(HasSubstr("gs-run-")));
+    }
+  }
+  std::string path(const std::string& name) const { return dir.path() + "/" + name; }
+
+  // CreatePDFfromPS as the component calls it; the error it raised (number 0 when none).
+  Error createPdf(const std::string& pdf, const std::string& ps) {
+    Variant out(pdf), in(ps);
+    std::vector<Variant*> args = {&out, &in};
+    try {
+      createPDFfromPS(args);
+    } catch (const AutomationError& e) {
+      return e.error();
+    }
+    return {};
+  }
+
+  platform::TempFolder dir;
+};
+
+TEST_F(SandboxTest, HostileDocumentReachesNothingOutsideItsOwnRun) {
+  Victims victims;
+  std::ofstream(path("escape.ps")) << victims.document();
+  ASSERT_EQ(createPdf(path("escape.pdf"), path("escape.ps")).number, 0);
+  const std::string text = pdfText(path("escape.pdf"));
+  EXPECT_THAT(text, HasSubstr("BLOCKED"));
+  victims.expectNothingLeaked(text);
+
+  std::ofstream(path("redirect.ps")) << victims.redirectDocument();
+  const Error redirect = createPdf(path("redirect.pdf"), path("redirect.ps"));
+  EXPECT_FALSE(fs::exists(victims.redirected));
+  if (redirect.number == 0) {
+    EXPECT_THAT(pdfText(path("redirect.pdf")), HasSubstr("after the redirect"));
+  } else {
+    EXPECT_EQ(redirect.number, pdoErrConversionFailed);
+    EXPECT_FALSE(fs::exists(path("redirect.pdf")));
+  }
+}
+
+// The interpreter's own safe mode is one guard; the run's process is shut in as well, so a
+// document that got past the safe mode would still find nothing.
+TEST_F(SandboxTest, WithoutTheSafeModeTheRunStillReachesOnlyItsOwnFiles) {
+  const bool enforced = platform::ChildProcess::run([] {
+                          return platform::restrictFileAccess(platform::FileAccess{}) ? 0 : 1;
+                        })
+                            .wait()
+                            .code == 0;
+  if (!enforced) GTEST_SKIP() << "the kernel cannot restrict file access";
+  Victims victims;
+  const std::string in = path("escape.ps"), out = path("escape.pdf");
+  std::ofstream(in) << victims.document();
+  std::string tail;
+  ASSERT_TRUE(callGhostscript({"ps2pdf", "-dNOPAUSE", "-dBATCH", "-dNOSAFER", "-sDEVICE=pdfwrite",
+                               "-sOutputFile=" + out, in},
+                              &tail, RunFiles{{in}, {out}}))
+      << tail;
+  victims.expectNothingLeaked(pdfText(out));
+}
+
+TEST_F(SandboxTest, EndlessAndGreedyDocumentsStopAtTheirLimitsWhileOthersConvert) {
+  ::setenv("DOCMILL_INTERPRETER_TIMEOUT", "3", 1);
+  ::setenv("DOCMILL_INTERPRETER_MEMORY", "300", 1);
+  std::ofstream(path("loop.ps")) << hostile::loopsForever();
+  std::ofstream(path("greedy.ps")) << hostile::allocatesWithoutEnd();
+  writeTextPs(path("good.ps"), 3, "Good");
+
+  // Good conversions go on in another thread the whole time.
+  std::atomic<bool> hostileDone{false};
+  std::atomic<int> good{0}, bad{0};
+  std::thread other([&] {
+    for (int i = 0; !hostileDone || i < 2; ++i) {
+      const std::string out = path("good" + std::to_string(i) + ".pdf");
+      if (createPdf(out, path("good.ps")).number == 0 && pageCount(out) == 3) {
+        ++good;
+      } else {
+        ++bad;
+      }
+    }
+  });
+
+  const auto start = std::chrono::steady_clock::now();
+  Error endless = createPdf(path("loop.pdf"), path("loop.ps"));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(endless.number, pdoErrConversionFailed);
+  EXPECT_EQ(endless.description, "Conversion to " + path("loop.pdf") +
+                                     " failed: the interpreter did not finish within its time "
+                                     "limit of 3 seconds (DOCMILL_INTERPRETER_TIMEOUT)");
+  EXPECT_GE(took, 3s);
+  EXPECT_LT(took, 10s);
+
+  Error greedy = createPdf(path("greedy.pdf"), path("greedy.ps"));
+  EXPECT_EQ(greedy.number, pdoErrConversionFailed);
+  EXPECT_THAT(greedy.description,
+              HasSubstr("Conversion to " + path("greedy.pdf") +
+                        " failed: the interpreter went over its memory limit of 300 MiB"));
+  hostileDone = true;
+  other.join();
+  EXPECT_GE(good.load(), 2);
+  EXPECT_EQ(bad.load(), 0);
+  // No partial output of either.
+  EXPECT_FALSE(fs::exists(path("loop.pdf")));
+  EXPECT_FALSE(fs::exists(path("greedy.pdf")));
+}
+
+}  // namespace
+}  // namespace docmill::gs
