@@ -1,6 +1,7 @@
 // The binding and the argument vectors, against a stub interpreter library that records
 // every call.
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -51,6 +53,7 @@ struct Stub {
   void (*setRevision)(long);
   void (*setOutput)(const char*, const char*, int);
   void (*writeOutput)(int);
+  void (*misbehave)(int);
   const char* (*log)();
 
   static Stub open(const char* path) {
@@ -63,6 +66,7 @@ struct Stub {
     s.setOutput =
         reinterpret_cast<void (*)(const char*, const char*, int)>(::dlsym(h, "stub_set_output"));
     s.writeOutput = reinterpret_cast<void (*)(int)>(::dlsym(h, "stub_write_output"));
+    s.misbehave = reinterpret_cast<void (*)(int)>(::dlsym(h, "stub_misbehave"));
     s.log = reinterpret_cast<const char* (*)()>(::dlsym(h, "stub_log"));
     return s;
   }
@@ -119,6 +123,8 @@ class BindingTest : public ::testing::Test {
   void TearDown() override {
     useLibrary("");
     fs::remove_all(dir);
+    ::unsetenv("DOCMILL_INTERPRETER_TIMEOUT");
+    ::unsetenv("DOCMILL_INTERPRETER_MEMORY");
   }
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
@@ -369,6 +375,66 @@ TEST_F(BindingTest, FailedConversionRaisesAndRemovesOnlyItsOwnOutput) {
   stub.writeOutput(2);
   convertFileOrRaise(Variant("in.ps"), Variant(out));
   EXPECT_TRUE(fs::exists(out));
+}
+
+// What a hostile document can make the interpreter do ends with its run: the call fails
+// with the reason, and the next run works.
+TEST_F(BindingTest, CrashingEndlessOrGreedyInterpreterFailsOnlyItsOwnRun) {
+  ::setenv("DOCMILL_INTERPRETER_TIMEOUT", "1", 1);
+  ::setenv("DOCMILL_INTERPRETER_MEMORY", "64", 1);
+  const std::pair<int, std::string> cases[] = {
+      {1, "the interpreter ended unexpectedly ("},
+      {2, "the interpreter did not finish within its time limit of 1 seconds"},
+      {3, "the interpreter went over its memory limit of 64 MiB"}};
+  for (const auto& [how, reason] : cases) {
+    stub.reset();
+    stub.misbehave(how);
+    std::string tail;
+    EXPECT_FALSE(callGhostscript({"ps2pdf"}, &tail)) << how;
+    EXPECT_THAT(tail, StartsWith(reason));
+    stub.reset();
+    EXPECT_TRUE(callGhostscript({"ps2pdf"})) << how;
+  }
+}
+
+// The helper process: the child of this process that runs docmill-interpreter (0 if none).
+pid_t helperProcess() {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(in, line) || line.find("(docmill-interpr)") == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &parent) == 2 &&
+        parent == ::getpid() && state != 'Z') {
+      return std::stoi(entry.path().filename().string());
+    }
+  }
+  return 0;
+}
+
+TEST_F(BindingTest, HelperThatDiesIsReplaced) {
+  EXPECT_TRUE(callGhostscript({"ps2pdf"}));
+  const pid_t first = helperProcess();
+  ASSERT_GT(first, 0);
+  ::kill(first, SIGKILL);
+  EXPECT_TRUE(callGhostscript({"ps2pdf"}));
+  const pid_t second = helperProcess();
+  ASSERT_GT(second, 0);
+  EXPECT_NE(second, first);
+
+  // Dying in the middle of a run fails that run only.
+  stub.misbehave(2);
+  std::thread killer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(second, SIGKILL);
+  });
+  std::string tail;
+  EXPECT_FALSE(callGhostscript({"ps2pdf"}, &tail));
+  killer.join();
+  EXPECT_EQ(tail, "the interpreter's helper process ended unexpectedly");
+  stub.reset();
+  EXPECT_TRUE(callGhostscript({"ps2pdf"}));
 }
 
 }  // namespace

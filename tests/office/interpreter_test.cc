@@ -114,5 +114,40 @@ TEST_F(InterpreterTest, ScriptsAndLaunchesPrintedByAnApplicationDoNotReachThePdf
   EXPECT_NE(text(path("out.pdf")).find("Hostile marks"), std::string::npos);
 }
 
+// Temporary folders whose names the interpreter would take for commands, switches,
+// argument files or page templates: the PDF methods print into them and read the print back
+// as plain files, and nothing runs. Relative names, so that their first character counts.
+TEST_F(InterpreterTest, AnyTemporaryFolderIsReadAsAPlainName) {
+  const fs::path previous = fs::current_path();
+  fs::current_path(dir_);
+  for (const std::string folder :
+       {"%pipe%touch pwned;", "|touch pwned;", "tmp%d", "100%", "%", "-dNOSAFER", "@args"}) {
+    SCOPED_TRACE(folder);
+    fs::create_directory(folder);
+    obj_ = std::make_unique<FakeObject>(folder + "/", std::make_shared<MergingObject>());
+    Args word{Variant("word.pdf"),
+              Variant(file("in.doc")),
+              kPrinter,
+              Variant(""),
+              Variant(""),
+              Variant(""),
+              Variant(false),
+              Variant(false),
+              Variant(false),
+              Variant(int16_t{1}),
+              Variant(false)};
+    office::createPDFfromWord(*obj_, word.span());
+    Args pub{Variant("pub.pdf"), Variant(file("in.pub")), kPrinter};
+    office::createPDFfromPub(*obj_, pub.span());
+    for (const char* pdf : {"word.pdf", "pub.pdf"}) {
+      EXPECT_EQ(pages(path(pdf)), 1) << pdf;
+      fs::remove(path(pdf));
+    }
+    EXPECT_TRUE(fs::is_empty(folder));
+  }
+  EXPECT_FALSE(fs::exists("pwned"));
+  fs::current_path(previous);
+}
+
 }  // namespace
 }  // namespace docmill::test

@@ -1,0 +1,183 @@
+// What keeps one piece of work apart from the rest: a process shut in to the files it is
+// given, messages (and descriptors) between processes, and a finished file put in place in
+// one step.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "platform/channel.h"
+#include "platform/file_access.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "platform/scratch.h"
+
+namespace fs = std::filesystem;
+using namespace docmill::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// True when opening `path` with `flags` is refused for lack of access.
+bool refused(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  return fd < 0 && errno == EACCES;
+}
+
+bool opens(const std::string& path, int flags) {
+  int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
+}
+
+TEST(FileAccess, ProcessReachesOnlyWhatItWasGiven) {
+  TempFolder dir(systemTempFolder(), "file-access-test-");
+  const std::string readable = dir.path() + "/readable", writable = dir.path() + "/writable",
+                    other = dir.path() + "/other", shelf = dir.path() + "/shelf",
+                    own = dir.path() + "/own";
+  std::ofstream(readable) << "r";
+  std::ofstream(writable) << "w";
+  std::ofstream(other) << "o";
+  fs::create_directory(shelf);
+  std::ofstream(shelf + "/book") << "b";
+  fs::create_directory(own);
+
+  // Each check that fails ends the child with its own number.
+  ChildProcess child = ChildProcess::run([&] {
+    FileAccess access;
+    access.readable = {readable, shelf, dir.path() + "/missing"};
+    access.writable = {writable};
+    access.privateFolders = {own};
+    if (!restrictFileAccess(access)) return 99;
+    if (!opens(readable, O_RDONLY) || !refused(readable, O_WRONLY)) return 1;
+    if (!opens(shelf + "/book", O_RDONLY) || !refused(shelf + "/new", O_WRONLY | O_CREAT)) return 2;
+    if (!refused(other, O_RDONLY) || !refused("/etc/passwd", O_RDONLY)) return 3;
+    if (!opens(writable, O_WRONLY | O_TRUNC)) return 4;
+    if (::unlink(writable.c_str()) == 0 || !refused(dir.path() + "/new", O_WRONLY | O_CREAT)) {
+      return 5;
+    }
+    if (!opens(own + "/a", O_WRONLY | O_CREAT) ||
+        ::rename((own + "/a").c_str(), (own + "/b").c_str()) ||
+        ::mkdir((own + "/sub").c_str(), 0700) || ::unlink((own + "/b").c_str())) {
+      return 6;
+    }
+    if (::rename(other.c_str(), (own + "/stolen").c_str()) == 0) return 7;
+    return 0;
+  });
+  const ExitStatus status = child.wait();
+  if (status.code == 99) GTEST_SKIP() << "the kernel cannot restrict file access";
+  EXPECT_EQ(status.code, 0) << status.describe();
+  // The host itself is not restricted.
+  EXPECT_EQ(readFile(other), "o");
+  EXPECT_TRUE(opens(dir.path() + "/new", O_WRONLY | O_CREAT));
+}
+
+TEST(Channel, MessagesCarryTheirBytesAndADescriptor) {
+  auto [a, b] = socketPair();
+  int pipeFds[2];
+  ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+  Descriptor readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+
+  // Larger than any socket buffer: the sender blocks until the reader takes it.
+  const std::string big(8 << 20, 'x');
+  std::thread sender([&, fd = a.get()] {
+    sendMessage(fd, "hello", writeEnd.get());
+    sendMessage(fd, big);
+    sendMessage(fd, "");
+  });
+  auto first = receiveMessage(b.get(), 16);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->bytes, "hello");
+  ASSERT_TRUE(first->descriptor.valid());
+  EXPECT_EQ(::write(first->descriptor.get(), "!", 1), 1);
+  char c = 0;
+  EXPECT_EQ(::read(readEnd.get(), &c, 1), 1);
+  EXPECT_EQ(c, '!');
+  auto second = receiveMessage(b.get(), big.size());
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->bytes, big);
+  EXPECT_FALSE(second->descriptor.valid());
+  auto empty = receiveMessage(b.get(), 16);
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(empty->bytes, "");
+  sender.join();
+
+  // Nothing in time; a message above what the reader takes.
+  try {
+    receiveMessage(b.get(), 16, std::chrono::steady_clock::now() + 50ms);
+    ADD_FAILURE() << "no time-out";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), ETIMEDOUT);
+  }
+  sendMessage(a.get(), std::string(100, 'y'));
+  try {
+    receiveMessage(b.get(), 10);
+    ADD_FAILURE() << "took an oversized message";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), EMSGSIZE);
+  }
+
+  // A closed side: the reader sees the end, the writer an error (not SIGPIPE).
+  auto [c1, c2] = socketPair();
+  c1.reset();
+  EXPECT_FALSE(receiveMessage(c2.get(), 16));
+  try {
+    sendMessage(c2.get(), "anyone?");
+    ADD_FAILURE() << "sent to nobody";
+  } catch (const OsError& e) {
+    EXPECT_EQ(e.code(), EPIPE);
+  }
+}
+
+TEST(PublishFile, PutsTheWholeFileInPlaceWithoutFollowingLinks) {
+  TempFolder dir(systemTempFolder(), "publish-test-");
+  const std::string victim = dir.path() + "/victim", target = dir.path() + "/target.ps";
+  std::ofstream(victim) << "victim";
+  fs::create_symlink(victim, target);
+
+  const mode_t saved = ::umask(027);
+  TempFile finished(dir.path(), "finished-");
+  std::ofstream(finished.path()) << "printed";
+  publishFile(finished.path(), target);
+  ::umask(saved);
+  EXPECT_EQ(readFile(target), "printed");
+  EXPECT_EQ(readFile(victim), "victim");
+  EXPECT_FALSE(fs::is_symlink(target));
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
+  EXPECT_FALSE(fs::exists(finished.path()));
+
+  // A target that cannot be written leaves the finished file for its owner to remove.
+  TempFile again(dir.path(), "finished-");
+  EXPECT_THROW(publishFile(again.path(), dir.path() + "/no/such/folder/x.ps"), OsError);
+  EXPECT_TRUE(fs::exists(again.path()));
+
+  // From another file system the content is copied beside the target first.
+  struct stat shm {
+  }, here{};
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(dir.path().c_str(), &here) != 0 ||
+      shm.st_dev == here.st_dev) {
+    GTEST_SKIP() << "no second file system";
+  }
+  TempFile elsewhere("/dev/shm", "publish-test-");
+  std::ofstream(elsewhere.path()) << "copied";
+  publishFile(elsewhere.path(), target);
+  EXPECT_EQ(readFile(target), "copied");
+  EXPECT_FALSE(fs::exists(elsewhere.path()));
+  size_t entries = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 3u);  // victim, target and the file that could not be published
+}
+
+}  // namespace
