@@ -1,8 +1,13 @@
 #include "ghostscript/instance.h"
 
+#include <ghostscript/gserrors.h>
+
 #include "ghostscript/transcript.h"
 
 namespace docmill::gs {
+
+static_assert(kQuitCode == gs_error_Quit && kVMErrorCode == gs_error_VMerror,
+              "the interpreter's codes as its header declares them");
 
 namespace {
 

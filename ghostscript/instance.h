@@ -17,6 +17,8 @@ namespace docmill::gs {
 
 // The interpreter's code for a program that ended itself with `quit`: the run completed.
 inline constexpr int kQuitCode = -101;
+// The interpreter's code for an allocation it could not get.
+inline constexpr int kVMErrorCode = -25;
 
 struct InstanceRun {
   int code = 0;           // the code of the run; negative codes other than kQuitCode failed

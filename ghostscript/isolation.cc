@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "automation/error.h"
+#include "ghostscript/instance.h"
 #include "ghostscript/run_protocol.h"
 #include "platform/channel.h"
 #include "platform/files.h"
@@ -118,9 +119,10 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
     run.text = child->text;
     // The interpreter reports an allocation it could not get as a VM error; with the
     // address space capped, that is the run's memory limit.
-    if (run.code < 0 && run.text.find("VMerror") != std::string::npos) {
+    if (run.code == kVMErrorCode ||
+        (run.code < 0 && run.text.find("VMerror") != std::string::npos)) {
       run.overLimit = true;
-      run.text = limitText(limits, false) + ": " + run.text;
+      run.text = limitText(limits, false) + (run.text.empty() ? "" : ": " + run.text);
     }
   } else if (child) {
     run.text = "the interpreter could not be shut in: " + child->text;

@@ -3,6 +3,7 @@
 // the real office: each is a plain file (or folder) of exactly that name, and nothing runs.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -114,6 +115,21 @@ TEST_F(PrintTargets, EveryPdfMemberPrintsThroughAnyTemporaryFolder) {
       fs::remove("out.pdf");
     }
   }
+}
+
+// A print whose interpreter run passes its limit fails as every interpreter conversion
+// does, and leaves no target behind.
+TEST_F(PrintTargets, PrintStoppedAtItsLimitFailsAndLeavesNoTarget) {
+  ::setenv("DOCMILL_INTERPRETER_MEMORY", "1", 1);
+  const Error e =
+      testing::errorOf([&] { convert(pdf_, "CreatePSfromWord", "limited.ps", members_[0]); });
+  ::unsetenv("DOCMILL_INTERPRETER_MEMORY");
+  EXPECT_EQ(e.number, static_cast<int32_t>(0x80004101));
+  EXPECT_NE(e.description.find("Conversion to limited.ps failed: the interpreter went over its "
+                               "memory limit of 1 MiB"),
+            std::string::npos)
+      << e.description;
+  EXPECT_FALSE(fs::exists("limited.ps"));
 }
 
 }  // namespace
