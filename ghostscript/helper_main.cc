@@ -181,6 +181,11 @@ void startRun(std::list<Run>& runs, platform::Message message) {
     run.deadline = Clock::now() + std::chrono::milliseconds(order.timeoutMilliseconds);
     run.child = platform::ChildProcess::run([&] { return runChild(library, order); }, options);
     run.socket = std::move(socket);
+    try {
+      platform::sendMessage(run.socket.get(), protocol::encodeStarted());
+    } catch (const platform::OsError&) {
+      // The host no longer waits; the run ends as any other.
+    }
     runs.push_back(std::move(run));
     return;
   } catch (const AutomationError& e) {

@@ -44,15 +44,15 @@ class Helper {
   }
 
   // Gives the helper `runSocket` and the run's order, starting a helper first when none
-  // runs. Raises when no helper can be started.
-  void submit(int runSocket, const protocol::RunOrder& order) {
+  // runs; returns the helper's process id. Raises when no helper can be started.
+  pid_t submit(int runSocket, const protocol::RunOrder& order) {
     const std::string bytes = protocol::encode(order);
     std::lock_guard lock(mutex_);
     for (int attempt = 0;; ++attempt) {
       if (!control_.valid() || process_.waitUntil(Clock::now())) start();
       try {
         platform::sendMessage(control_.get(), bytes, runSocket);
-        return;
+        return process_.pid();
       } catch (const platform::OsError& e) {
         // The helper died since it was last seen: one fresh start, then give up.
         stop();
@@ -61,10 +61,11 @@ class Helper {
     }
   }
 
-  // Ends a helper that no longer keeps its word; the next run starts a new one.
-  void replace() {
+  // Ends the helper `pid` (if it is still the current one), which died or no longer keeps
+  // its word; the next run starts a new one.
+  void lost(pid_t pid) {
     std::lock_guard lock(mutex_);
-    stop();
+    if (process_.pid() == pid) stop();
   }
 
  private:
@@ -140,6 +141,67 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
   return run;
 }
 
+struct Reports {
+  bool started = false;  // the helper forked the run's child
+  std::optional<protocol::ChildReport> child;
+  std::optional<protocol::EndReport> end;
+};
+
+// Hands the run to the helper and gathers what comes back on the run's socket.
+Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& request,
+                const InterpreterLimits& limits) {
+  platform::Descriptor mine, theirs;
+  try {
+    std::tie(mine, theirs) = platform::socketPair();
+  } catch (const platform::OsError& e) {
+    platform::raiseOsError(e);
+  }
+  const pid_t helper = Helper::instance().submit(theirs.get(), order);
+  theirs.reset();
+
+  // Relative names are resolved in the host's working folder, as they always were.
+  platform::Descriptor cwd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  try {
+    platform::sendMessage(mine.get(), protocol::encode(request), cwd.get());
+  } catch (const platform::OsError&) {
+    // The child is already gone; the helper's report says how.
+  }
+  cwd.reset();
+
+  // Reports come until both the child and the helper have closed the run's socket, which
+  // the helper does only after the child and everything it started are gone.
+  Reports reports;
+  const auto deadline = Clock::now() + limits.time + kHelperGrace;
+  for (;;) {
+    std::optional<platform::Message> message;
+    try {
+      message = platform::receiveMessage(mine.get(), protocol::kMaxReport, deadline);
+    } catch (const platform::OsError& e) {
+      if (e.code() == ETIMEDOUT) {
+        Helper::instance().lost(helper);
+        reports.end = protocol::EndReport{protocol::EndReport::How::TimedOut, 0, 0, {}};
+      }
+      break;
+    }
+    if (!message) break;
+    try {
+      protocol::Report report = protocol::decodeReport(message->bytes);
+      if (report.kind == protocol::Report::Kind::Started) {
+        reports.started = true;
+      } else if (report.kind == protocol::Report::Kind::End) {
+        reports.end = std::move(report.end);
+      } else if (!reports.child) {
+        reports.child = std::move(report.child);
+      }
+    } catch (const protocol::BadMessage&) {
+      // A child that says nonsense has not reported.
+    }
+  }
+  // Without an end report the helper itself is gone.
+  if (!reports.end) Helper::instance().lost(helper);
+  return reports;
+}
+
 }  // namespace
 
 std::string helperProgram() {
@@ -156,10 +218,8 @@ std::string helperProgram() {
 IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,
                         const RunFiles& files, const InterpreterLimits& limits) {
   platform::TempFolder scratch;
-  platform::Descriptor mine, theirs;
   try {
     scratch = platform::TempFolder(platform::hostScratchFolder(), "gs-run-");
-    std::tie(mine, theirs) = platform::socketPair();
   } catch (const platform::OsError& e) {
     platform::raiseOsError(e);
   }
@@ -167,8 +227,11 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
   order.timeoutMilliseconds = static_cast<uint64_t>(limits.time.count()) * 1000;
   order.memoryBytes = limits.memoryMiB << 20;
   order.library = library;
-  Helper::instance().submit(theirs.get(), order);
-  theirs.reset();
+  protocol::RunRequest request;
+  request.args = args;
+  request.reads = files.reads;
+  request.writes = files.writes;
+  request.scratchFolder = scratch.path();
 
   // The run's child makes missing outputs before it shuts itself in; one the interpreter
   // then leaves empty was never written, and goes again.
@@ -186,49 +249,13 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
     }
   } removeUnwritten{made};
 
-  protocol::RunRequest request;
-  request.args = args;
-  request.reads = files.reads;
-  request.writes = files.writes;
-  request.scratchFolder = scratch.path();
-  // Relative names are resolved in the host's working folder, as they always were.
-  platform::Descriptor cwd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  try {
-    platform::sendMessage(mine.get(), protocol::encode(request), cwd.get());
-  } catch (const platform::OsError&) {
-    // The child is already gone; the helper's report says how.
+  Reports reports = attempt(order, request, limits);
+  if (!reports.started && !reports.child && !reports.end) {
+    // The helper died before it took the run up (it had died since the last run, say): a
+    // new one takes it.
+    reports = attempt(order, request, limits);
   }
-  cwd.reset();
-
-  // Reports come until both the child and the helper have closed the run's socket, which
-  // the helper does only after the child and everything it started are gone.
-  std::optional<protocol::ChildReport> child;
-  std::optional<protocol::EndReport> end;
-  const auto deadline = Clock::now() + limits.time + kHelperGrace;
-  for (;;) {
-    std::optional<platform::Message> message;
-    try {
-      message = platform::receiveMessage(mine.get(), protocol::kMaxReport, deadline);
-    } catch (const platform::OsError& e) {
-      if (e.code() == ETIMEDOUT) {
-        Helper::instance().replace();
-        end = protocol::EndReport{protocol::EndReport::How::TimedOut, 0, 0, {}};
-      }
-      break;
-    }
-    if (!message) break;
-    try {
-      protocol::Report report = protocol::decodeReport(message->bytes);
-      if (report.isEnd) {
-        end = std::move(report.end);
-      } else if (!child) {
-        child = std::move(report.child);
-      }
-    } catch (const protocol::BadMessage&) {
-      // A child that says nonsense has not reported.
-    }
-  }
-  return judge(child, end, limits);
+  return judge(reports.child, reports.end, limits);
 }
 
 }  // namespace docmill::gs

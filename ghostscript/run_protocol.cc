@@ -6,7 +6,7 @@ namespace docmill::gs::protocol {
 
 namespace {
 
-enum Kind : uint8_t { kOrder = 'O', kRequest = 'Q', kChild = 'R', kEnd = 'E' };
+enum Kind : uint8_t { kOrder = 'O', kRequest = 'Q', kStarted = 'S', kChild = 'R', kEnd = 'E' };
 
 class Writer {
  public:
@@ -100,6 +100,10 @@ std::string encode(const EndReport& report) {
   return w.take();
 }
 
+std::string encodeStarted() {
+  return Writer(kStarted).take();
+}
+
 RunOrder decodeOrder(std::string_view bytes) {
   Reader r(bytes, kOrder);
   RunOrder order;
@@ -123,9 +127,14 @@ RunRequest decodeRequest(std::string_view bytes) {
 
 Report decodeReport(std::string_view bytes) {
   Report report;
+  if (!bytes.empty() && static_cast<uint8_t>(bytes[0]) == kStarted) {
+    Reader(bytes, kStarted).finish();
+    report.kind = Report::Kind::Started;
+    return report;
+  }
   if (!bytes.empty() && static_cast<uint8_t>(bytes[0]) == kEnd) {
     Reader r(bytes, kEnd);
-    report.isEnd = true;
+    report.kind = Report::Kind::End;
     const uint64_t how = r.number();
     if (how > static_cast<uint64_t>(EndReport::How::NotStarted)) throw BadMessage();
     report.end.how = static_cast<EndReport::How>(how);

@@ -1,11 +1,13 @@
 // What the host, the interpreter's helper process and a run's child say to each other.
 //
 // The host hands the helper a `RunOrder` with a connected socket for the run; the helper
-// forks a child that reads the `RunRequest` (with the host's working folder attached) from
-// that socket and answers with a `ChildReport`; when the child has ended, the helper adds an
-// `EndReport` and closes its side. Messages are framed by platform/channel.h. Decoding
-// checks every length against the message and throws `BadMessage` for anything malformed:
-// a run's child handles hostile input and may not be trusted to answer sensibly.
+// forks a child, says so on that socket (a started report) and the child reads the
+// `RunRequest` (with the host's working folder attached) from it and answers with a
+// `ChildReport`; when the child has ended, the helper adds an `EndReport` and closes its
+// side. A socket that closes without a started report was never taken up. Messages are framed by
+// platform/channel.h. Decoding checks every length against the message and throws `BadMessage` for
+// anything malformed: a run's child handles hostile input and may not be trusted to answer
+// sensibly.
 #pragma once
 
 #include <cstdint>
@@ -56,13 +58,15 @@ std::string encode(const RunOrder& order);
 std::string encode(const RunRequest& request);
 std::string encode(const ChildReport& report);
 std::string encode(const EndReport& report);
+std::string encodeStarted();
 
 RunOrder decodeOrder(std::string_view bytes);
 RunRequest decodeRequest(std::string_view bytes);
 
-// A message on a run's socket: the child's report or the helper's end report.
+// A message on a run's socket: the helper's started or end report, or the child's report.
 struct Report {
-  bool isEnd = false;
+  enum class Kind { Started, Child, End };
+  Kind kind = Kind::Child;
   ChildReport child;
   EndReport end;
 };
