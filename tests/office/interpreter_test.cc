@@ -38,22 +38,18 @@ class InterpreterTest : public OfficeTest {
     size_t at = info.find("Pages:");
     return at == std::string::npos ? -1 : std::stoi(info.substr(at + 6));
   }
+  // CreatePDFfromWord's arguments with every option at its default.
+  static Args wordArgs(const std::string& pdf, const std::string& document) {
+    return Args{Variant(pdf),   Variant(document),   kPrinter,       Variant(""),
+                Variant(""),    Variant(""),         Variant(false), Variant(false),
+                Variant(false), Variant(int16_t{1}), Variant(false)};
+  }
   int printed_ = 0;
 };
 
 TEST_F(InterpreterTest, WordDocumentBecomesThePdfThatReplacesTheOldOne) {
   file("out.pdf", "old");
-  Args args{Variant(path("out.pdf")),
-            Variant(file("in.doc")),
-            kPrinter,
-            Variant(""),
-            Variant(""),
-            Variant(""),
-            Variant(false),
-            Variant(false),
-            Variant(false),
-            Variant(int16_t{1}),
-            Variant(false)};
+  Args args = wordArgs(path("out.pdf"), file("in.doc"));
   office::createPDFfromWord(*obj_, args.span());
   EXPECT_NE(text(path("out.pdf")).find("Page 1"), std::string::npos);
   EXPECT_EQ(tempFiles(), 0u);
@@ -125,17 +121,7 @@ TEST_F(InterpreterTest, AnyTemporaryFolderIsReadAsAPlainName) {
     SCOPED_TRACE(folder);
     fs::create_directory(folder);
     obj_ = std::make_unique<FakeObject>(folder + "/", std::make_shared<MergingObject>());
-    Args word{Variant("word.pdf"),
-              Variant(file("in.doc")),
-              kPrinter,
-              Variant(""),
-              Variant(""),
-              Variant(""),
-              Variant(false),
-              Variant(false),
-              Variant(false),
-              Variant(int16_t{1}),
-              Variant(false)};
+    Args word = wordArgs("word.pdf", file("in.doc"));
     office::createPDFfromWord(*obj_, word.span());
     Args pub{Variant("pub.pdf"), Variant(file("in.pub")), kPrinter};
     office::createPDFfromPub(*obj_, pub.span());

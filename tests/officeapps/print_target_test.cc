@@ -1,14 +1,13 @@
 // Print targets and temporary folders whose names the interpreter would take for commands,
 // switches, argument files or page templates, through every Office member of CreatePDF over
 // the real office: each is a plain file (or folder) of exactly that name, and nothing runs.
+// Part of the end-to-end test program, whose environment serves the component's class.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <memory>
 
 #include "automation/creation.h"
-#include "cli/servers.h"
 #include "officeapps/officeapps.h"
 #include "tests/officeapps/fixtures.h"
 
@@ -17,16 +16,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::Scratch;
-
-class HostEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override { servers_ = std::make_unique<cli::HostServers>(); }
-  void TearDown() override { servers_.reset(); }
-
- private:
-  std::unique_ptr<cli::HostServers> servers_;
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
 
 // Names relative to the working folder, so that their first character counts.
 const std::vector<std::string> kNames = {
