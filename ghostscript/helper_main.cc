@@ -5,9 +5,9 @@
 // library loaded, so that for each run the host orders it can fork a child cheaply. The
 // child reads its request from the run's own socket, shuts itself in (its own files, the
 // interpreter's resources and a private temporary folder; no programs, no network; limits on
-// memory and processor time), does the one run and reports. The helper kills a child that
-// passes its time limit, tells the host how each child ended, and ends when the host closes
-// the control socket, killing the runs still going.
+// memory and processor time; no processes of its own), does the one run and reports. The helper
+// kills a child that passes its time limit, tells the host how each child ended, and ends when the
+// host closes the control socket, killing the runs still going.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -107,7 +107,8 @@ void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order
   }
   access.privateFolders = {request.scratchFolder};
   platform::restrictFileAccess(access);
-  platform::restrictSystemCalls();
+  // Nothing the run starts may outlive it: it makes no processes at all.
+  platform::restrictSystemCalls(platform::NewProcesses::Denied);
 
   platform::ResourceLimits limits;
   // A backstop only: the helper ends the run when its time is up.

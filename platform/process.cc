@@ -389,7 +389,7 @@ uint64_t addressSpaceInUse() {
   return pages * static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
 }
 
-void restrictSystemCalls() {
+void restrictSystemCalls(NewProcesses processes) {
 #if defined(__x86_64__)
   constexpr uint32_t kArch = AUDIT_ARCH_X86_64;
 #elif defined(__aarch64__)
@@ -447,14 +447,28 @@ void restrictSystemCalls() {
     jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1);
     stmt(BPF_RET | BPF_K, eperm);
   }
+  const bool noProcesses = processes == NewProcesses::Denied;
+#if defined(SYS_fork)
+  if (noProcesses) {
+    for (int nr : {SYS_fork, SYS_vfork}) {
+      jump(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(nr), 0, 1);
+      stmt(BPF_RET | BPF_K, eperm);
+    }
+  }
+#endif
   // clone3 passes its flags in memory the filter cannot read: it reports "not implemented",
   // and the C library falls back to clone, whose flags it can.
   jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 0, 1);
   stmt(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (ENOSYS & SECCOMP_RET_DATA));
-  jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, 3);
+  jump(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 0, noProcesses ? 5 : 3);
   stmt(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0]));
   jump(BPF_JMP | BPF_JSET | BPF_K, kNamespaceFlags, 0, 1);
   stmt(BPF_RET | BPF_K, eperm);
+  if (noProcesses) {
+    // A new thread shares the process; anything else is a new process.
+    jump(BPF_JMP | BPF_JSET | BPF_K, CLONE_THREAD, 1, 0);
+    stmt(BPF_RET | BPF_K, eperm);
+  }
   stmt(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
 
   sock_fprog fprog{static_cast<unsigned short>(program.size()), program.data()};

@@ -117,10 +117,14 @@ void applyLimits(const ResourceLimits& limits);
 // space counts), or 0 when the system cannot say.
 uint64_t addressSpaceInUse();
 
+// Whether a restricted process may still make child processes (threads it always may).
+enum class NewProcesses { Allowed, Denied };
+
 // From now on the calling process (all its threads started later, and its children) can no
 // longer start programs, create sockets, trace or read other processes, load kernel code
-// or change its namespaces and mounts: such calls fail with EPERM. Throws OsError when the
-// system refuses the filter.
-void restrictSystemCalls();
+// or change its namespaces and mounts: such calls fail with EPERM. With
+// NewProcesses::Denied it cannot fork either, so nothing it does outlives it or leaves its
+// process group. Throws OsError when the system refuses the filter.
+void restrictSystemCalls(NewProcesses processes = NewProcesses::Allowed);
 
 }  // namespace docmill::platform

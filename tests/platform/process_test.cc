@@ -201,6 +201,18 @@ TEST(ChildProcess, PrivateNetworkAndRestrictedCallsReachNothing) {
     return ran ? 0 : 5;
   });
   EXPECT_EQ(restricted.wait().code, 0);
+
+  // Without new processes: no fork, no spawn; threads still work.
+  ChildProcess alone = ChildProcess::run([] {
+    restrictSystemCalls(NewProcesses::Denied);
+    if (::fork() >= 0 || errno != EPERM) return 1;
+    FILE* pipe = ::popen("true", "r");
+    if (pipe && ::pclose(pipe) == 0) return 2;
+    bool ran = false;
+    std::thread([&] { ran = true; }).join();
+    return ran ? 0 : 3;
+  });
+  EXPECT_EQ(alone.wait().code, 0);
 }
 
 }  // namespace
