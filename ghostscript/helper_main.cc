@@ -3,11 +3,12 @@
 // The host starts it (by exec, never by a bare fork of the many-threaded host) with its
 // control socket as descriptor 3. The helper has a single thread and keeps the interpreter
 // library loaded, so that for each run the host orders it can fork a child cheaply. The
-// child reads its request from the run's own socket, shuts itself in (its own files, the
-// interpreter's resources and a private temporary folder; no programs, no network; limits on
-// memory and processor time; no processes of its own), does the one run and reports. The helper
-// kills a child that passes its time limit, tells the host how each child ended, and ends when the
-// host closes the control socket, killing the runs still going.
+// child reads its request from the run's own socket and shuts itself in before it runs:
+// its own files, the interpreter's resources and a private temporary folder; no programs,
+// processes or network; limits on memory and processor time. It does the one run and
+// reports. The helper kills a child that passes its time limit, tells the host how each
+// child ended, and ends when the host closes the control socket, killing the runs still
+// going.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
