@@ -89,6 +89,8 @@ void createIfMissing(const std::string& path) {
 
 // Shuts the child in before the interpreter sees any input. Throws OsError.
 void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order) {
+  // Read while /proc can still be opened.
+  const uint64_t mapped = platform::addressSpaceInUse();
   // The interpreter's safe mode opens the folder TMPDIR names at its start to the
   // document: that must be the run's own.
   if (::setenv("TMPDIR", request.scratchFolder.c_str(), 1) != 0) {
@@ -117,7 +119,7 @@ void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order
   // Counted from what is mapped now, so that the loaded program (and a sanitizer's
   // reservations) do not eat into the run's allowance.
   if (order.memoryBytes) {
-    limits.addressSpaceBytes = platform::addressSpaceInUse() + order.memoryBytes;
+    limits.addressSpaceBytes = mapped + order.memoryBytes;
   }
   platform::applyLimits(limits);
 }
