@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
 
 #include "officeapps/office_pool.h"
@@ -14,18 +15,18 @@ namespace docmill::officeapps {
 
 namespace {
 
-// A private PDF file in the office's work folder (the only place it can write to),
-// removed when this goes, together with the lock file the office keeps beside a file it
-// writes (left behind when the office dies in the middle of the export).
+// A private file in `folder`, removed when this goes, together with the lock file the
+// office keeps beside a file it writes (left behind when the office dies in the middle of
+// the export).
 class PrivateFile {
  public:
-  explicit PrivateFile(const std::string& folder) {
+  PrivateFile(const std::string& folder, const char* suffix) {
     if (folder.empty()) {
       failure_ = "no office serves this application object";
       return;
     }
     try {
-      file_ = platform::TempFile(folder, "print-", ".pdf");
+      file_ = platform::TempFile(folder, "print-", suffix);
     } catch (const platform::OsError& e) {
       failure_ = e.what();
     }
@@ -50,24 +51,41 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
                  const css::uno::Sequence<css::beans::PropertyValue>& filterData,
                  const std::string& target, const PrintOptions& options) {
   if (target.empty()) raiseApp(app, app.badValue, "No file name was given to print into.");
+  auto requirePath = [&](const PrivateFile& file) {
+    if (file.path().empty()) {
+      raiseApp(app, app.failed, "Cannot create a temporary file: " + file.failure() + ".");
+    }
+  };
+  // The office writes the PDF into its work folder, the only place it can write to.
   LeasePtr lease = OfficeLease::current();
-  PrivateFile pdf(lease ? lease->workFolder() : std::string());
-  if (pdf.path().empty()) {
-    raiseApp(app, app.failed, "Cannot create a temporary file: " + pdf.failure() + ".");
-  }
+  PrivateFile pdf(lease ? lease->workFolder() : std::string(), ".pdf");
+  requirePath(pdf);
   exportPdf(app, doc, filter, pdf.path(), filterData);
 
+  // The print is made in a private file and put at the target whole once it is finished:
+  // nobody finds an incomplete print there, a failure leaves the target untouched, and a
+  // link planted at the target's name is replaced, never followed.
+  std::string scratch;
+  try {
+    scratch = platform::hostScratchFolder();
+  } catch (const platform::OsError&) {
+  }
+  PrivateFile ps(scratch, ".ps");
+  requirePath(ps);
   pdf2ps::RenderOptions render;
   render.grey = options.grey;
   render.paper = options.paper;
   try {
-    pdf2ps::renderer().render(pdf.path(), target, render);
+    pdf2ps::renderer().render(pdf.path(), ps.path(), render);
   } catch (const pdf2ps::RenderError& e) {
-    platform::removeQuietly(target);
     raiseApp(app, app.failed, "Printing to " + target + " failed: " + e.what() + ".");
   }
-  if (!platform::fileLength(target)) {
-    raiseApp(app, app.failed, "Printing to " + target + " failed: the file cannot be written.");
+  const std::string cannotWrite = "Printing to " + target + " failed: the file cannot be written";
+  if (!platform::fileLength(ps.path())) raiseApp(app, app.failed, cannotWrite + ".");
+  try {
+    platform::publishFile(ps.path(), target);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, cannotWrite + " (" + std::strerror(e.code()) + ").");
   }
 }
 

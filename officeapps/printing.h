@@ -1,11 +1,13 @@
 // The PostScript printer of the Office servers: the office lays out the selected pages into
 // a private PDF file, and the page renderer (a sandboxed helper process) draws them as DSC
-// PostScript at the print target: text stays text, and only what PostScript cannot draw
-// (transparency) becomes an image.
+// PostScript: text stays text, and only what PostScript cannot draw (transparency) becomes
+// an image.
 //
-// The private PDF lives in the office's work folder and is removed on every path. A
-// failure raises the application's error; an incomplete print target is removed so that
-// nobody takes it for a finished print.
+// The PDF (in the office's work folder) and the PostScript (in the host's scratch folder)
+// are private files, removed on every path; the finished PostScript is put at the print
+// target in one step. So the target is a plain file of exactly the name given, never holds
+// an incomplete print, and a failure (which raises the application's error) leaves it
+// untouched.
 #pragma once
 
 #include <optional>

@@ -4,11 +4,11 @@
 // Part of the end-to-end test program, whose environment serves the component's class.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 
 #include "automation/creation.h"
 #include "officeapps/officeapps.h"
+#include "pdf2ps/renderer.h"
 #include "tests/officeapps/fixtures.h"
 
 namespace docmill {
@@ -106,19 +106,29 @@ TEST_F(PrintTargets, EveryPdfMemberPrintsThroughAnyTemporaryFolder) {
   }
 }
 
-// A print whose interpreter run passes its limit fails as every interpreter conversion
-// does, and leaves no target behind.
-TEST_F(PrintTargets, PrintStoppedAtItsLimitFailsAndLeavesNoTarget) {
-  ::setenv("DOCMILL_INTERPRETER_MEMORY", "1", 1);
-  const Error e =
-      testing::errorOf([&] { convert(pdf_, "CreatePSfromWord", "limited.ps", members_[0]); });
-  ::unsetenv("DOCMILL_INTERPRETER_MEMORY");
-  EXPECT_EQ(e.number, static_cast<int32_t>(0x80004101));
-  EXPECT_NE(e.description.find("Conversion to limited.ps failed: the interpreter went over its "
-                               "memory limit of 1 MiB"),
-            std::string::npos)
-      << e.description;
-  EXPECT_FALSE(fs::exists("limited.ps"));
+// Somebody plants a link at the target's name while the pages are drawn.
+class PlantingRenderer : public pdf2ps::Renderer {
+ public:
+  void render(const std::string&, const std::string& ps, const pdf2ps::RenderOptions&) override {
+    targetBeforeFinished = fs::exists(fs::symlink_status("target.ps"));
+    fs::create_symlink("victim", "target.ps");
+    testing::writeFile(ps, "%!PS-Adobe-3.0\nprinted\n");
+  }
+  bool targetBeforeFinished = true;
+};
+
+// The finished print is put at the target whole: nothing stands there before, and a link
+// found there is replaced, never followed.
+TEST_F(PrintTargets, PrintIsPutInPlaceWholeAndNeverThroughALink) {
+  testing::writeFile("victim", "victim");
+  PlantingRenderer renderer;
+  pdf2ps::setRenderer(&renderer);
+  convert(pdf_, "CreatePSfromWord", "target.ps", members_[0]);
+  pdf2ps::setRenderer(nullptr);
+  EXPECT_FALSE(renderer.targetBeforeFinished);
+  EXPECT_EQ(testing::readFile("victim"), "victim");
+  EXPECT_FALSE(fs::is_symlink("target.ps"));
+  EXPECT_EQ(testing::readFile("target.ps"), "%!PS-Adobe-3.0\nprinted\n");
 }
 
 }  // namespace
