@@ -9,6 +9,8 @@
 #include <fstream>
 #include <vector>
 
+#include "platform/io.h"
+
 namespace docmill::platform {
 
 Error errorFromErrno(int err, const std::string& path) {
@@ -106,12 +108,7 @@ bool copyInto(const std::string& from, int to) {
       ok = n == 0;
       break;
     }
-    for (ssize_t done = 0; ok && done < n;) {
-      ssize_t w = ::write(to, buffer.data() + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) ok = false;
-      done += w > 0 ? w : 0;
-    }
+    ok = writeAll(to, {buffer.data(), static_cast<size_t>(n)});
     if (!ok) break;
   }
   const int err = errno;
