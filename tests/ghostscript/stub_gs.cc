@@ -27,11 +27,11 @@ constexpr size_t kLogMax = size_t{4} << 20;
 struct State {
   int newCode, stdioCode, initCode;
   long revisionNumber;
-  int chunkSize;    // 0: the whole text in one call
+  int chunkSize;  // 0: the whole text in one call
   // Creates the file named by -sOutputFile=, as a real run would: 1 writes the start of a
   // PDF only, 2 a complete one-page PDF.
   int writeOutput;
-  int misbehave;    // in init_with_args: 1 crash, 2 never return, 3 allocate without end
+  int misbehave;  // in init_with_args: 1 crash, 2 never return, 3 allocate without end
   size_t stdoutLength, stderrLength, logLength;
   char stdoutText[kTextMax];
   char stderrText[kTextMax];
