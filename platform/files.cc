@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <vector>
 
-#include "platform/io.h"
+#include "platform/transfer.h"
 
 namespace docmill::platform {
 
@@ -93,60 +92,9 @@ unsigned creationMode() {
   return 0666u & ~mask & 0777u;
 }
 
-namespace {
-
-// Copies the file `from` into the open descriptor `to`; false with errno set on failure.
-bool copyInto(const std::string& from, int to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return false;
-  std::vector<char> buffer(1 << 20);
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(in, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    ok = writeAll(to, {buffer.data(), static_cast<size_t>(n)});
-    if (!ok) break;
-  }
-  const int err = errno;
-  ::close(in);
-  errno = err;
-  return ok;
-}
-
-}  // namespace
-
 void publishFile(const std::string& from, const std::string& to) {
-  const mode_t mode = creationMode();
-  if (::chmod(from.c_str(), mode) != 0) throw OsError(errno, "cannot prepare", from);
-  if (::rename(from.c_str(), to.c_str()) == 0) return;
-  if (errno != EXDEV) throw OsError(errno, "cannot write", to);
-
-  // Another file system: a private copy beside the target, then the same one-step rename.
-  const auto slash = to.rfind('/');
-  const std::string folder = slash == std::string::npos ? "." : to.substr(0, slash + 1);
-  std::string copy = (folder.back() == '/' ? folder : folder + "/") + ".docmill-XXXXXX";
-  const int fd = ::mkostemp(copy.data(), O_CLOEXEC);
-  if (fd < 0) throw OsError(errno, "cannot write", to);
-  bool ok = copyInto(from, fd) && ::fchmod(fd, mode) == 0;
-  int err = ok ? 0 : errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && ::rename(copy.c_str(), to.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (ok) {
-    ::unlink(from.c_str());
-    return;
-  }
-  ::unlink(copy.c_str());
-  throw OsError(err ? err : EIO, "cannot write", to);
+  if (::chmod(from.c_str(), creationMode()) != 0) throw OsError(errno, "cannot prepare", from);
+  moveFile(from, to);
 }
 
 }  // namespace docmill::platform

@@ -40,12 +40,10 @@ bool createExclusive(const std::string& path);
 // The mode a newly created file gets: 0666 less the process's umask.
 unsigned creationMode();
 
-// Puts the finished private file `from` at `to` in one step, so that whoever opens `to`
-// finds what was there before or the whole new file, never a part of it. The file gets
-// the mode of a newly created file. Whatever is at `to` is replaced, a link included: a
-// link is never followed. Where `to` is on another file system than `from`, the content
-// is first copied into a private file beside `to`. `from` is gone when this returns.
-// Throws OsError; `to` is then unchanged.
+// Puts the finished private file `from` at `to` in one step (see moveFile in transfer.h), so
+// that whoever opens `to` finds what was there before or the whole new file, never a part
+// of it; a link at `to` is replaced, never followed. The file gets the mode of a newly
+// created file. Throws OsError; `to` is then unchanged.
 void publishFile(const std::string& from, const std::string& to);
 
 }  // namespace docmill::platform

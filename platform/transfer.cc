@@ -84,6 +84,24 @@ void copyFile(const std::string& from, const std::string& to) {
 }
 
 void moveFile(const std::string& from, const std::string& to) {
+  // A device, pipe or socket named as the destination is written into, never replaced:
+  // renaming over /dev/null or a caller's pipe would take it away from everyone else.
+  struct stat target {};
+  if (::lstat(to.c_str(), &target) == 0 && !S_ISREG(target.st_mode) && !S_ISLNK(target.st_mode) &&
+      !S_ISDIR(target.st_mode)) {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) throw OsError(errno, "cannot open", from);
+    // Non-blocking open: a pipe nobody reads fails at once (ENXIO) instead of hanging.
+    Fd out(::open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (out.get() < 0) throw OsError(errno, "cannot write", to);
+    const int flags = ::fcntl(out.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(out.get(), F_SETFL, flags & ~O_NONBLOCK);
+    int err = copyContents(in.get(), out.get());
+    if (err == 0 && out.close() != 0) err = errno;
+    if (err != 0) throw OsError(err, "cannot write", to);
+    ::unlink(from.c_str());
+    return;
+  }
   if (::rename(from.c_str(), to.c_str()) == 0) return;
   if (errno != EXDEV) throw OsError(errno, "cannot move " + from + " to", to);
   Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));

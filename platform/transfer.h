@@ -18,7 +18,8 @@ void copyFile(const std::string& from, const std::string& to);
 
 // Moves the file `from` to `to`, replacing what is there: a rename where both are on one
 // file system, else a copy into a new file beside `to` (made as any new file of this
-// process is) renamed over it, and `from` removed.
+// process is) renamed over it, and `from` removed. A device, pipe or socket at `to` is
+// written into instead, never replaced.
 void moveFile(const std::string& from, const std::string& to);
 
 }  // namespace docmill::platform

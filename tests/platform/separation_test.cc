@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -178,6 +180,48 @@ TEST(PublishFile, PutsTheWholeFileInPlaceWithoutFollowingLinks) {
   size_t entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;
   EXPECT_EQ(entries, 3u);  // victim, target and the file that could not be published
+}
+
+TEST(PublishFile, WritesIntoAPipeOrDeviceInsteadOfReplacingIt) {
+  TempFolder dir(systemTempFolder(), "publish-test-");
+  const std::string fifo = dir.path() + "/out.ps";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  // Nobody reads the pipe: the publish fails at once and the pipe stays.
+  TempFile unread(dir.path(), "finished-");
+  std::ofstream(unread.path()) << "lost";
+  EXPECT_THROW(publishFile(unread.path(), fifo), OsError);
+  EXPECT_TRUE(fs::is_fifo(fifo));
+
+  // A reader gets the whole print through the pipe, which is still a pipe afterwards.
+  TempFile finished(dir.path(), "finished-");
+  std::ofstream(finished.path()) << "printed";
+  std::string received;
+  std::thread reader([&] {
+    std::ifstream in(fifo);
+    received.assign(std::istreambuf_iterator<char>(in), {});
+  });
+  // The reader must have the pipe open before the writer's non-blocking open.
+  for (int i = 0; i < 500; ++i) {
+    try {
+      publishFile(finished.path(), fifo);
+      break;
+    } catch (const OsError& e) {
+      if (e.code() != ENXIO) throw;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  reader.join();
+  EXPECT_EQ(received, "printed");
+  EXPECT_TRUE(fs::is_fifo(fifo));
+  EXPECT_FALSE(fs::exists(finished.path()));
+
+  if (fs::exists("/dev/null")) {
+    TempFile discarded(dir.path(), "finished-");
+    std::ofstream(discarded.path()) << "nothing";
+    publishFile(discarded.path(), "/dev/null");
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  }
 }
 
 }  // namespace
