@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, runs every test, then runs the unit tests once more
-# under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what is needed, checks the formatting, builds, runs every test, then runs the
+# unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+scripts/check-format.sh
 scripts/build.sh
 scripts/start-cups.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 900
