@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "ghostscript/module1.h"
+#include "ghostscript/conversions.h"
 
 extern char** environ;
 

@@ -31,7 +31,7 @@
 #include "cli/convert.h"
 #include "cli/servers.h"
 #include "component/type_library.h"
-#include "officeapps/officeapps.h"
+#include "office_server/servers.h"
 
 namespace fs = std::filesystem;
 using namespace docmill;
@@ -96,11 +96,11 @@ double convertRun(const std::vector<std::string>& docs, const std::string& out, 
 
 void usePool(int size, int maxDocs = 200,
              std::chrono::milliseconds timeout = std::chrono::seconds(120)) {
-  officeapps::PoolSettings s;
+  office_server::PoolSettings s;
   s.size = size;
   s.maxDocuments = maxDocs;
   s.callTimeout = timeout;
-  officeapps::configureOffices(s);
+  office_server::configureOffices(s);
 }
 
 long rssKb(pid_t pid) {
@@ -272,7 +272,7 @@ void faults(const std::vector<std::string>& docs, const std::string& work, int t
       // An office in the middle of a call, on a document it has opened.
       for (int tries = 0; tries < 4000 && !finished; ++tries) {
         bool fired = false;
-        for (const auto& o : officeapps::officeStatus()) {
+        for (const auto& o : office_server::officeStatus()) {
           if (o.pid > 0 && o.inCall && !o.document.empty()) {
             std::lock_guard lock(mu);
             hit.insert(o.document);
@@ -328,7 +328,7 @@ void faults(const std::vector<std::string>& docs, const std::string& work, int t
     if (!failures.count(inputs[i]) && fs::exists(out + "/f" + std::to_string(i) + ".pdf"))
       ++outputs;
   }
-  officeapps::shutdownOffice();
+  office_server::shutdownOffice();
   std::printf("fault run: %d conversions in %.1f s, %zu injections (", total, t, injections.size());
   for (size_t i = 0; i < injections.size(); ++i)
     std::printf("%s%s", i ? ", " : "", injections[i].c_str());
@@ -406,13 +406,13 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   if (withPeers) {
-    officeapps::shutdownOffice();  // the peers get the machine to themselves
+    office_server::shutdownOffice();  // the peers get the machine to themselves
     peers(docs, work, warm);
     std::fflush(stdout);
   }
 
   // Memory after many conversions, with recycling after the default number of documents.
-  usePool(2, officeapps::PoolSettings::fromEnvironment().maxDocuments);
+  usePool(2, office_server::PoolSettings::fromEnvironment().maxDocuments);
   int done = 0;
   auto start = Clock::now();
   while (done < conversions) {
@@ -422,14 +422,14 @@ int main(int argc, char** argv) {
     done += static_cast<int>(batch.size());
   }
   std::printf("after %d conversions (%.1f s, recycling every %d documents):", done, since(start),
-              officeapps::officeSettings().maxDocuments);
-  for (const auto& o : officeapps::officeStatus()) {
+              office_server::officeSettings().maxDocuments);
+  for (const auto& o : office_server::officeStatus()) {
     std::printf(" office %d pid %d rss %.1f MiB (%d documents since start);", o.index,
                 static_cast<int>(o.pid), rssKb(o.pid) / 1024.0, o.documents);
   }
   std::printf("\n");
   std::fflush(stdout);
-  officeapps::shutdownOffice();
+  office_server::shutdownOffice();
 
   if (faultRuns > 0) faults(docs, work, faultRuns);
 

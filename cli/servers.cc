@@ -3,7 +3,7 @@
 #include "component/create_pdf.h"
 #include "component/type_library.h"
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-#include "officeapps/officeapps.h"
+#include "office_server/servers.h"
 #endif
 
 namespace docmill::cli {
@@ -13,13 +13,13 @@ HostServers::HostServers() {
     registrations_.push_back(registerClass(createPdfClass().clsid, kProgId, createPdfFactory()));
   }
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-  for (auto& r : officeapps::registerOfficeServers()) registrations_.push_back(std::move(r));
+  for (auto& r : office_server::registerOfficeServers()) registrations_.push_back(std::move(r));
 #endif
 }
 
 HostServers::~HostServers() {
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-  officeapps::shutdownOffice();
+  office_server::shutdownOffice();
 #endif
 }
 

@@ -2,9 +2,10 @@
 
 #include <filesystem>
 
+#include "component/system_folder.h"
 #include "component/type_library.h"
-#include "ghostscript/module1.h"
-#include "office/converters.h"
+#include "ghostscript/conversions.h"
+#include "office_client/converters.h"
 #include "platform/files.h"
 #include "printer/set_def_printer.h"
 
@@ -111,19 +112,19 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
   }
   using Converter = void (*)(ObjectServices&, std::span<Variant* const>);
   static const std::pair<int32_t, Converter> kConverters[] = {
-      {dispid::CreatePDFfromMiscFile, office::createPDFfromMiscFile},
-      {dispid::CreatePDFfromMultiExcel, office::createPDFfromMultiExcel},
-      {dispid::CreatePDFfromPub, office::createPDFfromPub},
-      {dispid::CreatePDFfromPowerPoint, office::createPDFfromPowerPoint},
-      {dispid::CreatePDFfromExcel, office::createPDFfromExcel},
-      {dispid::CreatePSfromExcel, office::createPSfromExcel},
-      {dispid::CreatePSfromMiscFile, office::createPSfromMiscFile},
-      {dispid::CreatePSfromPowerPoint, office::createPSfromPowerPoint},
-      {dispid::CreatePSfromPub, office::createPSfromPub},
-      {dispid::CreatePSfromTextFile, office::createPSfromTextFile},
-      {dispid::CreatePSfromWord, office::createPSfromWord},
-      {dispid::CreatePDFfromWord, office::createPDFfromWord},
-      {dispid::CreatePDFfromTextFile, office::createPDFfromTextFile},
+      {dispid::CreatePDFfromMiscFile, office_client::createPDFfromMiscFile},
+      {dispid::CreatePDFfromMultiExcel, office_client::createPDFfromMultiExcel},
+      {dispid::CreatePDFfromPub, office_client::createPDFfromPub},
+      {dispid::CreatePDFfromPowerPoint, office_client::createPDFfromPowerPoint},
+      {dispid::CreatePDFfromExcel, office_client::createPDFfromExcel},
+      {dispid::CreatePSfromExcel, office_client::createPSfromExcel},
+      {dispid::CreatePSfromMiscFile, office_client::createPSfromMiscFile},
+      {dispid::CreatePSfromPowerPoint, office_client::createPSfromPowerPoint},
+      {dispid::CreatePSfromPub, office_client::createPSfromPub},
+      {dispid::CreatePSfromTextFile, office_client::createPSfromTextFile},
+      {dispid::CreatePSfromWord, office_client::createPSfromWord},
+      {dispid::CreatePDFfromWord, office_client::createPDFfromWord},
+      {dispid::CreatePDFfromTextFile, office_client::createPDFfromTextFile},
   };
   for (const auto& [id, convert] : kConverters) {
     if (id == func.dispId) {

@@ -13,7 +13,7 @@
 
 #include "automation/creation.h"
 #include "automation/dispatch.h"
-#include "component/routines.h"
+#include "conversion/routines.h"
 
 namespace docmill {
 

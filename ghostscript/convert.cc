@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "component/routines.h"
-#include "ghostscript/module1.h"
+#include "conversion/routines.h"
+#include "ghostscript/conversions.h"
 #include "ghostscript/paths.h"
 #include "pdfclean/active_content.h"
 #include "platform/files.h"

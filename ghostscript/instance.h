@@ -3,7 +3,7 @@
 // dropped except for the lines that explain a failure.
 //
 // Only the interpreter's helper process calls this, in the short-lived child that does one
-// run; everything else goes through `runInterpreter` (module1.h). Raises like the
+// run; everything else goes through `runInterpreter` (conversions.h). Raises like the
 // `Library` entry points do (a missing library or entry point); the interpreter's own
 // failures are reported in the result.
 #pragma once

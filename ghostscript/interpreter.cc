@@ -9,9 +9,9 @@
 
 #include "automation/error.h"
 #include "ghostscript/binding.h"
+#include "ghostscript/conversions.h"
 #include "ghostscript/instance.h"
 #include "ghostscript/isolation.h"
-#include "ghostscript/module1.h"
 
 namespace docmill::gs {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "ghostscript/module1.h"
+#include "ghostscript/conversions.h"
 
 namespace docmill::gs {
 

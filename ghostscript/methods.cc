@@ -1,6 +1,6 @@
 // The three public conversions that go straight to the interpreter.
-#include "component/routines.h"
-#include "ghostscript/module1.h"
+#include "conversion/routines.h"
+#include "ghostscript/conversions.h"
 #include "platform/files.h"
 
 namespace docmill::gs {

@@ -19,7 +19,7 @@
 #include "component/type_library.h"
 #include "python/values.h"
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-#include "officeapps/officeapps.h"
+#include "office_server/servers.h"
 #endif
 
 namespace docmill::python {
@@ -161,7 +161,7 @@ py::list convert(const py::sequence& inputs, const py::object& output, bool merg
 
 void shutdown() {
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-  withoutGil([] { officeapps::shutdownOffice(); });
+  withoutGil([] { office_server::shutdownOffice(); });
 #endif
 }
 

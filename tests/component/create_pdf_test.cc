@@ -8,6 +8,7 @@
 #include "automation/creation.h"
 #include "component/create_pdf.h"
 #include "component/exports.h"
+#include "component/system_folder.h"
 #include "component/type_library.h"
 #include "platform/scratch.h"
 
@@ -15,6 +16,14 @@ namespace docmill {
 namespace {
 
 namespace fs = std::filesystem;
+
+TEST(SystemFolderTest, SystemFolderIsWhereTheInterpreterLibraryLives) {
+  EXPECT_EQ(getSpecialFolder(5), "");
+  std::string folder = getSpecialFolder(37);
+  if (folder.empty()) GTEST_SKIP() << "interpreter library not installed";
+  EXPECT_TRUE(fs::exists(fs::path(folder) / "libgs.so.10") ||
+              fs::exists(fs::path(folder) / "libgs.so"));
+}
 
 TEST(MemberTableTest, EveryMemberResolvesInAnyCaseToItsIdentifierAndSlot) {
   const auto& funcs = createPdfInterface().funcs;

@@ -16,9 +16,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "component/routines.h"
+#include "conversion/routines.h"
 #include "ghostscript/binding.h"
-#include "ghostscript/module1.h"
+#include "ghostscript/conversions.h"
 #include "platform/files.h"
 
 namespace docmill::gs {

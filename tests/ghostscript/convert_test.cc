@@ -9,8 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "component/routines.h"
-#include "ghostscript/module1.h"
+#include "conversion/routines.h"
+#include "ghostscript/conversions.h"
 #include "tests/pdfclean/hostile_documents.h"
 #include "tools.h"
 

@@ -14,8 +14,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "component/routines.h"
-#include "ghostscript/module1.h"
+#include "conversion/routines.h"
+#include "ghostscript/conversions.h"
 #include "platform/file_access.h"
 #include "platform/process.h"
 #include "platform/scratch.h"

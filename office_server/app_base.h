@@ -1,0 +1,62 @@
+// Common ground of the Office application servers' objects: each object of an application
+// (the application itself, its collections, documents, page setups, fonts, ...) is a
+// `NamedDispatch` that matches member names case-insensitively and runs its work on the
+// office its application took from the pool. An object made while no office call runs on
+// the thread is an application: it takes an office of its own (waiting for a free one).
+// Objects made during a call share the lease of the object called.
+//
+// Objects share ownership of what they describe through `shared_ptr`s; an application's
+// documents are closed when the application quits or is released. Failures are raised as
+// the application's errors (number, application name, description).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "automation/dispatch.h"
+#include "office_server/office_pool.h"
+#include "office_server/uno_support.h"
+
+namespace docmill::office_server {
+
+class OfficeObject : public NamedDispatch {
+ public:
+  explicit OfficeObject(const AppIdentity& app);
+
+ protected:
+  // Runs `member` as one office call (locked, under the time-out); UNO exceptions become
+  // the application's errors, and a call whose office hung or died says so.
+  Variant invokeByName(NamedCall& call) final;
+  virtual Variant member(NamedCall& call) = 0;
+
+  [[noreturn]] void unknownMember(const NamedCall& call) const;
+  [[noreturn]] void fail(int32_t number, std::string description) const {
+    raiseApp(app_, number, std::move(description));
+  }
+  const AppIdentity& app_;
+  LeasePtr lease_;
+};
+
+// The argument at `position` or named `name`; nullptr when absent or passed as missing.
+const Variant* argument(const NamedCall& call, size_t position, std::string_view name);
+// The new value of a property put (raises when the call is not a put).
+const Variant& putValue(const NamedCall& call);
+inline bool is(const NamedCall& call, std::string_view name) {
+  return namesEqual(call.member, name);
+}
+
+// The answer of every application to `PrintsSynchronously`: True, since PrintOut returns
+// only once the print file is complete, so a caller need not watch the file settle.
+// Read-only: a put fails with the application's error.
+Variant printsSynchronously(const AppIdentity& app, const NamedCall& call);
+
+// The printer names an application accepts: "Generic PostScript Printer" and the printing
+// system's destinations.
+bool printerKnown(std::string_view name);
+inline constexpr const char* kDefaultPrinter = "Generic PostScript Printer";
+// Checks a printer name given to `ActivePrinter`; unknown names fail with the application's
+// error.
+std::string checkPrinter(const AppIdentity& app, const Variant& value);
+
+}  // namespace docmill::office_server

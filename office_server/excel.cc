@@ -1,0 +1,697 @@
+// "Excel.Application" over the office's spreadsheets.
+#include <com/sun/star/container/XIndexAccess.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/drawing/XDrawPages.hpp>
+#include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
+#include <com/sun/star/lang/XMultiServiceFactory.hpp>
+#include <com/sun/star/sheet/CellFlags.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XHeaderFooterContent.hpp>
+#include <com/sun/star/sheet/XPrintAreas.hpp>
+#include <com/sun/star/sheet/XSheetCellCursor.hpp>
+#include <com/sun/star/sheet/XSheetCellRanges.hpp>
+#include <com/sun/star/sheet/XSpreadsheet.hpp>
+#include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
+#include <com/sun/star/sheet/XSpreadsheets.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
+#include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
+#include <com/sun/star/table/CellContentType.hpp>
+#include <com/sun/star/table/XCell.hpp>
+#include <com/sun/star/table/XCellRange.hpp>
+#include <com/sun/star/text/XText.hpp>
+#include <com/sun/star/text/XTextContent.hpp>
+#include <com/sun/star/text/XTextCursor.hpp>
+#include <com/sun/star/text/XTextRange.hpp>
+
+#include <cmath>
+#include <map>
+#include <optional>
+
+#include "office_server/app_base.h"
+#include "office_server/documents.h"
+#include "office_server/factories.h"
+#include "office_server/printing.h"
+
+namespace docmill::office_server {
+
+using css::beans::XPropertySet;
+using css::uno::Any;
+using css::uno::Reference;
+using css::uno::UNO_QUERY;
+using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
+
+const AppIdentity kExcel{"Excel", 1004, 1005, 1004, 1004};
+
+namespace {
+
+const DocumentKind kSpreadsheet{"com.sun.star.sheet.SpreadsheetDocument", "calc_pdf_Export",
+                                "workbook"};
+
+template <typename T>
+T getProp(const Reference<XPropertySet>& set, const char* name) {
+  T value{};
+  set->getPropertyValue(OUString::createFromAscii(name)) >>= value;
+  return value;
+}
+void setProp(const Reference<XPropertySet>& set, const char* name, const Any& value) {
+  set->setPropertyValue(OUString::createFromAscii(name), value);
+}
+
+// One piece of an Excel header or footer: literal text, or a field the office fills in.
+struct Piece {
+  std::string text;
+  const char* field = nullptr;  // service name of the field, or nullptr for text
+};
+
+// Splits Excel's header codes: &P page, &N pages, &D date, &T time, &F file name, &A sheet
+// name, && an ampersand. Formatting codes (&B, &I, &U, &S, &"font", &size, ...) are dropped:
+// the text keeps the office's header font.
+std::vector<Piece> parseHeader(const std::string& text) {
+  std::vector<Piece> pieces;
+  std::string literal;
+  auto flush = [&] {
+    if (!literal.empty()) pieces.push_back({literal, nullptr});
+    literal.clear();
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '&' || i + 1 >= text.size()) {
+      literal += text[i];
+      continue;
+    }
+    char code = static_cast<char>(std::toupper(static_cast<unsigned char>(text[++i])));
+    const char* field = nullptr;
+    switch (code) {
+      case '&':
+        literal += '&';
+        continue;
+      case 'P':
+        field = "com.sun.star.text.TextField.PageNumber";
+        break;
+      case 'N':
+        field = "com.sun.star.text.TextField.PageCount";
+        break;
+      case 'D':
+        field = "com.sun.star.text.TextField.Date";
+        break;
+      case 'T':
+        field = "com.sun.star.text.TextField.Time";
+        break;
+      case 'F':
+        field = "com.sun.star.text.TextField.FileName";
+        break;
+      case 'A':
+        field = "com.sun.star.text.TextField.SheetName";
+        break;
+      case '"': {
+        auto end = text.find('"', i + 1);
+        i = end == std::string::npos ? text.size() : end;
+        continue;
+      }
+      default:
+        while (i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) ++i;
+        continue;
+    }
+    flush();
+    pieces.push_back({"", field});
+  }
+  flush();
+  return pieces;
+}
+
+// An absolute cell reference in Excel's notation ("$AB$12") from zero-based indices.
+std::string cellName(int32_t column, int32_t row) {
+  std::string letters;
+  for (int32_t c = column + 1; c > 0; c = (c - 1) / 26) {
+    letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+  }
+  return "$" + letters + "$" + std::to_string(row + 1);
+}
+
+// The page setup of one worksheet as Excel describes it (margins in points, measured from
+// the paper edge to the cells, header and footer inside the top and bottom margins).
+// Values the caller never set keep the sheet's own layout.
+struct SheetSetup {
+  std::optional<bool> gridlines;
+  std::optional<int> orientation;            // 1 portrait, 2 landscape
+  std::map<std::string, std::string> texts;  // "LeftHeader" ... "RightFooter"
+  std::optional<double> top, left, right, bottom, header, footer;
+  std::optional<int32_t> firstPageNumber;
+};
+
+struct WorkbookState {
+  DocumentPtr doc;
+  std::map<std::string, SheetSetup> setups;  // by sheet name
+
+  Reference<css::lang::XComponent> component() const { return doc->get(kExcel); }
+  Reference<css::container::XNameAccess> sheets() const {
+    Reference<css::sheet::XSpreadsheetDocument> book(component(), UNO_QUERY_THROW);
+    return Reference<css::container::XNameAccess>(book->getSheets(), UNO_QUERY_THROW);
+  }
+  // Cells of the sheet that hold something (values, text, formulas, notes).
+  Reference<css::sheet::XSheetCellRanges> contentCells(const std::string& sheetName) const {
+    Reference<css::sheet::XCellRangesQuery> query(sheets()->getByName(toOU(sheetName)),
+                                                  UNO_QUERY_THROW);
+    using namespace css::sheet::CellFlags;
+    return query->queryContentCells(
+        static_cast<sal_Int16>(VALUE | DATETIME | STRING | FORMULA | ANNOTATION));
+  }
+  // Drawing objects on the sheet (charts, pictures, shapes).
+  int32_t shapeCount(const std::string& sheetName) const {
+    const auto names = sheets()->getElementNames();
+    for (sal_Int32 i = 0; i < names.getLength(); ++i) {
+      if (names[i] != toOU(sheetName)) continue;
+      Reference<css::drawing::XDrawPagesSupplier> pages(component(), UNO_QUERY_THROW);
+      Reference<css::container::XIndexAccess> page(pages->getDrawPages()->getByIndex(i),
+                                                   UNO_QUERY_THROW);
+      return page->getCount();
+    }
+    return 0;
+  }
+  // The office prints nothing of a sheet without cells or drawings, and for a selection on
+  // such a sheet it would print another sheet instead.
+  bool hasNothingToPrint(const std::string& sheetName) const {
+    return contentCells(sheetName)->getCount() == 0 && shapeCount(sheetName) == 0;
+  }
+
+  Reference<XPropertySet> pageStyle(const std::string& sheetName) const {
+    Reference<XPropertySet> sheet(sheets()->getByName(toOU(sheetName)), UNO_QUERY_THROW);
+    OUString styleName = getProp<OUString>(sheet, "PageStyle");
+    Reference<css::style::XStyleFamiliesSupplier> families(component(), UNO_QUERY_THROW);
+    Reference<css::container::XNameAccess> styles(
+        families->getStyleFamilies()->getByName("PageStyles"), UNO_QUERY_THROW);
+    return Reference<XPropertySet>(styles->getByName(styleName), UNO_QUERY_THROW);
+  }
+
+  // Excel's view of a sheet's margins, read from its page style.
+  double currentMargin(const std::string& sheet, const std::string& which) {
+    auto style = pageStyle(sheet);
+    auto band = [&](const char* prefix, const char* margin) {
+      int32_t edge = getProp<int32_t>(style, margin);
+      bool on = getProp<bool>(style, (std::string(prefix) + "IsOn").c_str());
+      int32_t height = on ? getProp<int32_t>(style, (std::string(prefix) + "Height").c_str()) : 0;
+      return std::pair{edge, height};
+    };
+    if (which == "TopMargin") {
+      auto [edge, height] = band("Header", "TopMargin");
+      return hmmToPoints(edge + height);
+    }
+    if (which == "BottomMargin") {
+      auto [edge, height] = band("Footer", "BottomMargin");
+      return hmmToPoints(edge + height);
+    }
+    if (which == "HeaderMargin") {
+      auto [edge, height] = band("Header", "TopMargin");
+      return height ? hmmToPoints(edge) : std::min(21.6, hmmToPoints(edge) / 2);
+    }
+    if (which == "FooterMargin") {
+      auto [edge, height] = band("Footer", "BottomMargin");
+      return height ? hmmToPoints(edge) : std::min(21.6, hmmToPoints(edge) / 2);
+    }
+    return hmmToPoints(getProp<int32_t>(style, which.c_str()));
+  }
+
+  void fillHeaderText(const Reference<css::text::XText>& text, const std::string& value) {
+    Reference<css::lang::XMultiServiceFactory> factory(component(), UNO_QUERY_THROW);
+    text->setString(OUString());
+    Reference<css::text::XTextCursor> cursor = text->createTextCursor();
+    cursor->gotoEnd(false);
+    for (const Piece& piece : parseHeader(value)) {
+      if (!piece.field) {
+        text->insertString(cursor.get(), toOU(piece.text), false);
+        continue;
+      }
+      Reference<css::text::XTextContent> field(
+          factory->createInstance(OUString::createFromAscii(piece.field)), UNO_QUERY_THROW);
+      text->insertTextContent(cursor.get(), field, false);
+      cursor->gotoEnd(false);
+    }
+  }
+
+  // Writes what the caller set into the sheet's page style, just before printing it.
+  void apply(const std::string& sheet) {
+    auto it = setups.find(sheet);
+    if (it == setups.end()) return;
+    SheetSetup& s = it->second;
+    auto style = pageStyle(sheet);
+    if (s.gridlines) setProp(style, "PrintGrid", Any(*s.gridlines));
+    if (s.orientation) {
+      bool landscape = *s.orientation == 2;
+      int32_t w = getProp<int32_t>(style, "Width");
+      int32_t h = getProp<int32_t>(style, "Height");
+      setProp(style, "IsLandscape", Any(landscape));
+      if (landscape != (w > h)) {
+        setProp(style, "Width", Any(h));
+        setProp(style, "Height", Any(w));
+      }
+    }
+    for (const char* band : {"Header", "Footer"}) {
+      std::string b(band);
+      bool any = false;
+      for (const char* part : {"Left", "Center", "Right"}) any |= s.texts.count(part + b) > 0;
+      if (!any) continue;
+      setProp(style, (b + "IsOn").c_str(), Any(true));
+      for (const char* page : {"RightPage", "LeftPage"}) {
+        const std::string name = std::string(page) + b + "Content";
+        Reference<css::sheet::XHeaderFooterContent> content(style->getPropertyValue(toOU(name)),
+                                                            UNO_QUERY_THROW);
+        if (auto t = s.texts.find("Left" + b); t != s.texts.end()) {
+          fillHeaderText(content->getLeftText(), t->second);
+        }
+        if (auto t = s.texts.find("Center" + b); t != s.texts.end()) {
+          fillHeaderText(content->getCenterText(), t->second);
+        }
+        if (auto t = s.texts.find("Right" + b); t != s.texts.end()) {
+          fillHeaderText(content->getRightText(), t->second);
+        }
+        style->setPropertyValue(toOU(name), Any(content));
+      }
+    }
+    // Margins: the band's distance from the paper edge, then the band, then the cells.
+    auto placeBand = [&](const char* prefix, const char* marginName, double bodyMargin,
+                         double bandMargin) {
+      const std::string p(prefix);
+      if (getProp<bool>(style, (p + "IsOn").c_str())) {
+        int32_t edge = pointsToHmm(std::min(bandMargin, bodyMargin));
+        int32_t height = std::max<int32_t>(pointsToHmm(bodyMargin) - edge, 300);
+        setProp(style, marginName, Any(edge));
+        setProp(style, (p + "IsDynamicHeight").c_str(), Any(false));
+        setProp(style, (p + "BodyDistance").c_str(), Any(std::min<int32_t>(250, height / 3)));
+        setProp(style, (p + "Height").c_str(), Any(height));
+      } else {
+        setProp(style, marginName, Any(pointsToHmm(bodyMargin)));
+      }
+    };
+    if (s.top || s.header) {
+      placeBand("Header", "TopMargin", s.top.value_or(currentMargin(sheet, "TopMargin")),
+                s.header.value_or(currentMargin(sheet, "HeaderMargin")));
+    }
+    if (s.bottom || s.footer) {
+      placeBand("Footer", "BottomMargin", s.bottom.value_or(currentMargin(sheet, "BottomMargin")),
+                s.footer.value_or(currentMargin(sheet, "FooterMargin")));
+    }
+    if (s.left) setProp(style, "LeftMargin", Any(pointsToHmm(*s.left)));
+    if (s.right) setProp(style, "RightMargin", Any(pointsToHmm(*s.right)));
+    if (s.firstPageNumber) {
+      setProp(style, "FirstPageNumber", Any(static_cast<int16_t>(*s.firstPageNumber)));
+    }
+  }
+};
+using StatePtr = std::shared_ptr<WorkbookState>;
+
+class ExcelObject : public OfficeObject {
+ public:
+  ExcelObject() : OfficeObject(kExcel) {}
+};
+
+class ExcelPageSetup : public ExcelObject {
+ public:
+  ExcelPageSetup(StatePtr state, std::string sheet)
+      : state_(std::move(state)), sheet_(std::move(sheet)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    SheetSetup& s = state_->setups[sheet_];
+    if (is(call, "PrintGridlines")) {
+      if (!call.isPut()) {
+        return Variant(s.gridlines.value_or(getProp<bool>(state_->pageStyle(sheet_), "PrintGrid")));
+      }
+      s.gridlines = putValue(call).toBool();
+      return {};
+    }
+    if (is(call, "Orientation")) {
+      if (!call.isPut()) {
+        int o =
+            s.orientation.value_or(getProp<bool>(state_->pageStyle(sheet_), "IsLandscape") ? 2 : 1);
+        return Variant(static_cast<int32_t>(o));
+      }
+      int32_t o = putValue(call).toI4();
+      if (o != 1 && o != 2)
+        fail(app_.badValue,
+             "Unable to set the Orientation property of the PageSetup class: use 1 (portrait) or 2 "
+             "(landscape).");
+      s.orientation = o;
+      return {};
+    }
+    for (const char* name : {"LeftHeader", "CenterHeader", "RightHeader", "LeftFooter",
+                             "CenterFooter", "RightFooter"}) {
+      if (!is(call, name)) continue;
+      if (!call.isPut()) {
+        auto t = s.texts.find(name);
+        return Variant(t == s.texts.end() ? std::string() : t->second);
+      }
+      s.texts[name] = putValue(call).concatText();
+      return {};
+    }
+    struct Margin {
+      const char* name;
+      std::optional<double> SheetSetup::*field;
+    };
+    static const Margin margins[] = {
+        {"TopMargin", &SheetSetup::top},       {"LeftMargin", &SheetSetup::left},
+        {"RightMargin", &SheetSetup::right},   {"BottomMargin", &SheetSetup::bottom},
+        {"HeaderMargin", &SheetSetup::header}, {"FooterMargin", &SheetSetup::footer}};
+    for (const auto& m : margins) {
+      if (!is(call, m.name)) continue;
+      auto& field = s.*(m.field);
+      if (!call.isPut()) return Variant(field.value_or(state_->currentMargin(sheet_, m.name)));
+      double points = putValue(call).toDouble();
+      if (points < 0 || points > 1000) {
+        fail(app_.badValue, std::string("Unable to set the ") + m.name +
+                                " property of the PageSetup class: the margin is out of range.");
+      }
+      field = points;
+      return {};
+    }
+    if (is(call, "PrintArea") && !call.isPut()) return Variant(printArea());
+    if (is(call, "FirstPageNumber")) {
+      if (!call.isPut()) return Variant(s.firstPageNumber.value_or(1));
+      int32_t n = putValue(call).toI4();
+      // Excel's xlAutomatic (-4105) continues the numbering: page 1 for a single print.
+      s.firstPageNumber = n == -4105 ? 1 : n;
+      if (*s.firstPageNumber < 0 || *s.firstPageNumber > 32767) {
+        fail(app_.badValue, "Unable to set the FirstPageNumber property of the PageSetup class.");
+      }
+      return {};
+    }
+    unknownMember(call);
+  }
+
+ private:
+  // The sheet's print ranges as Excel writes them: "$A$1:$C$9,$E$1:$F$2"; "" for none.
+  std::string printArea() const {
+    Reference<css::sheet::XPrintAreas> areas(state_->sheets()->getByName(toOU(sheet_)),
+                                             UNO_QUERY_THROW);
+    std::string text;
+    for (const auto& a : areas->getPrintAreas()) {
+      if (!text.empty()) text += ",";
+      text += cellName(a.StartColumn, a.StartRow) + ":" + cellName(a.EndColumn, a.EndRow);
+    }
+    return text;
+  }
+
+  StatePtr state_;
+  std::string sheet_;
+};
+
+class ExcelRange : public ExcelObject {
+ public:
+  ExcelRange(StatePtr state, std::string sheet, Reference<css::table::XCellRange> range)
+      : state_(std::move(state)), sheet_(std::move(sheet)), range_(std::move(range)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "PrintOut") || is(call, "PrintOutEx")) {
+      // Excel's positional order: From, To, Copies, Preview, ActivePrinter, PrintToFile,
+      // Collate, PrToFileName.
+      const Variant* printer = argument(call, 4, "ActivePrinter");
+      const Variant* toFile = argument(call, 5, "PrintToFile");
+      const Variant* target = argument(call, 7, "PrToFileName");
+      const Variant* preview = argument(call, 3, "Preview");
+      const Variant* copies = argument(call, 2, "Copies");
+      if (printer) checkPrinter(app_, *printer);
+      if (preview && preview->toBool())
+        fail(app_.badValue, "A server cannot show a print preview.");
+      if (copies && copies->toI4() != 1)
+        fail(app_.badValue, "Only one copy can be printed to a file.");
+      if ((toFile && !toFile->toBool()) || !target || target->toString().empty()) {
+        fail(app_.badValue,
+             "PrintOut needs PrintToFile True and PrToFileName, the file to print into.");
+      }
+      if (state_->hasNothingToPrint(sheet_)) {
+        fail(app_.badValue,
+             "Excel did not find anything to print on the worksheet \"" + sheet_ + "\".");
+      }
+      state_->apply(sheet_);
+      printToFile(app_, state_->component(), kSpreadsheet.pdfFilter,
+                  props({prop("Selection", Any(range_))}), target->toString());
+      return {};
+    }
+    if (is(call, "Address")) {
+      Reference<css::sheet::XCellRangeAddressable> at(range_, UNO_QUERY_THROW);
+      auto a = at->getRangeAddress();
+      std::string first = cellName(a.StartColumn, a.StartRow);
+      if (a.StartColumn == a.EndColumn && a.StartRow == a.EndRow) return Variant(first);
+      return Variant(first + ":" + cellName(a.EndColumn, a.EndRow));
+    }
+    if (is(call, "Value") && !call.isPut()) {
+      // The value of a single cell: a number, a text, or Empty for an empty cell.
+      Reference<css::sheet::XCellRangeAddressable> at(range_, UNO_QUERY_THROW);
+      auto a = at->getRangeAddress();
+      if (a.StartColumn != a.EndColumn || a.StartRow != a.EndRow) {
+        fail(app_.badValue, "Value can be read from one cell at a time.");
+      }
+      Reference<css::table::XCell> cell = range_->getCellByPosition(0, 0);
+      switch (cell->getType()) {
+        case css::table::CellContentType_EMPTY:
+          return {};
+        case css::table::CellContentType_VALUE:
+          return Variant(cell->getValue());
+        default: {
+          Reference<css::text::XText> text(cell, UNO_QUERY_THROW);
+          return Variant(fromOU(text->getString()));
+        }
+      }
+    }
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+  std::string sheet_;
+  Reference<css::table::XCellRange> range_;
+};
+
+// A worksheet's drawing objects; only counted.
+class ExcelShapes : public ExcelObject {
+ public:
+  ExcelShapes(StatePtr state, std::string sheet)
+      : state_(std::move(state)), sheet_(std::move(sheet)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Count")) return Variant(state_->shapeCount(sheet_));
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+  std::string sheet_;
+};
+
+class ExcelWorksheet : public ExcelObject {
+ public:
+  ExcelWorksheet(StatePtr state, std::string name)
+      : state_(std::move(state)), name_(std::move(name)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "PageSetup")) {
+      return Variant(DispatchPtr(std::make_shared<ExcelPageSetup>(state_, name_)));
+    }
+    if (is(call, "Name")) return Variant(name_);
+    if (is(call, "UsedRange")) {
+      // From A1 to the last cell that holds something; A1 on an empty sheet.
+      Reference<css::sheet::XSpreadsheet> sheet(state_->sheets()->getByName(toOU(name_)),
+                                                UNO_QUERY_THROW);
+      Reference<css::sheet::XSheetCellCursor> cursor = sheet->createCursor();
+      Reference<css::sheet::XUsedAreaCursor> used(cursor, UNO_QUERY_THROW);
+      used->gotoEndOfUsedArea(false);
+      Reference<css::sheet::XCellRangeAddressable> end(cursor, UNO_QUERY_THROW);
+      auto a = end->getRangeAddress();
+      Reference<css::table::XCellRange> range =
+          sheet->getCellRangeByPosition(0, 0, a.EndColumn, a.EndRow);
+      return Variant(DispatchPtr(std::make_shared<ExcelRange>(state_, name_, range)));
+    }
+    if (is(call, "Shapes")) {
+      return Variant(DispatchPtr(std::make_shared<ExcelShapes>(state_, name_)));
+    }
+    if (is(call, "Visible") && !call.isPut()) {
+      // Excel's xlSheetVisible (-1) or xlSheetHidden (0).
+      Reference<XPropertySet> sheet(state_->sheets()->getByName(toOU(name_)), UNO_QUERY_THROW);
+      return Variant(static_cast<int32_t>(getProp<bool>(sheet, "IsVisible") ? -1 : 0));
+    }
+    if (is(call, "Range")) {
+      if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+      std::string ref = call.args[0].toString();
+      if (call.args.size() > 1 && !call.args[1].isMissing()) ref += ":" + call.args[1].toString();
+      Reference<css::table::XCellRange> sheet(state_->sheets()->getByName(toOU(name_)),
+                                              UNO_QUERY_THROW);
+      Reference<css::table::XCellRange> range;
+      try {
+        range = sheet->getCellRangeByName(toOU(ref));
+      } catch (const css::uno::RuntimeException&) {
+      }
+      if (!range.is()) {
+        fail(app_.badValue, "The range \"" + ref + "\" is not valid on the worksheet \"" + name_ +
+                                "\". Use a reference such as A1:D20.");
+      }
+      return Variant(DispatchPtr(std::make_shared<ExcelRange>(state_, name_, range)));
+    }
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+  std::string name_;
+};
+
+class ExcelWorksheets : public ExcelObject {
+ public:
+  explicit ExcelWorksheets(StatePtr state) : state_(std::move(state)) {}
+  Variant item(const Variant& index) {
+    auto sheets = state_->sheets();
+    if (index.valueType() == vt::Bstr) {
+      std::string name = index.bstr();
+      for (const OUString& candidate : sheets->getElementNames()) {
+        if (namesEqual(fromOU(candidate), name)) {
+          return Variant(DispatchPtr(std::make_shared<ExcelWorksheet>(state_, fromOU(candidate))));
+        }
+      }
+      raise(Error{rt::SubscriptOutOfRange, app_.name,
+                  "Subscript out of range: the workbook has no worksheet named \"" + name + "\"."});
+    }
+    int32_t position = index.toI4();
+    auto names = sheets->getElementNames();
+    if (position < 1 || position > names.getLength()) {
+      raise(Error{rt::SubscriptOutOfRange, app_.name,
+                  "Subscript out of range: the workbook has " + std::to_string(names.getLength()) +
+                      " worksheets, not " + std::to_string(position) + "."});
+    }
+    return Variant(
+        DispatchPtr(std::make_shared<ExcelWorksheet>(state_, fromOU(names[position - 1]))));
+  }
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Item")) {
+      if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+      return item(call.args[0]);
+    }
+    if (is(call, "Count"))
+      return Variant(static_cast<int32_t>(state_->sheets()->getElementNames().getLength()));
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+};
+
+class ExcelWorkbook : public ExcelObject {
+ public:
+  explicit ExcelWorkbook(DocumentPtr doc) : state_(std::make_shared<WorkbookState>()) {
+    state_->doc = std::move(doc);
+    worksheets_ = std::make_shared<ExcelWorksheets>(state_);
+  }
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Worksheets") || is(call, "Sheets")) {
+      if (!call.args.empty()) return worksheets_->item(call.args[0]);
+      return Variant(DispatchPtr(worksheets_));
+    }
+    if (is(call, "Close")) {
+      state_->doc->close();  // opened read-only: nothing is ever written back
+      return {};
+    }
+    if (is(call, "SaveAs")) {
+      const Variant* name = argument(call, 0, "Filename");
+      if (!name) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+      const Variant* password = argument(call, 2, "Password");
+      storeDocument(app_, state_->component(), kSpreadsheet, name->toString(),
+                    password ? password->toString() : std::string());
+      return {};
+    }
+    if (is(call, "FullName") || is(call, "Name")) return Variant(state_->doc->path());
+    unknownMember(call);
+  }
+
+ private:
+  StatePtr state_;
+  std::shared_ptr<ExcelWorksheets> worksheets_;
+};
+
+class ExcelWorkbooks : public ExcelObject {
+ public:
+  explicit ExcelWorkbooks(std::shared_ptr<DocumentList> docs) : docs_(std::move(docs)) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Open")) {
+      // Excel's positional order: Filename, UpdateLinks, ReadOnly, Format, Password,
+      // WriteResPassword, ...
+      const Variant* file = argument(call, 0, "Filename");
+      if (!file) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+      const Variant* password = argument(call, 4, "Password");
+      // The write-reservation password guards saving only; workbooks are opened read-only.
+      std::string path = file->toString();
+      auto component =
+          loadDocument(app_, kSpreadsheet, path, password ? password->concatText() : std::string());
+      auto doc = std::make_shared<OpenDocument>(std::move(component), path);
+      docs_->add(doc);
+      return Variant(DispatchPtr(std::make_shared<ExcelWorkbook>(doc)));
+    }
+    if (is(call, "Count")) return Variant(static_cast<int32_t>(docs_->open().size()));
+    unknownMember(call);
+  }
+
+ private:
+  std::shared_ptr<DocumentList> docs_;
+};
+
+class ExcelApplication : public ExcelObject {
+ public:
+  ExcelApplication() : workbooks_(std::make_shared<ExcelWorkbooks>(docs_)) {}
+  ~ExcelApplication() override { docs_->closeAll(); }
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (is(call, "Workbooks")) return Variant(DispatchPtr(workbooks_));
+    if (is(call, "DisplayAlerts")) {
+      if (!call.isPut()) return Variant(alerts_);
+      alerts_ = putValue(call).toBool();
+      return {};
+    }
+    if (is(call, "Visible")) {
+      if (!call.isPut()) return Variant(false);
+      putValue(call).toBool();  // a server shows no window
+      return {};
+    }
+    if (is(call, "ActivePrinter")) {
+      if (!call.isPut()) return Variant(printer_);
+      printer_ = checkPrinter(app_, putValue(call));
+      return {};
+    }
+    if (is(call, "InchesToPoints") || is(call, "CentimetersToPoints")) {
+      const Variant* value =
+          argument(call, 0, is(call, "InchesToPoints") ? "Inches" : "Centimeters");
+      if (!value) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+      double factor = is(call, "InchesToPoints") ? 72.0 : 72.0 / 2.54;
+      return Variant(value->toDouble() * factor);
+    }
+    if (is(call, "Quit")) {
+      docs_->closeAll();
+      return {};
+    }
+    if (is(call, "Name")) return Variant("Excel");
+    if (is(call, "PrintsSynchronously")) return printsSynchronously(app_, call);
+    unknownMember(call);
+  }
+
+ private:
+  std::shared_ptr<DocumentList> docs_ = std::make_shared<DocumentList>();
+  std::shared_ptr<ExcelWorkbooks> workbooks_;
+  bool alerts_ = true;
+  std::string printer_ = kDefaultPrinter;
+};
+
+}  // namespace
+
+DispatchPtr createExcelApplication() {
+  auto app = std::make_shared<ExcelApplication>();
+  startOffice(kExcel);
+  return app;
+}
+
+}  // namespace docmill::office_server

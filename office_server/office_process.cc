@@ -1,0 +1,586 @@
+#include "office_server/office_process.h"
+
+#include <fcntl.h>
+#include <rtl/digest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <com/sun/star/bridge/BridgeFactory.hpp>
+#include <com/sun/star/bridge/XBridge.hpp>
+#include <com/sun/star/connection/Connector.hpp>
+#include <com/sun/star/connection/NoConnectException.hpp>
+#include <com/sun/star/frame/Desktop.hpp>
+#include <com/sun/star/lang/XEventListener.hpp>
+#include <cppuhelper/bootstrap.hxx>
+#include <cppuhelper/implbase1.hxx>
+#include <rtl/bootstrap.hxx>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "automation/error.h"
+#include "platform/confinement.h"
+#include "platform/scratch.h"
+
+#ifndef DOCMILL_LO_PROGRAM_DIR
+#define DOCMILL_LO_PROGRAM_DIR "/usr/lib/libreoffice/program"
+#endif
+
+namespace docmill::office_server {
+
+using css::uno::Reference;
+using css::uno::UNO_QUERY;
+using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::seconds(90);
+constexpr auto kEndTimeout = std::chrono::seconds(10);
+// soffice asks to be started again after it has set up a new profile in some setups.
+constexpr int kRestartExitCode = 81;
+// The child's exit status when it could not be confined; the office never ran.
+constexpr int kNotConfinedExitCode = 125;
+
+[[noreturn]] void raiseStart(const std::string& why) {
+  raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + why);
+}
+
+// The process-local UNO context that our side of the bridge runs in. It is created once
+// and deliberately never disposed: tearing it down while the process exits races with the
+// UNO libraries' own clean-up, and it holds no process, file or office resource.
+Reference<css::uno::XComponentContext> localContext() {
+  static Reference<css::uno::XComponentContext>* context = [] {
+    // The bridge writes to an office's pipe without asking the system to spare it the
+    // broken-pipe signal; an office dying just then would end the whole host. Ignored,
+    // the write fails instead and the call reports the lost office. A host that installed
+    // its own handler keeps it.
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGPIPE, SIG_IGN);
+    }
+    const OUString program = OUString::createFromAscii("file://" DOCMILL_LO_PROGRAM_DIR);
+    rtl::Bootstrap::set("URE_INTERNAL_LIB_DIR", program);
+    rtl::Bootstrap::set("UNO_TYPES", program + "/types.rdb " + program + "/types/offapi.rdb");
+    rtl::Bootstrap::set("UNO_SERVICES", program + "/services.rdb");
+    return new Reference<css::uno::XComponentContext>(
+        cppu::defaultBootstrap_InitialComponentContext());
+  }();
+  return *context;
+}
+
+// Settings of the private profile that keep hostile documents harmless: no macros, no
+// remote references fetched, no formulas recalculated (recalculation could fetch web data).
+const char* kProfileSettings = R"(<?xml version="1.0" encoding="UTF-8"?>
+<oor:items xmlns:oor="http://openoffice.org/2001/registry" xmlns:xs="http://www.w3.org/2001/XMLSchema" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="DisableMacrosExecution" oor:op="fuse"><value>true</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="MacroSecurityLevel" oor:op="fuse"><value>3</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Security/Scripting"><prop oor:name="BlockUntrustedRefererLinks" oor:op="fuse"><value>true</value></prop></item>
+<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="OOXMLRecalcMode" oor:op="fuse"><value>1</value></prop></item>
+<item oor:path="/org.openoffice.Office.Calc/Formula/Load"><prop oor:name="ODFRecalcMode" oor:op="fuse"><value>1</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="FirstRun" oor:op="fuse"><value>false</value></prop></item>
+<item oor:path="/org.openoffice.Office.Common/Misc"><prop oor:name="ShowTipOfTheDay" oor:op="fuse"><value>false</value></prop></item>
+</oor:items>
+)";
+
+// Notes the end of the connection: the office died or closed it. This is known before the
+// process can be reaped (its pipe closes while it is still exiting).
+class ConnectionWatch : public cppu::WeakImplHelper1<css::lang::XEventListener> {
+ public:
+  explicit ConnectionWatch(std::shared_ptr<std::atomic<bool>> lost) : lost_(std::move(lost)) {}
+  void SAL_CALL disposing(const css::lang::EventObject&) override { *lost_ = true; }
+
+ private:
+  std::shared_ptr<std::atomic<bool>> lost_;
+};
+
+// The pipe files of an office are "OSL_PIPE_<uid>_<pipe name>" in the first of these
+// folders the office can write to.
+constexpr const char* kPipeFolders[] = {"/tmp", "/var/tmp"};
+constexpr const char* kPipePrefix = "docmill-";  // then the host's process id, "-", a token
+
+std::string pipeFilePrefix() {
+  return "OSL_PIPE_" + std::to_string(::getuid()) + "_" + kPipePrefix;
+}
+
+// The pipe an office makes to find a second instance on the same profile, named after the
+// MD5 digest of its profile's URL (in UTF-16). A confined office cannot remove its pipe
+// files; this one is left by the first run of a profile that exits to be restarted, and the
+// second run fails to start while it is there.
+std::string singleInstancePipe(const std::string& profile) {
+  const OUString url = fileUrl(profile);
+  sal_uInt8 digest[RTL_DIGEST_LENGTH_MD5];
+  rtl_digest_MD5(url.getStr(), static_cast<sal_uInt32>(url.getLength() * sizeof(sal_Unicode)),
+                 digest, sizeof digest);
+  std::string name = "SingleOfficeIPC_";
+  for (sal_uInt8 byte : digest) {
+    char hex[3];
+    snprintf(hex, sizeof hex, "%x", byte);  // as the office spells it: no leading zeros
+    name += hex;
+  }
+  return name;
+}
+
+// Removes the office's pipe file `name` (without the "OSL_PIPE_<uid>_" of its file name),
+// if it is a socket.
+void removePipe(const std::string& name) {
+  const std::string file = "OSL_PIPE_" + std::to_string(::getuid()) + "_" + name;
+  for (const char* dir : kPipeFolders) {
+    struct stat st {};
+    const std::string path = std::string(dir) + "/" + file;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+  }
+}
+
+std::string randomToken() {
+  std::random_device rd;
+  std::uniform_int_distribution<uint64_t> dist;
+  char buf[32];
+  snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(dist(rd)));
+  return buf;
+}
+
+// Runs `spawn` (a fork) on one thread that lives as long as the process. The kernel sends
+// the parent-death signal when the thread that forked ends, not the process: an office
+// started from a short-lived worker thread would otherwise be killed with that thread.
+// Several offices may start at once: each caller waits for the thread to be free, hands
+// it its own job and takes back its own result.
+pid_t spawnFromLongLivedThread(const std::function<pid_t()>& spawn) {
+  struct Job {
+    const std::function<pid_t()>* spawn;
+    pid_t result = 0;
+    bool done = false;
+  };
+  struct Spawner {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Job* job = nullptr;
+  };
+  // Never destroyed: the thread waits on it until the process ends.
+  static Spawner* spawner = [] {
+    auto* s = new Spawner;
+    std::thread([s] {
+      std::unique_lock lock(s->mutex);
+      for (;;) {
+        s->changed.wait(lock, [s] { return s->job != nullptr; });
+        Job* job = s->job;
+        job->result = (*job->spawn)();
+        job->done = true;
+        s->job = nullptr;
+        s->changed.notify_all();
+      }
+    }).detach();
+    return s;
+  }();
+  Job mine{&spawn};
+  std::unique_lock lock(spawner->mutex);
+  spawner->changed.wait(lock, [] { return spawner->job == nullptr; });
+  spawner->job = &mine;
+  spawner->changed.notify_all();
+  spawner->changed.wait(lock, [&] { return mine.done; });
+  return mine.result;
+}
+
+bool groupHasMembers(pid_t group) {
+  return ::kill(-group, 0) == 0;
+}
+
+// The paths of the named sockets (the office's pipes) that process `pid` holds open. The
+// office leaves these files behind when it is ended by force, so they are noted while it
+// runs and removed after it ends.
+std::vector<std::string> socketFiles(pid_t pid) {
+  std::vector<std::string> inodes;
+  std::error_code ec;
+  for (const auto& fd :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+    if (target.starts_with("socket:[")) inodes.push_back(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> paths;
+  // The table of the office's own network namespace: ours does not list its sockets.
+  std::ifstream table("/proc/" + std::to_string(pid) + "/net/unix");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string num, refs, protocol, flags, type, state, inode, path;
+    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> path;
+    if (path.find("OSL_PIPE_") == std::string::npos) continue;
+    if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) paths.push_back(path);
+  }
+  return paths;
+}
+
+// Where the links inside the office's installation lead (distributions keep its settings,
+// extensions and caches under /etc and /var and link them in). Found once per process.
+const std::vector<std::string>& installationLinkTargets() {
+  static const std::vector<std::string> targets = [] {
+    namespace fs = std::filesystem;
+    std::vector<std::string> found;
+    std::error_code ec;
+    const fs::path root = fs::path(DOCMILL_LO_PROGRAM_DIR).parent_path();
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
+      if (!it->is_symlink(ec)) continue;
+      fs::path target = fs::canonical(it->path(), ec);
+      if (ec) {
+        ec.clear();
+        continue;
+      }
+      if (std::find(found.begin(), found.end(), target.string()) == found.end()) {
+        found.push_back(target.string());
+      }
+    }
+    return found;
+  }();
+  return targets;
+}
+
+// What an office may reach. It reads hostile documents, which can name pictures, style
+// sheets and other documents anywhere by URL; none of that may leave the office's own
+// folder or reach the network. So the office sees the system's programs, libraries, fonts
+// and settings (read only), its own private folder (profile, temporary files and the
+// documents it works on, copied in and out by the host), and the folders where it makes
+// its pipes (sockets only); it runs in a network of its own and may neither connect nor
+// listen over TCP. Other users' and other offices' files, the input's neighbours and the
+// host's scratch folder do not exist for it.
+void confine(platform::Confinement& c, const std::string& privateFolder) {
+  for (const char* path : {"/usr", "/bin", "/sbin", "/lib", "/lib64", "/lib32", "/opt/libreoffice",
+                           "/var/cache/fontconfig", "/sys/devices/system/cpu", "/proc/filesystems",
+                           "/proc/meminfo", "/proc/cpuinfo", "/proc/stat", "/proc/sys"}) {
+    c.allowRead(path);
+  }
+  c.allowRead(std::filesystem::path(DOCMILL_LO_PROGRAM_DIR).parent_path().string());
+  for (const auto& target : installationLinkTargets()) c.allowRead(target);
+  // Only what the office, its libraries and fontconfig read of the system's settings.
+  for (const char* name :
+       {"fonts",        "libreoffice",  "passwd",          "group",          "nsswitch.conf",
+        "localtime",    "timezone",     "papersize",       "ld.so.cache",    "ld.so.conf",
+        "ld.so.conf.d", "locale.alias", "locale.conf",     "default/locale", "mime.types",
+        "gnutls",       "ssl/certs",    "ssl/openssl.cnf", "cups",           "os-release",
+        "alternatives"}) {
+    c.allowRead(std::string("/etc/") + name);
+  }
+  // Fonts a user installed for themselves.
+  if (const char* home = std::getenv("HOME"); home && *home == '/') {
+    for (const char* name : {".fonts", ".local/share/fonts", ".fonts.conf", ".fonts.conf.d",
+                             ".config/fontconfig", ".cache/fontconfig"}) {
+      c.allowRead(std::string(home) + "/" + name);
+    }
+  }
+  for (const char* device : {"/dev/null", "/dev/zero", "/dev/random", "/dev/urandom"}) {
+    c.allowDevice(device);
+  }
+  c.allowOwnProcessEntry();
+  c.allowWrite(privateFolder);
+  // The office's pipes are made in the first of these it can write to.
+  c.allowSockets("/tmp");
+  c.allowSockets("/var/tmp");
+  c.isolateNetwork();
+}
+
+}  // namespace
+
+OfficeProcess::~OfficeProcess() {
+  end();
+}
+
+pid_t OfficeProcess::processId() const {
+  return group_.load();
+}
+
+std::string OfficeProcess::workFolderLocked() const {
+  return profile_.empty() ? std::string() : profile_ + "/work";
+}
+
+std::string OfficeProcess::workFolder() const {
+  std::lock_guard guard(infoMutex_);
+  return profileSeen_.empty() ? std::string() : profileSeen_ + "/work";
+}
+
+std::string OfficeProcess::profileFolder() const {
+  std::lock_guard guard(infoMutex_);
+  return profileSeen_;
+}
+
+Reference<css::frame::XDesktop2> OfficeProcess::desktop() const {
+  std::lock_guard guard(mutex_);
+  return desktop_;
+}
+
+Reference<css::uno::XComponentContext> OfficeProcess::context() const {
+  std::lock_guard guard(mutex_);
+  return remote_;
+}
+
+bool OfficeProcess::running() {
+  std::lock_guard guard(mutex_);
+  if (connectionLost_ && *connectionLost_) return false;
+  return pid_ > 0 && desktop_.is() && !exitedLocked();
+}
+
+void OfficeProcess::checkConnection() {
+  Reference<css::uno::XComponentContext> remote;
+  std::shared_ptr<std::atomic<bool>> lost;
+  {
+    std::lock_guard guard(mutex_);
+    remote = remote_;
+    lost = connectionLost_;
+  }
+  if (!remote.is() || !lost) return;
+  try {
+    remote->getServiceManager();
+  } catch (const css::uno::Exception&) {
+    *lost = true;
+  }
+}
+
+bool OfficeProcess::exitedLocked() {
+  if (pid_ <= 0) return true;
+  int status = 0;
+  if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
+  return reaped_;
+}
+
+void OfficeProcess::kill() {
+  const pid_t group = group_.load();
+  if (group <= 0) return;
+  // An office killed while it starts has not had its pipe files noted yet, and once dead
+  // it no longer shows which they are.
+  std::vector<std::string> files = socketFiles(group);
+  {
+    std::lock_guard info(infoMutex_);
+    killedSockets_.insert(killedSockets_.end(), files.begin(), files.end());
+  }
+  ::kill(-group, SIGKILL);
+}
+
+void OfficeProcess::start() {
+  std::lock_guard guard(mutex_);
+  endLocked();
+  std::error_code ec;
+  try {
+    profile_ = platform::TempFolder(platform::hostScratchFolder(), "office-").release();
+  } catch (const platform::OsError& e) {
+    raiseStart(std::string("cannot create a profile folder: ") + e.what());
+  }
+  {
+    std::lock_guard info(infoMutex_);
+    profileSeen_ = profile_;
+  }
+  std::filesystem::create_directories(profile_ + "/user", ec);
+  // The only place the office reads documents from and writes its files to.
+  if (::mkdir(workFolderLocked().c_str(), 0700) != 0) {
+    const int err = errno;
+    endLocked();
+    raiseStart(std::string("cannot create the office's work folder: ") + std::strerror(err));
+  }
+  {
+    std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
+    settings << kProfileSettings;
+  }
+  pipeName_ = kPipePrefix + std::to_string(::getpid()) + "-" + randomToken();
+
+  const std::string program = std::string(DOCMILL_LO_PROGRAM_DIR) + "/soffice.bin";
+  std::vector<std::string> args = {
+      program,
+      "--headless",
+      "--invisible",
+      "--norestore",
+      "--nologo",
+      "--nodefault",
+      "--nolockcheck",
+      "--nofirststartwizard",
+      "-env:UserInstallation=" + fromOU(fileUrl(profile_)),
+      "--accept=pipe,name=" + pipeName_ + ";urp;StarOffice.ComponentContext"};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    std::string_view entry(*e);
+    if (entry.starts_with("SAL_ENABLE_FILE_LOCKING=") || entry.starts_with("TMPDIR=")) continue;
+    envStrings.emplace_back(entry);
+  }
+  envStrings.emplace_back("SAL_ENABLE_FILE_LOCKING=1");
+  // The office's own temporary files live inside its profile, so they go with it even when
+  // the office is killed and cannot clean up after itself.
+  std::filesystem::create_directories(profile_ + "/tmp", ec);
+  envStrings.emplace_back("TMPDIR=" + profile_ + "/tmp");
+  std::vector<char*> envp;
+  for (auto& e : envStrings) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  platform::Confinement confinement;
+  confine(confinement, profile_);
+  try {
+    confinement.prepare();
+  } catch (const platform::OsError& e) {
+    endLocked();
+    raiseStart(std::string("cannot confine the office: ") + e.what());
+  }
+
+  auto forkOffice = [&]() -> pid_t {
+    const pid_t parent = ::getpid();
+    pid_t child = ::fork();
+    if (child == 0) {
+      // Only async-signal-safe calls until exec: a process group of its own (so the whole
+      // office can be ended at once), ended with the host, no terminal output.
+      ::setsid();
+      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+      if (::getppid() != parent) ::_exit(127);
+      int devnull = ::open("/dev/null", O_RDWR);
+      if (devnull >= 0) {
+        ::dup2(devnull, 0);
+        ::dup2(devnull, 1);
+        ::dup2(devnull, 2);
+      }
+      if (confinement.enterInChild() != 0) ::_exit(kNotConfinedExitCode);
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    return child;
+  };
+  auto spawn = [&] { return spawnFromLongLivedThread(forkOffice); };
+
+  reaped_ = false;
+  pid_ = spawn();
+  group_ = pid_ > 0 ? pid_ : 0;
+  if (pid_ < 0) {
+    pid_ = 0;
+    raiseStart("cannot start the office (" + program + ")");
+  }
+
+  auto local = localContext();
+  auto connector = css::connection::Connector::create(local);
+  const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+  Reference<css::connection::XConnection> connection;
+  while (!connection.is()) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode) {
+        removePipe(singleInstancePipe(profile_));
+        pid_ = spawn();
+        group_ = pid_ > 0 ? pid_ : 0;
+        if (pid_ <= 0) {
+          pid_ = 0;
+          raiseStart("cannot start the office (" + program + ")");
+        }
+        continue;
+      }
+      reaped_ = true;
+      endLocked();
+      if (WIFEXITED(status) && WEXITSTATUS(status) == kNotConfinedExitCode) {
+        raiseStart("the office could not be confined (file access rules or network namespace)");
+      }
+      raiseStart("the office process ended while starting");
+    }
+    try {
+      connection = connector->connect(toOU("pipe,name=" + pipeName_));
+    } catch (const css::connection::NoConnectException&) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        endLocked();
+        raiseStart("the office did not answer within 90 seconds");
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+  try {
+    auto factory = css::bridge::BridgeFactory::create(local);
+    auto bridge = factory->createBridge("", "urp", connection, nullptr);
+    bridge_.set(bridge, UNO_QUERY);
+    connectionLost_ = std::make_shared<std::atomic<bool>>(false);
+    if (bridge_.is()) bridge_->addEventListener(new ConnectionWatch(connectionLost_));
+    remote_.set(bridge->getInstance("StarOffice.ComponentContext"), UNO_QUERY_THROW);
+    desktop_ = css::frame::Desktop::create(remote_);
+  } catch (const css::uno::Exception& e) {
+    endLocked();
+    raiseStart("the office did not accept the connection (" + fromOU(e.Message) + ")");
+  }
+  sockets_ = socketFiles(pid_);
+}
+
+void OfficeProcess::endLocked() {
+  desktop_.clear();
+  remote_.clear();
+  if (bridge_.is()) {
+    try {
+      bridge_->dispose();
+    } catch (const css::uno::Exception&) {
+    }
+    bridge_.clear();
+    connectionLost_.reset();
+  }
+  if (pid_ > 0) {
+    // Ask politely, then insist: the office's whole process group goes.
+    ::kill(-pid_, SIGTERM);
+    ::kill(-pid_, SIGCONT);  // a stopped office cannot act on the request otherwise
+    const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
+    int status = 0;
+    while (!reaped_ && std::chrono::steady_clock::now() < deadline) {
+      if (::waitpid(pid_, &status, WNOHANG) == pid_)
+        reaped_ = true;
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ::kill(-pid_, SIGKILL);
+    if (!reaped_) ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    for (int i = 0; i < 100 && groupHasMembers(pid_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  pid_ = 0;
+  group_ = 0;
+  {
+    std::lock_guard info(infoMutex_);
+    sockets_.insert(sockets_.end(), killedSockets_.begin(), killedSockets_.end());
+    killedSockets_.clear();
+  }
+  for (const auto& path : sockets_) ::unlink(path.c_str());
+  sockets_.clear();
+  // An office ended before it was reached (the host exiting while it starts) has not had
+  // its pipe files noted; they are where the office puts pipes, under the name we chose.
+  if (!pipeName_.empty()) {
+    removePipe(pipeName_);
+    pipeName_.clear();
+  }
+  if (!profile_.empty()) {
+    removePipe(singleInstancePipe(profile_));
+    std::error_code ec;
+    std::filesystem::remove_all(profile_, ec);
+    profile_.clear();
+    std::lock_guard info(infoMutex_);
+    profileSeen_.clear();
+  }
+}
+
+void OfficeProcess::removeLeftoverPipes() {
+  for (const char* dir : kPipeFolders) platform::removeDeadProcessSockets(dir, pipeFilePrefix());
+}
+
+void OfficeProcess::end() {
+  std::lock_guard guard(mutex_);
+  endLocked();
+}
+
+void OfficeProcess::abandon() {
+  std::lock_guard guard(mutex_);
+  new Reference<css::frame::XDesktop2>(std::move(desktop_));
+  new Reference<css::uno::XComponentContext>(std::move(remote_));
+  new Reference<css::lang::XComponent>(std::move(bridge_));
+  endLocked();
+}
+
+}  // namespace docmill::office_server

@@ -1,0 +1,326 @@
+#include "office_server/uno_support.h"
+
+#include <com/sun/star/beans/NamedValue.hpp>
+#include <com/sun/star/document/FilterOptionsRequest.hpp>
+#include <com/sun/star/document/MacroExecMode.hpp>
+#include <com/sun/star/document/UpdateDocMode.hpp>
+#include <com/sun/star/document/XInteractionFilterOptions.hpp>
+#include <com/sun/star/frame/XComponentLoader.hpp>
+#include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/lang/DisposedException.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
+#include <com/sun/star/task/PasswordRequest.hpp>
+#include <com/sun/star/task/XInteractionAbort.hpp>
+#include <com/sun/star/task/XInteractionApprove.hpp>
+#include <com/sun/star/task/XInteractionHandler.hpp>
+#include <com/sun/star/task/XInteractionPassword.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+#include <cppuhelper/implbase1.hxx>
+#include <osl/file.hxx>
+#include <rtl/ref.hxx>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "office_server/office_pool.h"
+#include "platform/transfer.h"
+
+namespace docmill::office_server {
+
+using css::uno::Any;
+using css::uno::Reference;
+using css::uno::Sequence;
+using css::uno::UNO_QUERY;
+using rtl::OUString;
+
+void raiseApp(const AppIdentity& app, int32_t number, std::string description) {
+  raise(Error{number, app.name, std::move(description)});
+}
+
+OUString toOU(std::string_view text) {
+  return OUString(text.data(), static_cast<sal_Int32>(text.size()), RTL_TEXTENCODING_UTF8);
+}
+
+std::string fromOU(const OUString& text) {
+  rtl::OString utf8 = rtl::OUStringToOString(text, RTL_TEXTENCODING_UTF8);
+  return std::string(utf8.getStr(), static_cast<size_t>(utf8.getLength()));
+}
+
+OUString fileUrl(const std::string& path) {
+  std::filesystem::path absolute = std::filesystem::absolute(path).lexically_normal();
+  OUString url;
+  osl::FileBase::getFileURLFromSystemPath(toOU(absolute.string()), url);
+  return url;
+}
+
+css::beans::PropertyValue prop(const char* name, const Any& value) {
+  css::beans::PropertyValue p;
+  p.Name = OUString::createFromAscii(name);
+  p.Value = value;
+  return p;
+}
+
+Sequence<css::beans::PropertyValue> props(std::initializer_list<css::beans::PropertyValue> list) {
+  Sequence<css::beans::PropertyValue> seq(static_cast<sal_Int32>(list.size()));
+  auto* out = seq.getArray();
+  for (const auto& p : list) *out++ = p;
+  return seq;
+}
+
+void unoGuard(const AppIdentity& app, std::string_view what, const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const css::lang::DisposedException&) {
+    // Either the object was closed or the whole bridge is gone, the office perhaps still
+    // dying; in the second case no further call may be sent to that office.
+    OfficeLease::checkConnectionOnThisThread();
+    raiseApp(app, app.failed,
+             std::string(what) +
+                 ": the office process stopped; the next new application "
+                 "object starts a fresh one");
+  } catch (const css::uno::Exception& e) {
+    std::string message = fromOU(e.Message);
+    // The office appends source locations to its messages; a script writer needs the text.
+    for (const char* marker : {" at /", " at ./"}) {
+      if (auto at = message.find(marker); at != std::string::npos) message.erase(at);
+    }
+    raiseApp(app, app.failed, std::string(what) + (message.empty() ? "" : ": " + message));
+  }
+}
+
+namespace {
+
+// Answers the office's questions while a document loads: no dialog is ever shown. Password
+// questions are refused and remembered, so the caller can report a wrong password; import
+// options keep their defaults; warnings are passed over; anything else aborts the load.
+class SilentHandler : public cppu::WeakImplHelper1<css::task::XInteractionHandler> {
+ public:
+  bool passwordAsked = false;
+  bool passwordWrong = false;
+
+  void SAL_CALL handle(const Reference<css::task::XInteractionRequest>& request) override {
+    Any what = request->getRequest();
+    const auto continuations = request->getContinuations();
+    auto select = [&](const css::uno::Type& type) {
+      for (const auto& c : continuations) {
+        if (c.is() && c->queryInterface(type).hasValue()) {
+          c->select();
+          return true;
+        }
+      }
+      return false;
+    };
+    css::task::PasswordRequest password;
+    if (what >>= password) {
+      passwordAsked = true;
+      passwordWrong = password.Mode == css::task::PasswordRequestMode_PASSWORD_REENTER;
+      select(cppu::UnoType<css::task::XInteractionAbort>::get());
+      return;
+    }
+    css::document::FilterOptionsRequest options;
+    if (what >>= options) {
+      for (const auto& c : continuations) {
+        Reference<css::document::XInteractionFilterOptions> keep(c, UNO_QUERY);
+        if (keep.is()) {
+          keep->setFilterOptions(options.rProperties);
+          keep->select();
+          return;
+        }
+      }
+    }
+    if (select(cppu::UnoType<css::task::XInteractionApprove>::get())) return;
+    select(cppu::UnoType<css::task::XInteractionAbort>::get());
+  }
+};
+
+std::string fileName(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
+
+// The work folder of the office this call runs on; raises when there is none.
+std::string workFolder(const AppIdentity& app) {
+  LeasePtr lease = OfficeLease::current();
+  std::string folder = lease ? lease->workFolder() : std::string();
+  if (folder.empty()) raiseApp(app, app.failed, "No office serves this application object.");
+  return folder;
+}
+
+// A new private folder in the office's work folder, for one document going in or out.
+platform::TempFolder exchangeFolder(const AppIdentity& app, const std::string& prefix) {
+  try {
+    return platform::TempFolder(workFolder(app), prefix);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, std::string("Cannot make room for the office's files: ") + e.what());
+  }
+}
+
+}  // namespace
+
+LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
+                            const std::string& path, const std::string& password) {
+  LeasePtr lease = OfficeLease::current();
+  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
+  CallScope scope(lease);
+  lease->documentOpened(path);
+  Reference<css::frame::XDesktop2> desktop = lease->desktop();
+
+  auto unreadable = [&] {
+    raiseApp(app, app.fileNotOpened,
+             app.name + " cannot read the file " + path + " (it is missing or not readable).");
+  };
+  auto notADocument = [&] {
+    raiseApp(app, app.fileNotOpened,
+             app.name + " cannot open " + path + ": the file is damaged or is not a " + kind.noun +
+                 " it can read.");
+  };
+  // The copy keeps the file's name: documents show it, and filters look at its extension.
+  LoadedDocument loaded;
+  loaded.copy = exchangeFolder(app, "doc-");
+  std::string name = fileName(path);
+  if (name.empty() || name == "." || name == "..") name = "document";
+  const std::string copy = loaded.copy.path() + "/" + name;
+  try {
+    platform::copyFile(path, copy);
+  } catch (const platform::OsError& e) {
+    if (e.code() == EINVAL || e.code() == EISDIR) notADocument();
+    if (e.path() == path) unreadable();
+    raiseApp(app, app.failed, "Cannot hand " + path + " to the office: " + e.what());
+  }
+
+  auto attempt = [&](const std::string& pass, rtl::Reference<SilentHandler>& handler) {
+    handler = new SilentHandler;
+    std::vector<css::beans::PropertyValue> list = {
+        prop("Hidden", Any(true)),
+        prop("ReadOnly", Any(true)),
+        prop("MacroExecutionMode", Any(css::document::MacroExecMode::NEVER_EXECUTE)),
+        prop("UpdateDocMode", Any(css::document::UpdateDocMode::NO_UPDATE)),
+        prop("InteractionHandler", Any(Reference<css::task::XInteractionHandler>(handler.get()))),
+        prop("DocumentService", Any(OUString::createFromAscii(kind.service))),
+    };
+    if (!pass.empty()) list.push_back(prop("Password", Any(toOU(pass))));
+    Sequence<css::beans::PropertyValue> args(list.data(), static_cast<sal_Int32>(list.size()));
+    Reference<css::lang::XComponent> result;
+    try {
+      result = desktop->loadComponentFromURL(fileUrl(copy), "_blank", 0, args);
+    } catch (const css::lang::DisposedException&) {
+      raiseApp(app, app.failed,
+               "The office process stopped while opening " + path +
+                   "; the next new application object starts a fresh one");
+    } catch (const css::uno::Exception&) {
+      // Reported below from what the handler saw and what the file is.
+    }
+    return result;
+  };
+
+  rtl::Reference<SilentHandler> handler;
+  Reference<css::lang::XComponent> doc = attempt(password, handler);
+  if (!doc.is() && !password.empty() && !handler->passwordAsked) {
+    // Some import filters fail on a wrong password without asking for another one: a file
+    // that asks for a password when opened without one was protected, so the given
+    // password was wrong.
+    rtl::Reference<SilentHandler> probe;
+    Reference<css::lang::XComponent> unprotected = attempt("", probe);
+    closeDocument(unprotected);
+    if (probe->passwordAsked) {
+      handler->passwordAsked = true;
+      handler->passwordWrong = true;
+    }
+  }
+  if (handler->passwordAsked) {
+    closeDocument(doc);
+    raiseApp(app, app.wrongPassword,
+             handler->passwordWrong || !password.empty()
+                 ? "The password is incorrect. " + app.name + " cannot open " + fileName(path) + "."
+                 : fileName(path) + " is protected by a password. Give the password to open it.");
+  }
+  if (!doc.is()) notADocument();
+  Reference<css::lang::XServiceInfo> info(doc, UNO_QUERY);
+  const char* accepted = kind.accepts ? kind.accepts : kind.service;
+  if (!info.is() || !info->supportsService(OUString::createFromAscii(accepted))) {
+    closeDocument(doc);
+    raiseApp(app, app.fileNotOpened,
+             app.name + " cannot open " + path + ": the file is not a " + kind.noun + ".");
+  }
+  loaded.component = doc;
+  return loaded;
+}
+
+void closeDocument(Reference<css::lang::XComponent>& doc) {
+  if (!doc.is()) return;
+  try {
+    Reference<css::util::XCloseable> closeable(doc, UNO_QUERY);
+    if (closeable.is()) {
+      closeable->close(true);
+    } else {
+      doc->dispose();
+    }
+  } catch (const css::uno::Exception&) {
+    // A dead office or a document that is already gone: nothing is left to close.
+  }
+  doc.clear();
+}
+
+void exportPdf(const AppIdentity& app, const Reference<css::lang::XComponent>& doc,
+               const char* filter, const std::string& pdfPath,
+               const Sequence<css::beans::PropertyValue>& filterData) {
+  unoGuard(app, "Printing failed", [&] {
+    Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
+    storable->storeToURL(fileUrl(pdfPath),
+                         props({prop("FilterName", Any(OUString::createFromAscii(filter))),
+                                prop("FilterData", Any(filterData))}));
+  });
+}
+
+void storeDocument(const AppIdentity& app, const Reference<css::lang::XComponent>& doc,
+                   const DocumentKind& kind, const std::string& path, const std::string& password) {
+  std::string ext = std::filesystem::path(path).extension().string();
+  for (auto& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  struct Format {
+    const char* service;
+    const char* ext;
+    const char* filter;
+  };
+  static const Format formats[] = {
+      {"com.sun.star.text.TextDocument", ".docx", "MS Word 2007 XML"},
+      {"com.sun.star.text.TextDocument", ".doc", "MS Word 97"},
+      {"com.sun.star.text.TextDocument", ".odt", "writer8"},
+      {"com.sun.star.text.TextDocument", ".rtf", "Rich Text Format"},
+      {"com.sun.star.text.TextDocument", ".txt", "Text"},
+      {"com.sun.star.sheet.SpreadsheetDocument", ".xlsx", "Calc MS Excel 2007 XML"},
+      {"com.sun.star.sheet.SpreadsheetDocument", ".xls", "MS Excel 97"},
+      {"com.sun.star.sheet.SpreadsheetDocument", ".ods", "calc8"},
+      {"com.sun.star.sheet.SpreadsheetDocument", ".csv", "Text - txt - csv (StarCalc)"},
+      {"com.sun.star.presentation.PresentationDocument", ".pptx", "Impress MS PowerPoint 2007 XML"},
+      {"com.sun.star.presentation.PresentationDocument", ".ppt", "MS PowerPoint 97"},
+      {"com.sun.star.presentation.PresentationDocument", ".odp", "impress8"},
+      {"com.sun.star.drawing.DrawingDocument", ".odg", "draw8"},
+  };
+  const char* filter = nullptr;
+  for (const auto& f : formats) {
+    if (ext == f.ext && std::string_view(kind.service) == f.service) filter = f.filter;
+  }
+  if (!filter) {
+    raiseApp(app, app.badValue,
+             app.name + " cannot save a " + kind.noun + " as \"" + ext + "\" files.");
+  }
+  platform::TempFolder out = exchangeFolder(app, "save-");
+  const std::string written = out.path() + "/saved" + ext;
+  unoGuard(app, "Saving " + path + " failed", [&] {
+    Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
+    std::vector<css::beans::PropertyValue> list = {
+        prop("FilterName", Any(OUString::createFromAscii(filter))), prop("Overwrite", Any(true))};
+    if (!password.empty()) list.push_back(prop("Password", Any(toOU(password))));
+    storable->storeToURL(fileUrl(written), Sequence<css::beans::PropertyValue>(
+                                               list.data(), static_cast<sal_Int32>(list.size())));
+  });
+  try {
+    platform::moveFile(written, path);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, "Saving " + path + " failed: " + std::strerror(e.code()));
+  }
+}
+
+}  // namespace docmill::office_server

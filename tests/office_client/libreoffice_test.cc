@@ -1,0 +1,88 @@
+// The multi-sheet converter against the real spreadsheet server: a worksheet array with lower
+// bound 1, per-sheet orientation, sheets merged in array order, no temporary file left, and
+// no pause for print files, which the server declares complete when its print returns.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "office_client/converters.h"
+#include "office_client/hooks.h"
+#include "office_server/servers.h"
+#include "tests/office_client/merging_object.h"
+#include "tests/office_server/fixtures.h"
+
+namespace docmill::test {
+namespace {
+
+namespace fs = std::filesystem;
+using docmill::testing::readPdf;
+using docmill::testing::Scratch;
+using docmill::testing::writeFile;
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+
+class Object : public ObjectServices {
+ public:
+  explicit Object(std::string temp) : temp_(std::move(temp)) {}
+  std::string tempFilePath() const override { return temp_; }
+  DispatchPtr self() override { return self_; }
+
+ private:
+  std::string temp_;
+  DispatchPtr self_ = std::make_shared<MergingObject>();
+};
+
+std::vector<Variant*> bind(std::vector<Variant>& values) {
+  std::vector<Variant*> out;
+  for (auto& v : values) out.push_back(&v);
+  return out;
+}
+
+TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
+  Scratch dir;
+  writeFile(dir.path("in.fods"),
+            testing::flatSpreadsheet({{"Alpha", {{"alpha cell"}}}, {"Beta", {{"beta cell"}}}}));
+  fs::create_directory(dir.path("tmp"));
+  Object obj(dir.path("tmp/"));
+  std::vector<Variant> args = {
+      Variant(dir.path("out.pdf")),
+      Variant(dir.path("in.fods")),
+      Variant(SafeArray::of({Variant("Beta"), Variant("Alpha")}, 1)),
+      Variant(SafeArray::of({Variant("A1"), Variant("A1")}, 1)),
+      Variant("Generic PostScript Printer"),
+      Variant(""),
+      Variant(""),
+      Variant(false),
+      Variant(SafeArray::of({Variant(false), Variant(true), Variant(false)})),
+      Variant(""),
+      Variant(int16_t{1}),
+      Variant(""),
+      Variant(int16_t{0}),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant(0.0),
+      Variant::nothing()};
+  std::vector<std::chrono::milliseconds> pauses;
+  {
+    office_client::Hooks h;
+    h.pause = [&](std::chrono::milliseconds d) { pauses.push_back(d); };
+    office_client::ScopedHooks hooks(std::move(h));
+    office_client::createPDFfromMultiExcel(obj, bind(args));
+  }
+  EXPECT_TRUE(pauses.empty()) << pauses.size() << " pauses, the first of " << pauses.front().count()
+                              << " ms";
+  testing::Printed pdf = readPdf(dir.path("out.pdf"));
+  ASSERT_EQ(pdf.pages, 2);
+  EXPECT_NE(pdf.pageText[0].find("beta cell"), std::string::npos);
+  EXPECT_TRUE(pdf.landscape(0));
+  EXPECT_NE(pdf.pageText[1].find("alpha cell"), std::string::npos);
+  EXPECT_FALSE(pdf.landscape(1));
+  EXPECT_TRUE(fs::is_empty(dir.path("tmp")));
+}
+
+}  // namespace
+}  // namespace docmill::test

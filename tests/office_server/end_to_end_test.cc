@@ -1,0 +1,430 @@
+// Every Office member of CreatePDF over the real office: documents in the Office formats
+// (saved by the office from documents the tests write), converted to PDF and PostScript.
+// The real documents of the shared corpus are converted too when that folder is present.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "automation/creation.h"
+#include "cli/convert.h"
+#include "cli/servers.h"
+#include "office_server/servers.h"
+#include "tests/office_server/fixtures.h"
+
+namespace docmill {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::Printed;
+using testing::Scratch;
+
+class HostEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { servers_ = std::make_unique<cli::HostServers>(); }
+  void TearDown() override { servers_.reset(); }
+
+ private:
+  std::unique_ptr<cli::HostServers> servers_;
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new HostEnvironment);
+
+// Saves a document the test wrote in flat ODF as `target` (format from its extension),
+// through the application's own SaveAs.
+void saveAs(const std::string& progId, const std::string& source, const std::string& target,
+            const std::string& password = "") {
+  auto app = createObject(progId);
+  DispatchPtr doc;
+  std::vector<Named> named;
+  if (!password.empty()) named.push_back({"Password", Variant(password)});
+  if (progId == "Word.Application") {
+    doc = call(getObject(app, "Documents"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs2", {Variant(target)}, named);
+  } else if (progId == "Excel.Application") {
+    doc = call(getObject(app, "Workbooks"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs", {Variant(target)}, named);
+  } else {
+    doc = call(getObject(app, "Presentations"), "Open", {Variant(source)}).toObject();
+    call(doc, "SaveAs", {Variant(target)});
+  }
+  call(doc, "Close",
+       progId == "Powerpoint.Application" ? std::vector<Variant>{}
+                                          : std::vector<Variant>{Variant(false)});
+  call(app, "Quit");
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  Scratch dir;
+  DispatchPtr pdf = createObject("PDF.CreatePDF");
+  void SetUp() override { put(pdf, "TempFilePath", Variant(dir.path("tmp"))); }
+  // No temporary PostScript file stays behind after a successful conversion.
+  void TearDown() override { EXPECT_TRUE(fs::is_empty(dir.path("tmp"))); }
+};
+
+TEST_F(EndToEnd, WordDocumentWithPageListAndPageNumbers) {
+  testing::writeFile(
+      dir.path("in.fodt"),
+      testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
+  saveAs("Word.Application", dir.path("in.fodt"), dir.path("in.docx"));
+  std::string out = dir.path("out.pdf");
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("in.docx"))},
+       {{"strPages", Variant("1,3-4")},
+        {"blnPageNumberInFooter", Variant(true)},
+        {"lngPageNumberAlignment", Variant(int16_t{2})},
+        {"blnFirstPage", Variant(false)}});
+  Printed printed = testing::readPdf(out);
+  ASSERT_EQ(printed.pages, 3);
+  EXPECT_NE(printed.pageText[0].find("Alpha"), std::string::npos);
+  EXPECT_EQ(printed.pageText[0].find("1"), std::string::npos) << printed.pageText[0];
+  EXPECT_NE(printed.pageText[1].find("Charlie"), std::string::npos);
+  EXPECT_NE(printed.pageText[1].find("3"), std::string::npos);
+  EXPECT_EQ(printed.text().find("Bravo"), std::string::npos);
+  EXPECT_FALSE(printed.landscape());
+
+  std::string ps = dir.path("out.ps");
+  call(pdf, "CreatePSfromWord", {Variant(ps), Variant(dir.path("in.docx"))},
+       {{"blnLandscape", Variant(true)}});
+  Printed landscape = testing::readPostScript(ps);
+  EXPECT_EQ(landscape.pages, 4);
+  EXPECT_TRUE(landscape.landscape());
+}
+
+TEST_F(EndToEnd, WordPasswordAndUnknownPrinterReachTheCaller) {
+  testing::writeFile(dir.path("in.fodt"), testing::flatText({{"Guarded words"}}));
+  saveAs("Word.Application", dir.path("in.fodt"), dir.path("locked.doc"), "s3cret");
+  std::string out = dir.path("out.pdf");
+  Error wrong = testing::errorOf([&] {
+    call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
+         {{"strPassword", Variant("guess")}});
+  });
+  EXPECT_EQ(wrong.number, 5408);
+  EXPECT_NE(wrong.description.find("password"), std::string::npos);
+  Error printer = testing::errorOf([&] {
+    call(pdf, "CreatePDFfromWord",
+         {Variant(out), Variant(dir.path("in.fodt")), Variant("Imaginary Printer")});
+  });
+  EXPECT_NE(printer.description.find("Imaginary Printer"), std::string::npos);
+  // Failed conversions leave their temporary files, as the component always has.
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
+       {{"strPassword", Variant("s3cret")}});
+  EXPECT_NE(testing::readPdf(out).text().find("Guarded"), std::string::npos);
+}
+
+TEST_F(EndToEnd, TextFileWithFontMarginsAndPageNumbers) {
+  std::string text;
+  for (int i = 1; i <= 120; ++i) text += "Line number " + std::to_string(i) + "\n";
+  testing::writeFile(dir.path("in.txt"), text);
+  std::string out = dir.path("out.pdf");
+  call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
+       {{"strFont", Variant(" Nimbus Sans ")},
+        {"intFontSize", Variant(int16_t{12})},
+        {"blnPageNumberInHeader", Variant(true)},
+        {"lngPageNumberAlignment", Variant(int16_t{0})},
+        {"sngLeftMargin", Variant(144.0)},
+        {"blnFirstPage", Variant(true)}});
+  Printed printed = testing::readPdf(out);
+  ASSERT_GE(printed.pages, 2);
+  EXPECT_NE(printed.pageText[1].find("2"), std::string::npos);
+  auto position = testing::wordPosition(out, 0, "Line");
+  EXPECT_NEAR(position.first, 144, 3);
+}
+
+// Most documents are set in TrueType fonts; their text must still be text after printing,
+// accents and ligatures included, in the PostScript and in the PDF made from it.
+TEST_F(EndToEnd, TextInTrueTypeFontsStaysText) {
+  testing::writeFile(dir.path("in.txt"),
+                     "Gr\xC3\xB6\xC3\x9F"
+                     "e caf\xC3\xA9 fine office\nSecond line\n");
+  std::string out = dir.path("out.pdf");
+  std::string ps = dir.path("out.ps");
+  for (const char* font : {"DejaVu Serif", "Liberation Mono"}) {
+    SCOPED_TRACE(font);
+    call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
+         {{"strFont", Variant(font)}});
+    std::string fonts = testing::run("pdffonts '" + out + "'");
+    EXPECT_NE(fonts.find("TrueType"), std::string::npos) << fonts;
+    std::string text = testing::readPdf(out).text();
+    EXPECT_NE(text.find("Gr\xC3\xB6\xC3\x9F"
+                        "e caf\xC3\xA9"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("Second line"), std::string::npos) << text;
+    // A ligature comes out as its own character or as its letters, never as nothing.
+    EXPECT_TRUE(text.find("fine") != std::string::npos ||
+                text.find("\xEF\xAC\x81ne") != std::string::npos)
+        << text;
+    EXPECT_TRUE(text.find("office") != std::string::npos || text.find("o\xEF\xAC\x83"
+                                                                      "ce") != std::string::npos)
+        << text;
+
+    call(pdf, "CreatePSfromTextFile", {Variant(ps), Variant(dir.path("in.txt"))},
+         {{"strFont", Variant(font)}});
+    EXPECT_NE(testing::readPostScript(ps).text().find("Second line"), std::string::npos);
+  }
+}
+
+TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
+  testing::Sheet costs{"Costs", {}};
+  testing::Sheet sales{"Sales", {}};
+  for (int r = 1; r <= 60; ++r) {
+    costs.rows.push_back({"Cost" + std::to_string(r), std::to_string(r)});
+    sales.rows.push_back({"Sale" + std::to_string(r), std::to_string(r * 2)});
+  }
+  testing::writeFile(dir.path("in.fods"), testing::flatSpreadsheet({costs, sales}));
+  saveAs("Excel.Application", dir.path("in.fods"), dir.path("in.xlsx"));
+  std::string out = dir.path("one.pdf");
+  call(pdf, "CreatePDFfromExcel",
+       {Variant(out), Variant(dir.path("in.xlsx")), Variant("Sales"), Variant("A1:B5")},
+       {{"strHeader", Variant("Sheet &A")},
+        {"lngHeaderAlignment", Variant(int16_t{0})},
+        {"strFooter", Variant("Page &P")},
+        {"lngFooterAlignment", Variant(int16_t{2})},
+        {"blnLandscape", Variant(true)},
+        {"dblTopMargin", Variant(1.0)},
+        {"lngFirstPageNumber", Variant(int16_t{7})}});
+  Printed one = testing::readPdf(out);
+  ASSERT_EQ(one.pages, 1);
+  EXPECT_TRUE(one.landscape());
+  EXPECT_NE(one.text().find("Sheet Sales"), std::string::npos) << one.text();
+  EXPECT_NE(one.text().find("Page 7"), std::string::npos);
+  EXPECT_NE(one.text().find("Sale5"), std::string::npos);
+  EXPECT_EQ(one.text().find("Sale6"), std::string::npos);
+
+  std::string merged = dir.path("merged.pdf");
+  call(pdf, "CreatePDFfromMultiExcel",
+       {Variant(merged), Variant(dir.path("in.xlsx")),
+        Variant(SafeArray::of({Variant("Sales"), Variant(int16_t{1})})),
+        Variant(SafeArray::of({Variant("A1:B2"), Variant("A1:B3")}))});
+  Printed both = testing::readPdf(merged);
+  ASSERT_EQ(both.pages, 2);
+  EXPECT_NE(both.pageText[0].find("Sale2"), std::string::npos);
+  EXPECT_NE(both.pageText[1].find("Cost3"), std::string::npos);
+}
+
+TEST_F(EndToEnd, PresentationSlideRangeAndPublication) {
+  testing::writeFile(dir.path("in.fodp"),
+                     testing::flatPresentation({"First slide", "Second slide", "Third slide"}));
+  saveAs("Powerpoint.Application", dir.path("in.fodp"), dir.path("in.pptx"));
+  std::string out = dir.path("slides.pdf");
+  call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("in.pptx"))},
+       {{"lngStartSlide", Variant(int16_t{2})},
+        {"lngEndSlide", Variant(int16_t{3})},
+        {"blnHorizontalOrientation", Variant(true)}});
+  Printed slides = testing::readPdf(out);
+  ASSERT_EQ(slides.pages, 2);
+  EXPECT_TRUE(slides.landscape());
+  EXPECT_NE(slides.pageText[0].find("Second"), std::string::npos);
+
+  testing::writeFile(dir.path("in.fodg"), testing::flatDrawing({"Flyer page"}));
+  std::string ps = dir.path("pub.ps");
+  call(pdf, "CreatePSfromPub", {Variant(ps), Variant(dir.path("in.fodg"))});
+  EXPECT_NE(testing::readPostScript(ps).text().find("Flyer"), std::string::npos);
+}
+
+// Chinese, Japanese and Korean text prints with fonts that have its characters, and stays
+// text: the PDF gives back the same characters.
+TEST_F(EndToEnd, ChineseJapaneseAndKoreanTextSurvives) {
+  const std::vector<std::string> lines = {
+      "\u4E2D\u6587\u6D4B\u8BD5\u6587\u672C",              // Chinese
+      "\u65E5\u672C\u8A9E\u306E\u30C6\u30AD\u30B9\u30C8",  // Japanese
+      "\uD55C\uAD6D\uC5B4 \uD14D\uC2A4\uD2B8"};            // Korean
+  testing::writeFile(dir.path("cjk.fodt"), testing::flatText({lines}));
+  std::string out = dir.path("cjk.pdf");
+  call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("cjk.fodt"))});
+  std::string text = testing::readPdf(out).text();
+  for (const auto& line : lines) EXPECT_NE(text.find(line), std::string::npos) << text;
+}
+
+// What a script writer is told when a document cannot be opened: why, with a number for
+// each kind of failure, never the clean-up's own complaint.
+TEST_F(EndToEnd, OpenFailuresSayWhy) {
+  testing::writeFile(dir.path("note.fodt"), testing::flatText({{"Sealed words"}}));
+  saveAs("Word.Application", dir.path("note.fodt"), dir.path("note.docx"));
+  saveAs("Word.Application", dir.path("note.docx"), dir.path("locked.odt"), "s3cret");
+  testing::Sheet data{"Data", {{"Sealed", "1"}, {"Rows", "2"}}};
+  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({data}));
+  saveAs("Excel.Application", dir.path("book.fods"), dir.path("locked.ods"), "s3cret");
+  testing::writeFile(dir.path("garbage.pub"), std::string(4096, '\x5A'));
+  testing::writeFile(dir.path("garbage.xlsx"), "PK\x03\x04 not really a workbook");
+  const std::string out = dir.path("out.pdf");
+  struct Case {
+    const char* name;
+    std::function<void()> convert;
+    int32_t number;
+    const char* says;
+  };
+  auto word = [&](const char* password) {
+    return [&, password] {
+      call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.odt"))},
+           {{"strPassword", Variant(password)}});
+    };
+  };
+  auto excel = [&](const std::string& file, const char* password) {
+    return [&, file, password] {
+      call(pdf, "CreatePDFfromExcel",
+           {Variant(out), Variant(file), Variant(int16_t{1}), Variant("A1:B2")},
+           {{"strPassword", Variant(password)}});
+    };
+  };
+  const std::vector<Case> cases = {
+      {"document, no password", word(""), 5408, "is protected by a password"},
+      {"document, wrong password", word("guess"), 5408, "password is incorrect"},
+      {"workbook, no password", excel(dir.path("locked.ods"), ""), 1005,
+       "is protected by a password"},
+      {"workbook, wrong password", excel(dir.path("locked.ods"), "guess"), 1005,
+       "password is incorrect"},
+      {"damaged workbook", excel(dir.path("garbage.xlsx"), ""), 1004, "damaged"},
+      {"damaged publication",
+       [&] {
+         call(pdf, "CreatePDFfromPub", {Variant(out), Variant(dir.path("garbage.pub"))});
+       },
+       static_cast<int32_t>(0x80041000), "garbage.pub"},
+  };
+  for (const auto& c : cases) {
+    Error e = testing::errorOf(c.convert);
+    EXPECT_EQ(e.number, c.number) << c.name << ": " << e.description;
+    EXPECT_NE(e.description.find(c.says), std::string::npos) << c.name << ": " << e.description;
+    EXPECT_EQ(e.description.find("No publication"), std::string::npos) << c.name;
+  }
+  // Failed conversions leave their temporary files, as the component always has.
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+}
+
+// `docmill convert` keeps each document's own layout: a landscape text stays landscape,
+// wide slides print on wide pages and tall ones on tall pages, and a workbook gives every
+// visible sheet in order, each in its own orientation and print range.
+TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
+  testing::writeFile(dir.path("memo.fodt"),
+                     testing::flatText({{"Turned memo"}, {"Second turned page"}}, true));
+  testing::writeFile(dir.path("wide.fodp"), testing::flatPresentation({"Wide slide"}));
+  testing::writeFile(dir.path("tall.fodp"), testing::flatPresentation({"Tall slide"}, 15.75, 28));
+  testing::Sheet first{"First", {{"Alpha"}, {"Bravo"}}};
+  testing::Sheet secret{"Secret", {{"Hidden"}}, false, true};
+  testing::Sheet second{"Second", {{"Charlie", "Delta"}}, true};
+  testing::Sheet third{"Third", {}, false, false, "A1:A2"};
+  for (int r = 1; r <= 5; ++r) third.rows.push_back({"ThirdRow" + std::to_string(r)});
+  testing::Sheet blank{"Blank", {}};
+  testing::writeFile(dir.path("book.fods"),
+                     testing::flatSpreadsheet({first, blank, secret, second, third}));
+  saveAs("Excel.Application", dir.path("book.fods"), dir.path("sheets.xlsx"));
+
+  const std::string outDir = dir.path("out");
+  ASSERT_EQ(
+      cli::runConvert({"-o", outDir, dir.path("memo.fodt"), dir.path("wide.fodp"),
+                       dir.path("tall.fodp"), dir.path("book.fods"), dir.path("sheets.xlsx")}),
+      0);
+  Printed memo = testing::readPdf(outDir + "/memo.pdf");
+  ASSERT_EQ(memo.pages, 2);
+  EXPECT_TRUE(memo.landscape(0) && memo.landscape(1));
+  EXPECT_TRUE(testing::readPdf(outDir + "/wide.pdf").landscape());
+  Printed tall = testing::readPdf(outDir + "/tall.pdf");
+  EXPECT_FALSE(tall.landscape());
+  EXPECT_NE(tall.text().find("Tall slide"), std::string::npos);
+  for (const char* book : {"/book.pdf", "/sheets.pdf"}) {
+    SCOPED_TRACE(book);
+    Printed sheets = testing::readPdf(outDir + book);
+    ASSERT_EQ(sheets.pages, 3) << sheets.text();
+    EXPECT_NE(sheets.pageText[0].find("Bravo"), std::string::npos);
+    EXPECT_FALSE(sheets.landscape(0));
+    EXPECT_NE(sheets.pageText[1].find("Delta"), std::string::npos);
+    EXPECT_TRUE(sheets.landscape(1));
+    EXPECT_NE(sheets.pageText[2].find("ThirdRow2"), std::string::npos);
+    EXPECT_EQ(sheets.pageText[2].find("ThirdRow3"), std::string::npos);
+    EXPECT_FALSE(sheets.landscape(2));
+    EXPECT_EQ(sheets.text().find("Hidden"), std::string::npos);
+  }
+  // A sheet with nothing on it prints nothing, and never another sheet in its place.
+  Error blankSheet = testing::errorOf([&] {
+    call(pdf, "CreatePDFfromExcel",
+         {Variant(dir.path("out.pdf")), Variant(dir.path("book.fods")), Variant("Blank"),
+          Variant("A1:B2")});
+  });
+  EXPECT_EQ(blankSheet.number, 1004);
+  EXPECT_NE(blankSheet.description.find("anything to print"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir.path("out.pdf")));
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+}
+
+// Conversions running at once through objects that share one temporary folder never take
+// each other's files: every PDF holds its own document and no other.
+TEST_F(EndToEnd, ParallelObjectsSharingATemporaryFolderNeverMixFiles) {
+  constexpr int kCount = 8;
+  for (int i = 0; i < kCount; ++i) {
+    testing::writeFile(dir.path("in" + std::to_string(i) + ".fodt"),
+                       testing::flatText({{"Document" + std::to_string(i) + "words"}}));
+  }
+  std::vector<std::string> failures(kCount);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kCount; ++i) {
+    threads.emplace_back([&, i] {
+      try {
+        DispatchPtr own = createObject("PDF.CreatePDF");
+        put(own, "TempFilePath", Variant(dir.path("tmp")));
+        call(own, "CreatePDFfromWord",
+             {Variant(dir.path("out" + std::to_string(i) + ".pdf")),
+              Variant(dir.path("in" + std::to_string(i) + ".fodt"))});
+      } catch (const AutomationError& e) {
+        failures[i] = e.what();
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kCount; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(failures[i], "");
+    const std::string text = testing::readPdf(dir.path("out" + std::to_string(i) + ".pdf")).text();
+    for (int j = 0; j < kCount; ++j) {
+      const bool found = text.find("Document" + std::to_string(j) + "words") != std::string::npos;
+      EXPECT_EQ(found, i == j) << text;
+    }
+  }
+}
+
+// The shared corpus: real documents nobody here wrote. Each converts into a PDF with pages.
+TEST_F(EndToEnd, CorpusDocumentsConvert) {
+  // $DOCMILL_CORPUS, or the shared folder next to the checkout (or next to its worktrees).
+  fs::path corpus;
+  if (const char* env = std::getenv("DOCMILL_CORPUS")) corpus = env;
+  for (const char* up : {"../shared/corpus", "../../shared/corpus"}) {
+    if (corpus.empty() && fs::exists(fs::path(DOCMILL_SOURCE_DIR) / up)) {
+      corpus = fs::path(DOCMILL_SOURCE_DIR) / up;
+    }
+  }
+  if (corpus.empty() || !fs::exists(corpus)) GTEST_SKIP() << "no corpus folder";
+  struct Kind {
+    const char* folder;
+    const char* member;
+    std::vector<Variant> extra;
+  };
+  const std::vector<Kind> kinds = {
+      {"word", "CreatePDFfromWord", {}},
+      {"powerpoint", "CreatePDFfromPowerPoint", {}},
+      {"publisher", "CreatePDFfromPub", {}},
+      {"excel", "CreatePDFfromExcel", {Variant(int16_t{1}), Variant("A1:D10")}},
+  };
+  int converted = 0;
+  for (const auto& kind : kinds) {
+    for (const auto& entry : fs::directory_iterator(corpus / kind.folder)) {
+      std::string out = dir.path(entry.path().filename().string() + ".pdf");
+      std::vector<Variant> args = {Variant(out), Variant(entry.path().string())};
+      args.insert(args.end(), kind.extra.begin(), kind.extra.end());
+      try {
+        call(pdf, kind.member, args);
+      } catch (const AutomationError& e) {
+        ADD_FAILURE() << entry.path() << ": " << e.what();
+        continue;
+      }
+      EXPECT_GE(testing::readPdf(out).pages, 1) << entry.path();
+      ++converted;
+    }
+  }
+  EXPECT_GT(converted, 0);
+}
+
+}  // namespace
+}  // namespace docmill

@@ -1,0 +1,392 @@
+#include "tests/office_server/fixtures.h"
+
+#include "office_server/servers.h"
+
+#include <dirent.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <regex>
+#include <sstream>
+
+namespace docmill::testing {
+
+void OfficeEnvironment::SetUp() {
+  registrations_ = office_server::registerOfficeServers();
+}
+
+void OfficeEnvironment::TearDown() {
+  office_server::shutdownOffice();
+  registrations_.clear();
+}
+
+Scratch::Scratch() {
+  std::string templ = (std::filesystem::temp_directory_path() / "docmill-test-XXXXXX").string();
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  dir_ = buf.data();
+}
+
+Scratch::~Scratch() {
+  std::error_code ec;
+  std::filesystem::remove_all(dir_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+namespace {
+
+std::string escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+const char* kNamespaces =
+    R"( xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0")"
+    R"( xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0")"
+    R"( xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0")"
+    R"( xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0")"
+    R"( xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0")"
+    R"( xmlns:presentation="urn:oasis:names:tc:opendocument:xmlns:presentation:1.0")"
+    R"( xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0")"
+    R"( xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0")"
+    R"( office:version="1.3")";
+
+// The font of every fixture: one that comes with the interpreter's fonts, so that layouts
+// are the same on every machine. (Text in TrueType fonts has a test of its own.)
+const char* kFonts = R"(<office:font-face-decls><style:font-face style:name="Nimbus Sans")"
+                     R"( svg:font-family="'Nimbus Sans'"/></office:font-face-decls>)";
+// Text spans of slides and drawings name their font themselves: their own default styles
+// come from the master pages.
+const char* kSpanFont =
+    R"(<style:style style:name="T1" style:family="text"><style:text-properties)"
+    R"( style:font-name="Nimbus Sans" fo:font-family="'Nimbus Sans'" fo:font-size="24pt"/>)"
+    R"(</style:style>)";
+
+std::string defaultStyles(const char* extraStyles = "") {
+  std::string font = R"(<style:text-properties style:font-name="Nimbus Sans")"
+                     R"( fo:font-family="'Nimbus Sans'" fo:font-size="12pt"/>)";
+  std::string out = "<office:styles>";
+  for (const char* family : {"paragraph", "table-cell", "graphic"}) {
+    out += std::string("<style:default-style style:family=\"") + family + "\">" + font +
+           "</style:default-style>";
+  }
+  out +=
+      R"(<style:style style:name="Default" style:family="table-cell">)" + font + "</style:style>";
+  return out + extraStyles + "</office:styles>";
+}
+
+// Table styles of a spreadsheet: upright or turned paper (taP, taL), shown or hidden (H).
+std::string tableStyles() {
+  std::string out;
+  for (const char* orientation : {"P", "L"}) {
+    for (const char* hidden : {"", "H"}) {
+      out += std::string("<style:style style:name=\"ta") + orientation + hidden +
+             "\" style:family=\"table\" style:master-page-name=\"" +
+             (orientation[0] == 'L' ? "Landscape" : "Default") +
+             "\"><style:table-properties table:display=\"" + (hidden[0] ? "false" : "true") +
+             "\"/></style:style>";
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string flatText(const std::vector<std::vector<std::string>>& pages, bool landscape) {
+  std::string body;
+  for (size_t p = 0; p < pages.size(); ++p) {
+    for (size_t i = 0; i < pages[p].size(); ++i) {
+      bool breakBefore = p > 0 && i == 0;
+      body += std::string("<text:p") + (breakBefore ? R"( text:style-name="PB")" : "") + ">" +
+              escape(pages[p][i]) + "</text:p>\n";
+    }
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.text">)" + kFonts +
+         defaultStyles() +
+         R"(<office:automatic-styles><style:style style:name="PB" style:family="paragraph">)"
+         R"(<style:paragraph-properties fo:break-before="page"/></style:style>)" +
+         (landscape ? R"(<style:page-layout style:name="PL"><style:page-layout-properties)"
+                      R"( fo:page-width="27.94cm" fo:page-height="21.59cm")"
+                      R"( style:print-orientation="landscape"/></style:page-layout>)"
+                      R"(</office:automatic-styles><office:master-styles>)"
+                      R"(<style:master-page style:name="Standard" style:page-layout-name="PL"/>)"
+                      R"(</office:master-styles>)"
+                    : "</office:automatic-styles>") +
+         R"(<office:body><office:text>)" + "\n" + body +
+         "</office:text></office:body></office:document>\n";
+}
+
+std::string flatSpreadsheet(const std::vector<Sheet>& sheets) {
+  std::string body;
+  for (const auto& sheet : sheets) {
+    std::string style =
+        std::string("ta") + (sheet.landscape ? "L" : "P") + (sheet.hidden ? "H" : "");
+    body +=
+        "<table:table table:name=\"" + escape(sheet.name) + "\" table:style-name=\"" + style + "\"";
+    if (!sheet.printRange.empty()) {
+      auto colon = sheet.printRange.find(':');
+      body += " table:print-ranges=\"" + escape(sheet.name) + "." +
+              sheet.printRange.substr(0, colon) + ":" + escape(sheet.name) + "." +
+              sheet.printRange.substr(colon + 1) + "\"";
+    }
+    body += ">\n";
+    for (const auto& row : sheet.rows) {
+      body += "<table:table-row>";
+      for (const auto& cell : row) {
+        bool number = !cell.empty() && cell.find_first_not_of("0123456789.-") == std::string::npos;
+        if (number) {
+          body += "<table:table-cell office:value-type=\"float\" office:value=\"" + cell +
+                  "\"><text:p>" + cell + "</text:p></table:table-cell>";
+        } else {
+          body += "<table:table-cell office:value-type=\"string\"><text:p>" + escape(cell) +
+                  "</text:p></table:table-cell>";
+        }
+      }
+      body += "</table:table-row>\n";
+    }
+    body += "</table:table>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.spreadsheet">)" +
+         kFonts + defaultStyles() +
+         R"(<office:automatic-styles><style:page-layout style:name="pm1">)"
+         R"(<style:page-layout-properties fo:page-width="21.59cm" fo:page-height="27.94cm")"
+         R"( fo:margin="1.9cm"/></style:page-layout><style:page-layout style:name="pm2">)"
+         R"(<style:page-layout-properties fo:page-width="27.94cm" fo:page-height="21.59cm")"
+         R"( style:print-orientation="landscape" fo:margin="1.9cm"/></style:page-layout>)" +
+         tableStyles() +
+         R"(</office:automatic-styles><office:master-styles><style:master-page)"
+         R"( style:name="Default" style:page-layout-name="pm1"/><style:master-page)"
+         R"( style:name="Landscape" style:page-layout-name="pm2"/></office:master-styles>)"
+         "<office:body><office:spreadsheet>\n" +
+         body + "</office:spreadsheet></office:body></office:document>\n";
+}
+
+std::string flatPresentation(const std::vector<std::string>& slideTitles, double widthCm,
+                             double heightCm) {
+  std::string body;
+  int n = 0;
+  for (const auto& title : slideTitles) {
+    ++n;
+    body += "<draw:page draw:name=\"page" + std::to_string(n) +
+            "\" draw:master-page-name=\"Default\">"
+            "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"20cm\" svg:height=\"3cm\">"
+            "<draw:text-box><text:p><text:span text:style-name=\"T1\">" +
+            escape(title) + "</text:span></text:p></draw:text-box></draw:frame></draw:page>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.presentation">)" +
+         kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
+         R"(<style:page-layout style:name="PM1">)"
+         R"(<style:page-layout-properties fo:page-width=")" +
+         std::to_string(widthCm) + R"(cm" fo:page-height=")" + std::to_string(heightCm) +
+         R"(cm" style:print-orientation=")" + (widthCm >= heightCm ? "landscape" : "portrait") +
+         R"("/></style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
+         R"(</office:master-styles><office:body><office:presentation>)" +
+         "\n" + body + "</office:presentation></office:body></office:document>\n";
+}
+
+std::string flatDrawing(const std::vector<std::string>& pageTexts) {
+  std::string body;
+  int n = 0;
+  for (const auto& text : pageTexts) {
+    ++n;
+    body += "<draw:page draw:name=\"page" + std::to_string(n) +
+            "\" draw:master-page-name=\"Default\">"
+            "<draw:frame svg:x=\"2cm\" svg:y=\"2cm\" svg:width=\"15cm\" svg:height=\"3cm\">"
+            "<draw:text-box><text:p><text:span text:style-name=\"T1\">" +
+            escape(text) + "</text:span></text:p></draw:text-box></draw:frame></draw:page>\n";
+  }
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( office:mimetype="application/vnd.oasis.opendocument.graphics">)" +
+         kFonts + defaultStyles() + R"(<office:automatic-styles>)" + kSpanFont +
+         R"(<style:page-layout style:name="PM1">)"
+         R"(<style:page-layout-properties fo:page-width="21cm" fo:page-height="29.7cm"/>)"
+         R"(</style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Default" style:page-layout-name="PM1"/>)"
+         R"(</office:master-styles><office:body><office:drawing>)" +
+         "\n" + body + "</office:drawing></office:body></office:document>\n";
+}
+
+void writeZip(const std::string& path, const std::vector<ZipEntry>& entries) {
+  auto u16 = [](std::string& out, unsigned v) {
+    out += static_cast<char>(v & 0xff);
+    out += static_cast<char>((v >> 8) & 0xff);
+  };
+  auto u32 = [&](std::string& out, unsigned long v) {
+    u16(out, static_cast<unsigned>(v & 0xffff));
+    u16(out, static_cast<unsigned>((v >> 16) & 0xffff));
+  };
+  std::string archive, directory;
+  for (const auto& entry : entries) {
+    std::string data = entry.content;
+    if (entry.deflate) {
+      // Raw deflate, as zip wants it.
+      z_stream z{};
+      deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+      data.resize(deflateBound(&z, entry.content.size()));
+      z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(entry.content.data()));
+      z.avail_in = static_cast<uInt>(entry.content.size());
+      z.next_out = reinterpret_cast<Bytef*>(data.data());
+      z.avail_out = static_cast<uInt>(data.size());
+      deflate(&z, Z_FINISH);
+      data.resize(z.total_out);
+      deflateEnd(&z);
+    }
+    const unsigned long crc = crc32(0, reinterpret_cast<const Bytef*>(entry.content.data()),
+                                    static_cast<uInt>(entry.content.size()));
+    const unsigned method = entry.deflate ? 8 : 0;
+    std::string common;
+    u16(common, 20);      // version needed
+    u16(common, 0);       // flags
+    u16(common, method);  // method
+    u32(common, 0);       // time and date
+    u32(common, crc);
+    u32(common, data.size());
+    u32(common, entry.content.size());
+    u16(common, static_cast<unsigned>(entry.name.size()));
+    u16(common, 0);  // extra field
+    std::string central;
+    u32(central, 0x02014b50);
+    u16(central, 20);  // made by
+    central += common;
+    u16(central, 0);  // comment
+    u16(central, 0);  // disk
+    u16(central, 0);  // internal attributes
+    u32(central, 0);  // external attributes
+    u32(central, archive.size());
+    central += entry.name;
+    directory += central;
+    u32(archive, 0x04034b50);
+    archive += common + entry.name + data;
+  }
+  std::string end;
+  u32(end, 0x06054b50);
+  u16(end, 0);
+  u16(end, 0);
+  u16(end, static_cast<unsigned>(entries.size()));
+  u16(end, static_cast<unsigned>(entries.size()));
+  u32(end, directory.size());
+  u32(end, archive.size());
+  u16(end, 0);
+  writeFile(path, archive + directory + end);
+}
+
+std::string run(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
+  ::pclose(pipe);
+  return out;
+}
+
+std::string Printed::text() const {
+  std::string all;
+  for (const auto& t : pageText) all += t;
+  return all;
+}
+
+Printed readPdf(const std::string& pdfPath) {
+  Printed result;
+  std::string info = run("pdfinfo -f 1 -l 9999 '" + pdfPath + "' 2>/dev/null");
+  std::smatch m;
+  if (std::regex_search(info, m, std::regex(R"(Pages:\s+(\d+))"))) result.pages = std::stoi(m[1]);
+  std::regex size(R"(Page\s+\d+ size:\s+([\d.]+) x ([\d.]+))");
+  for (auto it = std::sregex_iterator(info.begin(), info.end(), size); it != std::sregex_iterator();
+       ++it) {
+    result.pageSize.emplace_back(std::stod((*it)[1]), std::stod((*it)[2]));
+  }
+  for (int p = 1; p <= result.pages; ++p) {
+    result.pageText.push_back(run("pdftotext -layout -f " + std::to_string(p) + " -l " +
+                                  std::to_string(p) + " '" + pdfPath + "' - 2>/dev/null"));
+  }
+  return result;
+}
+
+Printed readPostScript(const std::string& psPath) {
+  std::string pdf = psPath + ".check.pdf";
+  run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" + psPath +
+      "' >/dev/null 2>&1");
+  Printed result = readPdf(pdf);
+  std::filesystem::remove(pdf);
+  return result;
+}
+
+std::pair<double, double> wordPosition(const std::string& pdfPath, int page,
+                                       const std::string& word) {
+  std::string html = run("pdftotext -bbox -f " + std::to_string(page + 1) + " -l " +
+                         std::to_string(page + 1) + " '" + pdfPath + "' - 2>/dev/null");
+  std::regex box(
+      R"re(<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="[\d.]+" yMax="[\d.]+">([^<]*)</word>)re");
+  for (auto it = std::sregex_iterator(html.begin(), html.end(), box); it != std::sregex_iterator();
+       ++it) {
+    if ((*it)[3] == word) return {std::stod((*it)[1]), std::stod((*it)[2])};
+  }
+  return {-1, -1};
+}
+
+Error errorOf(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const AutomationError& e) {
+    return e.error();
+  }
+  ADD_FAILURE() << "the call did not fail";
+  return {};
+}
+
+std::vector<pid_t> processesInGroup(pid_t group) {
+  std::vector<pid_t> result;
+  if (group <= 0) return result;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return result;
+  while (dirent* entry = ::readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    if (::getpgid(pid) == group) {
+      result.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return result;
+}
+
+}  // namespace docmill::testing

@@ -1,0 +1,317 @@
+// The pool of offices under load and faults: two documents at once on two offices, a hung
+// office killed at the time-out, an office killed in the middle of a call, recycling after
+// a number of documents, and a shutdown that leaves nothing behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "automation/creation.h"
+#include "office_server/servers.h"
+#include "platform/scratch.h"
+#include "tests/office_server/fixtures.h"
+
+namespace docmill {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Scratch;
+
+// Children of this process that have ended and not been reaped.
+std::vector<pid_t> zombieChildren() {
+  std::vector<pid_t> result;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return result;
+  while (dirent* entry = ::readdir(proc)) {
+    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int ppid = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() &&
+        state == 'Z') {
+      result.push_back(pid);
+    }
+  }
+  ::closedir(proc);
+  return result;
+}
+
+// The lease-holding office of `app`'s thread, found through the pool.
+pid_t officeOf() {
+  return office_server::officeProcessId();
+}
+
+class OfficePool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(tempDir_);
+    if (const char* t = std::getenv("TMPDIR")) previousTemp_ = t;
+    ::setenv("TMPDIR", tempDir_.c_str(), 1);
+    registrations_ = office_server::registerOfficeServers();
+    testing::writeFile(dir_.path("a.fodt"), testing::flatText({{"Alpha text"}}));
+    testing::writeFile(dir_.path("b.fodt"), testing::flatText({{"Bravo text"}}));
+  }
+  void TearDown() override {
+    office_server::shutdownOffice();
+    registrations_.clear();
+    if (previousTemp_.empty()) {
+      ::unsetenv("TMPDIR");
+    } else {
+      ::setenv("TMPDIR", previousTemp_.c_str(), 1);
+    }
+  }
+  static void configure(int size, std::chrono::milliseconds timeout, int maxDocs = 200) {
+    office_server::PoolSettings settings;
+    settings.size = size;
+    settings.callTimeout = timeout;
+    settings.maxDocuments = maxDocs;
+    office_server::configureOffices(settings);
+  }
+  // Opens `name` in `app` and prints it into `out`.
+  DispatchPtr open(const DispatchPtr& app, const std::string& name) {
+    return call(getObject(app, "Documents"), "Open", {Variant(dir_.path(name))}).toObject();
+  }
+  void print(const DispatchPtr& doc, const std::string& out) {
+    call(doc, "PrintOut", {}, {{"OutputFileName", Variant(dir_.path(out))}});
+  }
+  // Waits (bounded) until the office `pid` is inside a call.
+  static bool waitInCall(pid_t pid) {
+    for (int i = 0; i < 500; ++i) {
+      for (const auto& office : office_server::officeStatus()) {
+        if (office.pid == pid && office.inCall) return true;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  // Names of the print files (and their lock files) in an office's work folder.
+  static std::vector<std::string> privatePrintFiles(const std::string& workFolder) {
+    std::vector<std::string> found;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(workFolder, ec)) {
+      std::string name = e.path().filename().string();
+      if (name.starts_with("print-")) found.push_back(name);
+    }
+    return found;
+  }
+
+  Scratch dir_;
+  std::string tempDir_ = dir_.path("tmp");  // the temporary folder of every office and print
+  std::string previousTemp_;
+  std::vector<ClassRegistration> registrations_;
+};
+
+TEST_F(OfficePool, TwoApplicationsWorkAtOnceOnTwoOfficesAndAThirdWaitsForOne) {
+  configure(2, 60s);
+  auto first = createObject("Word.Application");
+  pid_t firstPid = officeOf();
+  auto second = createObject("Word.Application");
+  pid_t secondPid = officeOf();
+  ASSERT_GT(firstPid, 0);
+  ASSERT_GT(secondPid, 0);
+  EXPECT_NE(firstPid, secondPid) << "a free office must be preferred";
+
+  // Both print at the same time, each on its own office.
+  std::atomic<int> inside{0}, most{0};
+  auto work = [&](const DispatchPtr& app, const std::string& in, const std::string& out) {
+    auto doc = open(app, in);
+    int now = ++inside;
+    most = std::max(most.load(), now);
+    print(doc, out);
+    --inside;
+    call(doc, "Close", {Variant(false)});
+  };
+  std::thread t1(work, first, "a.fodt", "a.ps");
+  std::thread t2(work, second, "b.fodt", "b.ps");
+  t1.join();
+  t2.join();
+  EXPECT_EQ(most.load(), 2);
+  EXPECT_NE(testing::readPostScript(dir_.path("a.ps")).text().find("Alpha"), std::string::npos);
+  EXPECT_NE(testing::readPostScript(dir_.path("b.ps")).text().find("Bravo"), std::string::npos);
+
+  // Every office is taken: a third application waits until one comes back, then gets it.
+  std::atomic<bool> created{false};
+  pid_t thirdPid = 0;
+  std::thread t3([&] {
+    auto third = createObject("Word.Application");
+    thirdPid = officeOf();
+    created = true;
+    print(open(third, "a.fodt"), "c.ps");
+  });
+  bool createdEarly = created.load();
+  call(first, "Quit");
+  first.reset();
+  t3.join();
+  EXPECT_FALSE(createdEarly);
+  EXPECT_EQ(thirdPid, firstPid);
+  EXPECT_TRUE(std::filesystem::exists(dir_.path("c.ps")));
+}
+
+TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
+  configure(1, 3s);
+  auto app = createObject("Word.Application");
+  auto doc = open(app, "a.fodt");
+  pid_t hung = officeOf();
+  std::string profile = office_server::officeProfileFolder();
+  ASSERT_EQ(::kill(-hung, SIGSTOP), 0);
+
+  auto started = std::chrono::steady_clock::now();
+  Error e = testing::errorOf([&] { print(doc, "hung.ps"); });
+  auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(e.source, "Word");
+  EXPECT_NE(e.description.find("did not finish PrintOut"), std::string::npos) << e.description;
+  EXPECT_NE(e.description.find("a.fodt"), std::string::npos) << e.description;
+  EXPECT_NE(e.description.find("within 3 seconds"), std::string::npos) << e.description;
+  EXPECT_LT(took, 30s);
+  EXPECT_TRUE(testing::processesInGroup(hung).empty());
+  EXPECT_TRUE(zombieChildren().empty());
+  EXPECT_FALSE(std::filesystem::exists(profile));
+
+  // The same application goes on with a fresh office.
+  call(doc, "Close", {Variant(false)});
+  print(open(app, "b.fodt"), "after.ps");
+  EXPECT_NE(officeOf(), hung);
+  EXPECT_NE(testing::readPostScript(dir_.path("after.ps")).text().find("Bravo"), std::string::npos);
+}
+
+TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
+  configure(2, 60s);
+  auto victim = createObject("Word.Application");
+  auto bystander = createObject("Word.Application");
+  auto doc = open(victim, "a.fodt");
+  auto other = open(bystander, "b.fodt");
+  pid_t dying = officeOf();  // the bystander's office, taken last on this thread
+  ASSERT_GT(dying, 0);
+
+  // Hold the office still so the call is surely in flight when the office is killed.
+  ASSERT_EQ(::kill(-dying, SIGSTOP), 0);
+  Error lost;
+  std::thread caller([&] { lost = testing::errorOf([&] { print(other, "lost.ps"); }); });
+  ASSERT_TRUE(waitInCall(dying));
+  // What the office had begun to write when it died: the private PDF of the print and the
+  // lock file the office keeps beside it.
+  std::string work;
+  for (const auto& office : office_server::officeStatus()) {
+    if (office.pid == dying) work = office.profile + "/work";
+  }
+  std::vector<std::string> printFiles = privatePrintFiles(work);
+  ASSERT_EQ(printFiles.size(), 1u);
+  testing::writeFile(work + "/.~lock." + printFiles[0] + "#", "lock");
+  ::kill(-dying, SIGKILL);
+  caller.join();
+  EXPECT_TRUE(privatePrintFiles(work).empty());
+  // Nothing in the host's scratch folder but the profiles of the living offices.
+  std::set<std::string> living;
+  for (const auto& office : office_server::officeStatus()) {
+    if (office.pid != dying) living.insert(office.profile);
+  }
+  for (const auto& e : std::filesystem::directory_iterator(platform::hostScratchFolder())) {
+    EXPECT_TRUE(living.count(e.path().string())) << e.path();
+  }
+  EXPECT_EQ(lost.source, "Word");
+  EXPECT_NE(lost.description.find("stopped unexpectedly during PrintOut"), std::string::npos)
+      << lost.description;
+  EXPECT_NE(lost.description.find("b.fodt"), std::string::npos) << lost.description;
+  EXPECT_TRUE(testing::processesInGroup(dying).empty());
+  EXPECT_TRUE(zombieChildren().empty());
+
+  // The other office never noticed.
+  print(doc, "fine.ps");
+  EXPECT_NE(testing::readPostScript(dir_.path("fine.ps")).text().find("Alpha"), std::string::npos);
+  // And the lost office is replaced for the next application.
+  other.reset();
+  bystander.reset();
+  doc.reset();
+  auto next = createObject("Word.Application");
+  print(open(next, "b.fodt"), "next.ps");
+  EXPECT_TRUE(std::filesystem::exists(dir_.path("next.ps")));
+}
+
+// Writing a call to an office that is already gone must fail that call, not end the host
+// (a broken pipe would otherwise kill the whole process).
+TEST_F(OfficePool, CallToAnOfficeThatHasJustDiedFailsWithoutEndingTheHost) {
+  configure(1, 60s);
+  auto app = createObject("Word.Application");
+  auto doc = open(app, "a.fodt");
+  pid_t gone = officeOf();
+  ASSERT_GT(gone, 0);
+  ::kill(-gone, SIGKILL);
+  std::this_thread::sleep_for(200ms);  // long enough for the pipe to close
+  for (int i = 0; i < 3; ++i) {
+    Error lost = testing::errorOf([&] { print(doc, "lost.ps"); });
+    EXPECT_EQ(lost.source, "Word");
+  }
+  EXPECT_TRUE(zombieChildren().empty());
+  doc.reset();
+  app.reset();
+  auto next = createObject("Word.Application");
+  print(open(next, "b.fodt"), "next.ps");
+  EXPECT_TRUE(std::filesystem::exists(dir_.path("next.ps")));
+}
+
+TEST_F(OfficePool, OfficeIsRecycledAfterItsDocumentsButNeverDuringALease) {
+  configure(1, 60s, /*maxDocs=*/2);
+  auto app = createObject("Word.Application");
+  pid_t office = officeOf();
+  for (int i = 0; i < 3; ++i) {
+    auto doc = open(app, "a.fodt");
+    print(doc, "r" + std::to_string(i) + ".ps");
+    call(doc, "Close", {Variant(false)});
+    EXPECT_EQ(officeOf(), office) << "an application keeps its office";
+  }
+  app.reset();
+  // Worn out: replaced once the application let it go.
+  auto next = createObject("Word.Application");
+  pid_t fresh = officeOf();
+  EXPECT_NE(fresh, office);
+  EXPECT_TRUE(testing::processesInGroup(office).empty());
+  print(open(next, "b.fodt"), "fresh.ps");
+  ASSERT_EQ(office_server::officeStatus().size(), 1u);
+  EXPECT_EQ(office_server::officeStatus()[0].documents, 1);
+}
+
+TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
+  configure(2, 60s);
+  auto app = createObject("Word.Application");
+  print(open(app, "a.fodt"), "s.ps");
+  // Wait for the second office's background start so both are really there.
+  std::vector<office_server::OfficeStatus> offices;
+  for (int i = 0; i < 600; ++i) {
+    offices = office_server::officeStatus();
+    if (offices.size() == 2 && offices[0].pid && offices[1].pid) break;
+    std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_EQ(offices.size(), 2u);
+  app.reset();
+  office_server::shutdownOffice();
+  for (const auto& office : offices) {
+    EXPECT_GT(office.pid, 0);
+    EXPECT_TRUE(testing::processesInGroup(office.pid).empty());
+    EXPECT_FALSE(office.profile.empty());
+    EXPECT_FALSE(std::filesystem::exists(office.profile));
+  }
+  EXPECT_TRUE(office_server::officeStatus().empty());
+  EXPECT_TRUE(zombieChildren().empty());
+  // Offices keep their temporary files inside their profiles: nothing else is left, and the
+  // temporary folder holds only the host's own scratch folder.
+  EXPECT_TRUE(std::filesystem::is_empty(platform::hostScratchFolder()));
+  for (const auto& e : std::filesystem::directory_iterator(tempDir_)) {
+    EXPECT_EQ(e.path().string(), platform::hostScratchFolder());
+  }
+}
+
+}  // namespace
+}  // namespace docmill

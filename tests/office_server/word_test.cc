@@ -1,0 +1,199 @@
+// Word.Application over the real office, driven through the same late-bound calls the
+// Word converters make.
+#include <gtest/gtest.h>
+
+#include "automation/creation.h"
+#include "office_server/servers.h"
+#include "tests/office_server/fixtures.h"
+
+namespace docmill {
+namespace {
+
+using testing::Printed;
+using testing::Scratch;
+
+const auto* const kEnvironment =
+    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+
+// The calls of a Word document print: open, options, printer, print, close, quit.
+struct WordRun {
+  DispatchPtr app = createObject("Word.Application");
+  DispatchPtr doc;
+
+  void open(const std::string& path, Variant password = "", Variant writePassword = "") {
+    doc =
+        toObject(call(getObject(app, "Documents"), "Open", {Variant(path)},
+                      {{"PasswordDocument", password}, {"WritePasswordDocument", writePassword}}));
+    put(app, "DisplayAlerts", Variant(int16_t{0}));
+  }
+  static DispatchPtr toObject(const Variant& v) { return v.toObject(); }
+  void pageNumbers(bool footer, int16_t alignment, bool firstPage) {
+    auto section = getObject(doc, "Sections", {Variant(int16_t{1})});
+    auto band = getObject(section, footer ? "Footers" : "Headers", {Variant(int16_t{1})});
+    int16_t align = alignment;
+    call(getObject(band, "PageNumbers"), "Add", {},
+         {{"PageNumberAlignment", Variant(align)}, {"FirstPage", Variant(firstPage)}});
+  }
+  void print(const std::string& out, const std::string& pages = "") {
+    std::string saved = get(app, "ActivePrinter").toString();
+    put(app, "ActivePrinter", Variant("Generic PostScript Printer"));
+    if (pages.empty()) {
+      call(doc, "PrintOut", {},
+           {{"Outputfilename", Variant(out)},
+            {"Background", Variant(false)},
+            {"PrintToFile", Variant(true)}});
+    } else {
+      call(doc, "PrintOut", {},
+           {{"Outputfilename", Variant(out)},
+            {"Range", Variant(int16_t{4})},
+            {"Pages", Variant(pages)},
+            {"Background", Variant(false)},
+            {"PrintToFile", Variant(true)}});
+    }
+    put(app, "ActivePrinter", Variant(saved));
+    put(app, "DisplayAlerts", Variant(int16_t{-1}));
+  }
+  ~WordRun() {
+    try {
+      if (doc) call(doc, "Close", {Variant(false)});
+      call(app, "Quit");
+    } catch (...) {
+    }
+  }
+};
+
+TEST(WordApplication, PrintsDocumentAsPostScriptPagesWithText) {
+  Scratch dir;
+  testing::writeFile(dir.path("three.fodt"),
+                     testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}}));
+  WordRun word;
+  word.open(dir.path("three.fodt"));
+  word.print(dir.path("out.ps"));
+  std::string ps = testing::readFile(dir.path("out.ps"));
+  ASSERT_EQ(ps.rfind("%!PS-Adobe-3.0", 0), 0u);
+  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  ASSERT_EQ(printed.pages, 3);
+  EXPECT_NE(printed.pageText[0].find("Alpha"), std::string::npos);
+  EXPECT_NE(printed.pageText[2].find("Charlie"), std::string::npos);
+  EXPECT_FALSE(printed.landscape());
+}
+
+}  // namespace
+}  // namespace docmill
+
+namespace docmill {
+namespace {
+
+TEST(WordApplication, LandscapePageNumbersAndPageList) {
+  Scratch dir;
+  testing::writeFile(
+      dir.path("four.fodt"),
+      testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
+  WordRun word;
+  word.open(dir.path("four.fodt"));
+  put(getObject(word.doc, "PageSetup"), "Orientation", Variant(int16_t{1}));
+  word.pageNumbers(/*footer=*/true, 2, /*firstPage=*/false);
+  word.print(dir.path("out.ps"), " 2-3,4 ");
+  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  ASSERT_EQ(printed.pages, 3);
+  EXPECT_TRUE(printed.landscape());
+  EXPECT_NE(printed.pageText[0].find("Bravo"), std::string::npos);
+  EXPECT_EQ(printed.text().find("Alpha"), std::string::npos);
+  EXPECT_NE(printed.pageText[0].find("2"), std::string::npos);
+  EXPECT_NE(printed.pageText[2].find("Delta"), std::string::npos);
+  EXPECT_NE(printed.pageText[2].find("4"), std::string::npos);
+}
+
+TEST(WordApplication, FirstPageKeepsNoNumberWhenAsked) {
+  Scratch dir;
+  testing::writeFile(dir.path("two.fodt"), testing::flatText({{"Alpha"}, {"Bravo"}}));
+  for (bool firstPage : {false, true}) {
+    WordRun word;
+    word.open(dir.path("two.fodt"));
+    word.pageNumbers(/*footer=*/false, 0, firstPage);
+    word.print(dir.path("out.ps"));
+    Printed printed = testing::readPostScript(dir.path("out.ps"));
+    ASSERT_EQ(printed.pages, 2);
+    EXPECT_EQ(printed.pageText[0].find("1") != std::string::npos, firstPage) << firstPage;
+    EXPECT_NE(printed.pageText[1].find("2"), std::string::npos);
+  }
+}
+
+TEST(WordApplication, FontAndMarginsOnATextFile) {
+  Scratch dir;
+  testing::writeFile(dir.path("plain.txt"), "Hello text file\nSecond line\n");
+  auto marginLeft = [&](double left) {
+    WordRun word;
+    word.doc =
+        call(getObject(word.app, "Documents"), "Open", {Variant(dir.path("plain.txt"))}).toObject();
+    auto font = getObject(getObject(word.doc, "Content"), "Font");
+    put(font, "Name", Variant("Nimbus Roman"));
+    put(font, "Bold", Variant(true));
+    put(font, "Size", Variant(int16_t{20}));
+    put(font, "Color", Variant(int32_t{255}));  // red in Word's numbering
+    auto setup = getObject(word.doc, "PageSetup");
+    put(setup, "LeftMargin", Variant(left));
+    put(setup, "TopMargin", Variant(72.0));
+    word.print(dir.path("out.ps"));
+    call(getObject(getObject(word.doc, "Content"), "Font"), "Reset");
+    std::string pdf = dir.path("out.pdf");
+    testing::run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" +
+                 dir.path("out.ps") + "'");
+    std::string fonts = testing::run("pdffonts '" + pdf + "'");
+    EXPECT_NE(fonts.find("NimbusRomanBold"), std::string::npos) << fonts;
+    return testing::wordPosition(pdf, 0, "Hello");
+  };
+  auto narrow = marginLeft(36);
+  auto wide = marginLeft(144);
+  EXPECT_NEAR(narrow.first, 36, 3);
+  EXPECT_NEAR(wide.first, 144, 3);
+  EXPECT_GT(narrow.second, 72);
+  EXPECT_LT(narrow.second, 72 + 25);
+}
+
+TEST(WordApplication, PasswordProtectedDocument) {
+  Scratch dir;
+  testing::writeFile(dir.path("plain.fodt"), testing::flatText({{"Secret text"}}));
+  {
+    WordRun word;
+    word.open(dir.path("plain.fodt"));
+    call(word.doc, "SaveAs2", {Variant(dir.path("locked.doc"))}, {{"Password", Variant("pw1")}});
+  }
+  WordRun word;
+  Error wrong = testing::errorOf([&] { word.open(dir.path("locked.doc"), "nope"); });
+  EXPECT_EQ(wrong.number, 5408);
+  EXPECT_EQ(wrong.source, "Word");
+  EXPECT_NE(wrong.description.find("password"), std::string::npos);
+  Error none = testing::errorOf([&] { word.open(dir.path("locked.doc")); });
+  EXPECT_EQ(none.number, 5408);
+  word.open(dir.path("locked.doc"), "pw1", "anything");
+  word.print(dir.path("out.ps"));
+  EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
+}
+
+TEST(WordApplication, ErrorsNameTheProblemAndTheNextCallWorks) {
+  Scratch dir;
+  testing::writeFile(dir.path("broken.docx"), "PK\x03\x04 this is not really a zip file");
+  testing::writeFile(dir.path("good.fodt"), testing::flatText({{"Good text"}}));
+  WordRun word;
+  Error corrupt = testing::errorOf([&] { word.open(dir.path("broken.docx")); });
+  EXPECT_EQ(corrupt.number, 5174);
+  EXPECT_NE(corrupt.description.find("broken.docx"), std::string::npos);
+  Error missing = testing::errorOf([&] { word.open(dir.path("absent.docx")); });
+  EXPECT_EQ(missing.number, 5174);
+  Error printer =
+      testing::errorOf([&] { put(word.app, "ActivePrinter", Variant("No Such Printer")); });
+  EXPECT_EQ(printer.number, 4608);
+  EXPECT_NE(printer.description.find("No Such Printer"), std::string::npos);
+  word.open(dir.path("good.fodt"));
+  Error pages = testing::errorOf([&] { word.print(dir.path("bad.ps"), "3-1"); });
+  EXPECT_EQ(pages.number, 4608);
+  Error beyond = testing::errorOf([&] { word.print(dir.path("bad.ps"), "5-6"); });
+  EXPECT_EQ(beyond.number, 4608);
+  EXPECT_NE(beyond.description.find("has 1 page"), std::string::npos) << beyond.description;
+  word.print(dir.path("out.ps"));
+  EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("Good"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace docmill
