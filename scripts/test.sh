@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the formatting, builds, runs every test, then runs the
-# unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, and the tests
+# of the office pool and the batch command under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -15,3 +16,10 @@ cmake -S . -B build-asan -G Ninja -DDOCMILL_SANITIZE=ON -DDOCMILL_BUILD_BENCH=OF
 ninja -C build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan -L unit --output-on-failure -j2 --timeout 900
+
+cmake -S . -B build-tsan -G Ninja -DDOCMILL_TSAN=ON -DDOCMILL_BUILD_BENCH=OFF -DDOCMILL_WITH_PYTHON=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build-tsan
+TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" \
+  ctest --test-dir build-tsan -R '^(OfficePool|ConvertRunTest|ConvertPlanTest)[.]' \
+  --output-on-failure -j2 --timeout 900
