@@ -40,7 +40,7 @@ void waitForPrintFile(const std::string& path, const DispatchPtr& app) {
 }
 
 void deleteIfExists(const Variant& path) {
-  if (fileExists(path)) platform::deleteFile(path.toString());
+  if (fileExists(path)) deleteFile(path.toString());
 }
 
 void requirePlainPrintFile(const std::string& path) {
@@ -145,7 +145,7 @@ void Capture::wrapPdf() {
     if (e.error().number == pdoErrConversionFailed) platform::removeQuietly(targetPath_);
     throw;
   }
-  platform::deleteFile(targetPath_);
+  deleteFile(targetPath_);
 }
 
 }  // namespace docmill::office_client

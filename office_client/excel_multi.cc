@@ -85,7 +85,7 @@ class ExcelMulti : public ExcelCapture {
     }
     for (const auto& path : printed_) {
       pumpMessages();
-      platform::deleteFile(path);
+      deleteFile(path);
     }
   }
 
