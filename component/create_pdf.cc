@@ -112,7 +112,7 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
     default:
       break;
   }
-  using Converter = void (*)(ObjectServices&, std::span<Variant* const>);
+  using Converter = void (*)(ObjectServices&, const MemberArguments&);
   static const std::pair<int32_t, Converter> kConverters[] = {
       {dispid::CreatePDFfromMiscFile, office_client::createPDFfromMiscFile},
       {dispid::CreatePDFfromMultiExcel, office_client::createPDFfromMultiExcel},
@@ -130,7 +130,7 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
   };
   for (const auto& [id, convert] : kConverters) {
     if (id == func.dispId) {
-      convert(*this, args);
+      convert(*this, MemberArguments(func, args));
       return {};
     }
   }
