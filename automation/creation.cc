@@ -1,7 +1,5 @@
 #include "automation/creation.h"
 
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -9,6 +7,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "platform/library.h"
+#include "platform/settings.h"
 #include "platform/trust.h"
 
 namespace docmill {
@@ -58,10 +58,16 @@ ClassFactoryPtr findRegistered(std::string_view name, const std::optional<Guid>&
 }
 
 ClassFactoryPtr loadFromLibrary(const ClassRecord& record) {
-  void* lib = dlopen(record.library.c_str(), RTLD_NOW | RTLD_GLOBAL);
-  if (!lib) cannotCreate();
-  auto fn = reinterpret_cast<DllGetClassObjectFn>(dlsym(lib, "DllGetClassObject"));
+  platform::DynamicLibrary lib;
+  try {
+    lib = platform::DynamicLibrary(record.library, platform::DynamicLibrary::Symbols::Global);
+  } catch (const platform::OsError&) {
+    cannotCreate();
+  }
+  auto fn = reinterpret_cast<DllGetClassObjectFn>(lib.symbol("DllGetClassObject"));
   if (!fn) cannotCreate();
+  // The factory's code lives in the library: it stays loaded for the life of the process.
+  lib.keepLoaded();
   ClassFactoryPtr* out = nullptr;
   if (fn(&record.clsid, &out) != hr::S_OK || !out) cannotCreate();
   ClassFactoryPtr factory = std::move(*out);
@@ -192,7 +198,7 @@ DispatchPtr createObject(std::string_view progIdOrClsid) {
 }
 
 std::vector<std::filesystem::path> registryFolders() {
-  if (const char* env = std::getenv("DOCMILL_REGISTRY"); env && *env) return {env};
+  if (auto folder = platform::readTextSetting(platform::kRegistry)) return {*folder};
   std::vector<std::filesystem::path> folders;
   if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && *xdg) {
     folders.emplace_back(std::filesystem::path(xdg) / "docmill" / "registry");

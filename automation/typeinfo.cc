@@ -7,6 +7,28 @@
 
 namespace docmill {
 
+Variant& MemberArguments::operator[](std::string_view name) const {
+  for (size_t i = 0; i < member_.params.size(); ++i) {
+    if (member_.params[i].name == name) return at(i);
+  }
+  raise(Error{hr::E_FAIL, member_.name, member_.name + " has no parameter " + std::string(name)});
+}
+
+Variant& MemberArguments::at(size_t index) const {
+  if (index >= args_.size() || args_[index] == nullptr) {
+    raise(Error{hr::E_FAIL, member_.name,
+                member_.name + " was given no argument " + std::to_string(index)});
+  }
+  return *args_[index];
+}
+
+bool MemberArguments::has(std::string_view name) const {
+  for (const auto& param : member_.params) {
+    if (param.name == name) return true;
+  }
+  return false;
+}
+
 std::string Guid::toString() const {
   char buf[40];
   const auto& b = bytes;

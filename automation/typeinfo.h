@@ -2,13 +2,16 @@
 // enumeration at run time, and the member table the dispatch layer binds arguments with.
 //
 // All of it is constant data owned by the library that describes itself; nothing here
-// allocates per object or fails.
+// allocates per object or fails, except `MemberArguments` asked for a parameter its member
+// does not have.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "automation/variant.h"
@@ -39,6 +42,30 @@ struct FuncDesc {
   uint16_t kind = 1;           // invoke::Method, PropertyGet or PropertyPut
   VarType result = vt::Empty;  // vt::Empty when the member returns nothing
   std::vector<ParamDesc> params;
+};
+
+// The arguments of one call of a member, bound in member-table order, reached by the
+// member's own parameter names, so that no implementation keeps a list of positions that
+// could drift from the table. Borrows the member and the arguments for the call.
+class MemberArguments {
+ public:
+  MemberArguments(const FuncDesc& member, std::span<Variant* const> args)
+      : member_(member), args_(args) {}
+
+  // The argument of the parameter `name` (exact spelling). A name the member does not have
+  // (or an argument list shorter than the table) is a mistake of ours: it raises E_FAIL
+  // naming the member and the parameter.
+  Variant& operator[](std::string_view name) const;
+  // The argument at `index` of the table; the same failure when there is none.
+  Variant& at(size_t index) const;
+  bool has(std::string_view name) const;
+
+  const FuncDesc& member() const { return member_; }
+  std::span<Variant* const> all() const { return args_; }
+
+ private:
+  const FuncDesc& member_;
+  std::span<Variant* const> args_;
 };
 
 struct InterfaceInfo {

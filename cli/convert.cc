@@ -16,6 +16,8 @@
 #include "automation/dispatch.h"
 #include "component/type_library.h"
 #include "platform/files.h"
+#include "platform/scratch.h"
+#include "platform/settings.h"
 
 namespace docmill::cli {
 
@@ -40,14 +42,6 @@ bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
 // PostScript and PDF inputs of a merge join as they are; the others become PDFs first.
 bool joinsAsIs(const std::string& input) {
   return oneOf(lowerExtension(input), {".ps", ".eps", ".pdf"});
-}
-
-int defaultJobs() {
-  if (const char* env = std::getenv("DOCMILL_OFFICE_POOL"); env && std::atoi(env) > 0) {
-    return std::atoi(env);
-  }
-  unsigned n = std::thread::hardware_concurrency();
-  return n ? static_cast<int>(n) : 2;
 }
 
 FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
@@ -124,26 +118,15 @@ std::vector<FileResult> convertAll(const std::vector<std::string>& inputs,
   return results;
 }
 
-// A private folder for the pieces of a merge, removed with the object.
-class ScratchFolder {
- public:
-  ScratchFolder() {
-    try {
-      path_ = platform::hostScratchFolder() + "/merge-XXXXXX";
-    } catch (const platform::OsError&) {
-      return;
-    }
-    if (!mkdtemp(path_.data())) path_.clear();
+// A private folder for the pieces of a merge, removed with the object; empty when none
+// can be made.
+platform::TempFolder mergeFolder() {
+  try {
+    return platform::TempFolder(platform::hostScratchFolder(), "merge-");
+  } catch (const platform::OsError&) {
+    return {};
   }
-  ~ScratchFolder() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+}
 
 int usage() {
   std::fprintf(
@@ -275,8 +258,17 @@ std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
 BatchResult convertBatch(const BatchRequest& request) {
   const std::vector<std::string>& inputs = request.inputs;
   const std::string& output = request.output;
-  const int jobs = request.jobs > 0 ? request.jobs : defaultJobs();
   BatchResult result;
+  int jobs = request.jobs;
+  if (jobs <= 0) {
+    // As many workers as the pool has offices.
+    try {
+      jobs = static_cast<int>(platform::officePoolSize());
+    } catch (const platform::SettingError& e) {
+      result.refused = e.what();
+      return result;
+    }
+  }
   if (inputs.empty()) {
     result.refused = "no input files";
     return result;
@@ -293,8 +285,8 @@ BatchResult convertBatch(const BatchRequest& request) {
 
   if (request.merge) {
     for (const auto& in : inputs) result.files.push_back({in, {}, std::nullopt, {}});
-    ScratchFolder scratch;
-    if (scratch.path().empty()) {
+    const platform::TempFolder scratch = mergeFolder();
+    if (scratch.empty()) {
       result.noScratch = true;
       return result;
     }

@@ -1,5 +1,6 @@
 #include "component/create_pdf.h"
 
+#include <cerrno>
 #include <filesystem>
 
 #include "component/system_folder.h"
@@ -38,7 +39,8 @@ std::shared_ptr<CreatePDF> CreatePDF::create() {
 void CreatePDF::initialise() {
   std::string folder = getSpecialFolder(37);
   if (folder.empty()) return;
-  if (!fileExists(Variant(folder + "/libgs.so.10")) && !fileExists(Variant(folder + "/libgs.so"))) {
+  if (!fileExists(Variant(folder + "/" + gs::kLibraryName)) &&
+      !fileExists(Variant(folder + "/" + gs::kLibraryFallbackName))) {
     return;
   }
   try {
@@ -70,9 +72,9 @@ void CreatePDF::setTempFilePath(const Variant& value) {
   try {
     // Only this user enters a folder made here, whatever the umask.
     platform::makeDirectory(text, 0700);
-  } catch (const AutomationError& e) {
-    // An existing folder reports the path/file access error: it is accepted.
-    if (e.error().number != rt::PathFileAccessError) return;
+  } catch (const platform::OsError& e) {
+    // An existing folder is accepted.
+    if (e.code() != EEXIST) return;
   } catch (...) {
     return;
   }
@@ -110,7 +112,7 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
     default:
       break;
   }
-  using Converter = void (*)(ObjectServices&, std::span<Variant* const>);
+  using Converter = void (*)(ObjectServices&, const MemberArguments&);
   static const std::pair<int32_t, Converter> kConverters[] = {
       {dispid::CreatePDFfromMiscFile, office_client::createPDFfromMiscFile},
       {dispid::CreatePDFfromMultiExcel, office_client::createPDFfromMultiExcel},
@@ -128,7 +130,7 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
   };
   for (const auto& [id, convert] : kConverters) {
     if (id == func.dispId) {
-      convert(*this, args);
+      convert(*this, MemberArguments(func, args));
       return {};
     }
   }

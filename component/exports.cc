@@ -1,23 +1,22 @@
 // The library's four registration and class-object exports, with their automation
 // meanings on our runtime.
-#include <dlfcn.h>
-
 #include <filesystem>
 
 #include "component/create_pdf.h"
 #include "component/exports.h"
 #include "component/type_library.h"
+#include "platform/library.h"
 
 using docmill::ClassFactoryPtr;
 using docmill::Guid;
 
 namespace {
 std::string ownLibraryPath() {
-  Dl_info info{};
-  if (!dladdr(reinterpret_cast<void*>(&ownLibraryPath), &info) || !info.dli_fname) return {};
+  const std::string file = docmill::platform::loadedFrom(reinterpret_cast<void*>(&ownLibraryPath));
+  if (file.empty()) return {};
   std::error_code ec;
-  auto p = std::filesystem::canonical(info.dli_fname, ec);
-  return ec ? std::string(info.dli_fname) : p.string();
+  auto p = std::filesystem::canonical(file, ec);
+  return ec ? file : p.string();
 }
 }  // namespace
 

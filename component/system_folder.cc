@@ -1,8 +1,9 @@
 #include "component/system_folder.h"
 
-#include <dlfcn.h>
-
 #include <filesystem>
+
+#include "ghostscript/conversions.h"
+#include "platform/library.h"
 
 namespace docmill {
 
@@ -11,16 +12,17 @@ std::string getSpecialFolder(int32_t csidl) {
   if (csidl != kSystemFolder) return {};
   // The folder the dynamic loader takes the interpreter library from. The library stays
   // loaded: the binding keeps it for the life of the process anyway.
-  for (const char* name : {"libgs.so.10", "libgs.so"}) {
-    void* lib = dlopen(name, RTLD_LAZY | RTLD_LOCAL);
-    if (!lib) continue;
-    void* sym = dlsym(lib, "gsapi_revision");
-    Dl_info info{};
-    if (sym && dladdr(sym, &info) && info.dli_fname) {
+  for (const char* name : {gs::kLibraryName, gs::kLibraryFallbackName}) {
+    try {
+      platform::DynamicLibrary lib(name);
+      lib.keepLoaded();
+      const std::string file = platform::loadedFrom(lib.symbol("gsapi_revision"));
+      if (file.empty()) continue;
       std::error_code ec;
-      auto path = std::filesystem::weakly_canonical(info.dli_fname, ec);
-      if (ec) path = info.dli_fname;
+      auto path = std::filesystem::weakly_canonical(file, ec);
+      if (ec) path = file;
       return path.parent_path().string();
+    } catch (const platform::OsError&) {
     }
   }
   return {};

@@ -1,6 +1,7 @@
 #include "component/type_library.h"
 
 #include "automation/dispatch.h"
+#include "printer/destinations.h"
 
 namespace docmill {
 
@@ -11,7 +12,7 @@ const Guid kIid = *Guid::parse("{5B0F6D10-3C1E-4E8A-9D2B-6A4C0E7F1A02}");
 const Guid kClsid = *Guid::parse("{5B0F6D10-3C1E-4E8A-9D2B-6A4C0E7F1A03}");
 const Guid kAlignTypeId = *Guid::parse("{5B0F6D10-3C1E-4E8A-9D2B-6A4C0E7F1A04}");
 
-const char* const kPrinter = "Generic PostScript Printer";
+const char* const kPrinter = printer::kGenericPostScriptPrinter;
 
 ParamDesc req(const char* name) {
   return ParamDesc{name, vt::Variant, true, false, {}};

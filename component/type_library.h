@@ -11,7 +11,8 @@
 namespace docmill {
 
 inline constexpr const char* kProgId = "PDF.CreatePDF";
-inline constexpr const char* kLibraryVersion = "2.0.0.0";
+// The project's version, set once in the top-level build file.
+inline constexpr const char* kLibraryVersion = DOCMILL_VERSION;
 
 enum AlignType : int32_t { pdoAlignLeft = 0, pdoAlignCenter = 1, pdoAlignRight = 2 };
 

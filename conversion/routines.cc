@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "automation/os_errors.h"
 #include "platform/files.h"
 #include "platform/trust.h"
 
@@ -59,6 +60,14 @@ void guarded(const std::function<void()>& body, const std::function<void()>& cle
     }
   }
   reraise(failure);
+}
+
+void deleteFile(const std::string& path) {
+  try {
+    platform::deleteFile(path);
+  } catch (const platform::OsError& e) {
+    raiseOsError(e);
+  }
 }
 
 std::string uniqueTempName() {

@@ -35,6 +35,10 @@ Error fileNotFoundError(const Variant& path);
 // with its number and description and the source "docmill".
 void guarded(const std::function<void()>& body, const std::function<void()>& cleanup = {});
 
+// Deletes an old output file as platform::deleteFile does (a device, pipe or socket stays);
+// raises the run-time error of the failure.
+void deleteFile(const std::string& path);
+
 // Decimal text of a random number from 1 to 99999999, drawn from a generator seeded once
 // per thread from the system's entropy source.
 std::string uniqueTempName();

@@ -1,15 +1,13 @@
 #include "ghostscript/binding.h"
 
-#include <dlfcn.h>
 #include <ghostscript/iapi.h>
-#include <link.h>
 
 #include <atomic>
-#include <climits>
 #include <map>
 #include <memory>
 
 #include "automation/error.h"
+#include "platform/library.h"
 
 namespace docmill::gs {
 
@@ -27,8 +25,17 @@ struct Library::EntryPoints {
 namespace {
 
 template <typename Fn>
-void lookUp(void* handle, const char* symbol, Fn& target) {
-  target = reinterpret_cast<Fn>(::dlsym(handle, symbol));
+void lookUp(const platform::DynamicLibrary& library, const char* symbol, Fn& target) {
+  target = reinterpret_cast<Fn>(library.symbol(symbol));
+}
+
+platform::DynamicLibrary loadFirst(const std::string& file, const std::string& fallback) {
+  try {
+    return platform::DynamicLibrary(file);
+  } catch (const platform::OsError&) {
+    if (fallback.empty()) throw;
+  }
+  return platform::DynamicLibrary(fallback);
 }
 
 std::mutex registryMutex;
@@ -65,17 +72,21 @@ void Library::load() {
   // A failed load throws out of call_once, which leaves the flag unset: the next call
   // tries again (the library may have been installed meanwhile).
   std::call_once(loaded_, [this] {
-    void* handle = ::dlopen(file_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle && !fallback_.empty()) handle = ::dlopen(fallback_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) raiseRuntime(rt::FileNotFound, runtimeErrorText(rt::FileNotFound) + ": " + name_);
+    platform::DynamicLibrary library;
+    try {
+      library = loadFirst(file_, fallback_);
+    } catch (const platform::OsError&) {
+      raiseRuntime(rt::FileNotFound, runtimeErrorText(rt::FileNotFound) + ": " + name_);
+    }
+    library.keepLoaded();
     auto* e = new EntryPoints;
-    lookUp(handle, "gsapi_revision", e->revision);
-    lookUp(handle, "gsapi_new_instance", e->newInstance);
-    lookUp(handle, "gsapi_set_stdio", e->setStdio);
-    lookUp(handle, "gsapi_init_with_args", e->initWithArgs);
-    lookUp(handle, "gsapi_exit", e->exit);
-    lookUp(handle, "gsapi_delete_instance", e->deleteInstance);
-    handle_ = handle;
+    lookUp(library, "gsapi_revision", e->revision);
+    lookUp(library, "gsapi_new_instance", e->newInstance);
+    lookUp(library, "gsapi_set_stdio", e->setStdio);
+    lookUp(library, "gsapi_init_with_args", e->initWithArgs);
+    lookUp(library, "gsapi_exit", e->exit);
+    lookUp(library, "gsapi_delete_instance", e->deleteInstance);
+    path_ = library.path();
     entries_ = e;
   });
 }
@@ -104,18 +115,12 @@ std::string Library::folder() {
   } catch (const AutomationError&) {
     return {};
   }
-  char origin[PATH_MAX + 1] = {};
-  if (::dlinfo(handle_, RTLD_DI_ORIGIN, origin) != 0) return {};
-  return origin;
+  return path_.empty() ? std::string() : platform::folderOf(path_);
 }
 
 std::string Library::loadedPath() {
   load();
-  link_map* map = nullptr;
-  if (::dlinfo(handle_, RTLD_DI_LINKMAP, &map) == 0 && map && map->l_name && *map->l_name) {
-    return map->l_name;
-  }
-  return file_;
+  return path_.empty() ? file_ : path_;
 }
 
 int Library::revision(long* revision) {

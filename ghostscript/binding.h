@@ -1,5 +1,5 @@
 // The binding to the interpreter library: the six `gsapi_` entry points the module uses,
-// loaded with dlopen and looked up once, plus the choice of which library file to load.
+// loaded at run time and looked up once, plus the choice of which library file to load.
 //
 // A `Library` is created on first use of its file and lives for the rest of the process:
 // the library is never unloaded, so entry point addresses stay valid. Loading happens on
@@ -13,11 +13,9 @@
 #include <mutex>
 #include <string>
 
-namespace docmill::gs {
+#include "ghostscript/conversions.h"
 
-// The Debian soname of the interpreter library, and the development name tried after it.
-inline constexpr const char* kLibraryName = "libgs.so.10";
-inline constexpr const char* kLibraryFallbackName = "libgs.so";
+namespace docmill::gs {
 
 // Output and input callbacks, with the platform's C calling convention.
 using StdinFn = int (*)(void* callerHandle, char* buffer, int length);
@@ -70,7 +68,7 @@ class Library {
   const std::string name_;
   // Written once inside the once_flag's call, then only read.
   std::once_flag loaded_;
-  void* handle_ = nullptr;
+  std::string path_;  // the file the loader mapped
   EntryPoints* entries_ = nullptr;
 };
 

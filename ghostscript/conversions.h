@@ -22,6 +22,10 @@
 
 namespace docmill::gs {
 
+// The Debian soname of the interpreter library, and the development name tried after it.
+inline constexpr const char* kLibraryName = "libgs.so.10";
+inline constexpr const char* kLibraryFallbackName = "libgs.so";
+
 // The files a run may reach besides the interpreter's resources and its private temporary
 // folder: it may read `reads` and read and write `writes` (made empty first where missing),
 // and nothing else.
@@ -32,7 +36,8 @@ struct RunFiles {
 
 // How long a run may take and how much memory it may map: DOCMILL_INTERPRETER_TIMEOUT
 // (seconds, default 120) and DOCMILL_INTERPRETER_MEMORY (MiB, default 2048), read at each
-// run; a value that is not a positive whole number gives the default.
+// run (see platform/settings.h); a value those rules refuse raises 5 "Invalid procedure
+// call or argument" naming the variable and the value.
 struct InterpreterLimits {
   std::chrono::seconds time{120};
   uint64_t memoryMiB = 2048;

@@ -30,7 +30,7 @@
 #include "ghostscript/instance.h"
 #include "ghostscript/run_protocol.h"
 #include "platform/channel.h"
-#include "platform/file_access.h"
+#include "platform/confinement.h"
 #include "platform/process.h"
 
 // An interpreter that cannot get memory must see a failed allocation (which it reports as

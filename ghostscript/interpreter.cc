@@ -12,6 +12,7 @@
 #include "ghostscript/conversions.h"
 #include "ghostscript/instance.h"
 #include "ghostscript/isolation.h"
+#include "platform/settings.h"
 
 namespace docmill::gs {
 
@@ -26,25 +27,20 @@ int16_t majorFromRevision(long revision) {
   return major > 0 && major <= INT16_MAX ? static_cast<int16_t>(major) : 0;
 }
 
-// A positive whole number from the environment, or `fallback`.
-uint64_t setting(const char* name, uint64_t fallback) {
-  const char* text = std::getenv(name);
-  if (!text || !*text) return fallback;
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value == 0 || text[0] == '-') return fallback;
-  return value;
-}
-
 }  // namespace
 
 InterpreterLimits interpreterLimits() {
   InterpreterLimits limits;
-  // Bounded so that the deadline and the byte count stay representable.
-  limits.time = std::chrono::seconds(
-      std::min<uint64_t>(setting("DOCMILL_INTERPRETER_TIMEOUT", 120), 10'000'000));
-  limits.memoryMiB = std::min<uint64_t>(setting("DOCMILL_INTERPRETER_MEMORY", 2048), 1ull << 30);
+  try {
+    // The settings' maxima keep the deadline and the byte count representable.
+    if (auto seconds = platform::readSetting(platform::kInterpreterTimeout)) {
+      limits.time = std::chrono::seconds(*seconds);
+    }
+    limits.memoryMiB =
+        platform::readSetting(platform::kInterpreterMemoryMiB).value_or(limits.memoryMiB);
+  } catch (const platform::SettingError& e) {
+    raiseRuntime(rt::InvalidProcedureCall, e.what());
+  }
   return limits;
 }
 

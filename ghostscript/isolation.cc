@@ -1,6 +1,5 @@
 #include "ghostscript/isolation.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,10 +10,12 @@
 #include <optional>
 
 #include "automation/error.h"
+#include "automation/os_errors.h"
 #include "ghostscript/instance.h"
 #include "ghostscript/run_protocol.h"
 #include "platform/channel.h"
 #include "platform/files.h"
+#include "platform/library.h"
 #include "platform/process.h"
 #include "platform/scratch.h"
 
@@ -29,7 +30,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kHelperGrace = std::chrono::seconds(15);
 
 [[noreturn]] void cannotRun(const std::string& what, const platform::OsError& e) {
-  Error error = platform::errorFromErrno(e.code());
+  Error error = errorFromErrno(e.code());
   error.description = what + ": " + e.what();
   raise(error);
 }
@@ -154,7 +155,7 @@ Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& req
   try {
     std::tie(mine, theirs) = platform::socketPair();
   } catch (const platform::OsError& e) {
-    platform::raiseOsError(e);
+    raiseOsError(e);
   }
   const pid_t helper = Helper::instance().submit(theirs.get(), order);
   theirs.reset();
@@ -205,14 +206,9 @@ Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& req
 }  // namespace
 
 std::string helperProgram() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&helperProgram), &info) == 0 || !info.dli_fname) {
-    return "docmill-interpreter";
-  }
-  std::string library = info.dli_fname;
-  const auto slash = library.rfind('/');
-  return (slash == std::string::npos ? std::string(".") : library.substr(0, slash)) +
-         "/docmill-interpreter";
+  const std::string library = platform::loadedFrom(reinterpret_cast<void*>(&helperProgram));
+  if (library.empty()) return "docmill-interpreter";
+  return platform::folderOf(library) + "/docmill-interpreter";
 }
 
 IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,
@@ -221,7 +217,7 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
   try {
     scratch = platform::TempFolder(platform::hostScratchFolder(), "gs-run-");
   } catch (const platform::OsError& e) {
-    platform::raiseOsError(e);
+    raiseOsError(e);
   }
   protocol::RunOrder order;
   order.timeoutMilliseconds = static_cast<uint64_t>(limits.time.count()) * 1000;

@@ -13,7 +13,7 @@ void requireTwo(std::span<Variant* const> args) {
 }
 
 void deleteOldOutput(const Variant& pdf) {
-  if (fileExists(pdf)) platform::deleteFile(pdf.toString());
+  if (fileExists(pdf)) deleteFile(pdf.toString());
 }
 
 // MultiPS and MultiPDF differ only in what the caller hands them; neither tests its

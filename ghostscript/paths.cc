@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "automation/os_errors.h"
 #include "platform/files.h"
 
 namespace docmill::gs {
@@ -30,7 +31,7 @@ std::string absolute(const std::string& path) {
   if (!path.empty() && path[0] == '/') return path;
   std::vector<char> buffer(4096);
   while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
-    if (errno != ERANGE) platform::raiseErrno(errno, path);
+    if (errno != ERANGE) raiseErrno(errno);
     buffer.resize(buffer.size() * 2);
   }
   return std::string(buffer.data()) + "/" + path;
@@ -57,11 +58,11 @@ std::string InputAliases::argumentFor(const std::string& path) {
     try {
       folder_ = platform::TempFolder(platform::hostScratchFolder(), "gs-links-");
     } catch (const platform::OsError& e) {
-      platform::raiseOsError(e);
+      raiseOsError(e);
     }
   }
   std::string link = folder_.path() + "/" + std::to_string(links_ + 1);
-  if (::symlink(absolute(path).c_str(), link.c_str()) != 0) platform::raiseErrno(errno, link);
+  if (::symlink(absolute(path).c_str(), link.c_str()) != 0) raiseErrno(errno);
   ++links_;
   return link;
 }

@@ -40,7 +40,7 @@ void waitForPrintFile(const std::string& path, const DispatchPtr& app) {
 }
 
 void deleteIfExists(const Variant& path) {
-  if (fileExists(path)) platform::deleteFile(path.toString());
+  if (fileExists(path)) deleteFile(path.toString());
 }
 
 void requirePlainPrintFile(const std::string& path) {
@@ -49,13 +49,12 @@ void requirePlainPrintFile(const std::string& path) {
   }
 }
 
-Capture::Capture(ObjectServices& object, std::span<Variant* const> args, Output output,
+Capture::Capture(ObjectServices& object, const MemberArguments& args, Output output,
                  const Profile& profile)
     : object_(object), args_(args), output_(output), profile_(profile) {}
 
 void Capture::run() {
-  const Variant& input = arg(kInputArg);
-  if (!fileExists(input)) raise(fileNotFoundError(input));
+  if (!fileExists(input())) raise(fileNotFoundError(input()));
   guarded(
       [&] {
         app_ = createObject(profile_.progId);
@@ -82,7 +81,7 @@ void Capture::run() {
 void Capture::printDocument() {
   if (profile_.swapsPrinter) {
     savedPrinter_ = readPrinter();
-    writePrinter(arg(kPrinterArg));
+    writePrinter(arg("strPrinter"));
   }
   afterPrinterSwap();
   preparePrintTarget();
@@ -110,7 +109,7 @@ Variant Capture::preparePrintTarget() {
     targetPath_ = reserveTempPath(object_.tempFilePath());
     target_ = Variant(targetPath_);
   } else {
-    const Variant& out = arg(kOutputArg);
+    const Variant& out = output();
     deleteIfExists(out);
     target_ = out.deref();
     targetPath_ = out.isNull() ? std::string() : out.toString();
@@ -135,7 +134,7 @@ bool Capture::waitsForFile() const {
 }
 
 void Capture::wrapPdf() {
-  const Variant& pdfFile = arg(kOutputArg);
+  const Variant& pdfFile = output();
   requirePlainPrintFile(targetPath_);
   deleteIfExists(pdfFile);
   try {
@@ -145,7 +144,7 @@ void Capture::wrapPdf() {
     if (e.error().number == pdoErrConversionFailed) platform::removeQuietly(targetPath_);
     throw;
   }
-  platform::deleteFile(targetPath_);
+  deleteFile(targetPath_);
 }
 
 }  // namespace docmill::office_client

@@ -17,8 +17,10 @@
 #include <chrono>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "automation/dispatch.h"
+#include "automation/typeinfo.h"
 #include "conversion/routines.h"
 
 namespace docmill::office_client {
@@ -66,7 +68,7 @@ void requirePlainPrintFile(const std::string& path);
 
 class Capture {
  public:
-  Capture(ObjectServices& object, std::span<Variant* const> args, Output output,
+  Capture(ObjectServices& object, const MemberArguments& args, Output output,
           const Profile& profile);
   virtual ~Capture() = default;
   Capture(const Capture&) = delete;
@@ -76,11 +78,6 @@ class Capture {
   void run();
 
  protected:
-  // Parameter positions shared by every converter.
-  static constexpr size_t kOutputArg = 0;
-  static constexpr size_t kInputArg = 1;
-  static constexpr size_t kPrinterArg = 2;
-
   // Preparation, opening and page options; sets `doc_` where the converter holds one.
   virtual void openDocument() = 0;
   // The printer property, read and written (only for profiles that swap the printer).
@@ -111,11 +108,15 @@ class Capture {
   Variant printTargetArg();
   bool waitsForFile() const;
 
-  Variant& arg(size_t index) const { return *args_[index]; }
+  // The arguments, by the member table's parameter names. Every conversion member takes
+  // its output file first and its input file second, whatever their names.
+  Variant& arg(std::string_view name) const { return args_[name]; }
+  Variant& output() const { return args_.at(0); }
+  Variant& input() const { return args_.at(1); }
   bool pdf() const { return output_ == Output::Pdf; }
 
   ObjectServices& object_;
-  std::span<Variant* const> args_;
+  MemberArguments args_;
   Output output_;
   const Profile& profile_;
 

@@ -3,31 +3,33 @@
 // late-bound) into a PostScript file, or into a temporary PostScript file that becomes a
 // PDF file.
 //
-// `args` are the member's by-reference parameters in member-table order, omitted optional
-// ones already replaced by their defaults. The functions write no argument back. Each call
-// creates and quits its own application; failures are raised as `AutomationError` with the
-// source "docmill" (see office_client/capture.h for what a failure leaves behind).
+// `args` are the member's by-reference parameters, bound to the member table's entry and
+// reached by its parameter names, omitted optional ones already replaced by their defaults. The
+// functions write no argument back. Each call creates and quits its own application; failures are
+// raised as `AutomationError` with the source "docmill" (see office_client/capture.h for what a
+// failure leaves behind).
 #pragma once
 
 #include <span>
 
+#include "automation/typeinfo.h"
 #include "automation/variant.h"
 #include "conversion/routines.h"
 
 namespace docmill::office_client {
 
-void createPSfromWord(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromWord(ObjectServices& obj, std::span<Variant* const> args);
-void createPSfromMiscFile(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromMiscFile(ObjectServices& obj, std::span<Variant* const> args);
-void createPSfromTextFile(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromTextFile(ObjectServices& obj, std::span<Variant* const> args);
-void createPSfromExcel(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromExcel(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromMultiExcel(ObjectServices& obj, std::span<Variant* const> args);
-void createPSfromPowerPoint(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromPowerPoint(ObjectServices& obj, std::span<Variant* const> args);
-void createPSfromPub(ObjectServices& obj, std::span<Variant* const> args);
-void createPDFfromPub(ObjectServices& obj, std::span<Variant* const> args);
+void createPSfromWord(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromWord(ObjectServices& obj, const MemberArguments& args);
+void createPSfromMiscFile(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromMiscFile(ObjectServices& obj, const MemberArguments& args);
+void createPSfromTextFile(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromTextFile(ObjectServices& obj, const MemberArguments& args);
+void createPSfromExcel(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromExcel(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromMultiExcel(ObjectServices& obj, const MemberArguments& args);
+void createPSfromPowerPoint(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromPowerPoint(ObjectServices& obj, const MemberArguments& args);
+void createPSfromPub(ObjectServices& obj, const MemberArguments& args);
+void createPDFfromPub(ObjectServices& obj, const MemberArguments& args);
 
 }  // namespace docmill::office_client

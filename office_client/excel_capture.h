@@ -13,32 +13,10 @@ inline constexpr Profile kExcelProfile{excel::kProgId, /*swapsPrinter=*/false, W
 
 class ExcelCapture : public Capture {
  public:
-  ExcelCapture(ObjectServices& object, std::span<Variant* const> args, Output output)
+  ExcelCapture(ObjectServices& object, const MemberArguments& args, Output output)
       : Capture(object, args, output, kExcelProfile) {}
 
  protected:
-  // Parameter positions common to both spreadsheet methods.
-  enum : size_t {
-    kSheet = 2,
-    kRange,
-    kPrinter,
-    kPassword,
-    kWriteResPassword,
-    kUseGrid,
-    kLandscape,
-    kHeader,
-    kHeaderAlignment,
-    kFooter,
-    kFooterAlignment,
-    kTopMargin,
-    kLeftMargin,
-    kRightMargin,
-    kBottomMargin,
-    kHeaderMargin,
-    kFooterMargin,
-    kFirstPageNumber
-  };
-
   // Opens the workbook into `doc_` and silences alerts.
   void openWorkbook();
   // Header, footer and the six margins of `sheet_`, from the arguments.

@@ -21,14 +21,14 @@ Variant& element(Variant& array, int32_t index) {
 
 class ExcelMulti : public ExcelCapture {
  public:
-  ExcelMulti(ObjectServices& object, std::span<Variant* const> args)
+  ExcelMulti(ObjectServices& object, const MemberArguments& args)
       : ExcelCapture(object, args, Output::Pdf) {}
 
  private:
   void openDocument() override { openWorkbook(); }
 
   void printDocument() override {
-    Variant& sheets = arg(kSheet);
+    Variant& sheets = arg("varExcelWorksheets");
     if (!sheets.isArray()) raiseRuntime(rt::TypeMismatch);
     const int32_t lower = sheets.array().lbound();
     const int32_t upper = sheets.array().ubound();
@@ -39,18 +39,18 @@ class ExcelMulti : public ExcelCapture {
     if (upper < 0) raiseRuntime(rt::SubscriptOutOfRange);
     if (upper > INT16_MAX) raiseRuntime(rt::Overflow);
     std::vector<int32_t> firstPages(static_cast<size_t>(upper) + 1);
-    Variant& firstPageArg = arg(kFirstPageNumber);
+    Variant& firstPageArg = arg("varFirstPageNumber");
     for (int32_t k = 0; k <= upper; ++k) {
       pumpMessages();
       firstPages[k] = firstPageArg.isArray() ? element(firstPageArg, k).toI4() : 1;
     }
     if (lower < INT16_MIN) raiseRuntime(rt::Overflow);
 
-    Variant& landscape = arg(kLandscape);
+    Variant& landscape = arg("varLandscape");
     for (int32_t i = lower; i <= upper; ++i) {
       pumpMessages();
       sheet_ = excel::worksheet(doc_, sheets.array().at(i));
-      excel::setPageSetup(sheet_, "PrintGridlines", arg(kUseGrid));
+      excel::setPageSetup(sheet_, "PrintGridlines", arg("blnUseGrid"));
       if (landscape.isArray()) {
         excel::setPageSetup(sheet_, "Orientation",
                             Variant(element(landscape, i).toBoolNullFalse() ? excel::kLandscape
@@ -61,7 +61,7 @@ class ExcelMulti : public ExcelCapture {
       excel::setPageSetup(sheet_, "FirstPageNumber", Variant(firstPages[i]));
       preparePrintTarget();
       printed_.push_back(targetPath_);
-      print(element(arg(kRange), i), printTargetArg());
+      print(element(arg("varRanges"), i), printTargetArg());
       waitForPrintFile(targetPath_, app_);
     }
   }
@@ -76,7 +76,7 @@ class ExcelMulti : public ExcelCapture {
     Variant files(std::move(list));
     try {
       call(object_.self(), "CreatePDFfromMultiPS",
-           {Variant::byRef(arg(kOutputArg)), Variant::byRef(files)});
+           {Variant::byRef(output()), Variant::byRef(files)});
     } catch (const AutomationError& e) {
       if (e.error().number == pdoErrConversionFailed) {
         for (const auto& path : printed_) platform::removeQuietly(path);
@@ -85,7 +85,7 @@ class ExcelMulti : public ExcelCapture {
     }
     for (const auto& path : printed_) {
       pumpMessages();
-      platform::deleteFile(path);
+      deleteFile(path);
     }
   }
 
@@ -94,7 +94,7 @@ class ExcelMulti : public ExcelCapture {
 
 }  // namespace
 
-void createPDFfromMultiExcel(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromMultiExcel(ObjectServices& obj, const MemberArguments& args) {
   ExcelMulti(obj, args).run();
 }
 

@@ -7,38 +7,38 @@
 namespace docmill::office_client {
 
 void ExcelCapture::openWorkbook() {
-  doc_ = excel::openWorkbook(app_, arg(kInputArg), arg(kPassword), arg(kWriteResPassword));
+  doc_ = excel::openWorkbook(app_, input(), arg("strPassword"), arg("strWriteResPassword"));
   excel::setDisplayAlerts(app_, false);
 }
 
 void ExcelCapture::applyHeaderFooterMargins() {
-  if (!blank(arg(kHeader))) {
-    const Variant& align = arg(kHeaderAlignment);
+  if (!blank(arg("strHeader"))) {
+    const Variant& align = arg("lngHeaderAlignment");
     const char* property = equalsNumber(align, 1)   ? "CenterHeader"
                            : equalsNumber(align, 0) ? "LeftHeader"
                                                     : "RightHeader";
-    excel::setPageSetup(sheet_, property, arg(kHeader));
+    excel::setPageSetup(sheet_, property, arg("strHeader"));
   }
-  if (!blank(arg(kFooter))) {
-    const Variant& align = arg(kFooterAlignment);
+  if (!blank(arg("strFooter"))) {
+    const Variant& align = arg("lngFooterAlignment");
     const char* property = equalsNumber(align, 0)   ? "LeftFooter"
                            : equalsNumber(align, 2) ? "RightFooter"
                                                     : "CenterFooter";
-    excel::setPageSetup(sheet_, property, arg(kFooter));
+    excel::setPageSetup(sheet_, property, arg("strFooter"));
   }
-  static constexpr std::pair<size_t, const char*> kMargins[] = {
-      {kTopMargin, "TopMargin"},       {kLeftMargin, "LeftMargin"},
-      {kRightMargin, "RightMargin"},   {kBottomMargin, "BottomMargin"},
-      {kHeaderMargin, "HeaderMargin"}, {kFooterMargin, "FooterMargin"}};
-  for (const auto& [index, name] : kMargins) {
-    if (positive(arg(index))) {
-      excel::setPageSetup(sheet_, name, excel::inchesToPoints(app_, arg(index)));
+  static constexpr std::pair<const char*, const char*> kMargins[] = {
+      {"dblTopMargin", "TopMargin"},       {"dblLeftMargin", "LeftMargin"},
+      {"dblRightMargin", "RightMargin"},   {"dblBottomMargin", "BottomMargin"},
+      {"dblHeaderMargin", "HeaderMargin"}, {"dblFooterMargin", "FooterMargin"}};
+  for (const auto& [param, name] : kMargins) {
+    if (positive(arg(param))) {
+      excel::setPageSetup(sheet_, name, excel::inchesToPoints(app_, arg(param)));
     }
   }
 }
 
 void ExcelCapture::print(const Variant& range, const Variant& target) {
-  excel::printRange(sheet_, range, arg(kPrinter), target);
+  excel::printRange(sheet_, range, arg("strPrinter"), target);
 }
 
 namespace {
@@ -50,25 +50,25 @@ class ExcelSheet : public ExcelCapture {
  private:
   void openDocument() override {
     openWorkbook();
-    sheet_ = excel::worksheet(doc_, arg(kSheet));
-    excel::setPageSetup(sheet_, "PrintGridlines", arg(kUseGrid));
+    sheet_ = excel::worksheet(doc_, arg("varExcelWorksheet"));
+    excel::setPageSetup(sheet_, "PrintGridlines", arg("blnUseGrid"));
     excel::setPageSetup(
         sheet_, "Orientation",
-        Variant(arg(kLandscape).toBoolNullFalse() ? excel::kLandscape : excel::kPortrait));
+        Variant(arg("blnLandscape").toBoolNullFalse() ? excel::kLandscape : excel::kPortrait));
     applyHeaderFooterMargins();
-    excel::setPageSetup(sheet_, "FirstPageNumber", arg(kFirstPageNumber));
+    excel::setPageSetup(sheet_, "FirstPageNumber", arg("lngFirstPageNumber"));
   }
 
-  void printTo(const Variant& target) override { print(arg(kRange), target); }
+  void printTo(const Variant& target) override { print(arg("strRange"), target); }
 };
 
 }  // namespace
 
-void createPSfromExcel(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromExcel(ObjectServices& obj, const MemberArguments& args) {
   ExcelSheet(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromExcel(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromExcel(ObjectServices& obj, const MemberArguments& args) {
   ExcelSheet(obj, args, Output::Pdf).run();
 }
 

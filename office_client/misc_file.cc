@@ -12,18 +12,18 @@ class MiscFile : public WordCapture {
 
  private:
   void openDocument() override {
-    doc_ = word::open(app_, arg(kInputArg));
+    doc_ = word::open(app_, input());
     word::setDisplayAlerts(app_, word::kAlertsNone);
   }
 };
 
 }  // namespace
 
-void createPSfromMiscFile(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromMiscFile(ObjectServices& obj, const MemberArguments& args) {
   MiscFile(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromMiscFile(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromMiscFile(ObjectServices& obj, const MemberArguments& args) {
   MiscFile(obj, args, Output::Pdf).run();
 }
 

@@ -28,22 +28,20 @@ bool equalsFalse(const Variant& v) {
 
 class PowerPoint : public Capture {
  public:
-  PowerPoint(ObjectServices& object, std::span<Variant* const> args, Output output)
+  PowerPoint(ObjectServices& object, const MemberArguments& args, Output output)
       : Capture(object, args, output, kPowerPointProfile) {}
 
  private:
-  enum : size_t { kStartSlide = 3, kEndSlide, kHorizontalOrientation, kBlackAndWhite };
-
   DispatchPtr printOptions() { return getObject(doc_, "PrintOptions"); }
 
   void openDocument() override {
     put(app_, "Visible", Variant(kTrue));
     put(app_, "WindowState", Variant(kMinimized));
-    Variant pres = call(getObject(app_, "Presentations"), "Open", {arg(kInputArg)});
+    Variant pres = call(getObject(app_, "Presentations"), "Open", {input()});
     if (!pres.isObject()) raiseRuntime(rt::TypeMismatch);
     doc_ = pres.object();
     put(getObject(doc_, "PageSetup"), "SlideOrientation",
-        Variant(arg(kHorizontalOrientation).toBoolNullFalse() ? kHorizontal : kVertical));
+        Variant(arg("blnHorizontalOrientation").toBoolNullFalse() ? kHorizontal : kVertical));
   }
 
   std::string readPrinter() override { return get(printOptions(), "ActivePrinter").toString(); }
@@ -52,13 +50,14 @@ class PowerPoint : public Capture {
   }
 
   void afterPrinterSwap() override {
-    if (equalsFalse(arg(kBlackAndWhite))) put(printOptions(), "PrintColorType", Variant(kColor));
+    if (equalsFalse(arg("blnBlackAndWhite")))
+      put(printOptions(), "PrintColorType", Variant(kColor));
     put(printOptions(), "PrintInBackground", Variant(kFalse));
   }
 
   void printTo(const Variant& target) override {
     call(doc_, "PrintOut", {},
-         {{"From", arg(kStartSlide)}, {"To", arg(kEndSlide)}, {"PrintToFile", target}});
+         {{"From", arg("lngStartSlide")}, {"To", arg("lngEndSlide")}, {"PrintToFile", target}});
   }
 
   void closeDocument() override { call(doc_, "Close"); }
@@ -66,11 +65,11 @@ class PowerPoint : public Capture {
 
 }  // namespace
 
-void createPSfromPowerPoint(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromPowerPoint(ObjectServices& obj, const MemberArguments& args) {
   PowerPoint(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromPowerPoint(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromPowerPoint(ObjectServices& obj, const MemberArguments& args) {
   PowerPoint(obj, args, Output::Pdf).run();
 }
 

@@ -11,13 +11,13 @@ constexpr Profile kPublisherProfile{"Publisher.Application", /*swapsPrinter=*/tr
 
 class Publisher : public Capture {
  public:
-  Publisher(ObjectServices& object, std::span<Variant* const> args, Output output)
+  Publisher(ObjectServices& object, const MemberArguments& args, Output output)
       : Capture(object, args, output, kPublisherProfile) {}
 
  private:
   DispatchPtr activeDocument() { return getObject(app_, "ActiveDocument"); }
 
-  void openDocument() override { call(app_, "Open", {arg(kInputArg)}); }
+  void openDocument() override { call(app_, "Open", {input()}); }
 
   std::string readPrinter() override { return get(activeDocument(), "ActivePrinter").toString(); }
   void writePrinter(const Variant& printer) override {
@@ -45,11 +45,11 @@ class Publisher : public Capture {
 
 }  // namespace
 
-void createPSfromPub(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromPub(ObjectServices& obj, const MemberArguments& args) {
   Publisher(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromPub(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromPub(ObjectServices& obj, const MemberArguments& args) {
   Publisher(obj, args, Output::Pdf).run();
 }
 

@@ -13,48 +13,31 @@ class TextFile : public WordCapture {
   using WordCapture::WordCapture;
 
  private:
-  enum : size_t {
-    kLandscape = 3,
-    kFont,
-    kBold,
-    kSize,
-    kColor,
-    kItalic,
-    kUnderline,
-    kFooterNumber,
-    kHeaderNumber,
-    kAlignment,
-    kTopMargin,
-    kLeftMargin,
-    kRightMargin,
-    kBottomMargin,
-    kFirstPage
-  };
-
   void openDocument() override {
-    doc_ = word::open(app_, arg(kInputArg));
-    word::setOrientation(doc_,
-                         arg(kLandscape).toBoolNullFalse() ? word::kLandscape : word::kPortrait);
-    std::string font = trimSpaces(arg(kFont));
+    doc_ = word::open(app_, input());
+    word::setOrientation(
+        doc_, arg("blnLandscape").toBoolNullFalse() ? word::kLandscape : word::kPortrait);
+    std::string font = trimSpaces(arg("strFont"));
     if (!font.empty()) word::setFont(doc_, "Name", Variant(font));
-    word::setFont(doc_, "Bold", arg(kBold));
-    word::setFont(doc_, "Size", arg(kSize));
-    if (positive(arg(kColor))) word::setFont(doc_, "Color", arg(kColor));
-    word::setFont(doc_, "Italic", arg(kItalic));
-    word::setFont(doc_, "Underline", arg(kUnderline));
-    const int16_t alignment = pageNumberAlignment(arg(kAlignment));
-    if (arg(kFooterNumber).toBoolNullFalse()) {
-      word::addPageNumber(doc_, word::Band::Footer, alignment, arg(kFirstPage));
+    word::setFont(doc_, "Bold", arg("blnFontBold"));
+    word::setFont(doc_, "Size", arg("intFontSize"));
+    if (positive(arg("lngFontColor"))) word::setFont(doc_, "Color", arg("lngFontColor"));
+    word::setFont(doc_, "Italic", arg("blnFontItalic"));
+    word::setFont(doc_, "Underline", arg("blnFontUnderline"));
+    const int16_t alignment = pageNumberAlignment(arg("lngPageNumberAlignment"));
+    if (arg("blnPageNumberInFooter").toBoolNullFalse()) {
+      word::addPageNumber(doc_, word::Band::Footer, alignment, arg("blnFirstPage"));
     }
-    if (arg(kHeaderNumber).toBoolNullFalse()) {
-      word::addPageNumber(doc_, word::Band::Header, alignment, arg(kFirstPage));
+    if (arg("blnPageNumberInHeader").toBoolNullFalse()) {
+      word::addPageNumber(doc_, word::Band::Header, alignment, arg("blnFirstPage"));
     }
-    static constexpr std::pair<size_t, const char*> kMargins[] = {{kTopMargin, "TopMargin"},
-                                                                  {kLeftMargin, "LeftMargin"},
-                                                                  {kRightMargin, "RightMargin"},
-                                                                  {kBottomMargin, "BottomMargin"}};
-    for (const auto& [index, name] : kMargins) {
-      if (positive(arg(index))) word::setMargin(doc_, name, arg(index));
+    static constexpr std::pair<const char*, const char*> kMargins[] = {
+        {"sngTopMargin", "TopMargin"},
+        {"sngLeftMargin", "LeftMargin"},
+        {"sngRightMargin", "RightMargin"},
+        {"sngBottomMargin", "BottomMargin"}};
+    for (const auto& [param, name] : kMargins) {
+      if (positive(arg(param))) word::setMargin(doc_, name, arg(param));
     }
     // Alerts are silenced only now, after the formatting.
     word::setDisplayAlerts(app_, word::kAlertsNone);
@@ -68,11 +51,11 @@ class TextFile : public WordCapture {
 
 }  // namespace
 
-void createPSfromTextFile(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromTextFile(ObjectServices& obj, const MemberArguments& args) {
   TextFile(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromTextFile(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromTextFile(ObjectServices& obj, const MemberArguments& args) {
   TextFile(obj, args, Output::Pdf).run();
 }
 

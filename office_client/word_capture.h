@@ -12,7 +12,7 @@ inline constexpr Profile kWordProfile{word::kProgId, /*swapsPrinter=*/true, Wait
 
 class WordCapture : public Capture {
  public:
-  WordCapture(ObjectServices& object, std::span<Variant* const> args, Output output)
+  WordCapture(ObjectServices& object, const MemberArguments& args, Output output)
       : Capture(object, args, output, kWordProfile) {}
 
  protected:

@@ -12,51 +12,40 @@ class WordDocumentConverter : public WordCapture {
   using WordCapture::WordCapture;
 
  private:
-  enum : size_t {
-    kPassword = 3,
-    kWritePassword,
-    kPages,
-    kLandscape,
-    kFooterNumber,
-    kHeaderNumber,
-    kAlignment,
-    kFirstPage
-  };
-
   void openDocument() override {
-    doc_ = word::open(app_, arg(kInputArg), arg(kPassword), arg(kWritePassword));
+    doc_ = word::open(app_, input(), arg("strPassword"), arg("strWritePassword"));
     word::setDisplayAlerts(app_, word::kAlertsNone);
     // A document whose page setup cannot be changed still prints in its own orientation.
     try {
-      word::setOrientation(doc_,
-                           arg(kLandscape).toBoolNullFalse() ? word::kLandscape : word::kPortrait);
+      word::setOrientation(
+          doc_, arg("blnLandscape").toBoolNullFalse() ? word::kLandscape : word::kPortrait);
     } catch (const AutomationError&) {
     }
-    const int16_t alignment = pageNumberAlignment(arg(kAlignment));
-    if (arg(kFooterNumber).toBoolNullFalse()) {
-      word::addPageNumber(doc_, word::Band::Footer, alignment, arg(kFirstPage));
+    const int16_t alignment = pageNumberAlignment(arg("lngPageNumberAlignment"));
+    if (arg("blnPageNumberInFooter").toBoolNullFalse()) {
+      word::addPageNumber(doc_, word::Band::Footer, alignment, arg("blnFirstPage"));
     }
-    if (arg(kHeaderNumber).toBoolNullFalse()) {
-      word::addPageNumber(doc_, word::Band::Header, alignment, arg(kFirstPage));
+    if (arg("blnPageNumberInHeader").toBoolNullFalse()) {
+      word::addPageNumber(doc_, word::Band::Header, alignment, arg("blnFirstPage"));
     }
   }
 
   void printTo(const Variant& target) override {
-    if (blank(arg(kPages))) {
+    if (blank(arg("strPages"))) {
       word::printOut(doc_, target);
     } else {
-      word::printOutPages(doc_, target, arg(kPages));
+      word::printOutPages(doc_, target, arg("strPages"));
     }
   }
 };
 
 }  // namespace
 
-void createPSfromWord(ObjectServices& obj, std::span<Variant* const> args) {
+void createPSfromWord(ObjectServices& obj, const MemberArguments& args) {
   WordDocumentConverter(obj, args, Output::PostScript).run();
 }
 
-void createPDFfromWord(ObjectServices& obj, std::span<Variant* const> args) {
+void createPDFfromWord(ObjectServices& obj, const MemberArguments& args) {
   WordDocumentConverter(obj, args, Output::Pdf).run();
 }
 

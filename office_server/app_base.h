@@ -17,6 +17,7 @@
 #include "automation/dispatch.h"
 #include "office_server/office_pool.h"
 #include "office_server/uno_support.h"
+#include "printer/destinations.h"
 
 namespace docmill::office_server {
 
@@ -54,7 +55,7 @@ Variant printsSynchronously(const AppIdentity& app, const NamedCall& call);
 // The printer names an application accepts: "Generic PostScript Printer" and the printing
 // system's destinations.
 bool printerKnown(std::string_view name);
-inline constexpr const char* kDefaultPrinter = "Generic PostScript Printer";
+inline constexpr const char* kDefaultPrinter = printer::kGenericPostScriptPrinter;
 // Checks a printer name given to `ActivePrinter`; unknown names fail with the application's
 // error.
 std::string checkPrinter(const AppIdentity& app, const Variant& value);

@@ -11,6 +11,7 @@
 #include "automation/error.h"
 #include "office_server/office_process.h"
 #include "platform/group_memory.h"
+#include "platform/settings.h"
 
 namespace docmill::office_server {
 
@@ -46,15 +47,6 @@ struct OfficeSlot {
 
 namespace {
 
-int envInt(const char* name, int fallback, int minimum) {
-  const char* value = std::getenv(name);
-  if (!value || !*value) return fallback;
-  char* end = nullptr;
-  long n = std::strtol(value, &end, 10);
-  if (*end != '\0' || n < minimum) return fallback;
-  return static_cast<int>(std::min<long>(n, 1'000'000));
-}
-
 thread_local LeasePtr tlsCurrent;                     // the lease of the office call running here
 thread_local std::weak_ptr<OfficeLease> tlsCreating;  // the application being created here
 thread_local std::weak_ptr<OfficeLease> tlsOwned;     // the last lease taken on this thread
@@ -83,18 +75,22 @@ std::string seconds(std::chrono::milliseconds ms) {
 
 PoolSettings PoolSettings::fromEnvironment() {
   PoolSettings s;
-  unsigned cores = std::thread::hardware_concurrency();
-  s.size = envInt("DOCMILL_OFFICE_POOL", cores ? static_cast<int>(cores) : 2, 1);
-  if (const char* t = std::getenv("DOCMILL_OFFICE_TIMEOUT"); t && *t) {
-    char* end = nullptr;
-    double secs = std::strtod(t, &end);
-    if (*end == '\0' && secs > 0) {
-      s.callTimeout = std::chrono::milliseconds(static_cast<long long>(secs * 1000));
+  try {
+    // Every maximum of these settings fits an int.
+    s.size = static_cast<int>(platform::officePoolSize());
+    if (auto timeout = platform::readSecondsSetting(platform::kOfficeTimeout)) {
+      s.callTimeout = *timeout;
     }
+    s.maxDocuments = static_cast<int>(
+        platform::readSetting(platform::kOfficeMaxDocuments).value_or(s.maxDocuments));
+    s.queueLimit =
+        static_cast<int>(platform::readSetting(platform::kOfficeQueue).value_or(s.queueLimit));
+    s.memoryLimitMiB = static_cast<int>(
+        platform::readSetting(platform::kOfficeMemoryMiB).value_or(s.memoryLimitMiB));
+  } catch (const platform::SettingError& e) {
+    raiseRuntime(rt::CantCreateObject,
+                 std::string("Automation server can't create object: ") + e.what());
   }
-  s.maxDocuments = envInt("DOCMILL_OFFICE_MAX_DOCS", 200, 1);
-  s.queueLimit = envInt("DOCMILL_OFFICE_QUEUE", 1000, 0);
-  s.memoryLimitMiB = envInt("DOCMILL_OFFICE_MEMORY", 3072, 64);
   return s;
 }
 

@@ -1,11 +1,8 @@
 #include "office_server/office_process.h"
 
-#include <fcntl.h>
 #include <rtl/digest.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
@@ -19,14 +16,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <random>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -51,8 +45,6 @@ constexpr auto kStartTimeout = std::chrono::seconds(90);
 constexpr auto kEndTimeout = std::chrono::seconds(10);
 // soffice asks to be started again after it has set up a new profile in some setups.
 constexpr int kRestartExitCode = 81;
-// The child's exit status when it could not be confined; the office never ran.
-constexpr int kNotConfinedExitCode = 125;
 
 [[noreturn]] void raiseStart(const std::string& why) {
   raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + why);
@@ -152,75 +144,11 @@ std::string randomToken() {
   return buf;
 }
 
-// Runs `spawn` (a fork) on one thread that lives as long as the process. The kernel sends
-// the parent-death signal when the thread that forked ends, not the process: an office
-// started from a short-lived worker thread would otherwise be killed with that thread.
-// Several offices may start at once: each caller waits for the thread to be free, hands
-// it its own job and takes back its own result.
-pid_t spawnFromLongLivedThread(const std::function<pid_t()>& spawn) {
-  struct Job {
-    const std::function<pid_t()>* spawn;
-    pid_t result = 0;
-    bool done = false;
-  };
-  struct Spawner {
-    std::mutex mutex;
-    std::condition_variable changed;
-    Job* job = nullptr;
-  };
-  // Never destroyed: the thread waits on it until the process ends.
-  static Spawner* spawner = [] {
-    auto* s = new Spawner;
-    std::thread([s] {
-      std::unique_lock lock(s->mutex);
-      for (;;) {
-        s->changed.wait(lock, [s] { return s->job != nullptr; });
-        Job* job = s->job;
-        job->result = (*job->spawn)();
-        job->done = true;
-        s->job = nullptr;
-        s->changed.notify_all();
-      }
-    }).detach();
-    return s;
-  }();
-  Job mine{&spawn};
-  std::unique_lock lock(spawner->mutex);
-  spawner->changed.wait(lock, [] { return spawner->job == nullptr; });
-  spawner->job = &mine;
-  spawner->changed.notify_all();
-  spawner->changed.wait(lock, [&] { return mine.done; });
-  return mine.result;
-}
-
-bool groupHasMembers(pid_t group) {
-  return ::kill(-group, 0) == 0;
-}
-
 // The paths of the named sockets (the office's pipes) that process `pid` holds open. The
 // office leaves these files behind when it is ended by force, so they are noted while it
 // runs and removed after it ends.
 std::vector<std::string> socketFiles(pid_t pid) {
-  std::vector<std::string> inodes;
-  std::error_code ec;
-  for (const auto& fd :
-       std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-    std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
-    if (target.starts_with("socket:[")) inodes.push_back(target.substr(8, target.size() - 9));
-  }
-  std::vector<std::string> paths;
-  // The table of the office's own network namespace: ours does not list its sockets.
-  std::ifstream table("/proc/" + std::to_string(pid) + "/net/unix");
-  std::string line;
-  std::getline(table, line);  // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string num, refs, protocol, flags, type, state, inode, path;
-    fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> path;
-    if (path.find("OSL_PIPE_") == std::string::npos) continue;
-    if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) paths.push_back(path);
-  }
-  return paths;
+  return platform::namedSocketsOf(pid, "OSL_PIPE_");
 }
 
 // Where the links inside the office's installation lead (distributions keep its settings,
@@ -327,7 +255,7 @@ Reference<css::uno::XComponentContext> OfficeProcess::context() const {
 bool OfficeProcess::running() {
   std::lock_guard guard(mutex_);
   if (connectionLost_ && *connectionLost_) return false;
-  return pid_ > 0 && desktop_.is() && !exitedLocked();
+  return child_.pid() > 0 && desktop_.is() && !exitedLocked();
 }
 
 void OfficeProcess::checkConnection() {
@@ -347,10 +275,8 @@ void OfficeProcess::checkConnection() {
 }
 
 bool OfficeProcess::exitedLocked() {
-  if (pid_ <= 0) return true;
-  int status = 0;
-  if (!reaped_ && ::waitpid(pid_, &status, WNOHANG) == pid_) reaped_ = true;
-  return reaped_;
+  if (child_.pid() <= 0) return true;
+  return child_.waitUntil(std::chrono::steady_clock::now()).has_value();
 }
 
 void OfficeProcess::kill() {
@@ -363,7 +289,7 @@ void OfficeProcess::kill() {
     std::lock_guard info(infoMutex_);
     killedSockets_.insert(killedSockets_.end(), files.begin(), files.end());
   }
-  ::kill(-group, SIGKILL);
+  platform::signalGroup(group, SIGKILL);
 }
 
 void OfficeProcess::start() {
@@ -404,10 +330,9 @@ void OfficeProcess::start() {
       "--nofirststartwizard",
       "-env:UserInstallation=" + fromOU(fileUrl(profile_)),
       "--accept=pipe,name=" + pipeName_ + ";urp;StarOffice.ComponentContext"};
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> envStrings;
+  platform::SpawnOptions options;
+  options.argv = args;
+  std::vector<std::string>& envStrings = options.environment.emplace();
   for (char** e = environ; *e; ++e) {
     std::string_view entry(*e);
     if (entry.starts_with("SAL_ENABLE_FILE_LOCKING=") || entry.starts_with("TMPDIR=")) continue;
@@ -418,9 +343,6 @@ void OfficeProcess::start() {
   // the office is killed and cannot clean up after itself.
   std::filesystem::create_directories(profile_ + "/tmp", ec);
   envStrings.emplace_back("TMPDIR=" + profile_ + "/tmp");
-  std::vector<char*> envp;
-  for (auto& e : envStrings) envp.push_back(e.data());
-  envp.push_back(nullptr);
 
   platform::Confinement confinement;
   confine(confinement, profile_);
@@ -431,59 +353,35 @@ void OfficeProcess::start() {
     raiseStart(std::string("cannot confine the office: ") + e.what());
   }
 
-  auto forkOffice = [&]() -> pid_t {
-    const pid_t parent = ::getpid();
-    pid_t child = ::fork();
-    if (child == 0) {
-      // Only async-signal-safe calls until exec: a process group of its own (so the whole
-      // office can be ended at once), ended with the host, no terminal output.
-      ::setsid();
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (::getppid() != parent) ::_exit(127);
-      int devnull = ::open("/dev/null", O_RDWR);
-      if (devnull >= 0) {
-        ::dup2(devnull, 0);
-        ::dup2(devnull, 1);
-        ::dup2(devnull, 2);
-      }
-      if (confinement.enterInChild() != 0) ::_exit(kNotConfinedExitCode);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
+  // A process group of its own (so the whole office can be ended at once), ended with the
+  // host, no terminal output, confined before it runs.
+  options.confinement = &confinement;
+  auto spawn = [&] {
+    try {
+      child_ = platform::ChildProcess::start(options);
+    } catch (const platform::OsError& e) {
+      child_ = {};
+      group_ = 0;
+      endLocked();
+      // The failure of exec or of a step before it, confinement included.
+      raiseStart("cannot start the office (" + program + "): " + e.what());
     }
-    return child;
+    group_ = child_.pid();
   };
-  auto spawn = [&] { return spawnFromLongLivedThread(forkOffice); };
-
-  reaped_ = false;
-  pid_ = spawn();
-  group_ = pid_ > 0 ? pid_ : 0;
-  if (pid_ < 0) {
-    pid_ = 0;
-    raiseStart("cannot start the office (" + program + ")");
-  }
+  spawn();
 
   auto local = localContext();
   auto connector = css::connection::Connector::create(local);
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   Reference<css::connection::XConnection> connection;
   while (!connection.is()) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      if (WIFEXITED(status) && WEXITSTATUS(status) == kRestartExitCode) {
+    if (const auto status = child_.waitUntil(std::chrono::steady_clock::now())) {
+      if (status->exited && status->code == kRestartExitCode) {
         removePipe(singleInstancePipe(profile_));
-        pid_ = spawn();
-        group_ = pid_ > 0 ? pid_ : 0;
-        if (pid_ <= 0) {
-          pid_ = 0;
-          raiseStart("cannot start the office (" + program + ")");
-        }
+        spawn();
         continue;
       }
-      reaped_ = true;
       endLocked();
-      if (WIFEXITED(status) && WEXITSTATUS(status) == kNotConfinedExitCode) {
-        raiseStart("the office could not be confined (file access rules or network namespace)");
-      }
       raiseStart("the office process ended while starting");
     }
     try {
@@ -508,7 +406,7 @@ void OfficeProcess::start() {
     endLocked();
     raiseStart("the office did not accept the connection (" + fromOU(e.Message) + ")");
   }
-  sockets_ = socketFiles(pid_);
+  sockets_ = socketFiles(child_.pid());
 }
 
 void OfficeProcess::endLocked() {
@@ -522,26 +420,19 @@ void OfficeProcess::endLocked() {
     bridge_.clear();
     connectionLost_.reset();
   }
-  if (pid_ > 0) {
+  if (const pid_t group = child_.pid(); group > 0) {
     // Ask politely, then insist: the office's whole process group goes.
-    ::kill(-pid_, SIGTERM);
-    ::kill(-pid_, SIGCONT);  // a stopped office cannot act on the request otherwise
-    const auto deadline = std::chrono::steady_clock::now() + kEndTimeout;
-    int status = 0;
-    while (!reaped_ && std::chrono::steady_clock::now() < deadline) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_)
-        reaped_ = true;
-      else
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(-pid_, SIGKILL);
-    if (!reaped_) ::waitpid(pid_, &status, 0);
-    reaped_ = true;
-    for (int i = 0; i < 100 && groupHasMembers(pid_); ++i) {
+    child_.signalGroup(SIGTERM);
+    child_.signalGroup(SIGCONT);  // a stopped office cannot act on the request otherwise
+    child_.waitUntil(std::chrono::steady_clock::now() + kEndTimeout);
+    // Whatever else of the group outlived its leader goes too.
+    platform::signalGroup(group, SIGKILL);
+    child_.wait();
+    for (int i = 0; i < 100 && platform::groupHasMembers(group); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-  pid_ = 0;
+  child_ = {};
   group_ = 0;
   {
     std::lock_guard info(infoMutex_);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "office_server/uno_support.h"
+#include "platform/process.h"
 
 namespace docmill::office_server {
 
@@ -73,12 +74,11 @@ class OfficeProcess {
   std::string workFolderLocked() const;
 
   mutable std::mutex mutex_;
-  pid_t pid_ = 0;
-  std::atomic<pid_t> group_{0};  // pid_, readable without the lock (kill(), processId())
+  platform::ChildProcess child_;  // the office; its process group is the office's
+  std::atomic<pid_t> group_{0};   // child_'s pid, readable without the lock (kill(), processId())
   mutable std::mutex infoMutex_;
   std::string profileSeen_;                 // profile_, readable while a start holds `mutex_`
   std::vector<std::string> killedSockets_;  // pipe files seen by kill(), under infoMutex_
-  bool reaped_ = false;
   std::string profile_;
   std::string pipeName_;
   std::vector<std::string> sockets_;  // the office's pipe files, removed after it ends

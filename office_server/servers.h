@@ -57,6 +57,8 @@ struct PoolSettings {
   // Resident memory (MiB) an office may use during a call; past half of it, an office is
   // replaced once its lease is returned.
   int memoryLimitMiB = 3072;
+  // Raises 429 naming the variable and the value when a value is refused (see
+  // platform/settings.h).
   static PoolSettings fromEnvironment();
 };
 

@@ -1,6 +1,5 @@
 #include "pdf2ps/renderer.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 
 #include "platform/files.h"
+#include "platform/library.h"
 #include "platform/process.h"
 
 namespace docmill::pdf2ps {
@@ -63,14 +63,10 @@ std::string lastLine(std::string text) {
 // The helper program: beside this library (where it is installed, and in the build tree),
 // else where it was built.
 std::string helperProgram() {
-  Dl_info info;
-  if (::dladdr(reinterpret_cast<void*>(&helperProgram), &info) && info.dli_fname) {
-    std::string path = info.dli_fname;
-    auto slash = path.rfind('/');
-    if (slash != std::string::npos) {
-      path = path.substr(0, slash + 1) + "docmill-pdf2ps";
-      if (::access(path.c_str(), X_OK) == 0) return path;
-    }
+  const std::string library = platform::loadedFrom(reinterpret_cast<void*>(&helperProgram));
+  if (library.find('/') != std::string::npos) {
+    const std::string path = platform::folderOf(library) + "/docmill-pdf2ps";
+    if (::access(path.c_str(), X_OK) == 0) return path;
   }
   return DOCMILL_PDF2PS_HELPER;
 }

@@ -119,6 +119,41 @@ void Confinement::allowSockets(const std::string& folder) {
   rules_.push_back({folder, kMakeSock});
 }
 
+void Confinement::allowReadOnly(const std::string& path) {
+  rules_.push_back({path, kReadFile | kReadDir, true});
+}
+
+void Confinement::allowWriteFile(const std::string& path) {
+  // Only files: a folder here would open everything beneath it to writing.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
+  rules_.push_back({path, kReadFile | kWriteFile | kTruncate, true});
+}
+
+void Confinement::allowPrivateFolder(const std::string& folder) {
+  rules_.push_back({folder, ~(kExecute | kIoctlDev), true});
+}
+
+bool Confinement::restrictThisProcess() {
+  if (!prepare().files) return false;
+  if (int err = enterInChild()) throw OsError(err, "cannot restrict file access");
+  return true;
+}
+
+bool restrictFileAccess(const FileAccess& access) {
+  Confinement confinement;
+  for (const auto& path : access.readable) confinement.allowReadOnly(path);
+  for (const auto& path : access.writable) confinement.allowWriteFile(path);
+  for (const auto& path : access.privateFolders) confinement.allowPrivateFolder(path);
+  return confinement.restrictThisProcess();
+}
+
+bool restrictFileAccess(const std::vector<std::string>& readableFolders) {
+  FileAccess access;
+  access.readable = readableFolders;
+  return restrictFileAccess(access);
+}
+
 Confinement::InForce Confinement::prepare() {
   InForce inForce;
   uidMap_ = idMap(::getuid());
@@ -145,9 +180,10 @@ Confinement::InForce Confinement::prepare() {
   if (ruleset_ < 0) throw OsError(errno, "cannot create file access rules");
   readAccess_ = kExecute | kReadFile | kReadDir;
   for (const Rule& rule : rules_) {
+    if (rule.path.empty()) continue;
     const int fd = ::open(rule.path.c_str(), O_PATH | O_CLOEXEC);
     if (fd < 0) {
-      if (errno == ENOENT || errno == ENOTDIR) continue;
+      if (errno == ENOENT || errno == ENOTDIR || rule.leftOutUnlessOpened) continue;
       throw OsError(errno, "cannot open for a file access rule", rule.path);
     }
     struct stat st {};

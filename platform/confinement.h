@@ -1,7 +1,9 @@
-// Confinement of a child process that is about to run a program we do not trust with the
-// machine (an office that reads hostile documents): a network of its own, in which nothing
-// outside can be reached, and a file system in which only the listed paths exist for it.
+// Confinement of a process that runs something we do not trust with the machine (an office
+// or a helper that reads hostile documents): a network of its own, in which nothing outside
+// can be reached, and a file system in which only the listed paths exist for it. The one
+// place that speaks to the kernel's Landlock security module.
 //
+// A child about to run a program:
 // The parent describes the confinement and calls `prepare()`, which does everything that
 // allocates or may fail slowly; the forked child calls `enterInChild()` before exec, which
 // makes async-signal-safe system calls only. What the kernel cannot do is left out quietly:
@@ -9,6 +11,15 @@
 // network rules (6.7), the network namespace needs root or unprivileged user namespaces.
 // `prepare()` says what will be in force. A confinement owns the descriptors it prepared and
 // closes them when it goes; it is neither copied nor shared between threads.
+//
+// A process that restricts itself (a helper, while it still has one thread) fills a
+// `FileAccess` and calls `restrictFileAccess`: from then on it, and every process it starts
+// later, can open only what the lists name; everything else fails with EACCES, whatever the
+// file's own permissions say. It can neither create, remove, rename or link anything outside
+// its private folders nor (where the kernel can) signal processes outside its restriction or
+// reach the network. Where the kernel has no Landlock nothing is restricted and the call
+// says so; entries that do not exist, or cannot be opened, are left out (and so stay
+// unreachable).
 #pragma once
 
 #include <sys/types.h>
@@ -36,6 +47,15 @@ class Confinement {
   void allowDevice(const std::string& path);
   // Named sockets may be created directly in `folder`; nothing else there is reachable.
   void allowSockets(const std::string& folder);
+  // Files beneath `path` may be read (not executed), folders listed; a path that cannot be
+  // opened is left out.
+  void allowReadOnly(const std::string& path);
+  // The existing file `path` may be read, written and truncated (not removed or replaced); a
+  // folder or a path that cannot be opened is left out.
+  void allowWriteFile(const std::string& path);
+  // Anything but executing and device control may be done beneath `folder`; a path that
+  // cannot be opened is left out.
+  void allowPrivateFolder(const std::string& folder);
   // The process's own /proc entry, known only in the child.
   void allowOwnProcessEntry() { ownProcessEntry_ = true; }
   // A network namespace of its own: no interface but a loopback that is down.
@@ -57,6 +77,11 @@ class Confinement {
   // failed when a prepared file restriction could not be applied.
   int enterInChild() const noexcept;
 
+  // Prepares and enters the file rules in the calling process (all its threads started
+  // later, and its children), for good. False when the kernel offers no Landlock. Throws
+  // OsError.
+  bool restrictThisProcess();
+
   // Whether Landlock is available, and its version (0 when not).
   static int landlockVersion();
 
@@ -64,6 +89,7 @@ class Confinement {
   struct Rule {
     std::string path;
     unsigned long long access;
+    bool leftOutUnlessOpened = false;  // a path that cannot be opened is skipped, not an error
   };
   std::vector<Rule> rules_;
   bool ownProcessEntry_ = false;
@@ -74,5 +100,24 @@ class Confinement {
   // Prepared for the child: "uid uid 1" and "gid gid 1" for a user namespace.
   std::string uidMap_, gidMap_;
 };
+
+struct FileAccess {
+  // Files, and folders with everything beneath them, that may be read.
+  std::vector<std::string> readable;
+  // Existing files that may be read, written and truncated (not removed or replaced).
+  std::vector<std::string> writable;
+  // Folders beneath which anything may be done.
+  std::vector<std::string> privateFolders;
+};
+
+// Applies `access` to the calling thread and every thread and process it starts later: call
+// it while the process has a single thread. Descriptors opened before stay usable. True
+// when the kernel enforces it, false when the kernel offers no such restriction. Throws
+// OsError.
+bool restrictFileAccess(const FileAccess& access);
+
+// The same for a process that only reads: it may read beneath `readableFolders` and create,
+// change or remove nothing anywhere.
+bool restrictFileAccess(const std::vector<std::string>& readableFolders);
 
 }  // namespace docmill::platform

@@ -12,34 +12,6 @@
 
 namespace docmill::platform {
 
-Error errorFromErrno(int err, const std::string& path) {
-  (void)path;
-  switch (err) {
-    case ENOENT:
-      return runtimeError(rt::FileNotFound);
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ETXTBSY:
-    case EBUSY:
-      return runtimeError(rt::PermissionDenied);
-    case ENOTDIR:
-    case ENAMETOOLONG:
-    case ELOOP:
-      return runtimeError(rt::PathNotFound);
-    default:
-      return runtimeError(rt::PathFileAccessError);
-  }
-}
-
-void raiseErrno(int err, const std::string& path) {
-  raise(errorFromErrno(err, path));
-}
-
-void raiseOsError(const OsError& e) {
-  raiseErrno(e.code(), e.path());
-}
-
 std::optional<int64_t> fileLength(const std::string& path) {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
@@ -49,12 +21,12 @@ std::optional<int64_t> fileLength(const std::string& path) {
 void deleteFile(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) raise(runtimeError(rt::PathFileAccessError));
+    if (S_ISDIR(st.st_mode)) throw OsError(EISDIR, "cannot delete", path);
     // A device, pipe or socket named as an output is written into, never removed: unlinking
     // /dev/null or /dev/stdout would break the machine for everyone.
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return;
   }
-  if (::unlink(path.c_str()) != 0) raiseErrno(errno, path);
+  if (::unlink(path.c_str()) != 0) throw OsError(errno, "cannot delete", path);
 }
 
 void removeQuietly(const std::string& path) {
@@ -62,14 +34,8 @@ void removeQuietly(const std::string& path) {
 }
 
 void makeDirectory(const std::string& path, mode_t mode) {
-  if (path.empty()) raise(runtimeError(rt::PathNotFound));
-  if (::mkdir(path.c_str(), mode) != 0) {
-    int err = errno;
-    // A missing parent folder is "Path not found"; an existing entry is the access error.
-    if (err == ENOENT) raise(runtimeError(rt::PathNotFound));
-    if (err == EEXIST) raise(runtimeError(rt::PathFileAccessError));
-    raiseErrno(err, path);
-  }
+  if (path.empty()) throw OsError(ENOENT, "cannot create the folder", path);
+  if (::mkdir(path.c_str(), mode) != 0) throw OsError(errno, "cannot create the folder", path);
 }
 
 bool createExclusive(const std::string& path) {

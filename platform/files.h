@@ -1,9 +1,8 @@
-// File-system operations the component needs, with errno converted to the classic
-// run-time errors in one place.
+// File-system operations the component needs.
 //
-// The "raise" functions throw AutomationError (53 File not found, 70 Permission denied,
-// 75 Path/File access error, 76 Path not found); the probing ones never throw and report
-// through their result. Paths are UTF-8 byte strings, passed to the system unchanged.
+// The operations that change something throw `OsError` (see os_error.h) when they fail; the
+// probing ones never throw and report through their result. Paths are UTF-8 byte strings,
+// passed to the system unchanged.
 #pragma once
 
 #include <sys/types.h>
@@ -12,26 +11,21 @@
 #include <optional>
 #include <string>
 
-#include "automation/error.h"
+#include "platform/os_error.h"
 #include "platform/scratch.h"
 
 namespace docmill::platform {
 
-// The run-time error for an errno value met while working on `path`.
-Error errorFromErrno(int err, const std::string& path = {});
-[[noreturn]] void raiseErrno(int err, const std::string& path = {});
-// The run-time error for a failed operating-system call.
-[[noreturn]] void raiseOsError(const OsError& e);
-
 // Length in bytes of a file (not a folder), or nothing when it cannot be read.
 std::optional<int64_t> fileLength(const std::string& path);
-// Deletes a file (a link itself, not what it points to); raises the run-time error of the
-// failure. A device, pipe or socket is left in place: it is written into, not replaced.
+// Deletes a file (a link itself, not what it points to); throws OsError on failure (EISDIR
+// for a folder). A device, pipe or socket is left in place: it is written into, not
+// replaced.
 void deleteFile(const std::string& path);
 // Deletes a file if it exists; never raises.
 void removeQuietly(const std::string& path);
-// Creates one folder (not its parents) with `mode` less the umask; raises the run-time error
-// of the failure (an existing folder or file gives 75 Path/File access error).
+// Creates one folder (not its parents) with `mode` less the umask; throws OsError on failure
+// (EEXIST for an existing folder or file).
 void makeDirectory(const std::string& path, mode_t mode = 0777);
 // Creates `path` exclusively, empty, mode 0600, never through a link (O_EXCL|O_NOFOLLOW);
 // false if it exists or cannot be created.

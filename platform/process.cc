@@ -19,8 +19,13 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
+
+#include "platform/confinement.h"
 
 extern char** environ;
 
@@ -162,6 +167,9 @@ int prepareChild(const ChildPlan& plan) {
   }
   if (!options.workingFolder.empty() && ::chdir(options.workingFolder.c_str()) != 0) return errno;
   if (int err = applyLimitsRaw(options.limits)) return err;
+  if (options.confinement) {
+    if (int err = options.confinement->enterInChild()) return err;
+  }
   return 0;
 }
 
@@ -377,6 +385,45 @@ std::optional<ExitStatus> ChildProcess::waitUntil(std::chrono::steady_clock::tim
 ExitStatus ChildProcess::wait() {
   if (status_) return *status_;
   return *waitUntil(std::chrono::steady_clock::time_point::max());
+}
+
+void ChildProcess::signalGroup(int signal) {
+  if (pid_ <= 0 || status_) return;
+  ::kill(-pid_, signal);
+}
+
+bool groupHasMembers(pid_t group) noexcept {
+  return group > 0 && ::kill(-group, 0) == 0;
+}
+
+void signalGroup(pid_t group, int signal) noexcept {
+  if (group > 0) ::kill(-group, signal);
+}
+
+std::vector<std::string> namedSocketsOf(pid_t pid, const std::string& part) {
+  std::vector<std::string> paths;
+  try {
+    std::vector<std::string> inodes;
+    std::error_code ec;
+    const std::string entry = "/proc/" + std::to_string(pid);
+    for (const auto& fd : std::filesystem::directory_iterator(entry + "/fd", ec)) {
+      const std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+      if (target.starts_with("socket:[")) inodes.push_back(target.substr(8, target.size() - 9));
+    }
+    std::ifstream table(entry + "/net/unix");
+    std::string line;
+    std::getline(table, line);  // header
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string num, refs, protocol, flags, type, state, inode, path;
+      fields >> num >> refs >> protocol >> flags >> type >> state >> inode >> path;
+      if (path.find(part) == std::string::npos) continue;
+      if (std::find(inodes.begin(), inodes.end(), inode) != inodes.end()) paths.push_back(path);
+    }
+  } catch (const std::exception&) {
+    // A process that went while it was read holds nothing more.
+  }
+  return paths;
 }
 
 void ChildProcess::kill() {

@@ -25,6 +25,8 @@
 
 namespace docmill::platform {
 
+class Confinement;
+
 // Limits a child runs under; 0 leaves a limit as the host has it.
 struct ResourceLimits {
   uint64_t addressSpaceBytes = 0;  // virtual memory; allocations past it fail
@@ -48,6 +50,9 @@ struct SpawnOptions {
   // Descriptors handed to the child, as {descriptor in the host, number in the child}.
   // Every other descriptor is closed in the child; 0, 1 and 2 are /dev/null unless given.
   std::vector<std::pair<int, int>> descriptors;
+  // Entered by the child just before exec (see confinement.h); it must outlive `start`. A
+  // child that cannot enter it is not started.
+  const Confinement* confinement = nullptr;
 };
 
 // How a child ended.
@@ -91,6 +96,8 @@ class ChildProcess {
   ExitStatus wait();
   // Sends SIGKILL to the child's whole process group; the child still has to be waited for.
   void kill();
+  // Sends `signal` to the child's whole process group while the child has not been reaped.
+  void signalGroup(int signal);
   // The descriptor that becomes readable when the child ends (for poll), or -1.
   int exitDescriptor() const { return pidfd_; }
 
@@ -109,6 +116,18 @@ class ChildProcess {
 // 0 or the errno of the step that failed.
 int enterPrivateNetworkInChild(const char* uidMap, size_t uidLength, const char* gidMap,
                                size_t gidLength) noexcept;
+
+// Whether any process is still in process group `group`. Never throws.
+bool groupHasMembers(pid_t group) noexcept;
+// Sends `signal` to every process of group `group` (nothing for a group of 0 or less); safe
+// from any thread at any time. Never throws.
+void signalGroup(pid_t group, int signal) noexcept;
+
+// The paths of the named Unix sockets that process `pid` holds open whose path contains
+// `part`, read from its /proc entry (the socket table of its own network namespace, since
+// ours does not list the sockets of a child in another). Empty when the process is gone or
+// cannot be read. Never throws.
+std::vector<std::string> namedSocketsOf(pid_t pid, const std::string& part);
 
 // Applies `limits` to the calling process. Throws OsError for a limit that cannot be set.
 void applyLimits(const ResourceLimits& limits);

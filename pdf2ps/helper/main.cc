@@ -29,7 +29,7 @@
 
 #include "pdf2ps/helper/capture.h"
 #include "pdf2ps/postscript_fixer.h"
-#include "platform/file_access.h"
+#include "platform/confinement.h"
 #include "platform/process.h"
 
 using docmill::pdf2ps::PostScriptFixer;

@@ -183,5 +183,32 @@ TEST(CreationTest, ProgIdsResolveToRegisteredFactoriesAndUnknownOnesFailWith429)
   EXPECT_FALSE(Guid::parse("{not-a-guid}"));
 }
 
+// Implementations reach their arguments by the member table's names: a name the table does
+// not have is caught at the first call instead of reading a neighbour's value.
+TEST(MemberArgumentsTest, ArgumentsAreFoundByTheTablesNamesOnly) {
+  FuncDesc member;
+  member.name = "Convert";
+  member.params = {{"strOut", vt::Variant, true, false, {}},
+                   {"strIn", vt::Variant, true, false, {}},
+                   {"blnFlag", vt::Variant, true, true, Variant(false)}};
+  Variant out("o.pdf"), in("i.doc"), flag(true);
+  std::vector<Variant*> bound = {&out, &in, &flag};
+  const MemberArguments args(member, bound);
+  EXPECT_EQ(&args["strIn"], &in);
+  EXPECT_EQ(&args["blnFlag"], &flag);
+  EXPECT_EQ(&args.at(0), &out);
+  EXPECT_TRUE(args.has("strOut"));
+  EXPECT_FALSE(args.has("strout"));  // exact spelling, as the table holds it
+  try {
+    args["blnflag"];
+    FAIL() << "a misspelt parameter was found";
+  } catch (const AutomationError& e) {
+    EXPECT_EQ(e.error().number, hr::E_FAIL);
+    EXPECT_EQ(e.error().description, "Convert has no parameter blnflag");
+  }
+  const MemberArguments shortList(member, std::span<Variant* const>(bound).first(2));
+  EXPECT_THROW(shortList["blnFlag"], AutomationError);
+}
+
 }  // namespace
 }  // namespace docmill

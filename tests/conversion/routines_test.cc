@@ -33,6 +33,24 @@ TEST_F(RoutinesTest, FileExistsReadsTheLengthOnly) {
   EXPECT_FALSE(fileExists(Variant::missing()));
 }
 
+TEST_F(RoutinesTest, DeletingAnOldOutputRaisesTheRunTimeErrorOfTheFailure) {
+  auto numberOf = [](const std::string& path) {
+    try {
+      deleteFile(path);
+    } catch (const AutomationError& e) {
+      return e.error().number;
+    }
+    return 0;
+  };
+  EXPECT_EQ(numberOf(dir.string()), rt::PathFileAccessError);
+  EXPECT_EQ(numberOf((dir / "missing.pdf").string()), rt::FileNotFound);
+  EXPECT_EQ(numberOf((dir / "missing" / "a.pdf").string()), rt::FileNotFound);
+  std::ofstream(dir / "old.pdf").close();
+  EXPECT_EQ(numberOf((dir / "old.pdf" / "a.pdf").string()), rt::PathNotFound);
+  EXPECT_EQ(numberOf((dir / "old.pdf").string()), 0);
+  EXPECT_FALSE(fs::exists(dir / "old.pdf"));
+}
+
 TEST_F(RoutinesTest, FileNotFoundNamesThePathAsPassed) {
   Error e = fileNotFoundError(Variant("C:\\in\\a.ps"));
   EXPECT_EQ(e.number, static_cast<int32_t>(0x80004100));

@@ -16,7 +16,7 @@
 
 #include "conversion/routines.h"
 #include "ghostscript/conversions.h"
-#include "platform/file_access.h"
+#include "platform/confinement.h"
 #include "platform/process.h"
 #include "platform/scratch.h"
 #include "tests/hostile/postscript.h"

@@ -27,33 +27,18 @@ class ExcelTest : public OfficeTest {
   }
   Args sheetArgs(const std::string& out, Variant sheet = Variant("Sheet1"),
                  Variant range = Variant("A1:C3")) {
-    return Args{Variant(out),
-                Variant(file("in.xls")),
-                sheet,
-                range,
-                kPrinter,
-                Variant(""),
-                Variant(""),
-                Variant(false),
-                Variant(false),
-                Variant(""),
-                Variant(int16_t{1}),
-                Variant(""),
-                Variant(int16_t{0}),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(int16_t{1})};
+    return Args(memberFor("Excel", out),
+                {{out.ends_with(".pdf") ? "strPDFFile" : "strPSFile", Variant(out)},
+                 {"strExcelWorkbook", Variant(file("in.xls"))},
+                 {"varExcelWorksheet", sheet},
+                 {"strRange", range}});
   }
   Args multiArgs(std::vector<Variant> sheets, std::vector<Variant> ranges, int32_t lower = 0) {
-    Args a = sheetArgs(path("out.pdf"), Variant(SafeArray::of(std::move(sheets), lower)),
-                       Variant(SafeArray::of(std::move(ranges), lower)));
-    a[8] = Variant::nothing();
-    a[19] = Variant::nothing();
-    return a;
+    return Args("CreatePDFfromMultiExcel",
+                {{"strPDFFile", Variant(path("out.pdf"))},
+                 {"strExcelWorkbook", Variant(file("in.xls"))},
+                 {"varExcelWorksheets", Variant(SafeArray::of(std::move(sheets), lower))},
+                 {"varRanges", Variant(SafeArray::of(std::move(ranges), lower))}});
   }
   Lines matching(const std::string& part) const {
     Lines out;
@@ -66,7 +51,7 @@ class ExcelTest : public OfficeTest {
 
 TEST_F(ExcelTest, SheetWithDefaultsWaitsForTheFileThenCloses) {
   Args args = sheetArgs(path("out.ps"));
-  createPSfromExcel(*obj_, args.span());
+  createPSfromExcel(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "get app.Workbooks",
@@ -95,19 +80,19 @@ TEST_F(ExcelTest, SheetWithDefaultsWaitsForTheFileThenCloses) {
 
 TEST_F(ExcelTest, SheetWithEveryOptionToPdf) {
   Args args = sheetArgs(path("out.pdf"), Variant(int16_t{2}));
-  args[7] = Variant(true);
-  args[8] = Variant(true);
-  args[9] = Variant("  Title ");
-  args[10] = Variant(int16_t{0});
-  args[11] = Variant("Page &P");
-  args[12] = Variant(int16_t{7});
-  args[13] = Variant(0.5);
-  args[14] = Variant(-1.0);
-  args[16] = Variant();
-  args[17] = Variant::null();
-  args[18] = Variant(int16_t{2});
-  args[19] = Variant(int32_t{5});
-  createPDFfromExcel(*obj_, args.span());
+  args["blnUseGrid"] = Variant(true);
+  args["blnLandscape"] = Variant(true);
+  args["strHeader"] = Variant("  Title ");
+  args["lngHeaderAlignment"] = Variant(int16_t{0});
+  args["strFooter"] = Variant("Page &P");
+  args["lngFooterAlignment"] = Variant(int16_t{7});
+  args["dblTopMargin"] = Variant(0.5);
+  args["dblLeftMargin"] = Variant(-1.0);
+  args["dblBottomMargin"] = Variant();
+  args["dblHeaderMargin"] = Variant::null();
+  args["dblFooterMargin"] = Variant(int16_t{2});
+  args["lngFirstPageNumber"] = Variant(int32_t{5});
+  createPDFfromExcel(*obj_, args.bound());
   EXPECT_EQ(log("get book.Worksheets"), (Lines{
                                             "get book.Worksheets(ByRef I2(2))",
                                             "get sheet.PageSetup",
@@ -149,19 +134,19 @@ TEST_F(ExcelTest, HeaderAndFooterPlacementFallBackDifferently) {
       {Variant(int16_t{7}), "RightHeader", "CenterFooter"}};
   for (const auto& [alignment, header, footer] : cases) {
     Args args = sheetArgs(path("out.ps"));
-    args[9] = Variant("H");
-    args[10] = alignment;
-    args[11] = Variant("F");
-    args[12] = alignment;
+    args["strHeader"] = Variant("H");
+    args["lngHeaderAlignment"] = alignment;
+    args["strFooter"] = Variant("F");
+    args["lngFooterAlignment"] = alignment;
     rec_->clearLog();
-    createPSfromExcel(*obj_, args.span());
+    createPSfromExcel(*obj_, args.bound());
     EXPECT_EQ(matching("Header =").at(0), "put sheet.PageSetup." + header + " = Bstr(\"H\")");
     EXPECT_EQ(matching("Footer =").at(0), "put sheet.PageSetup." + footer + " = Bstr(\"F\")");
   }
   Args blank = sheetArgs(path("out.ps"));
-  blank[9] = Variant("   ");
+  blank["strHeader"] = Variant("   ");
   rec_->clearLog();
-  createPSfromExcel(*obj_, blank.span());
+  createPSfromExcel(*obj_, blank.bound());
   EXPECT_TRUE(matching("Header").empty());
 }
 
@@ -214,7 +199,7 @@ TEST_F(ExcelTest, CompletionWaitFollowsTheFile) {
     onPause = c.pause;
     rec_->clearLog();
     Args args = sheetArgs(target);
-    createPSfromExcel(*obj_, args.span());
+    createPSfromExcel(*obj_, args.bound());
     Lines waited = log("pause");
     waited.resize(waited.size() - 3);  // alerts on, close, quit
     EXPECT_EQ(waited, c.expected) << c.name;
@@ -244,7 +229,7 @@ TEST_F(ExcelTest, ServerThatPrintsSynchronouslyIsNotWatched) {
     }
     rec_->clearLog();
     Args args = sheetArgs(path("out.ps"));
-    createPSfromExcel(*obj_, args.span());
+    createPSfromExcel(*obj_, args.bound());
     Lines waited = log("get app.PrintsSynchronously");
     waited.resize(waited.size() - 3);  // alerts on, close, quit
     EXPECT_EQ(waited, expected) << name;
@@ -259,7 +244,7 @@ TEST_F(ExcelTest, ServerThatPrintsSynchronouslyIsNotWatched) {
   };
   rec_->clearLog();
   Args late = sheetArgs(path("out.ps"));
-  createPSfromExcel(*obj_, late.span());
+  createPSfromExcel(*obj_, late.bound());
   Lines waited = log("get app.PrintsSynchronously");
   EXPECT_EQ(Lines(waited.begin(), waited.end() - 3),
             (Lines{"get app.PrintsSynchronously", "pump", "pause 5", "pump"}));
@@ -269,9 +254,10 @@ TEST_F(ExcelTest, ServerThatPrintsSynchronouslyIsNotWatched) {
   rec_->onPrint = [](const std::string& p) { std::ofstream(p) << postScriptPage("Printed"); };
   rec_->clearLog();
   Args multi = multiArgs({Variant("S1"), Variant("S2")}, {Variant("A1"), Variant("B2")});
-  createPDFfromMultiExcel(*obj_, multi.span());
-  Args pub{Variant(path("pub.pdf")), Variant(file("in.pub")), kPrinter};
-  office_client::createPDFfromPub(*obj_, pub.span());
+  createPDFfromMultiExcel(*obj_, multi.bound());
+  Args pub("CreatePDFfromPub",
+           {{"strPDFFile", Variant(path("pub.pdf"))}, {"strPubFile", Variant(file("in.pub"))}});
+  office_client::createPDFfromPub(*obj_, pub.bound());
   EXPECT_EQ(matching("PrintsSynchronously").size(), 3u);
   EXPECT_TRUE(matching("pause").empty());
 }
@@ -315,9 +301,9 @@ TEST_F(ExcelTest, PrintFileThatNeverAppearsTimesOutAndCleansUp) {
 
 TEST_F(ExcelTest, MultiSheetPrintsEachSheetAndMergesInOrder) {
   Args args = multiArgs({Variant("Sales"), Variant("Costs")}, {Variant("A1:B2"), Variant("C3")});
-  args[8] = Variant(SafeArray::of({Variant(true), Variant::null()}));
-  args[19] = Variant(SafeArray::of({Variant(int16_t{3}), Variant(7.5)}));
-  createPDFfromMultiExcel(*obj_, args.span());
+  args["varLandscape"] = Variant(SafeArray::of({Variant(true), Variant::null()}));
+  args["varFirstPageNumber"] = Variant(SafeArray::of({Variant(int16_t{3}), Variant(7.5)}));
+  createPDFfromMultiExcel(*obj_, args.bound());
   auto sheet = [](const char* name, const char* orientation, const char* first, const char* range,
                   const char* tmp) {
     return Lines{"pump",
@@ -359,8 +345,9 @@ TEST_F(ExcelTest, MultiSheetPrintsEachSheetAndMergesInOrder) {
 TEST_F(ExcelTest, MultiSheetWithLowerBoundOneMergesOnlyThePrintedFiles) {
   Args args = multiArgs({Variant("A"), Variant("A"), Variant("B")},
                         {Variant("R1"), Variant("R2"), Variant("R3")}, 1);
-  args[19] = Variant(int16_t{5});  // a single number: every sheet starts at page 1
-  createPDFfromMultiExcel(*obj_, args.span());
+  args["varFirstPageNumber"] =
+      Variant(int16_t{5});  // a single number: every sheet starts at page 1
+  createPDFfromMultiExcel(*obj_, args.bound());
   EXPECT_EQ(matching("Worksheets"), (Lines{"get book.Worksheets(ByRef Bstr(\"A\"))",
                                            "get book.Worksheets(ByRef Bstr(\"A\"))",
                                            "get book.Worksheets(ByRef Bstr(\"B\"))"}));
@@ -380,17 +367,22 @@ TEST_F(ExcelTest, MultiSheetArrayErrors) {
     size_t sheetsTouched;
   };
   std::vector<Case> cases = {
-      {"sheets not an array", [](Args& a) { a[2] = Variant("Sheet1"); }, rt::TypeMismatch, 0},
-      {"no sheets", [](Args& a) { a[2] = Variant(SafeArray::of({})); }, rt::SubscriptOutOfRange, 0},
-      {"first-page array one short",
-       [](Args& a) { a[19] = Variant(SafeArray::of({Variant(int16_t{1})})); },
+      {"sheets not an array", [](Args& a) { a["varExcelWorksheets"] = Variant("Sheet1"); },
+       rt::TypeMismatch, 0},
+      {"no sheets", [](Args& a) { a["varExcelWorksheets"] = Variant(SafeArray::of({})); },
        rt::SubscriptOutOfRange, 0},
-      {"ranges one short", [](Args& a) { a[3] = Variant(SafeArray::of({Variant("A1")})); },
+      {"first-page array one short",
+       [](Args& a) { a["varFirstPageNumber"] = Variant(SafeArray::of({Variant(int16_t{1})})); },
+       rt::SubscriptOutOfRange, 0},
+      {"ranges one short",
+       [](Args& a) { a["varRanges"] = Variant(SafeArray::of({Variant("A1")})); },
        rt::SubscriptOutOfRange, 2},
-      {"landscape one short", [](Args& a) { a[8] = Variant(SafeArray::of({Variant(false)})); },
+      {"landscape one short",
+       [](Args& a) { a["varLandscape"] = Variant(SafeArray::of({Variant(false)})); },
        rt::SubscriptOutOfRange, 2},
       {"index beyond 16 bits",
-       [](Args& a) { a[2] = Variant(SafeArray::of({Variant("S")}, 40000)); }, rt::Overflow, 0},
+       [](Args& a) { a["varExcelWorksheets"] = Variant(SafeArray::of({Variant("S")}, 40000)); },
+       rt::Overflow, 0},
   };
   for (auto& c : cases) {
     rec_->clearLog();

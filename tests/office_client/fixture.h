@@ -17,26 +17,18 @@
 #include "office_client/converters.h"
 #include "office_client/hooks.h"
 #include "tests/office_client/recorder.h"
+#include "tests/support/member_args.h"
 
 namespace docmill::test {
 
 namespace fs = std::filesystem;
 
-// A method's arguments, bound as the dispatcher binds them.
-class Args {
- public:
-  Args(std::initializer_list<Variant> values) : values_(values) {
-    for (auto& v : values_) ptrs_.push_back(&v);
-  }
-  Variant& operator[](size_t i) { return values_.at(i); }
-  std::span<Variant* const> span() const { return ptrs_; }
-
- private:
-  std::vector<Variant> values_;
-  std::vector<Variant*> ptrs_;
-};
-
-inline const Variant kPrinter("Generic PostScript Printer");
+// The member a converter test calls: "CreatePDFfrom" & kind for a PDF output, else
+// "CreatePSfrom" & kind.
+inline std::string memberFor(const char* kind, const std::string& output) {
+  const bool pdf = output.size() >= 4 && output.compare(output.size() - 4, 4, ".pdf") == 0;
+  return std::string(pdf ? "CreatePDFfrom" : "CreatePSfrom") + kind;
+}
 
 class OfficeTest : public ::testing::Test {
  protected:
@@ -113,9 +105,9 @@ class OfficeTest : public ::testing::Test {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir_ + "/tmp"), {}));
   }
   // Runs `method` and returns the error it raised (number 0 when it raised none).
-  Error failure(void (*method)(ObjectServices&, std::span<Variant* const>), Args& args) {
+  Error failure(void (*method)(ObjectServices&, const MemberArguments&), Args& args) {
     try {
-      method(*obj_, args.span());
+      method(*obj_, args.bound());
     } catch (const AutomationError& e) {
       return e.error();
     }

@@ -40,9 +40,8 @@ class InterpreterTest : public OfficeTest {
   }
   // CreatePDFfromWord's arguments with every option at its default.
   static Args wordArgs(const std::string& pdf, const std::string& document) {
-    return Args{Variant(pdf),   Variant(document),   kPrinter,       Variant(""),
-                Variant(""),    Variant(""),         Variant(false), Variant(false),
-                Variant(false), Variant(int16_t{1}), Variant(false)};
+    return Args("CreatePDFfromWord",
+                {{"strPDFFile", Variant(pdf)}, {"strWordDocument", Variant(document)}});
   }
   int printed_ = 0;
 };
@@ -50,34 +49,21 @@ class InterpreterTest : public OfficeTest {
 TEST_F(InterpreterTest, WordDocumentBecomesThePdfThatReplacesTheOldOne) {
   file("out.pdf", "old");
   Args args = wordArgs(path("out.pdf"), file("in.doc"));
-  office_client::createPDFfromWord(*obj_, args.span());
+  office_client::createPDFfromWord(*obj_, args.bound());
   EXPECT_NE(text(path("out.pdf")).find("Page 1"), std::string::npos);
   EXPECT_EQ(tempFiles(), 0u);
 }
 
 TEST_F(InterpreterTest, SheetsAreMergedInTheirOrder) {
   file("out.pdf", "old");
-  Args args{Variant(path("out.pdf")),
-            Variant(file("in.xls")),
-            Variant(SafeArray::of({Variant("B"), Variant("A"), Variant("B")}, 1)),
-            Variant(SafeArray::of({Variant("A1"), Variant("A2"), Variant("A3")}, 1)),
-            kPrinter,
-            Variant(""),
-            Variant(""),
-            Variant(false),
-            Variant::nothing(),
-            Variant(""),
-            Variant(int16_t{1}),
-            Variant(""),
-            Variant(int16_t{0}),
-            Variant(0.0),
-            Variant(0.0),
-            Variant(0.0),
-            Variant(0.0),
-            Variant(0.0),
-            Variant(0.0),
-            Variant::nothing()};
-  office_client::createPDFfromMultiExcel(*obj_, args.span());
+  Args args(
+      "CreatePDFfromMultiExcel",
+      {{"strPDFFile", Variant(path("out.pdf"))},
+       {"strExcelWorkbook", Variant(file("in.xls"))},
+       {"varExcelWorksheets",
+        Variant(SafeArray::of({Variant("B"), Variant("A"), Variant("B")}, 1))},
+       {"varRanges", Variant(SafeArray::of({Variant("A1"), Variant("A2"), Variant("A3")}, 1))}});
+  office_client::createPDFfromMultiExcel(*obj_, args.bound());
   std::string t = text(path("out.pdf"));
   size_t p1 = t.find("Page 1"), p2 = t.find("Page 2"), p3 = t.find("Page 3");
   ASSERT_NE(p3, std::string::npos) << t;
@@ -89,7 +75,8 @@ TEST_F(InterpreterTest, SheetsAreMergedInTheirOrder) {
 
 TEST_F(InterpreterTest, PostScriptTheInterpreterRejectsIsReportedAndCleanedUp) {
   rec_->onPrint = [](const std::string& target) { std::ofstream(target) << "%!PS\n} bogus {\n"; };
-  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
+  Args args("CreatePDFfromPub",
+            {{"strPDFFile", Variant(path("out.pdf"))}, {"strPubFile", Variant(file("in.pub"))}});
   Error e = failure(office_client::createPDFfromPub, args);
   EXPECT_EQ(e.number, static_cast<int32_t>(0x80004101));
   EXPECT_EQ(e.source, "docmill");
@@ -100,8 +87,9 @@ TEST_F(InterpreterTest, PostScriptTheInterpreterRejectsIsReportedAndCleanedUp) {
 // What an Office application prints goes through the same clean-up as any other PDF.
 TEST_F(InterpreterTest, ScriptsAndLaunchesPrintedByAnApplicationDoNotReachThePdf) {
   rec_->onPrint = [](const std::string& target) { writeFile(target, hostilePostScript()); };
-  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
-  office_client::createPDFfromPub(*obj_, args.span());
+  Args args("CreatePDFfromPub",
+            {{"strPDFFile", Variant(path("out.pdf"))}, {"strPubFile", Variant(file("in.pub"))}});
+  office_client::createPDFfromPub(*obj_, args.bound());
   const auto found = actionsIn(path("out.pdf"));
   for (const char* active : {"/Launch", "/JavaScript", "/AA", "/OpenAction"}) {
     EXPECT_EQ(found.count(active), 0u) << active;
@@ -122,9 +110,10 @@ TEST_F(InterpreterTest, AnyTemporaryFolderIsReadAsAPlainName) {
     fs::create_directory(folder);
     obj_ = std::make_unique<FakeObject>(folder + "/", std::make_shared<MergingObject>());
     Args word = wordArgs("word.pdf", file("in.doc"));
-    office_client::createPDFfromWord(*obj_, word.span());
-    Args pub{Variant("pub.pdf"), Variant(file("in.pub")), kPrinter};
-    office_client::createPDFfromPub(*obj_, pub.span());
+    office_client::createPDFfromWord(*obj_, word.bound());
+    Args pub("CreatePDFfromPub",
+             {{"strPDFFile", Variant("pub.pdf")}, {"strPubFile", Variant(file("in.pub"))}});
+    office_client::createPDFfromPub(*obj_, pub.bound());
     for (const char* pdf : {"word.pdf", "pub.pdf"}) {
       EXPECT_EQ(pages(path(pdf)), 1) << pdf;
       fs::remove(path(pdf));

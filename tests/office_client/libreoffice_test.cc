@@ -10,6 +10,7 @@
 #include "office_server/servers.h"
 #include "tests/office_client/merging_object.h"
 #include "tests/office_server/fixtures.h"
+#include "tests/support/member_args.h"
 
 namespace docmill::test {
 namespace {
@@ -33,45 +34,25 @@ class Object : public ObjectServices {
   DispatchPtr self_ = std::make_shared<MergingObject>();
 };
 
-std::vector<Variant*> bind(std::vector<Variant>& values) {
-  std::vector<Variant*> out;
-  for (auto& v : values) out.push_back(&v);
-  return out;
-}
-
 TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
   Scratch dir;
   writeFile(dir.path("in.fods"),
             testing::flatSpreadsheet({{"Alpha", {{"alpha cell"}}}, {"Beta", {{"beta cell"}}}}));
   fs::create_directory(dir.path("tmp"));
   Object obj(dir.path("tmp/"));
-  std::vector<Variant> args = {
-      Variant(dir.path("out.pdf")),
-      Variant(dir.path("in.fods")),
-      Variant(SafeArray::of({Variant("Beta"), Variant("Alpha")}, 1)),
-      Variant(SafeArray::of({Variant("A1"), Variant("A1")}, 1)),
-      Variant("Generic PostScript Printer"),
-      Variant(""),
-      Variant(""),
-      Variant(false),
-      Variant(SafeArray::of({Variant(false), Variant(true), Variant(false)})),
-      Variant(""),
-      Variant(int16_t{1}),
-      Variant(""),
-      Variant(int16_t{0}),
-      Variant(0.0),
-      Variant(0.0),
-      Variant(0.0),
-      Variant(0.0),
-      Variant(0.0),
-      Variant(0.0),
-      Variant::nothing()};
+  Args args(
+      "CreatePDFfromMultiExcel",
+      {{"strPDFFile", Variant(dir.path("out.pdf"))},
+       {"strExcelWorkbook", Variant(dir.path("in.fods"))},
+       {"varExcelWorksheets", Variant(SafeArray::of({Variant("Beta"), Variant("Alpha")}, 1))},
+       {"varRanges", Variant(SafeArray::of({Variant("A1"), Variant("A1")}, 1))},
+       {"varLandscape", Variant(SafeArray::of({Variant(false), Variant(true), Variant(false)}))}});
   std::vector<std::chrono::milliseconds> pauses;
   {
     office_client::Hooks h;
     h.pause = [&](std::chrono::milliseconds d) { pauses.push_back(d); };
     office_client::ScopedHooks hooks(std::move(h));
-    office_client::createPDFfromMultiExcel(obj, bind(args));
+    office_client::createPDFfromMultiExcel(obj, args.bound());
   }
   EXPECT_TRUE(pauses.empty()) << pauses.size() << " pauses, the first of " << pauses.front().count()
                               << " ms";

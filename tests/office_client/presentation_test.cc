@@ -14,14 +14,15 @@ using Lines = std::vector<std::string>;
 class PresentationTest : public OfficeTest {
  protected:
   Args slideArgs(const std::string& out) {
-    return Args{Variant(out),         Variant(file("in.ppt")), kPrinter,      Variant(int16_t{-1}),
-                Variant(int16_t{-1}), Variant(false),          Variant(false)};
+    return Args(memberFor("PowerPoint", out),
+                {{out.ends_with(".pdf") ? "strPDFFile" : "strPSFile", Variant(out)},
+                 {"strPPDocument", Variant(file("in.ppt"))}});
   }
 };
 
 TEST_F(PresentationTest, SlidesWithDefaultsWaitForThePostScriptFile) {
   Args args = slideArgs(path("out.ps"));
-  createPSfromPowerPoint(*obj_, args.span());
+  createPSfromPowerPoint(*obj_, args.bound());
   EXPECT_EQ(log(),
             (Lines{
                 "create app",
@@ -53,11 +54,11 @@ TEST_F(PresentationTest, SlidesWithDefaultsWaitForThePostScriptFile) {
 
 TEST_F(PresentationTest, SlidesToPdfConvertWithoutWaiting) {
   Args args = slideArgs(path("out.pdf"));
-  args[3] = Variant(int32_t{2});
-  args[4] = Variant(int32_t{3});
-  args[5] = Variant(int16_t{5});
-  args[6] = Variant(true);
-  createPDFfromPowerPoint(*obj_, args.span());
+  args["lngStartSlide"] = Variant(int32_t{2});
+  args["lngEndSlide"] = Variant(int32_t{3});
+  args["blnHorizontalOrientation"] = Variant(int16_t{5});
+  args["blnBlackAndWhite"] = Variant(true);
+  createPDFfromPowerPoint(*obj_, args.bound());
   EXPECT_EQ(log("put doc.PageSetup"),
             (Lines{
                 "put doc.PageSetup.SlideOrientation = I2(1)",
@@ -84,10 +85,10 @@ TEST_F(PresentationTest, OrientationAndColourReadTheirFlags) {
       {Variant("0"), Variant(int32_t{1}), "I2(2)", false}};
   for (const auto& [horizontal, blackAndWhite, orientation, colour] : cases) {
     Args args = slideArgs(path("out.ps"));
-    args[5] = horizontal;
-    args[6] = blackAndWhite;
+    args["blnHorizontalOrientation"] = horizontal;
+    args["blnBlackAndWhite"] = blackAndWhite;
     rec_->clearLog();
-    createPSfromPowerPoint(*obj_, args.span());
+    createPSfromPowerPoint(*obj_, args.bound());
     EXPECT_EQ(log("put doc.PageSetup").at(0),
               "put doc.PageSetup.SlideOrientation = " + orientation);
     bool setColour = false;
@@ -106,8 +107,9 @@ TEST_F(PresentationTest, FailingSlideRangeClosesWithThePrinterStillSwapped) {
 }
 
 TEST_F(PresentationTest, PublicationGoesThroughTheActiveDocumentAndWaitsInBothMethods) {
-  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
-  createPDFfromPub(*obj_, args.span());
+  Args args("CreatePDFfromPub",
+            {{"strPDFFile", Variant(path("out.pdf"))}, {"strPubFile", Variant(file("in.pub"))}});
+  createPDFfromPub(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "call app.Open(Bstr(\"$/in.pub\"))",
@@ -129,9 +131,10 @@ TEST_F(PresentationTest, PublicationGoesThroughTheActiveDocumentAndWaitsInBothMe
                        "call app.Quit",
                        "convert <tmp1> -> $/out.pdf",
                    }));
-  Args ps{Variant(path("out.ps")), Variant(path("in.pub")), kPrinter};
+  Args ps("CreatePSfromPub",
+          {{"strPSFile", Variant(path("out.ps"))}, {"strPubFile", Variant(path("in.pub"))}});
   rec_->clearLog();
-  createPSfromPub(*obj_, ps.span());
+  createPSfromPub(*obj_, ps.bound());
   EXPECT_EQ(log("get app.ActiveDocument").at(5),
             "call pub.PrintOut(Error(0x80020004), Error(0x80020004), Bstr(\"$/out.ps\"))");
   EXPECT_EQ(log("pause").size(), 8u);
@@ -139,7 +142,8 @@ TEST_F(PresentationTest, PublicationGoesThroughTheActiveDocumentAndWaitsInBothMe
 
 TEST_F(PresentationTest, PublicationCleanUpClosesTheActiveDocument) {
   rec_->failures["call pub.PrintOut"] = Error{1, "Publisher", "Print failed"};
-  Args args{Variant(path("out.ps")), Variant(file("in.pub")), kPrinter};
+  Args args("CreatePSfromPub",
+            {{"strPSFile", Variant(path("out.ps"))}, {"strPubFile", Variant(file("in.pub"))}});
   EXPECT_EQ(failure(createPSfromPub, args).number, 1);
   EXPECT_EQ(log("call pub.PrintOut"),
             (Lines{"call pub.PrintOut(Error(0x80020004), Error(0x80020004), Bstr(\"$/out.ps\"))",
@@ -166,7 +170,8 @@ TEST_F(PresentationTest, PrintFilesAreNeverReadThroughALinkNorKeptWhereOthersCan
     fs::remove(target);
     fs::create_symlink(victim, target);
   };
-  Args args{Variant(path("out.pdf")), Variant(file("in.pub")), kPrinter};
+  Args args("CreatePDFfromPub",
+            {{"strPDFFile", Variant(path("out.pdf"))}, {"strPubFile", Variant(file("in.pub"))}});
   Error e = failure(createPDFfromPub, args);
   EXPECT_EQ(e.number, 70);
   EXPECT_EQ(e.description, "Permission denied");

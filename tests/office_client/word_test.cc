@@ -17,36 +17,20 @@ using Lines = std::vector<std::string>;
 class WordTest : public OfficeTest {
  protected:
   Args wordArgs(const std::string& out) {
-    return Args{
-        Variant(out),  Variant(file("in.doc")), kPrinter,       Variant(""),    Variant(""),
-        Variant(""),   Variant(false),          Variant(false), Variant(false), Variant(int16_t{1}),
-        Variant(false)};
+    return Args(memberFor("Word", out),
+                {{out.ends_with(".pdf") ? "strPDFFile" : "strPSFile", Variant(out)},
+                 {"strWordDocument", Variant(file("in.doc"))}});
   }
   Args textArgs(const std::string& out) {
-    return Args{Variant(out),
-                Variant(file("in.txt")),
-                kPrinter,
-                Variant(false),
-                Variant(""),
-                Variant(false),
-                Variant(int16_t{8}),
-                Variant(int16_t{0}),
-                Variant(false),
-                Variant(false),
-                Variant(false),
-                Variant(false),
-                Variant(int16_t{1}),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(0.0),
-                Variant(false)};
+    return Args(memberFor("TextFile", out),
+                {{out.ends_with(".pdf") ? "strPDFFile" : "strPSFile", Variant(out)},
+                 {"strTextfile", Variant(file("in.txt"))}});
   }
 };
 
 TEST_F(WordTest, DocumentWithDefaultsPrintsWholeDocumentThroughTheGivenPrinter) {
   Args args = wordArgs(path("out.ps"));
-  createPSfromWord(*obj_, args.span());
+  createPSfromWord(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "get app.Documents",
@@ -69,16 +53,16 @@ TEST_F(WordTest, DocumentWithDefaultsPrintsWholeDocumentThroughTheGivenPrinter) 
 
 TEST_F(WordTest, DocumentWithEveryOptionToPdf) {
   Args args = wordArgs(path("out.pdf"));
-  args[2] = Variant("Office PS");
-  args[3] = Variant("secret");
-  args[4] = Variant(int32_t{42});  // passed on with the caller's own type
-  args[5] = Variant(" 2-4 ");
-  args[6] = Variant(true);
-  args[7] = Variant(true);
-  args[8] = Variant(int16_t{-1});
-  args[9] = Variant(int32_t{2});
-  args[10] = Variant(true);
-  createPDFfromWord(*obj_, args.span());
+  args["strPrinter"] = Variant("Office PS");
+  args["strPassword"] = Variant("secret");
+  args["strWritePassword"] = Variant(int32_t{42});  // passed on with the caller's own type
+  args["strPages"] = Variant(" 2-4 ");
+  args["blnLandscape"] = Variant(true);
+  args["blnPageNumberInFooter"] = Variant(true);
+  args["blnPageNumberInHeader"] = Variant(int16_t{-1});
+  args["lngPageNumberAlignment"] = Variant(int32_t{2});
+  args["blnFirstPage"] = Variant(true);
+  createPDFfromWord(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "get app.Documents",
@@ -117,9 +101,9 @@ TEST_F(WordTest, PageNumberAlignmentMapsAlignTypeAndFallsBackToCentre) {
       {Variant(int16_t{3}), "I2(1)"}, {Variant(int32_t{-1}), "I2(1)"}, {Variant::null(), "I2(1)"}};
   for (const auto& [alignment, expected] : cases) {
     Args args = wordArgs(path("out.ps"));
-    args[7] = Variant(true);
-    args[9] = alignment;
-    createPSfromWord(*obj_, args.span());
+    args["blnPageNumberInFooter"] = Variant(true);
+    args["lngPageNumberAlignment"] = alignment;
+    createPSfromWord(*obj_, args.bound());
     EXPECT_EQ(
         log().at(9),
         "call doc.Sections(I2(1)).Footers(I2(1)).PageNumbers.Add(PageNumberAlignment:=ByRef " +
@@ -132,8 +116,8 @@ TEST_F(WordTest, PageNumberAlignmentMapsAlignTypeAndFallsBackToCentre) {
 TEST_F(WordTest, BlankOrNullPageListPrintsTheWholeDocument) {
   for (const Variant& pages : {Variant("   "), Variant::null()}) {
     Args args = wordArgs(path("out.ps"));
-    args[5] = pages;
-    createPSfromWord(*obj_, args.span());
+    args["strPages"] = pages;
+    createPSfromWord(*obj_, args.bound());
     EXPECT_EQ(log().at(8),
               "call doc.PrintOut(Outputfilename:=Bstr(\"$/out.ps\"), Background:=Bool(False), "
               "PrintToFile:=Bool(True))");
@@ -144,8 +128,8 @@ TEST_F(WordTest, BlankOrNullPageListPrintsTheWholeDocument) {
 TEST_F(WordTest, OrientationTheDocumentRefusesIsIgnored) {
   rec_->failures["put doc.PageSetup.Orientation"] = Error{4605, "Word", "Not available"};
   Args args = wordArgs(path("out.ps"));
-  args[6] = Variant(true);
-  createPSfromWord(*obj_, args.span());
+  args["blnLandscape"] = Variant(true);
+  createPSfromWord(*obj_, args.bound());
   EXPECT_EQ(log().back(), "call app.Quit");
   EXPECT_TRUE(fs::exists(path("out.ps")));
 }
@@ -185,7 +169,7 @@ TEST_F(WordTest, FailureInsideTheCleanUpWinsAndSkipsTheRest) {
 
 TEST_F(WordTest, MissingInputOrServerStartsNothingAndDeletesNothing) {
   Args missing = wordArgs(file("out.ps", "old"));
-  missing[1] = Variant(path("nowhere.doc"));
+  missing["strWordDocument"] = Variant(path("nowhere.doc"));
   Error e = failure(createPSfromWord, missing);
   EXPECT_EQ(e.number, static_cast<int32_t>(0x80004100));
   EXPECT_EQ(e.source, "docmill");
@@ -209,7 +193,7 @@ TEST_F(WordTest, PdfOutputIsReplacedOnlyAfterWordHasQuit) {
     std::ofstream(target) << postScriptPage("x");
   };
   Args args = wordArgs(path("out.pdf"));
-  createPDFfromWord(*obj_, args.span());
+  createPDFfromWord(*obj_, args.bound());
   EXPECT_TRUE(pdfWhilePrinting);
   EXPECT_EQ(read(path("out.pdf")), "%PDF-1.4 converted");
 }
@@ -248,8 +232,9 @@ TEST_F(WordTest, UndeletableOutputFailsAfterClosingWithoutRestoringThePrinter) {
 }
 
 TEST_F(WordTest, OtherFilesPrintWithNoOptions) {
-  Args args{Variant(path("out.pdf")), Variant(file("in.rtf")), kPrinter};
-  createPDFfromMiscFile(*obj_, args.span());
+  Args args("CreatePDFfromMiscFile",
+            {{"strPDFFile", Variant(path("out.pdf"))}, {"strMiscFile", Variant(file("in.rtf"))}});
+  createPDFfromMiscFile(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "get app.Documents",
@@ -265,14 +250,15 @@ TEST_F(WordTest, OtherFilesPrintWithNoOptions) {
                        "call app.Quit",
                        "convert <tmp1> -> $/out.pdf",
                    }));
-  Args ps{Variant(path("out.ps")), Variant(path("in.rtf")), kPrinter};
-  createPSfromMiscFile(*obj_, ps.span());
+  Args ps("CreatePSfromMiscFile",
+          {{"strPSFile", Variant(path("out.ps"))}, {"strMiscFile", Variant(path("in.rtf"))}});
+  createPSfromMiscFile(*obj_, ps.bound());
   EXPECT_TRUE(fs::exists(path("out.ps")));
 }
 
 TEST_F(WordTest, TextFileWithDefaults) {
   Args args = textArgs(path("out.ps"));
-  createPSfromTextFile(*obj_, args.span());
+  createPSfromTextFile(*obj_, args.bound());
   EXPECT_EQ(log(), (Lines{
                        "create app",
                        "get app.Documents",
@@ -308,18 +294,18 @@ TEST_F(WordTest, TextFileWithDefaults) {
 
 TEST_F(WordTest, TextFileFormattingFollowsItsConditions) {
   Args args = textArgs(path("out.pdf"));
-  args[3] = Variant(true);
-  args[4] = Variant("  Courier New ");
-  args[5] = Variant(true);
-  args[6] = Variant(int32_t{11});
-  args[7] = Variant(int32_t{255});
-  args[10] = Variant(true);
-  args[12] = Variant(int16_t{0});
-  args[13] = Variant(72.0);
-  args[14] = Variant(int16_t{-5});
-  args[15] = Variant::null();
-  args[16] = Variant(36.5);
-  createPDFfromTextFile(*obj_, args.span());
+  args["blnLandscape"] = Variant(true);
+  args["strFont"] = Variant("  Courier New ");
+  args["blnFontBold"] = Variant(true);
+  args["intFontSize"] = Variant(int32_t{11});
+  args["lngFontColor"] = Variant(int32_t{255});
+  args["blnPageNumberInFooter"] = Variant(true);
+  args["lngPageNumberAlignment"] = Variant(int16_t{0});
+  args["sngTopMargin"] = Variant(72.0);
+  args["sngLeftMargin"] = Variant(int16_t{-5});
+  args["sngRightMargin"] = Variant::null();
+  args["sngBottomMargin"] = Variant(36.5);
+  createPDFfromTextFile(*obj_, args.bound());
   Lines sets;
   for (const auto& l : log()) {
     if (l.rfind("put doc", 0) == 0 || l.find("Add(") != std::string::npos) sets.push_back(l);
@@ -340,10 +326,10 @@ TEST_F(WordTest, TextFileFormattingFollowsItsConditions) {
   // Blank or Null fonts and colours of 0 or less leave Word's own.
   for (const Variant& font : {Variant("   "), Variant::null()}) {
     Args plain = textArgs(path("out.ps"));
-    plain[4] = font;
-    plain[7] = Variant(int32_t{-3});
+    plain["strFont"] = font;
+    plain["lngFontColor"] = Variant(int32_t{-3});
     rec_->clearLog();
-    createPSfromTextFile(*obj_, plain.span());
+    createPSfromTextFile(*obj_, plain.bound());
     for (const auto& l : log()) {
       EXPECT_EQ(l.find("Font.Name"), std::string::npos);
       EXPECT_EQ(l.find("Font.Color"), std::string::npos);
@@ -354,7 +340,7 @@ TEST_F(WordTest, TextFileFormattingFollowsItsConditions) {
 TEST_F(WordTest, TextFileRejectedFontSizeFailsBeforeTheOutputIsTouched) {
   rec_->failures["put doc.Content.Font.Size"] = Error{5149, "Word", "Value out of range"};
   Args args = textArgs(file("out.ps", "old"));
-  args[6] = Variant(int16_t{2000});
+  args["intFontSize"] = Variant(int16_t{2000});
   Error e = failure(createPSfromTextFile, args);
   EXPECT_EQ(e.number, 5149);
   EXPECT_EQ(log("put doc.Content.Font.Size"),

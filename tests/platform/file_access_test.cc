@@ -1,6 +1,6 @@
 // Confined file access: a confined process reads only beneath the folders it named and
 // writes nowhere, while descriptors it opened before keep working.
-#include "platform/file_access.h"
+#include "platform/confinement.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "platform/channel.h"
-#include "platform/file_access.h"
+#include "platform/confinement.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/scratch.h"

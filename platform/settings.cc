@@ -1,0 +1,71 @@
+#include "platform/settings.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <thread>
+
+namespace docmill::platform {
+
+namespace {
+
+const char* valueOf(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+[[noreturn]] void refuse(const char* name, const std::string& value, const std::string& rule) {
+  throw SettingError(std::string(name) + " is \"" + value + "\": " + rule);
+}
+
+}  // namespace
+
+std::optional<uint64_t> readSetting(const WholeNumberSetting& setting) {
+  const char* text = valueOf(setting.name);
+  if (!text) return std::nullopt;
+  const std::string value(text);
+  const std::string rule = "expected a whole number of at least " + std::to_string(setting.minimum);
+  uint64_t number = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') refuse(setting.name, value, rule);
+    // Past the maximum, further digits only make it larger still.
+    if (number <= setting.maximum) number = number * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (number < setting.minimum) refuse(setting.name, value, rule);
+  return number > setting.maximum ? setting.maximum : number;
+}
+
+std::optional<std::chrono::milliseconds> readSecondsSetting(const char* name) {
+  const char* text = valueOf(name);
+  if (!text) return std::nullopt;
+  const std::string value(text);
+  const std::string rule = "expected a number of seconds greater than 0, such as 90 or 1.5";
+  const size_t point = value.find('.');
+  const std::string whole = value.substr(0, point);
+  const std::string fraction = point == std::string::npos ? "" : value.substr(point + 1);
+  const auto digitsOnly = [](const std::string& s) {
+    return s.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if ((whole.empty() && fraction.empty()) || !digitsOnly(whole) || !digitsOnly(fraction)) {
+    refuse(name, value, rule);
+  }
+  // A year is far more than any call may take; the bound keeps the count representable.
+  constexpr double kMaxSeconds = 366.0 * 24 * 3600;
+  const double seconds = std::min(std::strtod(value.c_str(), nullptr), kMaxSeconds);
+  const auto ms = static_cast<long long>(std::llround(seconds * 1000));
+  if (ms <= 0) refuse(name, value, rule);
+  return std::chrono::milliseconds(ms);
+}
+
+std::optional<std::string> readTextSetting(const char* name) {
+  const char* text = valueOf(name);
+  if (!text) return std::nullopt;
+  return std::string(text);
+}
+
+uint64_t officePoolSize() {
+  if (auto size = readSetting(kOfficePool)) return *size;
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores ? cores : 2;
+}
+
+}  // namespace docmill::platform

@@ -1,0 +1,61 @@
+// The DOCMILL_* settings of the environment: their names, the rules of their values and the
+// one reader of them.
+//
+// A variable that is unset or empty takes its default, which the caller knows. A whole
+// number is written in decimal digits only: no sign, blanks, unit or fraction ("4x" and
+// "-1" are refused, not read as 4 or taken for the default). A number of seconds may also
+// have a fraction ("1.5"). A value below a setting's minimum is refused; one above its
+// maximum is taken as the maximum. A refused value throws `SettingError`, whose text names
+// the variable, the value and what it accepts; the layer that reads a setting turns it into
+// its own error once.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace docmill::platform {
+
+class SettingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct WholeNumberSetting {
+  const char* name;
+  uint64_t minimum;
+  uint64_t maximum;
+};
+
+// Office processes in the pool, and the workers of `docmill convert` (default: the cores).
+inline constexpr WholeNumberSetting kOfficePool{"DOCMILL_OFFICE_POOL", 1, 1'000'000};
+// Documents an office serves before it is replaced (default 200).
+inline constexpr WholeNumberSetting kOfficeMaxDocuments{"DOCMILL_OFFICE_MAX_DOCS", 1, 1'000'000};
+// Callers that may wait for a free office (default 1000).
+inline constexpr WholeNumberSetting kOfficeQueue{"DOCMILL_OFFICE_QUEUE", 0, 1'000'000};
+// MiB of resident memory an office may use during a call (default 3072).
+inline constexpr WholeNumberSetting kOfficeMemoryMiB{"DOCMILL_OFFICE_MEMORY", 64, 1'000'000};
+// Seconds one office call may take (default 120); a fraction is allowed.
+inline constexpr const char* kOfficeTimeout = "DOCMILL_OFFICE_TIMEOUT";
+// Seconds one interpreter run may take (default 120).
+inline constexpr WholeNumberSetting kInterpreterTimeout{"DOCMILL_INTERPRETER_TIMEOUT", 1,
+                                                        10'000'000};
+// MiB of memory one interpreter run may map (default 2048).
+inline constexpr WholeNumberSetting kInterpreterMemoryMiB{"DOCMILL_INTERPRETER_MEMORY", 1,
+                                                          1ull << 30};
+// The folder of class records, instead of the user's and the system's (text, taken as is).
+inline constexpr const char* kRegistry = "DOCMILL_REGISTRY";
+
+// The value of a whole-number setting; nothing when it is unset or empty.
+std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
+// The value of a setting in seconds, greater than 0; nothing when it is unset or empty.
+std::optional<std::chrono::milliseconds> readSecondsSetting(const char* name);
+// The text of a setting; nothing when it is unset or empty.
+std::optional<std::string> readTextSetting(const char* name);
+
+// DOCMILL_OFFICE_POOL, else the number of cores (2 when the system does not say).
+uint64_t officePoolSize();
+
+}  // namespace docmill::platform
