@@ -25,6 +25,7 @@ inline constexpr int32_t S_FALSE = 1;
 inline constexpr int32_t E_NOTIMPL = static_cast<int32_t>(0x80004001);
 inline constexpr int32_t E_NOINTERFACE = static_cast<int32_t>(0x80004002);
 inline constexpr int32_t E_POINTER = static_cast<int32_t>(0x80004003);
+inline constexpr int32_t E_ABORT = static_cast<int32_t>(0x80004004);
 inline constexpr int32_t E_FAIL = static_cast<int32_t>(0x80004005);
 inline constexpr int32_t E_INVALIDARG = static_cast<int32_t>(0x80070057);
 inline constexpr int32_t DISP_E_UNKNOWNINTERFACE = static_cast<int32_t>(0x80020001);
