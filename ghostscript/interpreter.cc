@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/call_context.h"
 #include "automation/error.h"
 #include "ghostscript/binding.h"
 #include "ghostscript/conversions.h"
@@ -50,11 +51,15 @@ RunOutcome runInterpreter(const std::vector<std::string>& args, const RunFiles& 
   library.revision(&revision);  // a missing library raises here, before any run
   library.requireAll();         // and so does a missing entry point
 
+  raiseIfCancelled();  // a caller that went away needs no run
   const IsolatedRun run = runIsolated(library.loadedPath(), args, files, interpreterLimits());
   lastRunCpu = run.cpuSeconds;
   RunOutcome outcome;
   outcome.succeeded = run.ran && (run.code >= 0 || run.code == kQuitCode);
   outcome.overLimit = run.overLimit;
+  if (run.timedOut) {
+    if (auto context = CallContext::current()) context->noteTimedOut();
+  }
   if (!outcome.succeeded) {
     outcome.errorTail = run.text;
     if (outcome.errorTail.empty()) {

@@ -114,6 +114,7 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
       end && (end->how == How::TimedOut || (end->how == How::Signaled && end->value == SIGXCPU));
   if (timedOut) {
     run.overLimit = true;
+    run.timedOut = true;
     run.text = limitText(limits, true);
   } else if (child && child->ran) {
     run.ran = true;

@@ -27,6 +27,7 @@ struct IsolatedRun {
   int code = 0;
   std::string text;  // the interpreter's error lines, or why the run did not finish
   bool overLimit = false;
+  bool timedOut = false;  // the limit it went over was its time
   double cpuSeconds = 0;  // processor time the run's child used
 };
 

@@ -6,8 +6,10 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <thread>
 
+#include "automation/call_context.h"
 #include "automation/error.h"
 #include "office_server/office_process.h"
 #include "platform/group_memory.h"
@@ -42,6 +44,8 @@ struct OfficeSlot {
   std::optional<Clock::time_point> deadline;
   bool killedForTime = false;
   bool killedForMemory = false;
+  bool killedForCancel = false;  // its caller went away during the call
+  int starts = 0;                // successful starts, the first one included
   std::thread worker;
 };
 
@@ -105,6 +109,11 @@ struct OfficePool::State {
   bool stopping = false;  // they are being ended
   std::thread watchdog;
   uint64_t nextTicket = 0, serving = 0;
+  std::set<uint64_t> abandoned;  // tickets of callers that went away before their turn
+  // Passes over the turns of callers that went away.
+  void skipAbandonedLocked() {
+    while (abandoned.erase(serving)) ++serving;
+  }
   int waiting = 0;
 
   PoolSettings& config() {
@@ -178,6 +187,8 @@ void OfficePool::State::workerLoop(std::shared_ptr<OfficeSlot> slot) {
     slot->documents = 0;
     slot->killedForTime = false;
     slot->killedForMemory = false;
+    slot->killedForCancel = false;
+    if (failure.empty()) ++slot->starts;
     slot->failure = failure;
     slot->phase = failure.empty() ? OfficeSlot::Phase::Ready : OfficeSlot::Phase::Failed;
     changed.notify_all();
@@ -291,6 +302,13 @@ void OfficePool::State::release(const std::shared_ptr<OfficeSlot>& slot) {
 
 LeasePtr OfficePool::acquire() {
   State& s = *state_;
+  // A caller that goes away stops waiting; the hook is dropped after the lock (it takes it).
+  const auto context = CallContext::current();
+  raiseIfCancelled();
+  CallContext::Hook wakeOnCancel = CallContext::onCancel(context, [&s] {
+    { std::lock_guard wake(s.mutex); }
+    s.changed.notify_all();
+  });
   std::unique_lock lock(s.mutex);
   s.startLocked();
   auto freeSlot = [&]() -> std::shared_ptr<OfficeSlot> {
@@ -320,15 +338,30 @@ LeasePtr OfficePool::acquire() {
   }
   const uint64_t ticket = s.nextTicket++;
   ++s.waiting;
-  s.changed.wait(lock, [&] { return !s.running || (ticket == s.serving && freeSlot()); });
+  s.changed.wait(lock, [&] {
+    return !s.running || (context && context->cancelled()) || (ticket == s.serving && freeSlot());
+  });
   --s.waiting;
+  if (s.running && context && context->cancelled()) {
+    // Its turn passes to the next caller, whether it had come or not.
+    if (ticket == s.serving) {
+      ++s.serving;
+    } else {
+      s.abandoned.insert(ticket);
+    }
+    s.skipAbandonedLocked();
+    s.changed.notify_all();
+    raise(cancelledError());
+  }
   if (!s.running) {
     ++s.serving;
+    s.skipAbandonedLocked();
     s.changed.notify_all();
     raiseRuntime(rt::CantCreateObject,
                  "Automation server can't create object: the offices were shut down");
   }
   ++s.serving;
+  s.skipAbandonedLocked();
   auto slot = freeSlot();
   slot->leased = true;
   slot->document.clear();
@@ -403,6 +436,10 @@ std::vector<OfficeStatus> OfficePool::status() {
       st.documents = slot->documents;
       st.leased = slot->leased;
       st.inCall = slot->callDepth > 0;
+      st.ready = slot->phase == OfficeSlot::Phase::Ready && !slot->wantStart &&
+                 !slot->killedForTime && !slot->killedForMemory && !slot->killedForCancel;
+      st.restarts = std::max(0, slot->starts - 1);
+      st.waiting = state_->waiting;
       st.document = slot->document;
       result.push_back(st);
     }
@@ -471,14 +508,30 @@ CallScope::CallScope(LeasePtr lease)
     : lease_(std::move(lease)), guard_(lease_->slot_->callMutex), previous_(tlsCurrent) {
   tlsCurrent = lease_;
   auto& s = *OfficePool::instance().state_;
-  std::lock_guard lock(s.mutex);
-  if (lease_->slot_->callDepth++ == 0) {
-    lease_->slot_->deadline = Clock::now() + s.config().callTimeout;
-    s.watch.notify_all();
+  bool outermost = false;
+  {
+    std::lock_guard lock(s.mutex);
+    if (lease_->slot_->callDepth++ == 0) {
+      outermost = true;
+      lease_->slot_->deadline = Clock::now() + s.config().callTimeout;
+      s.watch.notify_all();
+    }
+  }
+  // A caller that goes away ends the call the way its time limit would.
+  if (outermost) {
+    cancelHook_ = CallContext::onCancel(CallContext::current(), [&s, slot = lease_->slot_] {
+      std::lock_guard lock(s.mutex);
+      if (slot->callDepth > 0 && slot->phase == OfficeSlot::Phase::Ready && !slot->killedForTime &&
+          !slot->killedForMemory) {
+        slot->process.kill();
+        slot->killedForCancel = true;
+      }
+    });
   }
 }
 
 CallScope::~CallScope() {
+  cancelHook_.reset();
   {
     auto& s = *OfficePool::instance().state_;
     std::lock_guard lock(s.mutex);
@@ -499,6 +552,7 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
   OfficeSlot& slot = *lease_->slot_;
   bool timedOut = false;
   bool overMemory = false;
+  bool cancelled = false;
   std::string document;
   std::chrono::milliseconds timeout;
   int memoryLimit = 0;
@@ -506,11 +560,12 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
     std::lock_guard lock(s.mutex);
     timedOut = slot.killedForTime;
     overMemory = slot.killedForMemory;
+    cancelled = slot.killedForCancel;
     document = slot.document;
     timeout = s.config().callTimeout;
     memoryLimit = s.config().memoryLimitMiB;
   }
-  if (!timedOut && !overMemory && slot.process.running()) return;
+  if (!timedOut && !overMemory && !cancelled && slot.process.running()) return;
   // The office is dead: reap it and remove its profile now; the lease or the pool starts
   // the next one.
   slot.process.end();
@@ -518,7 +573,9 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
     std::lock_guard lock(s.mutex);
     slot.killedForTime = false;
     slot.killedForMemory = false;
+    slot.killedForCancel = false;
   }
+  if (cancelled) raise(cancelledError());
   const std::string on = document.empty() ? std::string() : " on " + document;
   if (overMemory) {
     raiseApp(app, app.failed,
@@ -527,6 +584,7 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
                  " MiB; it was stopped and is replaced by a fresh one.");
   }
   if (timedOut) {
+    if (auto context = CallContext::current()) context->noteTimedOut();
     raiseApp(app, app.failed,
              app.name + " did not finish " + member + on + " within " + seconds(timeout) +
                  " seconds; its office was stopped and is replaced by a fresh one.");

@@ -23,6 +23,11 @@
 // `DOCMILL_OFFICE_MAX_DOCS` documents (default 200), or when it holds more than half its
 // memory limit, an office is replaced once its lease is returned, never during a call.
 //
+// A call or a wait made for a caller whose `CallContext` is cancelled ends early: a waiting
+// caller leaves the queue, and an office in a call is killed and replaced as at its time
+// limit; either fails with `cancelledError()`. A call ended by its time limit marks the
+// caller's context as timed out.
+//
 // `shutdown()` (also run when the host process exits) ends every office and removes every
 // profile; the next application object starts the pool afresh.
 #pragma once
@@ -35,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "automation/call_context.h"
 #include "office_server/servers.h"
 #include "office_server/uno_support.h"
 
@@ -98,6 +104,7 @@ class CallScope {
   LeasePtr lease_;
   std::unique_lock<std::recursive_mutex> guard_;
   LeasePtr previous_;
+  CallContext::Hook cancelHook_;
 };
 
 class OfficePool {

@@ -75,6 +75,9 @@ struct OfficeStatus {
   bool leased = false;
   bool inCall = false;   // a call is running on it
   std::string document;  // the document its application opened last
+  bool ready = false;    // it runs and takes calls
+  int restarts = 0;      // times it was started again since the pool started
+  int waiting = 0;       // callers waiting for a free office (the same in every entry)
 };
 std::vector<OfficeStatus> officeStatus();
 
