@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "automation/call_context.h"
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 #include "component/type_library.h"
@@ -44,8 +45,14 @@ bool joinsAsIs(const std::string& input) {
   return oneOf(lowerExtension(input), {".ps", ".eps", ".pdf"});
 }
 
-FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output) {
-  ConversionPlan plan = planConversion(input, output, readLayout(input));
+FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output,
+                      const PageOptions& options) {
+  ConversionPlan plan;
+  try {
+    plan = planConversion(input, output, readLayout(input), options);
+  } catch (const AutomationError& e) {
+    return {input, {}, e.error(), describeError(e.error())};
+  }
   std::vector<Variant> storage = plan.args;
   std::vector<Variant> refs;
   for (auto& v : storage) refs.push_back(Variant::byRef(v));
@@ -92,10 +99,13 @@ class Progress {
 // Converts inputs[i] to outputs[i] on `jobs` threads; returns one result per input.
 std::vector<FileResult> convertAll(const std::vector<std::string>& inputs,
                                    const std::vector<std::string>& outputs, int jobs,
+                                   const PageOptions& options,
                                    const std::function<void(const FileResult&)>& progress) {
   std::vector<FileResult> results(inputs.size());
   std::atomic<size_t> next{0};
+  const auto context = CallContext::current();
   auto worker = [&] {
+    CallContext::Scope scope(context);
     DispatchPtr obj;
     for (size_t i = next++; i < inputs.size(); i = next++) {
       if (!obj) {
@@ -107,7 +117,7 @@ std::vector<FileResult> convertAll(const std::vector<std::string>& inputs,
           continue;
         }
       }
-      results[i] = convertOne(obj, inputs[i], outputs[i]);
+      results[i] = convertOne(obj, inputs[i], outputs[i], options);
       if (progress) progress(results[i]);
     }
   };
@@ -152,18 +162,23 @@ const std::initializer_list<const char*> kPresentations = {
 }  // namespace
 
 ConversionPlan planConversion(const std::string& input, const std::string& output,
-                              const DocumentLayout& layout) {
+                              const DocumentLayout& layout, const PageOptions& options) {
   const std::string ext = lowerExtension(input);
   Variant out(output), in(input);
+  std::vector<Named> turn;
+  if (options.landscape) turn.push_back({"blnLandscape", Variant(*options.landscape)});
   if (oneOf(ext, {".ps", ".eps", ".prn"})) return {"CreatePDFfromPS", {out, in}, {}};
   if (ext == ".pdf") return {"CreatePDFfromMultiPDF", {out, Variant(SafeArray::of({in}))}, {}};
   // Printed with no page options, so every section keeps its own size and orientation.
-  if (oneOf(ext, kWordProcessing)) return {"CreatePDFfromMiscFile", {out, in}, {}};
-  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}, {}};
+  if (oneOf(ext, kWordProcessing)) {
+    if (options.landscape) return {"CreatePDFfromWord", {out, in}, turn};
+    return {"CreatePDFfromMiscFile", {out, in}, {}};
+  }
+  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}, turn};
   if (oneOf(ext, kWorkbooks)) {
     if (layout.sheets.empty()) {
       // Nothing known of the sheets: the first worksheet, as far as it is used.
-      return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant(kWholeSheet)}, {}};
+      return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant(kWholeSheet)}, turn};
     }
     // Without an orientation array, every sheet keeps its own.
     std::vector<Variant> sheets, ranges;
@@ -171,15 +186,20 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
       sheets.emplace_back(s.sheet);
       ranges.emplace_back(s.range);
     }
-    return {"CreatePDFfromMultiExcel",
-            {out, in, Variant(SafeArray::of(std::move(sheets))),
-             Variant(SafeArray::of(std::move(ranges)))},
-            {}};
+    ConversionPlan plan{"CreatePDFfromMultiExcel",
+                        {out, in, Variant(SafeArray::of(std::move(sheets))),
+                         Variant(SafeArray::of(std::move(ranges)))},
+                        {}};
+    if (options.landscape) {
+      std::vector<Variant> each(layout.sheets.size(), Variant(*options.landscape));
+      plan.named.push_back({"varLandscape", Variant(SafeArray::of(std::move(each)))});
+    }
+    return plan;
   }
   if (oneOf(ext, kPresentations)) {
     ConversionPlan plan{"CreatePDFfromPowerPoint", {out, in}, {}};
-    if (layout.wideSlides) {
-      plan.named.push_back({"blnHorizontalOrientation", Variant(*layout.wideSlides)});
+    if (auto wide = options.landscape ? options.landscape : layout.wideSlides) {
+      plan.named.push_back({"blnHorizontalOrientation", Variant(*wide)});
     }
     return plan;
   }
@@ -302,7 +322,7 @@ BatchResult convertBatch(const BatchRequest& request) {
         index.push_back(i);
       }
     }
-    auto converted = convertAll(toConvert, pieceOut, jobs, request.progress);
+    auto converted = convertAll(toConvert, pieceOut, jobs, request.options, request.progress);
     for (size_t k = 0; k < converted.size(); ++k) {
       FileResult& r = result.files[index[k]];
       r.error = converted[k].error;
@@ -335,7 +355,7 @@ BatchResult convertBatch(const BatchRequest& request) {
     std::error_code ec;
     fs::create_directories(output, ec);
   }
-  result.files = convertAll(inputs, outputs, jobs, request.progress);
+  result.files = convertAll(inputs, outputs, jobs, request.options, request.progress);
   for (const auto& r : result.files) result.failed += r.error ? 1 : 0;
   return result;
 }

@@ -26,13 +26,20 @@ namespace docmill::cli {
 // orientation of their slides, workbooks with every visible worksheet in order, each in
 // its own orientation and print area, as far as `layout` tells them (see layout.h;
 // without it, slides print the member's default way and a workbook its first sheet).
+// What a caller may ask of the pages of every document: unset keeps each document's own.
+// `landscape` turns word-processing documents, text, workbooks and presentations (the
+// kinds whose members take an orientation); the others keep theirs.
+struct PageOptions {
+  std::optional<bool> landscape;
+};
+
 struct ConversionPlan {
   std::string member;
   std::vector<Variant> args;
   std::vector<Named> named;
 };
 ConversionPlan planConversion(const std::string& input, const std::string& output,
-                              const DocumentLayout& layout = {});
+                              const DocumentLayout& layout = {}, const PageOptions& options = {});
 
 // What the conversion of `input` needs to know of its layout, read from the document
 // (only presentations and workbooks are asked).
@@ -64,6 +71,7 @@ struct BatchRequest {
   std::string output;
   bool merge = false;
   int jobs = 0;  // conversions at a time; 0: DOCMILL_OFFICE_POOL, else the number of cores
+  PageOptions options;
   // Told of each conversion as it ends, from the worker thread that ran it; calls may
   // come from several threads at once.
   std::function<void(const FileResult&)> progress;
@@ -78,7 +86,8 @@ struct BatchResult {
 };
 
 // Converts a batch as the command does, in parallel, never writing over an input. Every
-// file's failure is reported in its result; nothing is thrown for them.
+// file's failure is reported in its result; nothing is thrown for them. The worker threads
+// work under the caller's `CallContext`, so cancelling it stops the whole batch.
 BatchResult convertBatch(const BatchRequest& request);
 
 // Runs the command on its arguments (those after "convert"); returns the exit status.
