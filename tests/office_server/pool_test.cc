@@ -13,6 +13,7 @@
 #include <set>
 #include <thread>
 
+#include "automation/call_context.h"
 #include "automation/creation.h"
 #include "office_server/servers.h"
 #include "platform/scratch.h"
@@ -185,6 +186,61 @@ TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
   print(open(app, "b.fodt"), "after.ps");
   EXPECT_NE(officeOf(), hung);
   EXPECT_NE(testing::readPostScript(dir_.path("after.ps")).text().find("Bravo"), std::string::npos);
+}
+
+TEST_F(OfficePool, ACallerThatGoesAwayEndsItsCallAndLeavesTheQueue) {
+  configure(1, 60s);
+  auto app = createObject("Word.Application");
+  auto doc = open(app, "a.fodt");
+  pid_t stuck = officeOf();
+  ASSERT_EQ(::kill(-stuck, SIGSTOP), 0);
+
+  // A call for a caller that goes away ends at once, its office replaced.
+  auto context = std::make_shared<CallContext>();
+  Error ended;
+  std::thread caller([&] {
+    CallContext::Scope scope(context);
+    ended = testing::errorOf([&] { print(doc, "gone.ps"); });
+  });
+  ASSERT_TRUE(waitInCall(stuck));
+  auto started = std::chrono::steady_clock::now();
+  context->cancel();
+  caller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  EXPECT_EQ(ended.number, hr::E_ABORT) << ended.description;
+  EXPECT_FALSE(context->timedOut());
+  EXPECT_TRUE(testing::processesInGroup(stuck).empty());
+
+  // A caller waiting for the only office leaves the queue, and the next one is not held up
+  // by its turn.
+  auto waiting = std::make_shared<CallContext>();
+  Error left;
+  std::thread queued([&] {
+    CallContext::Scope scope(waiting);
+    left = testing::errorOf([&] { createObject("Word.Application"); });
+  });
+  std::this_thread::sleep_for(300ms);
+  waiting->cancel();
+  queued.join();
+  EXPECT_EQ(left.number, hr::E_ABORT) << left.description;
+  call(doc, "Close", {Variant(false)});
+  app.reset();
+  doc.reset();
+  auto next = createObject("Word.Application");
+  print(open(next, "b.fodt"), "next.ps");
+  EXPECT_NE(testing::readPostScript(dir_.path("next.ps")).text().find("Bravo"), std::string::npos);
+}
+
+TEST_F(OfficePool, ATimedOutCallMarksItsCallersContext) {
+  configure(1, 2s);
+  auto app = createObject("Word.Application");
+  auto doc = open(app, "a.fodt");
+  ASSERT_EQ(::kill(-officeOf(), SIGSTOP), 0);
+  auto context = std::make_shared<CallContext>();
+  CallContext::Scope scope(context);
+  Error e = testing::errorOf([&] { print(doc, "late.ps"); });
+  EXPECT_NE(e.description.find("within 2 seconds"), std::string::npos) << e.description;
+  EXPECT_TRUE(context->timedOut());
 }
 
 TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
