@@ -14,6 +14,7 @@
 #include "component/create_pdf.h"
 #include "component/exports.h"
 #include "component/type_library.h"
+#include "serve/server.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using namespace docmill;
 const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--PARAM=VALUE]...
        docmill --get NAME | --list | --register | --unregister | --help
        docmill convert [-j N] [-o OUT] IN...  |  docmill convert --merge -o OUT.pdf IN...
+       docmill serve [--listen ADDR:PORT]
 
 Creates PDF.CreatePDF and invokes MEMBER late-bound with the given arguments.
 Positional arguments bind in parameter order; --PARAM=VALUE passes a named argument.
@@ -73,6 +75,7 @@ int run(int argc, char** argv) {
 
   cli::HostServers servers;  // built-in classes, unless the registry names others
   if (args[0] == "convert") return cli::runConvert({args.begin() + 1, args.end()});
+  if (args[0] == "serve") return serve::runServe({args.begin() + 1, args.end()});
   DispatchPtr obj = createObject(kProgId);
 
   size_t i = 0;

@@ -17,6 +17,9 @@ packages=(
   fonts-crosextra-carlito fonts-crosextra-caladea fonts-wqy-microhei
   # The Python module: built for Debian's python3 with pybind11, tested with pytest.
   python3 python3-dev pybind11-dev python3-pytest
+  # `docmill serve`: HTTP over Boost.Beast, JSON; its tests and bench drive it with curl, a
+  # headless browser, HAProxy and systemd's unit checker.
+  libboost-dev nlohmann-json3-dev curl chromium haproxy systemd
 )
 missing=()
 for p in "${packages[@]}"; do

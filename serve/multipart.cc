@@ -1,0 +1,254 @@
+#include "serve/multipart.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+namespace docmill::serve {
+
+namespace {
+
+constexpr size_t kMaxHeaderBlock = 16 * 1024;
+constexpr size_t kMaxPreamble = 64 * 1024;
+
+std::string lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+std::string trim(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t");
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(" \t");
+  return s.substr(b, e - b + 1);
+}
+
+// The parameters of a header value such as `form-data; name="a"; filename="b"`, by
+// lower-cased name. Quoted values may escape a quote or a backslash.
+std::vector<std::pair<std::string, std::string>> headerParams(const std::string& value) {
+  std::vector<std::pair<std::string, std::string>> params;
+  size_t i = value.find(';');
+  while (i != std::string::npos && i < value.size()) {
+    ++i;
+    while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
+    size_t eq = value.find('=', i);
+    size_t semi = value.find(';', i);
+    if (eq == std::string::npos || (semi != std::string::npos && semi < eq)) {
+      i = semi;
+      continue;
+    }
+    std::string name = lower(trim(value.substr(i, eq - i)));
+    std::string v;
+    size_t j = eq + 1;
+    while (j < value.size() && (value[j] == ' ' || value[j] == '\t')) ++j;
+    if (j < value.size() && value[j] == '"') {
+      for (++j; j < value.size() && value[j] != '"'; ++j) {
+        if (value[j] == '\\' && j + 1 < value.size()) ++j;
+        v += value[j];
+      }
+      i = value.find(';', j);
+    } else {
+      size_t end = value.find(';', j);
+      v = trim(value.substr(j, end == std::string::npos ? std::string::npos : end - j));
+      i = end;
+    }
+    params.emplace_back(name, v);
+  }
+  return params;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// An extended parameter value (charset'language'percent-encoded), as browsers send
+// non-ASCII file names; only UTF-8 and ASCII are taken.
+std::optional<std::string> extendedValue(const std::string& v) {
+  size_t first = v.find('\'');
+  size_t second = first == std::string::npos ? first : v.find('\'', first + 1);
+  if (second == std::string::npos) return std::nullopt;
+  std::string charset = lower(v.substr(0, first));
+  if (charset != "utf-8" && charset != "us-ascii") return std::nullopt;
+  std::string out;
+  for (size_t i = second + 1; i < v.size(); ++i) {
+    if (v[i] == '%' && i + 2 < v.size() && hexValue(v[i + 1]) >= 0 && hexValue(v[i + 2]) >= 0) {
+      out += static_cast<char>(hexValue(v[i + 1]) * 16 + hexValue(v[i + 2]));
+      i += 2;
+    } else {
+      out += v[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+MultipartReader::MultipartReader(std::string boundary, Handler handler)
+    : delimiter_("\r\n--" + boundary), handler_(std::move(handler)) {
+  // The first delimiter may open the body without a line break before it.
+  buffer_ = "\r\n";
+}
+
+void MultipartReader::feed(const char* bytes, size_t size) {
+  buffer_.append(bytes, size);
+  run();
+}
+
+void MultipartReader::finish() {
+  run();
+  if (state_ != State::Done) throw FormError("the form ends before its closing boundary");
+}
+
+void MultipartReader::run() {
+  for (;;) {
+    switch (state_) {
+      case State::Preamble: {
+        size_t at = buffer_.find(delimiter_);
+        if (at == std::string::npos) {
+          if (buffer_.size() > kMaxPreamble) throw FormError("the form has no boundary");
+          return;
+        }
+        buffer_.erase(0, at + delimiter_.size());
+        state_ = State::AfterDelimiter;
+        break;
+      }
+      case State::AfterDelimiter: {
+        // Transport padding (spaces, tabs) may follow a delimiter.
+        size_t pad = buffer_.find_first_not_of(" \t");
+        if (pad == std::string::npos || buffer_.size() < pad + 2) {
+          if (buffer_.size() > 1024) throw FormError("malformed boundary line");
+          return;
+        }
+        if (buffer_.compare(pad, 2, "--") == 0) {
+          buffer_.clear();
+          state_ = State::Done;
+          return;
+        }
+        if (buffer_.compare(pad, 2, "\r\n") != 0) throw FormError("malformed boundary line");
+        buffer_.erase(0, pad + 2);
+        state_ = State::Headers;
+        break;
+      }
+      case State::Headers: {
+        size_t end;
+        std::string block;
+        if (buffer_.compare(0, 2, "\r\n") == 0) {
+          end = 2;
+        } else {
+          size_t at = buffer_.find("\r\n\r\n");
+          if (at == std::string::npos) {
+            if (buffer_.size() > kMaxHeaderBlock) throw FormError("a part's headers are too long");
+            return;
+          }
+          if (at > kMaxHeaderBlock) throw FormError("a part's headers are too long");
+          block = buffer_.substr(0, at);
+          end = at + 4;
+        }
+        buffer_.erase(0, end);
+        parseHeaders(block);
+        state_ = State::Body;
+        break;
+      }
+      case State::Body: {
+        size_t at = buffer_.find(delimiter_);
+        if (at == std::string::npos) {
+          // Everything but what could be the start of a delimiter goes on now.
+          if (buffer_.size() >= delimiter_.size()) {
+            size_t keep = delimiter_.size() - 1;
+            size_t give = buffer_.size() - keep;
+            handler_.data(buffer_.data(), give);
+            buffer_.erase(0, give);
+          }
+          return;
+        }
+        if (at > 0) handler_.data(buffer_.data(), at);
+        handler_.end();
+        buffer_.erase(0, at + delimiter_.size());
+        state_ = State::AfterDelimiter;
+        break;
+      }
+      case State::Done:
+        buffer_.clear();  // the epilogue is ignored
+        return;
+    }
+  }
+}
+
+void MultipartReader::parseHeaders(const std::string& block) {
+  PartInfo info;
+  bool disposition = false;
+  size_t start = 0;
+  while (start <= block.size()) {
+    size_t end = block.find("\r\n", start);
+    std::string line =
+        block.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? block.size() + 1 : end + 2;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = lower(trim(line.substr(0, colon)));
+    std::string value = trim(line.substr(colon + 1));
+    if (name == "content-disposition") {
+      if (lower(value.substr(0, value.find(';'))) != "form-data") {
+        throw FormError("a part is not form data");
+      }
+      disposition = true;
+      std::optional<std::string> extended;
+      for (const auto& [key, v] : headerParams(value)) {
+        if (key == "name") info.name = v;
+        if (key == "filename") info.fileName = v;
+        if (key == "filename*") extended = extendedValue(v);
+      }
+      if (extended) info.fileName = extended;
+    } else if (name == "content-type") {
+      info.contentType = value;
+    }
+  }
+  if (!disposition) throw FormError("a part has no Content-Disposition");
+  handler_.begin(info);
+}
+
+std::optional<std::string> formBoundary(const std::string& contentType) {
+  std::string type = lower(trim(contentType.substr(0, contentType.find(';'))));
+  if (type != "multipart/form-data") return std::nullopt;
+  for (const auto& [key, v] : headerParams(contentType)) {
+    if (key != "boundary") continue;
+    if (v.empty() || v.size() > 70) return std::nullopt;
+    for (unsigned char c : v) {
+      if (c < 0x20 || c > 0x7e) return std::nullopt;
+    }
+    return v;
+  }
+  return std::nullopt;
+}
+
+std::string safeFileName(const std::string& name, const std::string& fallback) {
+  std::string base = name;
+  size_t slash = base.find_last_of("/\\");
+  if (slash != std::string::npos) base = base.substr(slash + 1);
+  std::string out;
+  for (unsigned char c : base) {
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\' || c == '/' || c == ';' || c == '%') {
+      out += '_';
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out.erase(0, out.find_first_not_of(". "));
+  if (out.size() > 120) {
+    // Cut on a character boundary of UTF-8 and keep the extension.
+    std::string ext;
+    size_t dot = out.rfind('.');
+    if (dot != std::string::npos && out.size() - dot <= 10) ext = out.substr(dot);
+    size_t cut = 120 - ext.size();
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
+    out = out.substr(0, cut) + ext;
+  }
+  if (out.empty()) return fallback;
+  return out;
+}
+
+}  // namespace docmill::serve

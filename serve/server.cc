@@ -1,0 +1,670 @@
+#include "serve/server.h"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "automation/call_context.h"
+#include "automation/creation.h"
+#include "component/type_library.h"
+#include "platform/scratch.h"
+#include "serve/multipart.h"
+#include "serve/page.h"
+
+namespace docmill::serve {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+constexpr size_t kMaxFields = 1 << 20;  // bytes of all text fields of one form
+constexpr size_t kMaxParts = 1000;
+constexpr int kMaxConnections = 512;
+
+int64_t nowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
+std::optional<uint64_t> envNumber(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return std::nullopt;
+  char* end = nullptr;
+  unsigned long long n = std::strtoull(v, &end, 10);
+  if (*end || v[0] == '-') return std::nullopt;
+  return n;
+}
+
+bool equalInConstantTime(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ (i < b.size() ? b[i] : 0);
+  return diff == 0;
+}
+
+// The extension an upload keeps on disk, which picks its conversion: letters and digits
+// only, lower case.
+std::string storedExtension(const std::string& clientName) {
+  std::string base = safeFileName(clientName, "");
+  size_t dot = base.rfind('.');
+  if (dot == std::string::npos) return {};
+  std::string ext;
+  for (char c : base.substr(dot + 1)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return {};
+    ext += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (ext.empty() || ext.size() > 10) return {};
+  return "." + ext;
+}
+
+// Content-Disposition for a download: a plain ASCII name, and the full name in UTF-8.
+std::string disposition(const std::string& name) {
+  std::string ascii, encoded;
+  for (unsigned char c : name) {
+    ascii += c < 0x80 ? static_cast<char>(c) : '_';
+    if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+      encoded += static_cast<char>(c);
+    } else {
+      char buf[4];
+      std::snprintf(buf, sizeof buf, "%%%02X", c);
+      encoded += buf;
+    }
+  }
+  return "attachment; filename=\"" + ascii + "\"; filename*=UTF-8''" + encoded;
+}
+
+std::string utcNow() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, Failed };
+
+}  // namespace
+
+ServeSettings ServeSettings::fromEnvironment() {
+  ServeSettings s;
+  if (auto n = envNumber("DOCMILL_SERVE_MAX_BYTES"); n && *n > 0) s.maxBytes = *n;
+  if (const char* t = std::getenv("DOCMILL_SERVE_TOKEN")) s.token = t;
+  if (auto n = envNumber("DOCMILL_SERVE_QUEUE"))
+    s.queue = static_cast<int>(std::min<uint64_t>(*n, 100000));
+  if (auto n = envNumber("DOCMILL_SERVE_IDLE_TIMEOUT"); n && *n > 0) {
+    s.idleTimeout = std::chrono::seconds(std::min<uint64_t>(*n, 86400));
+  }
+  if (auto n = envNumber("DOCMILL_SERVE_DRAIN_TIMEOUT")) {
+    s.drainTimeout = std::chrono::seconds(std::min<uint64_t>(*n, 86400));
+  }
+  if (auto n = envNumber("DOCMILL_OFFICE_POOL"); n && *n > 0) {
+    s.workers = static_cast<int>(std::min<uint64_t>(*n, 1024));
+  }
+  return s;
+}
+
+bool ServeSettings::setListen(const std::string& address) {
+  size_t colon = address.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string h = address.substr(0, colon), p = address.substr(colon + 1);
+  if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+  if (p.empty() || p.size() > 5 || p.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  unsigned long n = std::stoul(p);
+  if (n > 65535) return false;
+  boost::system::error_code ec;
+  asio::ip::make_address(h.empty() ? "0.0.0.0" : h, ec);
+  if (ec) return false;
+  host = h.empty() ? "0.0.0.0" : h;
+  port = static_cast<uint16_t>(n);
+  return true;
+}
+
+struct Server::Io {
+  asio::io_context context;
+  tcp::acceptor acceptor{context};
+};
+
+struct Server::Connection {
+  explicit Connection(tcp::socket s) : socket(std::move(s)) { touch(); }
+  void touch() { lastActive = nowMs(); }
+  // Ends the connection from another thread: a blocked read or write returns at once.
+  void cut() {
+    std::lock_guard lock(mutex);
+    boost::system::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_both, ec);
+  }
+  void cancel() {
+    std::shared_ptr<CallContext> c;
+    {
+      std::lock_guard lock(mutex);
+      c = context;
+    }
+    if (c) c->cancel();
+  }
+  // Whether the client has closed its side (or the connection broke), without waiting.
+  bool clientGone() {
+    boost::system::error_code ec, ignored;
+    char c;
+    socket.non_blocking(true, ignored);
+    socket.receive(asio::buffer(&c, 1), tcp::socket::message_peek, ec);
+    socket.non_blocking(false, ignored);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return false;
+    return static_cast<bool>(ec);
+  }
+
+  tcp::socket socket;
+  beast::flat_buffer buffer;
+  std::mutex mutex;
+  std::atomic<int64_t> lastActive{0};
+  std::atomic<bool> idleWatched{true};
+  std::atomic<bool> inRequest{false};
+  std::shared_ptr<CallContext> context;  // of the request being converted, under `mutex`
+};
+
+Server::Server(ServeSettings settings, SystemProbe probe)
+    : settings_(std::move(settings)),
+      gate_(std::max(1, settings_.workers), std::max(0, settings_.queue)),
+      routes_(RouteSettings{std::max(1, settings_.workers), settings_.retryAfterSeconds,
+                            kLibraryVersion},
+              std::move(probe), metrics_, gate_),
+      io_(std::make_unique<Io>()) {}
+
+Server::~Server() {
+  stop();
+}
+
+void Server::start() {
+  tcp::endpoint endpoint(asio::ip::make_address(settings_.host), settings_.port);
+  io_->acceptor.open(endpoint.protocol());
+  io_->acceptor.set_option(asio::socket_base::reuse_address(true));
+  io_->acceptor.bind(endpoint);
+  io_->acceptor.listen(asio::socket_base::max_listen_connections);
+  boundPort_ = io_->acceptor.local_endpoint().port();
+  acceptLoop();
+  acceptor_ = std::thread([this] { io_->context.run(); });
+  reaper_ = std::thread([this] { reapLoop(); });
+}
+
+void Server::acceptLoop() {
+  io_->acceptor.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !io_->acceptor.is_open()) return;
+    if (!ec) {
+      auto connection = std::make_shared<Connection>(std::move(socket));
+      std::lock_guard lock(mutex_);
+      if (!draining_ && threads_ < kMaxConnections) {
+        connections_.push_back(connection);
+        ++threads_;
+        std::thread([this, connection] { serveConnection(connection); }).detach();
+      }
+      // Otherwise the connection closes as it goes.
+    }
+    acceptLoop();
+  });
+}
+
+void Server::reapLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    changed_.wait_for(lock, std::chrono::milliseconds(200));
+    const int64_t limit =
+        nowMs() -
+        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.idleTimeout).count();
+    for (auto& c : connections_) {
+      // While draining, connections waiting for their next request end at once.
+      if ((c->idleWatched && c->lastActive < limit) || (draining_ && !c->inRequest)) c->cut();
+    }
+  }
+}
+
+void Server::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    if (stopping_ || !acceptor_.joinable()) return;
+    draining_ = true;
+  }
+  asio::post(io_->context, [this] {
+    boost::system::error_code ec;
+    io_->acceptor.close(ec);
+  });
+  acceptor_.join();
+  std::unique_lock lock(mutex_);
+  changed_.notify_all();
+  // Requests in flight may finish within the drain time; then what is left is cancelled.
+  if (!changed_.wait_for(lock, settings_.drainTimeout, [&] { return threads_ == 0; })) {
+    for (auto& c : connections_) {
+      c->cancel();
+      c->cut();
+    }
+  }
+  changed_.wait(lock, [&] { return threads_ == 0; });
+  stopping_ = true;
+  changed_.notify_all();
+  lock.unlock();
+  reaper_.join();
+}
+
+void Server::serveConnection(std::shared_ptr<Connection> connection) {
+  try {
+    while (serveRequest(*connection)) {
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "docmill serve: connection ended: %s\n", e.what());
+  }
+  boost::system::error_code ec;
+  connection->socket.shutdown(tcp::socket::shutdown_send, ec);
+  connection->socket.close(ec);
+  std::lock_guard lock(mutex_);
+  connections_.remove(connection);
+  --threads_;
+  changed_.notify_all();
+}
+
+bool Server::serveRequest(Connection& conn) {
+  conn.idleWatched = true;
+  conn.touch();
+  http::request_parser<http::buffer_body> parser;
+  parser.header_limit(16 * 1024);
+  parser.body_limit(std::numeric_limits<std::uint64_t>::max());  // counted here
+  boost::system::error_code ec;
+  http::read_header(conn.socket, conn.buffer, parser, ec);
+  if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+      ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+      ec == asio::error::shut_down || ec == asio::error::operation_aborted) {
+    return false;
+  }
+
+  const auto started = Clock::now();
+  const uint64_t number = nextId_++;
+  char idText[24];
+  std::snprintf(idText, sizeof idText, "%08llx", static_cast<unsigned long long>(number));
+  const std::string id = idText;
+  conn.inRequest = true;
+  ++inFlight_;
+  struct InFlight {
+    Server& server;
+    Connection& conn;
+    ~InFlight() {
+      --server.inFlight_;
+      conn.inRequest = false;
+    }
+  } inFlight{*this, conn};
+
+  std::string method, target, path, route = "other";
+  bool keepAlive = false;
+  bool bodyPending = false;
+  Reply reply;
+  Form form;
+  uint64_t bytes = 0;
+  std::optional<platform::TempFolder> folder;
+
+  if (ec) {
+    reply = errorReply(ec == http::error::header_limit ? 431 : 400,
+                       Error{hr::E_INVALIDARG, "docmill", "Malformed request: " + ec.message()});
+  } else {
+    auto& req = parser.get();
+    method = std::string(req.method_string());
+    target = std::string(req.target());
+    path = target.substr(0, target.find('?'));
+    route = Routes::routeOf(method, path);
+    keepAlive = req.keep_alive();
+    bodyPending = parser.chunked() || (parser.content_length() && *parser.content_length() > 0);
+
+    auto authorized = [&] {
+      if (settings_.token.empty() || route == "/health" || route == "/") return true;
+      auto it = req.find(http::field::authorization);
+      if (it == req.end()) return false;
+      std::string value(it->value());
+      return value.rfind("Bearer ", 0) == 0 &&
+             equalInConstantTime(value.substr(7), settings_.token);
+    };
+
+    if (draining_) {
+      reply = errorReply(503, Error{hr::E_ABORT, "docmill", "The service is shutting down."});
+      reply.retryAfter = settings_.retryAfterSeconds;
+      keepAlive = false;
+    } else if (!authorized()) {
+      reply = errorReply(
+          401, Error{rt::PermissionDenied, "docmill", "A valid bearer token is required."});
+    } else if (!Routes::converts(route)) {
+      if (route == "/") {
+        reply.contentType = "text/html; charset=utf-8";
+        reply.body = pageHtml();
+      } else {
+        reply = routes_.handleSimple(route, inFlight_);
+      }
+    } else if (parser.content_length() && *parser.content_length() > settings_.maxBytes) {
+      reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
+                                    "The request body is larger than " +
+                                        std::to_string(settings_.maxBytes) + " bytes."});
+    } else if (!formBoundary(std::string(req[http::field::content_type]))) {
+      reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
+                                    "The body must be multipart/form-data with a boundary."});
+    } else if (!gate_.tryAdmit()) {
+      reply = errorReply(503, Error{rt::CantCreateObject, "docmill",
+                                    "Too many conversions are waiting; try again later."});
+      reply.retryAfter = settings_.retryAfterSeconds;
+      metrics_.conversion(route, "rejected");
+    } else {
+      struct Admitted {
+        Gate& gate;
+        ~Admitted() { gate.leave(); }
+      } admitted{gate_};
+      if (beast::iequals(req[http::field::expect], "100-continue")) {
+        http::response<http::empty_body> cont{http::status::continue_, 11};
+        http::write(conn.socket, cont, ec);
+      }
+      BodyEnd end = BodyEnd::Read;
+      std::string failure;
+      try {
+        folder.emplace(platform::hostScratchFolder(), "request-");
+      } catch (const platform::OsError& e) {
+        end = BodyEnd::Failed;
+        failure = std::string("Cannot create a private folder: ") + e.what();
+      }
+      if (end == BodyEnd::Read) {
+        // Parts go to generated names; text fields stay in memory up to a bound.
+        std::ofstream file;
+        std::string* field = nullptr;
+        size_t fieldBytes = 0;
+        MultipartReader::Handler handler;
+        handler.begin = [&](const PartInfo& part) {
+          if (form.files.size() + form.fields.size() >= kMaxParts)
+            throw FormError("too many parts");
+          if (part.fileName) {
+            Upload u;
+            u.field = part.name;
+            u.clientName = *part.fileName;
+            u.path = folder->path() + "/upload-" + std::to_string(form.files.size() + 1) +
+                     storedExtension(*part.fileName);
+            file.open(u.path, std::ios::binary | std::ios::trunc);
+            if (!file) throw std::runtime_error("cannot store an upload");
+            form.files.push_back(std::move(u));
+            field = nullptr;
+          } else {
+            auto [it, fresh] = form.fields.emplace(part.name, std::string());
+            field = fresh ? &it->second : nullptr;
+          }
+        };
+        handler.data = [&](const char* data, size_t size) {
+          if (file.is_open()) {
+            file.write(data, static_cast<std::streamsize>(size));
+            if (!file) throw std::runtime_error("cannot store an upload");
+            form.files.back().bytes += size;
+          } else {
+            fieldBytes += size;
+            if (fieldBytes > kMaxFields) throw FormError("the form's text fields are too long");
+            if (field) field->append(data, size);
+          }
+        };
+        handler.end = [&] {
+          if (file.is_open()) {
+            file.close();
+            if (!file) throw std::runtime_error("cannot store an upload");
+          }
+          field = nullptr;
+        };
+        MultipartReader reader(*formBoundary(std::string(req[http::field::content_type])), handler);
+        std::vector<char> chunk(kChunk);
+        try {
+          while (!parser.is_done()) {
+            parser.get().body().data = chunk.data();
+            parser.get().body().size = chunk.size();
+            http::read(conn.socket, conn.buffer, parser, ec);
+            if (ec == http::error::need_buffer) ec = {};
+            if (ec) {
+              end = (ec == asio::error::eof || ec == http::error::partial_message ||
+                     ec == asio::error::connection_reset || ec == asio::error::shut_down ||
+                     ec == asio::error::broken_pipe || ec == asio::error::operation_aborted)
+                        ? BodyEnd::ClientGone
+                        : BodyEnd::BadForm;
+              failure = ec.message();
+              break;
+            }
+            conn.touch();
+            const size_t n = chunk.size() - parser.get().body().size;
+            bytes += n;
+            if (bytes > settings_.maxBytes) {
+              end = BodyEnd::TooLarge;
+              break;
+            }
+            reader.feed(chunk.data(), n);
+          }
+          if (end == BodyEnd::Read) reader.finish();
+        } catch (const FormError& e) {
+          end = BodyEnd::BadForm;
+          failure = e.what();
+        } catch (const std::exception& e) {
+          end = BodyEnd::Failed;
+          failure = e.what();
+        }
+        if (file.is_open()) file.close();
+      }
+      bodyPending = end != BodyEnd::Read;
+      switch (end) {
+        case BodyEnd::ClientGone:
+          reply =
+              errorReply(499, Error{hr::E_ABORT, "docmill", "The client went away: " + failure});
+          break;
+        case BodyEnd::TooLarge:
+          reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
+                                        "The request body is larger than " +
+                                            std::to_string(settings_.maxBytes) + " bytes."});
+          break;
+        case BodyEnd::BadForm:
+          reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill", "Malformed form: " + failure});
+          break;
+        case BodyEnd::Failed:
+          reply = errorReply(500, Error{hr::E_FAIL, "docmill", failure});
+          break;
+        case BodyEnd::Read: {
+          // The conversion runs on its own thread; this one watches the client meanwhile.
+          auto context = std::make_shared<CallContext>();
+          {
+            std::lock_guard lock(conn.mutex);
+            conn.context = context;
+          }
+          std::mutex m;
+          std::condition_variable cv;
+          bool done = false;
+          std::thread worker([&] {
+            CallContext::Scope scope(context);
+            Reply r;
+            try {
+              r = routes_.handle(route, path, form, folder->path());
+            } catch (...) {
+              r = errorReply(500,
+                             Error{hr::E_FAIL, "docmill", "The conversion failed unexpectedly."});
+            }
+            std::lock_guard lock(m);
+            reply = std::move(r);
+            done = true;
+            cv.notify_all();
+          });
+          conn.idleWatched = false;
+          {
+            std::unique_lock lock(m);
+            bool gone = false;
+            while (!done) {
+              cv.wait_for(lock, std::chrono::milliseconds(100));
+              if (done || gone) continue;
+              lock.unlock();
+              if (conn.clientGone()) {
+                gone = true;
+                context->cancel();
+              }
+              lock.lock();
+            }
+          }
+          worker.join();
+          {
+            std::lock_guard lock(conn.mutex);
+            conn.context.reset();
+          }
+          if (context->cancelled()) {
+            reply = errorReply(499, cancelledError());
+            keepAlive = false;
+          }
+          conn.idleWatched = true;
+          conn.touch();
+          break;
+        }
+      }
+    }
+  }
+
+  // The answer. A client that went away gets none; its request is only logged.
+  bool sent = false;
+  if (reply.status != 499) {
+    if (bodyPending) keepAlive = false;
+    auto fill = [&](auto& res) {
+      res.result(static_cast<unsigned>(reply.status));
+      res.version(11);
+      res.set(http::field::server, "docmill");
+      res.set(http::field::content_type, reply.contentType);
+      res.set(http::field::cache_control, "no-store");
+      res.set("X-Content-Type-Options", "nosniff");
+      res.set("X-Request-Id", id);
+      if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
+      if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");
+      if (!reply.downloadName.empty()) {
+        res.set(http::field::content_disposition, disposition(reply.downloadName));
+      }
+      res.keep_alive(keepAlive);
+    };
+    conn.touch();
+    if (!reply.file.empty()) {
+      http::response<http::file_body> res;
+      fill(res);
+      res.body().open(reply.file.c_str(), beast::file_mode::scan, ec);
+      if (ec) {
+        reply = errorReply(500, Error{hr::E_FAIL, "docmill", "Cannot read the result."});
+      } else {
+        res.prepare_payload();
+        if (method == "HEAD") {
+          res.body().close();
+        }
+        http::response_serializer<http::file_body> sr{res};
+        if (method == "HEAD") sr.split(true);
+        while (!ec && !(method == "HEAD" ? sr.is_header_done() : sr.is_done())) {
+          if (method == "HEAD") {
+            http::write_header(conn.socket, sr, ec);
+          } else {
+            http::write_some(conn.socket, sr, ec);
+          }
+          conn.touch();
+        }
+        sent = !ec;
+      }
+    }
+    if (reply.file.empty()) {
+      http::response<http::string_body> res;
+      fill(res);
+      res.body() = std::move(reply.body);
+      res.prepare_payload();
+      if (method == "HEAD") {
+        http::response_serializer<http::string_body> sr{res};
+        sr.split(true);
+        http::write_header(conn.socket, sr, ec);
+      } else {
+        http::write(conn.socket, res, ec);
+      }
+      sent = !ec;
+    }
+  }
+
+  // The request's folder goes before the next request is read.
+  folder.reset();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  metrics_.request(route, reply.status, seconds);
+  if (settings_.log) {
+    nlohmann::json line = {{"time", utcNow()},
+                           {"id", id},
+                           {"method", method},
+                           {"route", route},
+                           {"path", path.substr(0, 200)},
+                           {"files", form.files.size()},
+                           {"bytes", bytes},
+                           {"status", reply.status},
+                           {"duration_ms", static_cast<int64_t>(seconds * 1000)}};
+    if (!reply.error.empty()) line["error"] = reply.error;
+    std::string text = line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+  }
+  if (bodyPending && sent) {
+    // The rest of a body not read is drained for a moment, so the client sees the answer
+    // rather than a reset connection.
+    conn.socket.shutdown(tcp::socket::shutdown_send, ec);
+    char sink[4096];
+    size_t drained = 0;
+    while (!ec && drained < (8u << 20)) drained += conn.socket.read_some(asio::buffer(sink), ec);
+  }
+  return sent && keepAlive && !draining_;
+}
+
+int runServe(const std::vector<std::string>& args) {
+  ServeSettings settings = ServeSettings::fromEnvironment();
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string listen;
+    if (args[i] == "--listen" && i + 1 < args.size()) {
+      listen = args[++i];
+    } else if (args[i].rfind("--listen=", 0) == 0) {
+      listen = args[i].substr(9);
+    } else {
+      std::fprintf(stderr,
+                   "usage: docmill serve [--listen ADDR:PORT]   (default 127.0.0.1:3000)\n");
+      return args[i] == "--help" || args[i] == "-h" ? 0 : 2;
+    }
+    if (!settings.setListen(listen)) {
+      std::fprintf(stderr, "docmill serve: cannot listen on \"%s\" (ADDR:PORT)\n", listen.c_str());
+      return 2;
+    }
+  }
+  if (settings.workers <= 0) {
+    unsigned n = std::thread::hardware_concurrency();
+    settings.workers = n ? static_cast<int>(n) : 2;
+  }
+  Server server(settings, systemProbe());
+  try {
+    server.start();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "docmill serve: cannot listen on %s:%u: %s\n", settings.host.c_str(),
+                 settings.port, e.what());
+    return 1;
+  }
+  // The offices start at once, so the first request and the health check find them.
+  std::thread warm([] {
+    try {
+      createObject("Word.Application");
+    } catch (const std::exception&) {
+      // The health check reports it.
+    }
+  });
+  std::fprintf(stderr, "docmill serve: listening on http://%s:%u/\n", settings.host.c_str(),
+               server.port());
+  asio::io_context io;
+  asio::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([](const boost::system::error_code&, int) {});
+  io.run();
+  std::fprintf(stderr, "docmill serve: stopping\n");
+  server.stop();
+  warm.join();
+  return 0;
+}
+
+}  // namespace docmill::serve

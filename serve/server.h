@@ -1,0 +1,91 @@
+// The HTTP side of `docmill serve`: listens, reads each request (uploads streamed into a
+// private folder per request), hands it to the routes and sends the reply.
+//
+// Each connection has a thread of its own; a conversion runs on a further thread while the
+// connection's thread watches the client, and cancels the request's `CallContext` when the
+// client goes away. A client that sends nothing for `idleTimeout` is disconnected. The
+// private folder of a request is removed on every path once its reply is sent.
+//
+// `start` binds and begins accepting (throws std::system_error when it cannot bind);
+// `stop` stops accepting, lets requests in flight finish for up to `drainTimeout`, then
+// cancels what is left and waits for every connection to end. The destructor stops.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serve/metrics.h"
+#include "serve/routes.h"
+
+namespace docmill::serve {
+
+struct ServeSettings {
+  std::string host = "127.0.0.1";
+  uint16_t port = 3000;              // 0: any free port (see Server::port)
+  uint64_t maxBytes = 100ull << 20;  // DOCMILL_SERVE_MAX_BYTES
+  std::string token;                 // DOCMILL_SERVE_TOKEN; empty: none asked for
+  int workers = 0;                   // conversions at a time; 0: DOCMILL_OFFICE_POOL or cores
+  int queue = 64;                    // DOCMILL_SERVE_QUEUE: conversions that may wait
+  int retryAfterSeconds = 5;
+  std::chrono::seconds idleTimeout{60};   // DOCMILL_SERVE_IDLE_TIMEOUT
+  std::chrono::seconds drainTimeout{30};  // DOCMILL_SERVE_DRAIN_TIMEOUT
+  bool log = true;                        // one JSON line per request on stderr
+
+  static ServeSettings fromEnvironment();
+  // "HOST:PORT", "[V6]:PORT" or ":PORT"; false when malformed.
+  bool setListen(const std::string& address);
+};
+
+class Server {
+ public:
+  Server(ServeSettings settings, SystemProbe probe);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  void start();
+  uint16_t port() const { return boundPort_; }
+  void stop();
+  // Requests being read, converted or answered.
+  int inFlight() const { return inFlight_.load(); }
+
+ private:
+  struct Connection;
+  void acceptLoop();
+  void reapLoop();
+  void serveConnection(std::shared_ptr<Connection> connection);
+  bool serveRequest(Connection& connection);
+
+  ServeSettings settings_;
+  Metrics metrics_;
+  Gate gate_;
+  Routes routes_;
+  uint16_t boundPort_ = 0;
+
+  struct Io;
+  std::unique_ptr<Io> io_;
+  std::thread acceptor_, reaper_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::list<std::shared_ptr<Connection>> connections_;
+  int threads_ = 0;  // connection threads still running
+  bool stopping_ = false;
+  std::atomic<bool> draining_{false};
+  std::atomic<int> inFlight_{0};
+  std::atomic<uint64_t> nextId_{1};
+};
+
+// `docmill serve [--listen ADDR:PORT]`: runs the service until SIGTERM or SIGINT; returns
+// the exit status. The host registers the classes it serves (cli::HostServers) first.
+int runServe(const std::vector<std::string>& args);
+
+}  // namespace docmill::serve

@@ -1,0 +1,162 @@
+#include "tests/serve/fake_create_pdf.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "automation/call_context.h"
+#include "automation/dispatch.h"
+#include "component/type_library.h"
+
+namespace docmill::testing {
+
+namespace {
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class FakeCreatePdf : public TableDispatch {
+ public:
+  explicit FakeCreatePdf(FakeLog& log) : TableDispatch(createPdfInterface()), log_(log) {}
+
+ protected:
+  Variant invokeMember(const FuncDesc& func, std::span<Variant* const> args) override {
+    std::string call = func.name + "(";
+    for (size_t i = 0; i < args.size(); ++i) {
+      call += (i ? ", " : "") + args[i]->deref().debugString();
+    }
+    call += ")";
+    {
+      std::lock_guard lock(log_.mutex);
+      log_.calls.push_back(call);
+    }
+    if (func.name == "GhostScriptVersion") {
+      if (func.kind == invoke::PropertyPut) version_ = args[0]->deref().toI2();
+      return Variant(version_);
+    }
+    if (func.name == "TempFilePath") {
+      if (func.kind == invoke::PropertyPut) temp_ = args[0]->deref().toString();
+      return Variant(temp_);
+    }
+    if (func.name.rfind("Create", 0) != 0) return Variant();
+
+    const Variant& in = args[1]->deref();
+    std::vector<std::string> inputs;
+    if (in.isArray()) {
+      for (int32_t i = in.array().lbound(); i <= in.array().ubound(); ++i) {
+        int32_t index[] = {i};
+        inputs.push_back(in.array().at(index).toString());
+      }
+    } else {
+      inputs.push_back(in.toString());
+    }
+    int pages = 0;
+    std::string tags;
+    for (const auto& path : inputs) {
+      std::string text = readAll(path);
+      if (text.empty() && !std::ifstream(path)) {
+        raise(Error{static_cast<int32_t>(0x80004100), "docmill",
+                    "File " + path + " does not exist."});
+      }
+      behave(text, path);
+      if (!tags.empty()) tags += ",";
+      if (text.rfind("%PDF-", 0) == 0) {
+        pages += pageCount(text);
+        tags += tagsOf(text);
+      } else {
+        int lines = 0;
+        for (char c : text) lines += c == '\n' ? 1 : 0;
+        pages += std::max(1, lines);
+        tags += text.substr(0, text.find('\n'));
+      }
+    }
+    std::ofstream(args[0]->deref().toString(), std::ios::binary) << fakePdf(pages, tags);
+    return Variant();
+  }
+
+ private:
+  void behave(const std::string& text, const std::string& path) {
+    ++log_.running;
+    struct Done {
+      FakeLog& log;
+      ~Done() { --log.running; }
+    } done{log_};
+    if (text.rfind("SLOW", 0) == 0) {
+      auto context = CallContext::current();
+      for (int i = 0; i < 2000; ++i) {
+        if (context && context->cancelled()) {
+          ++log_.cancelled;
+          raise(cancelledError());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+    } else if (text.rfind("SLEEP", 0) == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    } else if (text.rfind("TIMEOUT", 0) == 0) {
+      if (auto context = CallContext::current()) context->noteTimedOut();
+      raise(Error{4198, "Word", "Word did not finish PrintOut on " + path + " within 1 seconds"});
+    } else if (text.rfind("BROKEN", 0) == 0) {
+      raise(Error{5174, "Word", "Word cannot open " + path});
+    }
+  }
+
+  FakeLog& log_;
+  int16_t version_ = 815;
+  std::string temp_ = "/tmp/";
+};
+
+}  // namespace
+
+ClassRegistration registerFakeCreatePdf(FakeLog& log) {
+  return registerClass(createPdfClass().clsid, kProgId,
+                       makeFactory([&log] { return std::make_shared<FakeCreatePdf>(log); }));
+}
+
+std::string fakePdf(int pages, const std::string& tags) {
+  std::string out = "%PDF-1.4\n%tags: " + tags + "\n";
+  std::vector<size_t> offsets;
+  auto object = [&](const std::string& body) {
+    offsets.push_back(out.size());
+    out += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
+  };
+  object("<< /Type /Catalog /Pages 2 0 R >>");
+  std::string kids;
+  for (int i = 0; i < pages; ++i) kids += std::to_string(3 + i) + " 0 R ";
+  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>");
+  for (int i = 0; i < pages; ++i) {
+    object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>");
+  }
+  const size_t xref = out.size();
+  out += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
+  for (size_t o : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", o);
+    out += line;
+  }
+  out += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
+         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+  return out;
+}
+
+int pageCount(const std::string& pdf) {
+  int n = 0;
+  for (size_t at = pdf.find("/Type /Page"); at != std::string::npos;
+       at = pdf.find("/Type /Page", at + 1)) {
+    if (pdf.compare(at, 12, "/Type /Pages") != 0) ++n;
+  }
+  return n;
+}
+
+std::string tagsOf(const std::string& pdf) {
+  size_t at = pdf.find("%tags: ");
+  if (at == std::string::npos) return {};
+  at += 7;
+  return pdf.substr(at, pdf.find('\n', at) - at);
+}
+
+}  // namespace docmill::testing

@@ -1,0 +1,402 @@
+// The service over real HTTP, with a stand-in for PDF.CreatePDF (fake_create_pdf.h): every
+// route, each error status, the queue, the token, clients that go away, parallel requests,
+// shutdown with a request in flight, and no request folder left behind by any of it.
+#include <gtest/gtest.h>
+
+#include <boost/asio.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "platform/scratch.h"
+#include "serve/server.h"
+#include "tests/serve/fake_create_pdf.h"
+#include "tests/serve/http_client.h"
+
+namespace docmill::serve {
+namespace {
+
+namespace fs = std::filesystem;
+using docmill::testing::curl;
+using docmill::testing::HttpResult;
+
+std::vector<std::string> requestFolders() {
+  std::vector<std::string> found;
+  for (const auto& e : fs::directory_iterator(platform::hostScratchFolder())) {
+    if (e.path().filename().string().rfind("request-", 0) == 0) found.push_back(e.path());
+  }
+  return found;
+}
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    registration_ = docmill::testing::registerFakeCreatePdf(log_);
+    dir_ = fs::temp_directory_path() / ("serve-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    settings_.host = "127.0.0.1";
+    settings_.port = 0;
+    settings_.workers = 2;
+    settings_.queue = 4;
+    settings_.log = false;
+    settings_.drainTimeout = std::chrono::seconds(10);
+  }
+  void TearDown() override {
+    server_.reset();
+    EXPECT_TRUE(requestFolders().empty()) << "a request folder was left behind";
+    fs::remove_all(dir_);
+  }
+  void start() {
+    SystemProbe probe;
+    probe.health = [this] { return Health{healthy_, healthy_ ? "ok" : "no office runs", "ok"}; };
+    probe.offices = [] { return std::array<int, 3>{2, 1, 0}; };
+    server_ = std::make_unique<Server>(settings_, probe);
+    server_->start();
+    base_ = "http://127.0.0.1:" + std::to_string(server_->port());
+  }
+  std::string file(const std::string& name, const std::string& content) {
+    fs::path p = dir_ / name;
+    std::ofstream(p, std::ios::binary) << content;
+    return p.string();
+  }
+  HttpResult post(const std::string& route, const std::vector<std::string>& form,
+                  std::vector<std::string> extra = {}) {
+    for (const auto& f : form) {
+      extra.push_back("-F");
+      extra.push_back(f);
+    }
+    return curl(base_ + route, extra);
+  }
+
+  docmill::testing::FakeLog log_;
+  ClassRegistration registration_;
+  fs::path dir_;
+  ServeSettings settings_;
+  std::unique_ptr<Server> server_;
+  std::string base_;
+  bool healthy_ = true;
+};
+
+std::string zipEntries(const std::string& zip) {
+  return docmill::testing::shell(
+      "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+      "assert z.testzip() is None; print(\",\".join(z.namelist()))' " +
+      docmill::testing::quoted(zip));
+}
+
+TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
+  start();
+  const std::string a = file("a.txt", "A\nline\n"), b = file("b.txt", "B\n");
+  HttpResult one = post("/forms/libreoffice/convert", {"files=@" + a});
+  ASSERT_EQ(one.status, 200) << one.body;
+  EXPECT_EQ(one.headers["content-type"], "application/pdf");
+  EXPECT_NE(one.headers["content-disposition"].find("filename=\"a.pdf\""), std::string::npos);
+  EXPECT_EQ(docmill::testing::pageCount(one.body), 2);
+
+  HttpResult two = post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b});
+  ASSERT_EQ(two.status, 200) << two.body;
+  EXPECT_EQ(two.headers["content-type"], "application/zip");
+  EXPECT_EQ(zipEntries(file("r.zip", two.body)), "a.pdf,b.pdf\n");
+
+  HttpResult merged =
+      post("/forms/libreoffice/convert", {"files=@" + b, "files=@" + a, "merge=true"});
+  ASSERT_EQ(merged.status, 200) << merged.body;
+  EXPECT_EQ(docmill::testing::tagsOf(merged.body), "B,A");
+  EXPECT_EQ(docmill::testing::pageCount(merged.body), 3);
+}
+
+TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
+  start();
+  const std::string doc = file("five.txt", "1\n2\n3\n4\n5\n");
+  HttpResult picked =
+      post("/forms/libreoffice/convert", {"files=@" + doc, "nativePageRanges=2-3,5"});
+  ASSERT_EQ(picked.status, 200) << picked.body;
+  EXPECT_EQ(docmill::testing::pageCount(picked.body), 3);
+
+  HttpResult both = post("/forms/libreoffice/convert",
+                         {"files=@" + doc, "files=@" + doc, "nativePageRanges=1", "merge=true"});
+  ASSERT_EQ(both.status, 200) << both.body;
+  EXPECT_EQ(docmill::testing::pageCount(both.body), 2);
+
+  ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc, "landscape=true"}).status, 200);
+  bool turned = false;
+  for (const auto& c : log_.all()) {
+    turned |= c.rfind("CreatePDFfromTextFile(", 0) == 0 && c.find("True") != std::string::npos;
+  }
+  EXPECT_TRUE(turned);
+
+  for (const char* bad :
+       {"nativePageRanges=3-1", "nativePageRanges=x", "nativePageRanges=9", "landscape=sideways"}) {
+    HttpResult r = post("/forms/libreoffice/convert", {"files=@" + doc, bad});
+    EXPECT_EQ(r.status, 400) << bad;
+    EXPECT_NE(r.body.find("\"number\":\"0x"), std::string::npos) << r.body;
+  }
+  HttpResult none = post("/forms/libreoffice/convert", {"merge=true"});
+  EXPECT_EQ(none.status, 400);
+  EXPECT_NE(none.body.find("\"number\":\"0x80004100\""), std::string::npos) << none.body;
+}
+
+TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
+  start();
+  const std::string doc = file("x.txt", "X\n");
+  HttpResult r =
+      post("/forms/libreoffice/convert", {"files=@" + doc + ";filename=../../etc/passwd.txt"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(r.headers["content-disposition"].find("/"), std::string::npos);
+  EXPECT_NE(r.headers["content-disposition"].find("filename=\"passwd.pdf\""), std::string::npos)
+      << r.headers["content-disposition"];
+  // The member saw a generated name inside the request's folder.
+  const auto calls = log_.all();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().find("etc"), std::string::npos) << calls.back();
+  EXPECT_NE(calls.back().find("/request-"), std::string::npos) << calls.back();
+}
+
+TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
+  start();
+  const std::string one = file("one.pdf", docmill::testing::fakePdf(1, "one"));
+  const std::string two = file("two.pdf", docmill::testing::fakePdf(2, "two"));
+  HttpResult r = post("/forms/pdfengines/merge", {"files=@" + two, "files=@" + one});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(docmill::testing::tagsOf(r.body), "two,one");
+  EXPECT_EQ(docmill::testing::pageCount(r.body), 3);
+  HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
+  EXPECT_EQ(text.status, 400);
+  EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
+}
+
+TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
+  start();
+  const std::string ps = file("in.ps", "P\n");
+  HttpResult r = post("/v1/CreatePDF/createpdffromps",
+                      {"doc=@" + ps, R"(args={"positional": ["output:out.pdf", "file:in.ps"]})"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(docmill::testing::tagsOf(r.body), "P");
+  EXPECT_NE(r.headers["content-disposition"].find("out.pdf"), std::string::npos);
+
+  // Named arguments, typed values, arrays with a lower bound, and a part named by its field.
+  r = post("/v1/CreatePDF/CreatePDFfromWord",
+           {"doc=@" + ps, R"(args={"positional": ["output:w.pdf", "file:doc"],
+              "named": {"strPages": "2-4", "blnLandscape": "bool:true", "lngPageNumberAlignment": "i2:2",
+                        "blnFirstPage": true}})"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  const std::string call = log_.all().back();
+  EXPECT_NE(call.find("\"2-4\""), std::string::npos) << call;
+  EXPECT_NE(call.find("I2(2)"), std::string::npos) << call;
+
+  r = post("/v1/CreatePDF/CreatePDFfromMultiPDF",
+           {"a=@" + file("a.pdf", docmill::testing::fakePdf(1, "a")),
+            "b=@" + file("b.pdf", docmill::testing::fakePdf(1, "b")),
+            R"(args=["output:m.pdf", {"lbound": 1, "items": ["file:b.pdf", "file:a.pdf"]}])"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(docmill::testing::tagsOf(r.body), "b,a");
+}
+
+TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
+  start();
+  const std::string ps = file("in.ps", "P\n");
+  struct Case {
+    std::string member, args;
+    int status;
+    const char* number;
+  } cases[] = {
+      {"NoSuchMember", "[]", 404, "0x80020006"},
+      {"CreatePDFfromPS", R"(["output:o.pdf", "file:missing.ps"])", 400, "0x80004100"},
+      {"CreatePDFfromPS", R"(["/tmp/o.pdf", "file:in.ps"])", 400, "0x80070057"},
+      {"CreatePDFfromPS", R"(["output:o.pdf", "/etc/passwd"])", 400, "0x80070057"},
+      {"CreatePDFfromPS", R"(["output:o.pdf", "file:in.ps", "file:in.ps"])", 400, "0x80070057"},
+      {"CreatePDFfromPS", R"(["output:o.pdf"])", 400, "0x8002000F"},
+      {"CreatePDFfromPS", R"({"positional": 3})", 400, "0x80070057"},
+      {"CreatePDFfromPS", R"({"bad json)", 400, "0x80070057"},
+      {"TempFilePath", R"({"value": "/etc"})", 400, "0x80070057"},
+      {"SetDefPrinter", R"(["lp"])", 403, "0x800A0046"},
+  };
+  for (const auto& c : cases) {
+    HttpResult r = post("/v1/CreatePDF/" + c.member, {"doc=@" + ps, "args=" + c.args});
+    EXPECT_EQ(r.status, c.status) << c.member << " " << c.args << ": " << r.body;
+    EXPECT_NE(r.body.find(std::string("\"number\":\"") + c.number), std::string::npos)
+        << c.member << " " << c.args << ": " << r.body;
+  }
+}
+
+TEST_F(ServeTest, PropertiesBelongToOneRequest) {
+  start();
+  HttpResult set = post("/v1/CreatePDF/GhostScriptVersion", {R"(args={"value": "i2:3"})"});
+  ASSERT_EQ(set.status, 200) << set.body;
+  EXPECT_EQ(set.body, "{\"value\":3}\n");
+  HttpResult read = post("/v1/CreatePDF/GhostScriptVersion", {"args={}"});
+  EXPECT_EQ(read.body, "{\"value\":815}\n");
+  // TempFilePath is each request's own private folder.
+  HttpResult temp = post("/v1/CreatePDF/TempFilePath", {"args={}"});
+  EXPECT_NE(temp.body.find("/request-"), std::string::npos) << temp.body;
+}
+
+TEST_F(ServeTest, TokenSizeLimitUnknownRoutesAndTheSimpleRoutes) {
+  settings_.token = "s3cret";
+  settings_.maxBytes = 4096;
+  start();
+  const std::string doc = file("a.txt", "A\n");
+  HttpResult r = post("/forms/libreoffice/convert", {"files=@" + doc});
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(r.headers["www-authenticate"], "Bearer");
+  EXPECT_EQ(
+      post("/forms/libreoffice/convert", {"files=@" + doc}, {"-H", "Authorization: Bearer wrong"})
+          .status,
+      401);
+  const std::vector<std::string> auth = {"-H", "Authorization: Bearer s3cret"};
+  EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc}, auth).status, 200);
+
+  // Over the limit, announced or not (chunked).
+  const std::string big = file("big.txt", std::string(8192, 'x'));
+  EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + big}, auth).status, 413);
+  auto chunked = auth;
+  chunked.insert(chunked.end(), {"-H", "Transfer-Encoding: chunked"});
+  HttpResult c = post("/forms/libreoffice/convert", {"files=@" + big}, chunked);
+  EXPECT_EQ(c.status, 413);
+  EXPECT_NE(c.body.find("larger than 4096 bytes"), std::string::npos) << c.body;
+
+  EXPECT_EQ(curl(base_ + "/health").status, 200);  // open to load balancers
+  healthy_ = false;
+  HttpResult down = curl(base_ + "/health");
+  EXPECT_EQ(down.status, 503);
+  EXPECT_NE(down.body.find("no office runs"), std::string::npos);
+  EXPECT_EQ(curl(base_ + "/version").status, 401);
+  HttpResult version = curl(base_ + "/version", auth);
+  EXPECT_NE(version.body.find("\"version\":\"2.0.0.0\""), std::string::npos) << version.body;
+  EXPECT_EQ(curl(base_ + "/nowhere", auth).status, 404);
+  EXPECT_EQ(curl(base_ + "/forms/libreoffice/convert", auth).status, 405);
+  EXPECT_EQ(
+      post("/forms/libreoffice/convert", {}, {"-H", "Authorization: Bearer s3cret", "-d", "x=1"})
+          .status,
+      400);
+
+  HttpResult metrics = curl(base_ + "/metrics", auth);
+  EXPECT_EQ(metrics.status, 200);
+  for (const char* line :
+       {"docmill_requests_total{route=\"/forms/libreoffice/convert\",status=\"413\"} 2",
+        "docmill_conversions_total{route=\"/forms/libreoffice/convert\",outcome=\"ok\"} 1",
+        "docmill_request_duration_seconds_count{route=\"/health\"} 2", "docmill_offices_alive 2",
+        "docmill_office_restarts_total 1", "docmill_queue_depth 0"}) {
+    EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\n" << metrics.body;
+  }
+}
+
+TEST_F(ServeTest, TimeOutsAnswer504AndBadDocuments400WithoutPrivatePaths) {
+  start();
+  HttpResult late =
+      post("/forms/libreoffice/convert", {"files=@" + file("late.docx", "TIMEOUT\n")});
+  EXPECT_EQ(late.status, 504) << late.body;
+  HttpResult broken =
+      post("/forms/libreoffice/convert", {"files=@" + file("bad.docx", "BROKEN\n")});
+  EXPECT_EQ(broken.status, 400) << broken.body;
+  EXPECT_NE(broken.body.find("bad.docx: Word cannot open bad.docx"), std::string::npos)
+      << broken.body;
+  EXPECT_EQ(broken.body.find("request-"), std::string::npos) << broken.body;
+}
+
+TEST_F(ServeTest, AFullQueueAnswers503AndAClientThatLeavesCancelsItsConversion) {
+  settings_.workers = 1;
+  settings_.queue = 0;
+  start();
+  const std::string slow = file("slow.txt", "SLOW\n");
+  // The first request holds the only worker; curl gives up on it after two seconds.
+  auto first = std::async(std::launch::async, [&] {
+    return post("/forms/libreoffice/convert", {"files=@" + slow}, {"--max-time", "2"});
+  });
+  for (int i = 0; i < 100 && log_.running == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(log_.running, 1);
+  HttpResult busy = post("/forms/libreoffice/convert", {"files=@" + file("b.txt", "B\n")});
+  EXPECT_EQ(busy.status, 503);
+  EXPECT_EQ(busy.headers["retry-after"], "5");
+  EXPECT_EQ(first.get().status, 0);  // timed out at the client
+  for (int i = 0; i < 100 && log_.cancelled == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(log_.cancelled, 1);
+  // The worker is free again.
+  for (int i = 0; i < 100 && server_->inFlight() > 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("c.txt", "C\n")}).status, 200);
+}
+
+TEST_F(ServeTest, AClientThatLeavesMidUploadLeavesNothingBehind) {
+  start();
+  {
+    boost::asio::io_context io;
+    boost::asio::ip::tcp::socket socket(io);
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), server_->port()});
+    std::string head =
+        "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: x\r\n"
+        "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 100000\r\n\r\n"
+        "--XyZ\r\nContent-Disposition: form-data; name=\"files\"; filename=\"a.txt\"\r\n\r\n" +
+        std::string(70000, 'a');
+    boost::asio::write(socket, boost::asio::buffer(head));
+    for (int i = 0; i < 100 && requestFolders().empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(requestFolders().size(), 1u);  // the upload was going to disk
+  }
+  for (int i = 0; i < 200 && !requestFolders().empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(requestFolders().empty());
+  EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("a.txt", "A\n")}).status, 200);
+}
+
+TEST_F(ServeTest, ParallelRequestsEachGetTheirOwnResult) {
+  settings_.workers = 4;
+  settings_.queue = 16;
+  start();
+  std::vector<std::future<HttpResult>> results;
+  for (int i = 0; i < 12; ++i) {
+    std::string name = "doc" + std::to_string(i) + ".txt";
+    std::string path = file(name, "D" + std::to_string(i) + "\n" + std::string(i, '\n'));
+    results.push_back(std::async(std::launch::async, [this, path] {
+      return post("/forms/libreoffice/convert", {"files=@" + path});
+    }));
+  }
+  for (int i = 0; i < 12; ++i) {
+    HttpResult r = results[i].get();
+    ASSERT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(docmill::testing::tagsOf(r.body), "D" + std::to_string(i));
+    EXPECT_EQ(docmill::testing::pageCount(r.body), i + 1);
+  }
+}
+
+TEST_F(ServeTest, StoppingLetsARequestInFlightFinishAndRefusesNewOnes) {
+  start();
+  const std::string sleepy = file("sleepy.txt", "SLEEP\n");
+  auto inFlight = std::async(
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + sleepy}); });
+  for (int i = 0; i < 100 && log_.running == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_EQ(log_.running, 1);
+  const std::string base = base_;
+  auto stopped = std::async(std::launch::async, [this] { server_->stop(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(curl(base + "/version").status, 0);  // no longer accepting
+  HttpResult r = inFlight.get();
+  EXPECT_EQ(r.status, 200) << r.body;
+  EXPECT_EQ(docmill::testing::tagsOf(r.body), "SLEEP");
+  stopped.get();
+}
+
+TEST_F(ServeTest, StoppingCancelsWhatOutlastsTheDrainTime) {
+  settings_.drainTimeout = std::chrono::seconds(1);
+  start();
+  const std::string slow = file("slow.txt", "SLOW\n");
+  auto inFlight = std::async(
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + slow}); });
+  for (int i = 0; i < 100 && log_.running == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto before = std::chrono::steady_clock::now();
+  server_->stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  EXPECT_EQ(log_.cancelled, 1);
+  EXPECT_NE(inFlight.get().status, 200);
+}
+
+}  // namespace
+}  // namespace docmill::serve
