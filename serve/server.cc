@@ -538,6 +538,7 @@ bool Server::serveRequest(Connection& conn) {
       res.set(http::field::content_type, reply.contentType);
       res.set(http::field::cache_control, "no-store");
       res.set("X-Content-Type-Options", "nosniff");
+      res.set("X-Frame-Options", "DENY");
       res.set("X-Request-Id", id);
       if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
       if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");

@@ -1,0 +1,214 @@
+// The page at / in headless Chromium: files are put into its file field and uploaded by its
+// own script, and what it offers for download is what the service sent. Chromium is
+// driven over its DevTools protocol.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "serve/server.h"
+#include "tests/serve/fake_create_pdf.h"
+#include "tests/serve/http_client.h"
+
+extern char** environ;
+
+namespace docmill::serve {
+namespace {
+
+namespace fs = std::filesystem;
+namespace beast = boost::beast;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+std::string chromium() {
+  for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
+    if (fs::exists(p)) return p;
+  }
+  return {};
+}
+
+// One page of a headless browser, driven over the DevTools protocol.
+class Browser {
+ public:
+  explicit Browser(const fs::path& profile) : profile_(profile) {
+    std::vector<std::string> args = {chromium(),
+                                     "--headless=new",
+                                     "--no-sandbox",
+                                     "--disable-gpu",
+                                     "--no-first-run",
+                                     "--remote-debugging-port=0",
+                                     "--user-data-dir=" + profile.string(),
+                                     "about:blank"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Browser() {
+    if (ws_) {
+      beast::error_code ec;
+      ws_->close(beast::websocket::close_code::normal, ec);
+    }
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  // Connects to the browser's first page; false when it never came up.
+  bool connect() {
+    std::string port;
+    for (int i = 0; i < 300 && port.empty(); ++i) {
+      std::ifstream active(profile_ / "DevToolsActivePort");
+      std::getline(active, port);
+      if (port.empty()) std::this_thread::sleep_for(100ms);
+    }
+    if (port.empty()) return false;
+    std::string socketPath;
+    for (int i = 0; i < 100 && socketPath.empty(); ++i) {
+      auto list = json::parse(
+          docmill::testing::curl("http://127.0.0.1:" + port + "/json/list").body, nullptr, false);
+      if (list.is_array()) {
+        for (const auto& t : list) {
+          if (t.value("type", "") == "page") {
+            std::string url = t.value("webSocketDebuggerUrl", "");
+            socketPath = url.substr(url.find('/', 5));
+            break;
+          }
+        }
+      }
+      if (socketPath.empty()) std::this_thread::sleep_for(100ms);
+    }
+    if (socketPath.empty()) return false;
+    boost::asio::ip::tcp::socket socket(io_);
+    socket.connect(
+        {boost::asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(std::stoi(port))});
+    ws_ =
+        std::make_unique<beast::websocket::stream<boost::asio::ip::tcp::socket>>(std::move(socket));
+    ws_->handshake("127.0.0.1:" + port, socketPath);
+    return true;
+  }
+
+  // Sends one command and returns its result (events in between are skipped).
+  json send(const std::string& method, json params = json::object()) {
+    const int id = ++next_;
+    ws_->write(
+        boost::asio::buffer(json{{"id", id}, {"method", method}, {"params", params}}.dump()));
+    for (;;) {
+      beast::flat_buffer buffer;
+      ws_->read(buffer);
+      json message = json::parse(beast::buffers_to_string(buffer.data()));
+      if (message.value("id", 0) != id) continue;
+      if (message.contains("error")) throw std::runtime_error(message["error"].dump());
+      return message["result"];
+    }
+  }
+  json evaluate(const std::string& expression) {
+    return send("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}})["result"]
+        .value("value", json());
+  }
+  // Waits until `expression` is true in the page.
+  bool waitFor(const std::string& expression, std::chrono::seconds limit = 30s) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (evaluate(expression) == json(true)) return true;
+      std::this_thread::sleep_for(100ms);
+    }
+    return false;
+  }
+  void setFiles(const std::string& selector, const std::vector<std::string>& files) {
+    int root = send("DOM.getDocument")["root"]["nodeId"];
+    int node = send("DOM.querySelector", {{"nodeId", root}, {"selector", selector}})["nodeId"];
+    send("DOM.setFileInputFiles", {{"nodeId", node}, {"files", files}});
+  }
+
+ private:
+  fs::path profile_;
+  pid_t pid_ = 0;
+  boost::asio::io_context io_;
+  std::unique_ptr<beast::websocket::stream<boost::asio::ip::tcp::socket>> ws_;
+  int next_ = 0;
+};
+
+TEST(PageTest, APersonUploadsDocumentsAndGetsTheirPdfsBack) {
+  if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  docmill::testing::FakeLog log;
+  auto registration = docmill::testing::registerFakeCreatePdf(log);
+  const fs::path dir = fs::temp_directory_path() / ("serve-page-" + std::to_string(::getpid()));
+  fs::create_directories(dir / "profile");
+  std::ofstream(dir / "report.txt") << "Report\nsecond page\n";
+  std::ofstream(dir / "notes.txt") << "Notes\n";
+
+  ServeSettings settings;
+  settings.port = 0;
+  settings.workers = 2;
+  settings.log = false;
+  Server server(settings, SystemProbe{});
+  server.start();
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  {
+    Browser browser(dir / "profile");
+    ASSERT_TRUE(browser.connect()) << "headless chromium did not start";
+    browser.send("Page.enable");
+    browser.send("Page.navigate", {{"url", base + "/"}});
+    ASSERT_TRUE(browser.waitFor(
+        "document.readyState === 'complete' && !!document.getElementById('input')"));
+
+    // One document: its PDF, under the document's name.
+    browser.setFiles("#input", {(dir / "report.txt").string()});
+    browser.evaluate("document.getElementById('convert').click()");
+    ASSERT_TRUE(
+        browser.waitFor("document.getElementById('status').dataset.state !== 'working' && "
+                        "document.getElementById('status').dataset.state !== 'idle'"));
+    EXPECT_EQ(browser.evaluate("document.getElementById('status').dataset.state"), "done")
+        << browser.evaluate("document.getElementById('status').textContent");
+    json result = browser.evaluate("window.lastResult");
+    EXPECT_EQ(result["name"], "report.pdf");
+    EXPECT_EQ(result["type"], "application/pdf");
+    EXPECT_EQ(result["head"], "%PDF-");
+    EXPECT_TRUE(browser.evaluate("!document.getElementById('download').hidden").get<bool>());
+
+    // A second file and "merge": one PDF of both, in the order picked.
+    browser.evaluate("window.lastResult = null; document.getElementById('merge').click()");
+    browser.setFiles("#input", {(dir / "notes.txt").string()});
+    ASSERT_TRUE(browser.waitFor("document.querySelectorAll('#files li').length === 2"));
+    browser.evaluate("document.getElementById('convert').click()");
+    ASSERT_TRUE(browser.waitFor("!!window.lastResult"));
+    EXPECT_EQ(browser.evaluate("window.lastResult.name"), "merged.pdf");
+
+    // A failure shows the service's own description.
+    browser.evaluate(
+        "document.querySelector('input[value=\"/forms/pdfengines/merge\"]').click();"
+        "window.lastResult = null; document.getElementById('status').dataset.state = 'idle'");
+    browser.evaluate("document.getElementById('convert').click()");
+    ASSERT_TRUE(browser.waitFor("document.getElementById('status').dataset.state === 'failed'"));
+    EXPECT_NE(browser.evaluate("document.getElementById('status').textContent")
+                  .get<std::string>()
+                  .find("is not a PDF file"),
+              std::string::npos);
+  }
+  bool merged = false;
+  for (const auto& call : log.all()) {
+    merged |= call.rfind("CreatePDFfromMultiPDF", 0) == 0;
+  }
+  EXPECT_TRUE(merged);
+  server.stop();
+  fs::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace docmill::serve
