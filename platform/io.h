@@ -11,4 +11,8 @@ namespace docmill::platform {
 // write fails (errno says why).
 bool writeAll(int fd, std::string_view data);
 
+// Marks `fd` to be closed in every program this process starts, so that children (offices,
+// helpers) never hold the host's sockets open. False when that fails (errno says why).
+bool closeOnExec(int fd);
+
 }  // namespace docmill::platform

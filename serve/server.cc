@@ -16,6 +16,7 @@
 #include "automation/call_context.h"
 #include "automation/creation.h"
 #include "component/type_library.h"
+#include "platform/io.h"
 #include "platform/scratch.h"
 #include "serve/multipart.h"
 #include "serve/page.h"
@@ -191,6 +192,10 @@ Server::~Server() {
 void Server::start() {
   tcp::endpoint endpoint(asio::ip::make_address(settings_.host), settings_.port);
   io_->acceptor.open(endpoint.protocol());
+  // Offices and helpers started later must not hold the service's sockets open.
+  if (!platform::closeOnExec(io_->acceptor.native_handle())) {
+    throw std::system_error(errno, std::generic_category(), "cannot protect the listening socket");
+  }
   io_->acceptor.set_option(asio::socket_base::reuse_address(true));
   io_->acceptor.bind(endpoint);
   io_->acceptor.listen(asio::socket_base::max_listen_connections);
@@ -203,6 +208,7 @@ void Server::start() {
 void Server::acceptLoop() {
   io_->acceptor.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !io_->acceptor.is_open()) return;
+    if (!ec && !platform::closeOnExec(socket.native_handle())) return acceptLoop();
     if (!ec) {
       auto connection = std::make_shared<Connection>(std::move(socket));
       std::lock_guard lock(mutex_);
