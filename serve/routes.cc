@@ -12,13 +12,13 @@
 #include "automation/dispatch.h"
 #include "cli/arguments.h"
 #include "cli/convert.h"
-#include "component/routines.h"
 #include "component/type_library.h"
+#include "conversion/routines.h"
 #include "platform/scratch.h"
 #include "serve/multipart.h"
 #include "serve/pdf_files.h"
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-#include "officeapps/officeapps.h"
+#include "office_server/servers.h"
 #endif
 
 namespace docmill::serve {
@@ -241,7 +241,7 @@ SystemProbe systemProbe() {
     Health h;
 #ifdef DOCMILL_HAVE_OFFICE_APPS
     int ready = 0;
-    for (const auto& o : officeapps::officeStatus()) ready += o.ready ? 1 : 0;
+    for (const auto& o : office_server::officeStatus()) ready += o.ready ? 1 : 0;
     h.office = ready > 0 ? "ok" : "no office runs";
 #else
     h.office = "ok";
@@ -274,7 +274,7 @@ SystemProbe systemProbe() {
   probe.offices = [] {
     std::array<int, 3> n{0, 0, 0};
 #ifdef DOCMILL_HAVE_OFFICE_APPS
-    for (const auto& o : officeapps::officeStatus()) {
+    for (const auto& o : office_server::officeStatus()) {
       n[0] += o.ready ? 1 : 0;
       n[1] += o.restarts;
       n[2] = o.waiting;
