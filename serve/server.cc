@@ -387,10 +387,10 @@ bool Server::serveRequest(Connection& conn) {
         std::ofstream file;
         std::string* field = nullptr;
         size_t fieldBytes = 0;
+        size_t parts = 0;
         MultipartReader::Handler handler;
         handler.begin = [&](const PartInfo& part) {
-          if (form.files.size() + form.fields.size() >= kMaxParts)
-            throw FormError("too many parts");
+          if (++parts > kMaxParts) throw FormError("the form has too many parts");
           if (part.fileName) {
             Upload u;
             u.field = part.name;

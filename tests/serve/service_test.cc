@@ -152,6 +152,13 @@ TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back().find("etc"), std::string::npos) << calls.back();
   EXPECT_NE(calls.back().find("/request-"), std::string::npos) << calls.back();
+
+  // A form of endless tiny parts is refused before it is read to its end.
+  std::vector<std::string> parts;
+  for (int i = 0; i < 1001; ++i) parts.push_back("x=1");
+  HttpResult many = post("/forms/libreoffice/convert", parts);
+  EXPECT_EQ(many.status, 400);
+  EXPECT_NE(many.body.find("too many parts"), std::string::npos) << many.body;
 }
 
 TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
