@@ -8,6 +8,7 @@
 #include "automation/call_context.h"
 #include "automation/dispatch.h"
 #include "component/type_library.h"
+#include "tests/pdfclean/hostile_documents.h"
 
 namespace docmill::testing {
 
@@ -118,29 +119,20 @@ ClassRegistration registerFakeCreatePdf(FakeLog& log) {
 }
 
 std::string fakePdf(int pages, const std::string& tags) {
-  std::string out = "%PDF-1.4\n%tags: " + tags + "\n";
-  std::vector<size_t> offsets;
-  auto object = [&](const std::string& body) {
-    offsets.push_back(out.size());
-    out += std::to_string(offsets.size()) + " 0 obj\n" + body + "\nendobj\n";
-  };
-  object("<< /Type /Catalog /Pages 2 0 R >>");
+  std::string quoted;
+  for (char c : tags) {
+    if (c == '(' || c == ')' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R /DocmillTags (" + quoted +
+                                      ") >>"};
   std::string kids;
   for (int i = 0; i < pages; ++i) kids += std::to_string(3 + i) + " 0 R ";
-  object("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>");
+  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>");
   for (int i = 0; i < pages; ++i) {
-    object("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>");
+    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>");
   }
-  const size_t xref = out.size();
-  out += "xref\n0 " + std::to_string(offsets.size() + 1) + "\n0000000000 65535 f \n";
-  for (size_t o : offsets) {
-    char line[32];
-    std::snprintf(line, sizeof line, "%010zu 00000 n \n", o);
-    out += line;
-  }
-  out += "trailer\n<< /Size " + std::to_string(offsets.size() + 1) +
-         " /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
-  return out;
+  return docmill::test::pdfFromObjects(objects);
 }
 
 int pageCount(const std::string& pdf) {
@@ -153,10 +145,14 @@ int pageCount(const std::string& pdf) {
 }
 
 std::string tagsOf(const std::string& pdf) {
-  size_t at = pdf.find("%tags: ");
+  size_t at = pdf.find("/DocmillTags (");
   if (at == std::string::npos) return {};
-  at += 7;
-  return pdf.substr(at, pdf.find('\n', at) - at);
+  std::string tags;
+  for (at += 14; at < pdf.size() && pdf[at] != ')'; ++at) {
+    if (pdf[at] == '\\') ++at;
+    if (at < pdf.size()) tags += pdf[at];
+  }
+  return tags;
 }
 
 }  // namespace docmill::testing

@@ -1,6 +1,6 @@
 // A stand-in for PDF.CreatePDF with the real member table, for testing the service without
 // offices or interpreter. Conversions write a small real PDF: one page per line of a text
-// input (PDF inputs keep their pages), and a "%tags:" comment naming the first line of
+// input (PDF inputs keep their pages), and a catalog entry naming the first line of
 // each input in order. Inputs that begin with a keyword misbehave:
 //   SLOW     waits until its caller's context is cancelled (20 s at most)
 //   SLEEP    takes 1.5 seconds
@@ -31,7 +31,7 @@ struct FakeLog {
 // Registers the fake as PDF.CreatePDF while the registration lives.
 [[nodiscard]] ClassRegistration registerFakeCreatePdf(FakeLog& log);
 
-// A PDF of `pages` empty pages with `tags` in a comment.
+// A PDF of `pages` empty pages with `tags` in its catalog.
 std::string fakePdf(int pages, const std::string& tags);
 int pageCount(const std::string& pdf);
 std::string tagsOf(const std::string& pdf);
