@@ -48,6 +48,15 @@ inline constexpr WholeNumberSetting kInterpreterMemoryMiB{"DOCMILL_INTERPRETER_M
 // The folder of class records, instead of the user's and the system's (text, taken as is).
 inline constexpr const char* kRegistry = "DOCMILL_REGISTRY";
 
+// `docmill serve`: the largest request body in bytes (default 100 MiB), conversions that
+// may wait for a turn (default 64), seconds a client may stay silent (default 60) and
+// seconds SIGTERM waits for requests in flight (default 30); the bearer token (text).
+inline constexpr WholeNumberSetting kServeMaxBytes{"DOCMILL_SERVE_MAX_BYTES", 1, 1ull << 40};
+inline constexpr WholeNumberSetting kServeQueue{"DOCMILL_SERVE_QUEUE", 0, 100'000};
+inline constexpr WholeNumberSetting kServeIdleTimeout{"DOCMILL_SERVE_IDLE_TIMEOUT", 1, 86'400};
+inline constexpr WholeNumberSetting kServeDrainTimeout{"DOCMILL_SERVE_DRAIN_TIMEOUT", 0, 86'400};
+inline constexpr const char* kServeToken = "DOCMILL_SERVE_TOKEN";
+
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
 // The value of a setting in seconds, greater than 0; nothing when it is unset or empty.

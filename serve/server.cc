@@ -18,6 +18,7 @@
 #include "component/type_library.h"
 #include "platform/io.h"
 #include "platform/scratch.h"
+#include "platform/settings.h"
 #include "serve/multipart.h"
 #include "serve/page.h"
 
@@ -39,15 +40,6 @@ constexpr int kMaxConnections = 512;
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
       .count();
-}
-
-std::optional<uint64_t> envNumber(const char* name) {
-  const char* v = std::getenv(name);
-  if (!v || !*v) return std::nullopt;
-  char* end = nullptr;
-  unsigned long long n = std::strtoull(v, &end, 10);
-  if (*end || v[0] == '-') return std::nullopt;
-  return n;
 }
 
 bool equalInConstantTime(const std::string& a, const std::string& b) {
@@ -102,19 +94,16 @@ enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, Failed };
 
 ServeSettings ServeSettings::fromEnvironment() {
   ServeSettings s;
-  if (auto n = envNumber("DOCMILL_SERVE_MAX_BYTES"); n && *n > 0) s.maxBytes = *n;
-  if (const char* t = std::getenv("DOCMILL_SERVE_TOKEN")) s.token = t;
-  if (auto n = envNumber("DOCMILL_SERVE_QUEUE"))
-    s.queue = static_cast<int>(std::min<uint64_t>(*n, 100000));
-  if (auto n = envNumber("DOCMILL_SERVE_IDLE_TIMEOUT"); n && *n > 0) {
-    s.idleTimeout = std::chrono::seconds(std::min<uint64_t>(*n, 86400));
+  if (auto n = platform::readSetting(platform::kServeMaxBytes)) s.maxBytes = *n;
+  if (auto t = platform::readTextSetting(platform::kServeToken)) s.token = *t;
+  if (auto n = platform::readSetting(platform::kServeQueue)) s.queue = static_cast<int>(*n);
+  if (auto n = platform::readSetting(platform::kServeIdleTimeout)) {
+    s.idleTimeout = std::chrono::seconds(*n);
   }
-  if (auto n = envNumber("DOCMILL_SERVE_DRAIN_TIMEOUT")) {
-    s.drainTimeout = std::chrono::seconds(std::min<uint64_t>(*n, 86400));
+  if (auto n = platform::readSetting(platform::kServeDrainTimeout)) {
+    s.drainTimeout = std::chrono::seconds(*n);
   }
-  if (auto n = envNumber("DOCMILL_OFFICE_POOL"); n && *n > 0) {
-    s.workers = static_cast<int>(std::min<uint64_t>(*n, 1024));
-  }
+  s.workers = static_cast<int>(std::min<uint64_t>(platform::officePoolSize(), 1024));
   return s;
 }
 
@@ -625,7 +614,13 @@ bool Server::serveRequest(Connection& conn) {
 }
 
 int runServe(const std::vector<std::string>& args) {
-  ServeSettings settings = ServeSettings::fromEnvironment();
+  ServeSettings settings;
+  try {
+    settings = ServeSettings::fromEnvironment();
+  } catch (const platform::SettingError& e) {
+    std::fprintf(stderr, "docmill serve: %s\n", e.what());
+    return 2;
+  }
   for (size_t i = 0; i < args.size(); ++i) {
     std::string listen;
     if (args[i] == "--listen" && i + 1 < args.size()) {
@@ -641,10 +636,6 @@ int runServe(const std::vector<std::string>& args) {
       std::fprintf(stderr, "docmill serve: cannot listen on \"%s\" (ADDR:PORT)\n", listen.c_str());
       return 2;
     }
-  }
-  if (settings.workers <= 0) {
-    unsigned n = std::thread::hardware_concurrency();
-    settings.workers = n ? static_cast<int>(n) : 2;
   }
   Server server(settings, systemProbe());
   try {

@@ -39,6 +39,7 @@ struct ServeSettings {
   std::chrono::seconds drainTimeout{30};  // DOCMILL_SERVE_DRAIN_TIMEOUT
   bool log = true;                        // one JSON line per request on stderr
 
+  // Throws platform::SettingError for a refused value.
   static ServeSettings fromEnvironment();
   // "HOST:PORT", "[V6]:PORT" or ":PORT"; false when malformed.
   bool setListen(const std::string& address);
