@@ -113,7 +113,7 @@ class ConvertRunTest : public ::testing::Test {
 };
 
 TEST_F(ConvertRunTest, OneBadFileFailsTheRunButNotTheOthers) {
-  EXPECT_EQ(run("-j 2 p1.ps bad.ps p2.ps p3.ps"), 1);
+  EXPECT_EQ(run("-j 2 p1.ps bad.ps p2.ps p3.ps"), 1) << log();
   for (const char* name : {"p1.pdf", "p2.pdf", "p3.pdf"}) {
     EXPECT_TRUE(fs::exists(dir / name)) << name;
   }
@@ -121,7 +121,7 @@ TEST_F(ConvertRunTest, OneBadFileFailsTheRunButNotTheOthers) {
   std::string l = log();
   EXPECT_NE(l.find("FAILED bad.ps: error 0x80004101 (docmill)"), std::string::npos) << l;
   EXPECT_NE(l.find("3 converted, 1 failed"), std::string::npos) << l;
-  EXPECT_EQ(run("p1.ps p2.ps -o outdir"), 0);
+  EXPECT_EQ(run("p1.ps p2.ps -o outdir"), 0) << log();
   EXPECT_TRUE(fs::exists(dir / "outdir" / "p2.pdf"));
 }
 
