@@ -1,6 +1,5 @@
 #include "office_server/documents.h"
 
-#include <mutex>
 
 namespace docmill::office_server {
 

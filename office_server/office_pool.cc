@@ -1,10 +1,8 @@
 #include "office_server/office_pool.h"
 
-#include <signal.h>
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <optional>
 #include <set>
 #include <thread>
