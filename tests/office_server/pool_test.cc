@@ -23,7 +23,7 @@ namespace docmill {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Scratch;
+using fixtures::Scratch;
 
 // Children of this process that have ended and not been reaped.
 std::vector<pid_t> zombieChildren() {
@@ -61,8 +61,8 @@ class OfficePool : public ::testing::Test {
     if (const char* t = std::getenv("TMPDIR")) previousTemp_ = t;
     ::setenv("TMPDIR", tempDir_.c_str(), 1);
     registrations_ = office_server::registerOfficeServers();
-    testing::writeFile(dir_.path("a.fodt"), testing::flatText({{"Alpha text"}}));
-    testing::writeFile(dir_.path("b.fodt"), testing::flatText({{"Bravo text"}}));
+    fixtures::writeFile(dir_.path("a.fodt"), fixtures::flatText({{"Alpha text"}}));
+    fixtures::writeFile(dir_.path("b.fodt"), fixtures::flatText({{"Bravo text"}}));
   }
   void TearDown() override {
     office_server::shutdownOffice();
@@ -140,8 +140,8 @@ TEST_F(OfficePool, TwoApplicationsWorkAtOnceOnTwoOfficesAndAThirdWaitsForOne) {
   t1.join();
   t2.join();
   EXPECT_EQ(most.load(), 2);
-  EXPECT_NE(testing::readPostScript(dir_.path("a.ps")).text().find("Alpha"), std::string::npos);
-  EXPECT_NE(testing::readPostScript(dir_.path("b.ps")).text().find("Bravo"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir_.path("a.ps")).text().find("Alpha"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir_.path("b.ps")).text().find("Bravo"), std::string::npos);
 
   // Every office is taken: a third application waits until one comes back, then gets it.
   std::atomic<bool> created{false};
@@ -170,14 +170,14 @@ TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
   ASSERT_EQ(::kill(-hung, SIGSTOP), 0);
 
   auto started = std::chrono::steady_clock::now();
-  Error e = testing::errorOf([&] { print(doc, "hung.ps"); });
+  Error e = fixtures::errorOf([&] { print(doc, "hung.ps"); });
   auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(e.source, "Word");
   EXPECT_NE(e.description.find("did not finish PrintOut"), std::string::npos) << e.description;
   EXPECT_NE(e.description.find("a.fodt"), std::string::npos) << e.description;
   EXPECT_NE(e.description.find("within 3 seconds"), std::string::npos) << e.description;
   EXPECT_LT(took, 30s);
-  EXPECT_TRUE(testing::processesInGroup(hung).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(hung).empty());
   EXPECT_TRUE(zombieChildren().empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
 
@@ -185,7 +185,8 @@ TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
   call(doc, "Close", {Variant(false)});
   print(open(app, "b.fodt"), "after.ps");
   EXPECT_NE(officeOf(), hung);
-  EXPECT_NE(testing::readPostScript(dir_.path("after.ps")).text().find("Bravo"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir_.path("after.ps")).text().find("Bravo"),
+            std::string::npos);
 }
 
 TEST_F(OfficePool, ACallerThatGoesAwayEndsItsCallAndLeavesTheQueue) {
@@ -255,7 +256,7 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   // Hold the office still so the call is surely in flight when the office is killed.
   ASSERT_EQ(::kill(-dying, SIGSTOP), 0);
   Error lost;
-  std::thread caller([&] { lost = testing::errorOf([&] { print(other, "lost.ps"); }); });
+  std::thread caller([&] { lost = fixtures::errorOf([&] { print(other, "lost.ps"); }); });
   ASSERT_TRUE(waitInCall(dying));
   // What the office had begun to write when it died: the private PDF of the print and the
   // lock file the office keeps beside it.
@@ -265,7 +266,7 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   }
   std::vector<std::string> printFiles = privatePrintFiles(work);
   ASSERT_EQ(printFiles.size(), 1u);
-  testing::writeFile(work + "/.~lock." + printFiles[0] + "#", "lock");
+  fixtures::writeFile(work + "/.~lock." + printFiles[0] + "#", "lock");
   ::kill(-dying, SIGKILL);
   caller.join();
   EXPECT_TRUE(privatePrintFiles(work).empty());
@@ -281,12 +282,12 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   EXPECT_NE(lost.description.find("stopped unexpectedly during PrintOut"), std::string::npos)
       << lost.description;
   EXPECT_NE(lost.description.find("b.fodt"), std::string::npos) << lost.description;
-  EXPECT_TRUE(testing::processesInGroup(dying).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(dying).empty());
   EXPECT_TRUE(zombieChildren().empty());
 
   // The other office never noticed.
   print(doc, "fine.ps");
-  EXPECT_NE(testing::readPostScript(dir_.path("fine.ps")).text().find("Alpha"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir_.path("fine.ps")).text().find("Alpha"), std::string::npos);
   // And the lost office is replaced for the next application.
   other.reset();
   bystander.reset();
@@ -307,7 +308,7 @@ TEST_F(OfficePool, CallToAnOfficeThatHasJustDiedFailsWithoutEndingTheHost) {
   ::kill(-gone, SIGKILL);
   std::this_thread::sleep_for(200ms);  // long enough for the pipe to close
   for (int i = 0; i < 3; ++i) {
-    Error lost = testing::errorOf([&] { print(doc, "lost.ps"); });
+    Error lost = fixtures::errorOf([&] { print(doc, "lost.ps"); });
     EXPECT_EQ(lost.source, "Word");
   }
   EXPECT_TRUE(zombieChildren().empty());
@@ -333,7 +334,7 @@ TEST_F(OfficePool, OfficeIsRecycledAfterItsDocumentsButNeverDuringALease) {
   auto next = createObject("Word.Application");
   pid_t fresh = officeOf();
   EXPECT_NE(fresh, office);
-  EXPECT_TRUE(testing::processesInGroup(office).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(office).empty());
   print(open(next, "b.fodt"), "fresh.ps");
   ASSERT_EQ(office_server::officeStatus().size(), 1u);
   EXPECT_EQ(office_server::officeStatus()[0].documents, 1);
@@ -355,7 +356,7 @@ TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
   office_server::shutdownOffice();
   for (const auto& office : offices) {
     EXPECT_GT(office.pid, 0);
-    EXPECT_TRUE(testing::processesInGroup(office.pid).empty());
+    EXPECT_TRUE(fixtures::processesInGroup(office.pid).empty());
     EXPECT_FALSE(office.profile.empty());
     EXPECT_FALSE(std::filesystem::exists(office.profile));
   }
