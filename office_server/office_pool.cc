@@ -1,6 +1,5 @@
 #include "office_server/office_pool.h"
 
-
 #include <algorithm>
 #include <condition_variable>
 #include <optional>
@@ -420,6 +419,11 @@ void OfficePool::configure(const PoolSettings& settings) {
 PoolSettings OfficePool::settings() {
   std::lock_guard lock(state_->mutex);
   return state_->config();
+}
+
+int OfficePool::queueLength() {
+  std::lock_guard lock(state_->mutex);
+  return state_->waiting;
 }
 
 std::vector<OfficeStatus> OfficePool::status() {

@@ -135,6 +135,7 @@ class OfficePool {
   void configure(const PoolSettings& settings);
   PoolSettings settings();
   std::vector<OfficeStatus> status();
+  int queueLength();
 
  private:
   OfficePool();
