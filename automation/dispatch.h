@@ -67,6 +67,10 @@ const FuncDesc* findMember(const InterfaceInfo& info, DispId member, uint16_t fl
 // named), omitted optional parameters take their defaults, by-value typed parameters are
 // converted, by-reference parameters refer to the caller's variant when it passed one by
 // reference. The implementation then sees exactly one variant per parameter.
+//
+// Threads: a TableDispatch holds nothing but its constant table and takes no lock; calls on
+// several threads reach `invokeMember` at once, and an implementation with state of its own
+// guards it itself.
 class TableDispatch : public IDispatch {
  public:
   explicit TableDispatch(const InterfaceInfo& info) : info_(info) {}
@@ -101,6 +105,9 @@ struct NamedCall {
 // exact spelling), and each call arrives by name. Used for objects whose members are
 // matched by name at run time, such as the Office application servers and recording
 // doubles in tests. `invokeByName` throws AutomationError to fail.
+//
+// Threads: `mutex_` guards only the name table (`ids_`, `names_`); it is released before
+// `invokeByName` runs, so calls on several threads run at once.
 class NamedDispatch : public IDispatch {
  public:
   std::vector<DispId> getIDsOfNames(std::span<const std::string> names) override;

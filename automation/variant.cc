@@ -2,7 +2,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <clocale>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>

@@ -135,8 +135,8 @@ struct ArrayBound {
 
 // A multi-dimensional automation array. Elements are stored as variants in column-major
 // order (the first index varies fastest, as automation stores them). `elementType` is
-// vt::Variant or a scalar type code such as vt::Bstr; scalar arrays convert what is
-// stored into them.
+// vt::Variant or a scalar type code such as vt::Bstr. Only a vt::Bstr array converts what
+// is stored into it (to text); an array of another scalar type keeps each value as given.
 class SafeArray {
  public:
   SafeArray() = default;

@@ -1,7 +1,6 @@
 #include "component/create_pdf.h"
 
 #include <cerrno>
-#include <filesystem>
 
 #include "component/system_folder.h"
 #include "component/type_library.h"
@@ -14,10 +13,6 @@ namespace docmill {
 
 namespace {
 std::atomic<long> gLiveObjects{0};
-
-[[noreturn]] void notAvailable(const FuncDesc& func) {
-  raise(Error{hr::E_NOTIMPL, kAppTitle, func.name + " is not available yet."});
-}
 }  // namespace
 
 CreatePDF::CreatePDF() : TableDispatch(createPdfInterface()) {
@@ -134,7 +129,8 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
       return {};
     }
   }
-  notAvailable(func);
+  // Every member of the table is handled above; dispatch reaches no other.
+  raiseDispatch(hr::DISP_E_MEMBERNOTFOUND);
 }
 
 ClassFactoryPtr createPdfFactory() {

@@ -2,9 +2,14 @@
 // initialisation, and the dispatch of its members to the subsystems that implement them.
 //
 // Each object owns only its two fields; conversions hold everything else in locals for the
-// length of one call. Members report failures as AutomationError with the source
-// "docmill"; initialisation never fails, and TempFilePath put fails only for a folder
-// that somebody else could change.
+// length of one call.
+//
+// Threads: one object may be called from several threads at once; conversions share
+// nothing but the object. The two fields take no lock: a property put racing with a call
+// on another thread is the caller's to avoid (scripting hosts call one object from one
+// thread). The count of live objects is atomic. Members report failures as AutomationError with the
+// source "docmill"; initialisation never fails, and TempFilePath put fails only for a folder that
+// somebody else could change.
 #pragma once
 
 #include <atomic>

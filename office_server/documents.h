@@ -45,6 +45,11 @@ using DocumentPtr = std::shared_ptr<OpenDocument>;
 class DocumentList {
  public:
   void add(const DocumentPtr& doc) { docs_.push_back(doc); }
+  // Opens the document an "Open" call names (the file at position 0 or by `fileName`, the
+  // password at `passwordPosition` or by `passwordName`) as a document of `kind`, and adds
+  // it. Raises DISP_E_PARAMNOTOPTIONAL when no file is named.
+  DocumentPtr openFromCall(const NamedCall& call, const AppIdentity& app, const DocumentKind& kind,
+                           const char* fileName, size_t passwordPosition, const char* passwordName);
   // Open documents only (closed ones are dropped).
   std::vector<DocumentPtr> open();
   void closeAll();

@@ -621,15 +621,8 @@ class ExcelWorkbooks : public ExcelObject {
     if (is(call, "Open")) {
       // Excel's positional order: Filename, UpdateLinks, ReadOnly, Format, Password,
       // WriteResPassword, ...
-      const Variant* file = argument(call, 0, "Filename");
-      if (!file) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
-      const Variant* password = argument(call, 4, "Password");
       // The write-reservation password guards saving only; workbooks are opened read-only.
-      std::string path = file->toString();
-      auto component =
-          loadDocument(app_, kSpreadsheet, path, password ? password->concatText() : std::string());
-      auto doc = std::make_shared<OpenDocument>(std::move(component), path);
-      docs_->add(doc);
+      auto doc = docs_->openFromCall(call, app_, kSpreadsheet, "Filename", 4, "Password");
       return Variant(DispatchPtr(std::make_shared<ExcelWorkbook>(doc)));
     }
     if (is(call, "Count")) return Variant(static_cast<int32_t>(docs_->open().size()));

@@ -1,10 +1,7 @@
 #include "office_server/office_pool.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <condition_variable>
-#include <cstdlib>
 #include <optional>
 #include <set>
 #include <thread>
@@ -422,6 +419,11 @@ void OfficePool::configure(const PoolSettings& settings) {
 PoolSettings OfficePool::settings() {
   std::lock_guard lock(state_->mutex);
   return state_->config();
+}
+
+int OfficePool::queueLength() {
+  std::lock_guard lock(state_->mutex);
+  return state_->waiting;
 }
 
 std::vector<OfficeStatus> OfficePool::status() {

@@ -30,6 +30,16 @@
 //
 // `shutdown()` (also run when the host process exits) ends every office and removes every
 // profile; the next application object starts the pool afresh.
+//
+// Threads: every member may be called from any thread. Three kinds of lock, always taken
+// in this order when more than one is held:
+// - an office's call lock (`OfficeSlot::callMutex`, recursive, held by a `CallScope`)
+//   serialises the calls into that office: one application's document at a time;
+// - the pool's lock (`State::mutex`) guards the settings, the slot list and every field of
+//   a slot but its process (phase, lease, document count, deadline, kill flags), and the
+//   queue; the watchdog, each slot's worker thread and callers wait on its conditions;
+// - each `OfficeProcess` guards its own process, connection and profile with its own lock;
+//   its `kill()` takes none, so the watchdog can end a hung office at any moment.
 #pragma once
 
 #include <sys/types.h>
@@ -125,6 +135,7 @@ class OfficePool {
   void configure(const PoolSettings& settings);
   PoolSettings settings();
   std::vector<OfficeStatus> status();
+  int queueLength();
 
  private:
   OfficePool();

@@ -247,11 +247,6 @@ Reference<css::frame::XDesktop2> OfficeProcess::desktop() const {
   return desktop_;
 }
 
-Reference<css::uno::XComponentContext> OfficeProcess::context() const {
-  std::lock_guard guard(mutex_);
-  return remote_;
-}
-
 bool OfficeProcess::running() {
   std::lock_guard guard(mutex_);
   if (connectionLost_ && *connectionLost_) return false;
@@ -463,14 +458,6 @@ void OfficeProcess::removeLeftoverPipes() {
 
 void OfficeProcess::end() {
   std::lock_guard guard(mutex_);
-  endLocked();
-}
-
-void OfficeProcess::abandon() {
-  std::lock_guard guard(mutex_);
-  new Reference<css::frame::XDesktop2>(std::move(desktop_));
-  new Reference<css::uno::XComponentContext>(std::move(remote_));
-  new Reference<css::lang::XComponent>(std::move(bridge_));
   endLocked();
 }
 

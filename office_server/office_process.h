@@ -39,9 +39,6 @@ class OfficeProcess {
   void start();
   // Ends the office (if any) and removes its profile and pipe files. Never raises.
   void end();
-  // Ends the office while the UNO libraries may already be torn down (process exit): the
-  // references are abandoned rather than released.
-  void abandon();
 
   // True while the office process lives and its connection holds. Reaps it when it has
   // ended, so a dead office never lingers as a zombie once it has been asked about.
@@ -60,7 +57,6 @@ class OfficeProcess {
   void kill();
 
   css::uno::Reference<css::frame::XDesktop2> desktop() const;
-  css::uno::Reference<css::uno::XComponentContext> context() const;
   // The process id (also its process group); 0 when none runs. The profile, or "".
   pid_t processId() const;
   std::string profileFolder() const;

@@ -55,6 +55,10 @@ std::vector<OfficeStatus> officeStatus() {
   return OfficePool::instance().status();
 }
 
+int officeQueueLength() {
+  return OfficePool::instance().queueLength();
+}
+
 pid_t officeProcessId() {
   if (auto lease = OfficeLease::owned()) return lease->processId();
   for (const auto& office : officeStatus()) {

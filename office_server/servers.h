@@ -80,6 +80,8 @@ struct OfficeStatus {
   int waiting = 0;       // callers waiting for a free office (the same in every entry)
 };
 std::vector<OfficeStatus> officeStatus();
+// How many callers wait in the queue for a free office now.
+int officeQueueLength();
 
 // The office of the application object this thread created last (or else the first
 // running office): its process id (also its process group) and profile folder; 0 and ""

@@ -622,16 +622,9 @@ class WordDocuments : public WordObject {
     if (is(call, "Open")) {
       // Word's positional order: FileName, ConfirmConversions, ReadOnly, AddToRecentFiles,
       // PasswordDocument, PasswordTemplate, Revert, WritePasswordDocument, ...
-      const Variant* file = argument(call, 0, "FileName");
-      if (!file) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
-      const Variant* password = argument(call, 4, "PasswordDocument");
       // The write password only guards saving; documents are opened read-only and never
       // saved, so it is accepted and not needed.
-      std::string path = file->toString();
-      auto component = loadDocument(app_, kTextDocument, path,
-                                    password ? password->concatText() : std::string());
-      auto doc = std::make_shared<OpenDocument>(std::move(component), path);
-      docs_->add(doc);
+      auto doc = docs_->openFromCall(call, app_, kTextDocument, "FileName", 4, "PasswordDocument");
       return Variant(DispatchPtr(std::make_shared<WordDocument>(doc)));
     }
     if (is(call, "Count")) return Variant(static_cast<int32_t>(docs_->open().size()));

@@ -30,6 +30,7 @@
 #include "pdf2ps/helper/capture.h"
 #include "pdf2ps/postscript_fixer.h"
 #include "platform/confinement.h"
+#include "platform/io.h"
 #include "platform/process.h"
 
 using docmill::pdf2ps::PostScriptFixer;
@@ -45,16 +46,6 @@ constexpr double kLargestPage = 14400;
   std::string text = why + "\n";
   (void)!::write(2, text.data(), text.size());
   ::_exit(status);
-}
-
-bool writeAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return true;
 }
 
 cairo_status_t toFixer(void* closure, const unsigned char* data, unsigned int length) {
@@ -138,7 +129,7 @@ int main(int argc, char** argv) {
   const int pages = poppler_document_get_n_pages(doc);
   if (pages <= 0) fail(1, "the PDF has no pages");
 
-  PostScriptFixer fixer([](std::string_view data) { return writeAll(1, data); },
+  PostScriptFixer fixer([](std::string_view data) { return docmill::platform::writeAll(1, data); },
                         &capture().glyphTexts, &capture().pages);
   cairo_surface_t* surface = cairo_ps_surface_create_for_stream(&toFixer, &fixer, 612, 792);
   cairo_surface_set_fallback_resolution(surface, kFallbackDpi, kFallbackDpi);

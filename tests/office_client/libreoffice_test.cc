@@ -16,12 +16,12 @@ namespace docmill::test {
 namespace {
 
 namespace fs = std::filesystem;
-using docmill::testing::readPdf;
-using docmill::testing::Scratch;
-using docmill::testing::writeFile;
+using docmill::fixtures::readPdf;
+using docmill::fixtures::Scratch;
+using docmill::fixtures::writeFile;
 
 const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+    ::testing::AddGlobalTestEnvironment(new fixtures::OfficeEnvironment);
 
 class Object : public ObjectServices {
  public:
@@ -37,7 +37,7 @@ class Object : public ObjectServices {
 TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
   Scratch dir;
   writeFile(dir.path("in.fods"),
-            testing::flatSpreadsheet({{"Alpha", {{"alpha cell"}}}, {"Beta", {{"beta cell"}}}}));
+            fixtures::flatSpreadsheet({{"Alpha", {{"alpha cell"}}}, {"Beta", {{"beta cell"}}}}));
   fs::create_directory(dir.path("tmp"));
   Object obj(dir.path("tmp/"));
   Args args(
@@ -56,7 +56,7 @@ TEST(LibreOfficeTest, SheetsMergeIntoOnePdfInTheirOrder) {
   }
   EXPECT_TRUE(pauses.empty()) << pauses.size() << " pauses, the first of " << pauses.front().count()
                               << " ms";
-  testing::Printed pdf = readPdf(dir.path("out.pdf"));
+  fixtures::Printed pdf = readPdf(dir.path("out.pdf"));
   ASSERT_EQ(pdf.pages, 2);
   EXPECT_NE(pdf.pageText[0].find("beta cell"), std::string::npos);
   EXPECT_TRUE(pdf.landscape(0));

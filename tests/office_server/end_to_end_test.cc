@@ -18,8 +18,8 @@ namespace docmill {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Printed;
-using testing::Scratch;
+using fixtures::Printed;
+using fixtures::Scratch;
 
 class HostEnvironment : public ::testing::Environment {
  public:
@@ -65,9 +65,9 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, WordDocumentWithPageListAndPageNumbers) {
-  testing::writeFile(
+  fixtures::writeFile(
       dir.path("in.fodt"),
-      testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
+      fixtures::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
   saveAs("Word.Application", dir.path("in.fodt"), dir.path("in.docx"));
   std::string out = dir.path("out.pdf");
   call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("in.docx"))},
@@ -75,7 +75,7 @@ TEST_F(EndToEnd, WordDocumentWithPageListAndPageNumbers) {
         {"blnPageNumberInFooter", Variant(true)},
         {"lngPageNumberAlignment", Variant(int16_t{2})},
         {"blnFirstPage", Variant(false)}});
-  Printed printed = testing::readPdf(out);
+  Printed printed = fixtures::readPdf(out);
   ASSERT_EQ(printed.pages, 3);
   EXPECT_NE(printed.pageText[0].find("Alpha"), std::string::npos);
   EXPECT_EQ(printed.pageText[0].find("1"), std::string::npos) << printed.pageText[0];
@@ -87,22 +87,22 @@ TEST_F(EndToEnd, WordDocumentWithPageListAndPageNumbers) {
   std::string ps = dir.path("out.ps");
   call(pdf, "CreatePSfromWord", {Variant(ps), Variant(dir.path("in.docx"))},
        {{"blnLandscape", Variant(true)}});
-  Printed landscape = testing::readPostScript(ps);
+  Printed landscape = fixtures::readPostScript(ps);
   EXPECT_EQ(landscape.pages, 4);
   EXPECT_TRUE(landscape.landscape());
 }
 
 TEST_F(EndToEnd, WordPasswordAndUnknownPrinterReachTheCaller) {
-  testing::writeFile(dir.path("in.fodt"), testing::flatText({{"Guarded words"}}));
+  fixtures::writeFile(dir.path("in.fodt"), fixtures::flatText({{"Guarded words"}}));
   saveAs("Word.Application", dir.path("in.fodt"), dir.path("locked.doc"), "s3cret");
   std::string out = dir.path("out.pdf");
-  Error wrong = testing::errorOf([&] {
+  Error wrong = fixtures::errorOf([&] {
     call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
          {{"strPassword", Variant("guess")}});
   });
   EXPECT_EQ(wrong.number, 5408);
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
-  Error printer = testing::errorOf([&] {
+  Error printer = fixtures::errorOf([&] {
     call(pdf, "CreatePDFfromWord",
          {Variant(out), Variant(dir.path("in.fodt")), Variant("Imaginary Printer")});
   });
@@ -112,13 +112,13 @@ TEST_F(EndToEnd, WordPasswordAndUnknownPrinterReachTheCaller) {
 
   call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("locked.doc"))},
        {{"strPassword", Variant("s3cret")}});
-  EXPECT_NE(testing::readPdf(out).text().find("Guarded"), std::string::npos);
+  EXPECT_NE(fixtures::readPdf(out).text().find("Guarded"), std::string::npos);
 }
 
 TEST_F(EndToEnd, TextFileWithFontMarginsAndPageNumbers) {
   std::string text;
   for (int i = 1; i <= 120; ++i) text += "Line number " + std::to_string(i) + "\n";
-  testing::writeFile(dir.path("in.txt"), text);
+  fixtures::writeFile(dir.path("in.txt"), text);
   std::string out = dir.path("out.pdf");
   call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
        {{"strFont", Variant(" Nimbus Sans ")},
@@ -127,28 +127,28 @@ TEST_F(EndToEnd, TextFileWithFontMarginsAndPageNumbers) {
         {"lngPageNumberAlignment", Variant(int16_t{0})},
         {"sngLeftMargin", Variant(144.0)},
         {"blnFirstPage", Variant(true)}});
-  Printed printed = testing::readPdf(out);
+  Printed printed = fixtures::readPdf(out);
   ASSERT_GE(printed.pages, 2);
   EXPECT_NE(printed.pageText[1].find("2"), std::string::npos);
-  auto position = testing::wordPosition(out, 0, "Line");
+  auto position = fixtures::wordPosition(out, 0, "Line");
   EXPECT_NEAR(position.first, 144, 3);
 }
 
 // Most documents are set in TrueType fonts; their text must still be text after printing,
 // accents and ligatures included, in the PostScript and in the PDF made from it.
 TEST_F(EndToEnd, TextInTrueTypeFontsStaysText) {
-  testing::writeFile(dir.path("in.txt"),
-                     "Gr\xC3\xB6\xC3\x9F"
-                     "e caf\xC3\xA9 fine office\nSecond line\n");
+  fixtures::writeFile(dir.path("in.txt"),
+                      "Gr\xC3\xB6\xC3\x9F"
+                      "e caf\xC3\xA9 fine office\nSecond line\n");
   std::string out = dir.path("out.pdf");
   std::string ps = dir.path("out.ps");
   for (const char* font : {"DejaVu Serif", "Liberation Mono"}) {
     SCOPED_TRACE(font);
     call(pdf, "CreatePDFfromTextFile", {Variant(out), Variant(dir.path("in.txt"))},
          {{"strFont", Variant(font)}});
-    std::string fonts = testing::run("pdffonts '" + out + "'");
+    std::string fonts = fixtures::run("pdffonts '" + out + "'");
     EXPECT_NE(fonts.find("TrueType"), std::string::npos) << fonts;
-    std::string text = testing::readPdf(out).text();
+    std::string text = fixtures::readPdf(out).text();
     EXPECT_NE(text.find("Gr\xC3\xB6\xC3\x9F"
                         "e caf\xC3\xA9"),
               std::string::npos)
@@ -164,18 +164,18 @@ TEST_F(EndToEnd, TextInTrueTypeFontsStaysText) {
 
     call(pdf, "CreatePSfromTextFile", {Variant(ps), Variant(dir.path("in.txt"))},
          {{"strFont", Variant(font)}});
-    EXPECT_NE(testing::readPostScript(ps).text().find("Second line"), std::string::npos);
+    EXPECT_NE(fixtures::readPostScript(ps).text().find("Second line"), std::string::npos);
   }
 }
 
 TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
-  testing::Sheet costs{"Costs", {}};
-  testing::Sheet sales{"Sales", {}};
+  fixtures::Sheet costs{"Costs", {}};
+  fixtures::Sheet sales{"Sales", {}};
   for (int r = 1; r <= 60; ++r) {
     costs.rows.push_back({"Cost" + std::to_string(r), std::to_string(r)});
     sales.rows.push_back({"Sale" + std::to_string(r), std::to_string(r * 2)});
   }
-  testing::writeFile(dir.path("in.fods"), testing::flatSpreadsheet({costs, sales}));
+  fixtures::writeFile(dir.path("in.fods"), fixtures::flatSpreadsheet({costs, sales}));
   saveAs("Excel.Application", dir.path("in.fods"), dir.path("in.xlsx"));
   std::string out = dir.path("one.pdf");
   call(pdf, "CreatePDFfromExcel",
@@ -187,7 +187,7 @@ TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
         {"blnLandscape", Variant(true)},
         {"dblTopMargin", Variant(1.0)},
         {"lngFirstPageNumber", Variant(int16_t{7})}});
-  Printed one = testing::readPdf(out);
+  Printed one = fixtures::readPdf(out);
   ASSERT_EQ(one.pages, 1);
   EXPECT_TRUE(one.landscape());
   EXPECT_NE(one.text().find("Sheet Sales"), std::string::npos) << one.text();
@@ -200,30 +200,30 @@ TEST_F(EndToEnd, ExcelRangeWithHeaderFooterAndTwoSheetsMerged) {
        {Variant(merged), Variant(dir.path("in.xlsx")),
         Variant(SafeArray::of({Variant("Sales"), Variant(int16_t{1})})),
         Variant(SafeArray::of({Variant("A1:B2"), Variant("A1:B3")}))});
-  Printed both = testing::readPdf(merged);
+  Printed both = fixtures::readPdf(merged);
   ASSERT_EQ(both.pages, 2);
   EXPECT_NE(both.pageText[0].find("Sale2"), std::string::npos);
   EXPECT_NE(both.pageText[1].find("Cost3"), std::string::npos);
 }
 
 TEST_F(EndToEnd, PresentationSlideRangeAndPublication) {
-  testing::writeFile(dir.path("in.fodp"),
-                     testing::flatPresentation({"First slide", "Second slide", "Third slide"}));
+  fixtures::writeFile(dir.path("in.fodp"),
+                      fixtures::flatPresentation({"First slide", "Second slide", "Third slide"}));
   saveAs("Powerpoint.Application", dir.path("in.fodp"), dir.path("in.pptx"));
   std::string out = dir.path("slides.pdf");
   call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("in.pptx"))},
        {{"lngStartSlide", Variant(int16_t{2})},
         {"lngEndSlide", Variant(int16_t{3})},
         {"blnHorizontalOrientation", Variant(true)}});
-  Printed slides = testing::readPdf(out);
+  Printed slides = fixtures::readPdf(out);
   ASSERT_EQ(slides.pages, 2);
   EXPECT_TRUE(slides.landscape());
   EXPECT_NE(slides.pageText[0].find("Second"), std::string::npos);
 
-  testing::writeFile(dir.path("in.fodg"), testing::flatDrawing({"Flyer page"}));
+  fixtures::writeFile(dir.path("in.fodg"), fixtures::flatDrawing({"Flyer page"}));
   std::string ps = dir.path("pub.ps");
   call(pdf, "CreatePSfromPub", {Variant(ps), Variant(dir.path("in.fodg"))});
-  EXPECT_NE(testing::readPostScript(ps).text().find("Flyer"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(ps).text().find("Flyer"), std::string::npos);
 }
 
 // Chinese, Japanese and Korean text prints with fonts that have its characters, and stays
@@ -233,24 +233,24 @@ TEST_F(EndToEnd, ChineseJapaneseAndKoreanTextSurvives) {
       "\u4E2D\u6587\u6D4B\u8BD5\u6587\u672C",              // Chinese
       "\u65E5\u672C\u8A9E\u306E\u30C6\u30AD\u30B9\u30C8",  // Japanese
       "\uD55C\uAD6D\uC5B4 \uD14D\uC2A4\uD2B8"};            // Korean
-  testing::writeFile(dir.path("cjk.fodt"), testing::flatText({lines}));
+  fixtures::writeFile(dir.path("cjk.fodt"), fixtures::flatText({lines}));
   std::string out = dir.path("cjk.pdf");
   call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("cjk.fodt"))});
-  std::string text = testing::readPdf(out).text();
+  std::string text = fixtures::readPdf(out).text();
   for (const auto& line : lines) EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
 // What a script writer is told when a document cannot be opened: why, with a number for
 // each kind of failure, never the clean-up's own complaint.
 TEST_F(EndToEnd, OpenFailuresSayWhy) {
-  testing::writeFile(dir.path("note.fodt"), testing::flatText({{"Sealed words"}}));
+  fixtures::writeFile(dir.path("note.fodt"), fixtures::flatText({{"Sealed words"}}));
   saveAs("Word.Application", dir.path("note.fodt"), dir.path("note.docx"));
   saveAs("Word.Application", dir.path("note.docx"), dir.path("locked.odt"), "s3cret");
-  testing::Sheet data{"Data", {{"Sealed", "1"}, {"Rows", "2"}}};
-  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({data}));
+  fixtures::Sheet data{"Data", {{"Sealed", "1"}, {"Rows", "2"}}};
+  fixtures::writeFile(dir.path("book.fods"), fixtures::flatSpreadsheet({data}));
   saveAs("Excel.Application", dir.path("book.fods"), dir.path("locked.ods"), "s3cret");
-  testing::writeFile(dir.path("garbage.pub"), std::string(4096, '\x5A'));
-  testing::writeFile(dir.path("garbage.xlsx"), "PK\x03\x04 not really a workbook");
+  fixtures::writeFile(dir.path("garbage.pub"), std::string(4096, '\x5A'));
+  fixtures::writeFile(dir.path("garbage.xlsx"), "PK\x03\x04 not really a workbook");
   const std::string out = dir.path("out.pdf");
   struct Case {
     const char* name;
@@ -286,7 +286,7 @@ TEST_F(EndToEnd, OpenFailuresSayWhy) {
        static_cast<int32_t>(0x80041000), "garbage.pub"},
   };
   for (const auto& c : cases) {
-    Error e = testing::errorOf(c.convert);
+    Error e = fixtures::errorOf(c.convert);
     EXPECT_EQ(e.number, c.number) << c.name << ": " << e.description;
     EXPECT_NE(e.description.find(c.says), std::string::npos) << c.name << ": " << e.description;
     EXPECT_EQ(e.description.find("No publication"), std::string::npos) << c.name;
@@ -299,18 +299,18 @@ TEST_F(EndToEnd, OpenFailuresSayWhy) {
 // wide slides print on wide pages and tall ones on tall pages, and a workbook gives every
 // visible sheet in order, each in its own orientation and print range.
 TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
-  testing::writeFile(dir.path("memo.fodt"),
-                     testing::flatText({{"Turned memo"}, {"Second turned page"}}, true));
-  testing::writeFile(dir.path("wide.fodp"), testing::flatPresentation({"Wide slide"}));
-  testing::writeFile(dir.path("tall.fodp"), testing::flatPresentation({"Tall slide"}, 15.75, 28));
-  testing::Sheet first{"First", {{"Alpha"}, {"Bravo"}}};
-  testing::Sheet secret{"Secret", {{"Hidden"}}, false, true};
-  testing::Sheet second{"Second", {{"Charlie", "Delta"}}, true};
-  testing::Sheet third{"Third", {}, false, false, "A1:A2"};
+  fixtures::writeFile(dir.path("memo.fodt"),
+                      fixtures::flatText({{"Turned memo"}, {"Second turned page"}}, true));
+  fixtures::writeFile(dir.path("wide.fodp"), fixtures::flatPresentation({"Wide slide"}));
+  fixtures::writeFile(dir.path("tall.fodp"), fixtures::flatPresentation({"Tall slide"}, 15.75, 28));
+  fixtures::Sheet first{"First", {{"Alpha"}, {"Bravo"}}};
+  fixtures::Sheet secret{"Secret", {{"Hidden"}}, false, true};
+  fixtures::Sheet second{"Second", {{"Charlie", "Delta"}}, true};
+  fixtures::Sheet third{"Third", {}, false, false, "A1:A2"};
   for (int r = 1; r <= 5; ++r) third.rows.push_back({"ThirdRow" + std::to_string(r)});
-  testing::Sheet blank{"Blank", {}};
-  testing::writeFile(dir.path("book.fods"),
-                     testing::flatSpreadsheet({first, blank, secret, second, third}));
+  fixtures::Sheet blank{"Blank", {}};
+  fixtures::writeFile(dir.path("book.fods"),
+                      fixtures::flatSpreadsheet({first, blank, secret, second, third}));
   saveAs("Excel.Application", dir.path("book.fods"), dir.path("sheets.xlsx"));
 
   const std::string outDir = dir.path("out");
@@ -318,16 +318,16 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
       cli::runConvert({"-o", outDir, dir.path("memo.fodt"), dir.path("wide.fodp"),
                        dir.path("tall.fodp"), dir.path("book.fods"), dir.path("sheets.xlsx")}),
       0);
-  Printed memo = testing::readPdf(outDir + "/memo.pdf");
+  Printed memo = fixtures::readPdf(outDir + "/memo.pdf");
   ASSERT_EQ(memo.pages, 2);
   EXPECT_TRUE(memo.landscape(0) && memo.landscape(1));
-  EXPECT_TRUE(testing::readPdf(outDir + "/wide.pdf").landscape());
-  Printed tall = testing::readPdf(outDir + "/tall.pdf");
+  EXPECT_TRUE(fixtures::readPdf(outDir + "/wide.pdf").landscape());
+  Printed tall = fixtures::readPdf(outDir + "/tall.pdf");
   EXPECT_FALSE(tall.landscape());
   EXPECT_NE(tall.text().find("Tall slide"), std::string::npos);
   for (const char* book : {"/book.pdf", "/sheets.pdf"}) {
     SCOPED_TRACE(book);
-    Printed sheets = testing::readPdf(outDir + book);
+    Printed sheets = fixtures::readPdf(outDir + book);
     ASSERT_EQ(sheets.pages, 3) << sheets.text();
     EXPECT_NE(sheets.pageText[0].find("Bravo"), std::string::npos);
     EXPECT_FALSE(sheets.landscape(0));
@@ -339,7 +339,7 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
     EXPECT_EQ(sheets.text().find("Hidden"), std::string::npos);
   }
   // A sheet with nothing on it prints nothing, and never another sheet in its place.
-  Error blankSheet = testing::errorOf([&] {
+  Error blankSheet = fixtures::errorOf([&] {
     call(pdf, "CreatePDFfromExcel",
          {Variant(dir.path("out.pdf")), Variant(dir.path("book.fods")), Variant("Blank"),
           Variant("A1:B2")});
@@ -355,8 +355,8 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
 TEST_F(EndToEnd, ParallelObjectsSharingATemporaryFolderNeverMixFiles) {
   constexpr int kCount = 8;
   for (int i = 0; i < kCount; ++i) {
-    testing::writeFile(dir.path("in" + std::to_string(i) + ".fodt"),
-                       testing::flatText({{"Document" + std::to_string(i) + "words"}}));
+    fixtures::writeFile(dir.path("in" + std::to_string(i) + ".fodt"),
+                        fixtures::flatText({{"Document" + std::to_string(i) + "words"}}));
   }
   std::vector<std::string> failures(kCount);
   std::vector<std::thread> threads;
@@ -377,7 +377,7 @@ TEST_F(EndToEnd, ParallelObjectsSharingATemporaryFolderNeverMixFiles) {
   for (int i = 0; i < kCount; ++i) {
     SCOPED_TRACE(i);
     EXPECT_EQ(failures[i], "");
-    const std::string text = testing::readPdf(dir.path("out" + std::to_string(i) + ".pdf")).text();
+    const std::string text = fixtures::readPdf(dir.path("out" + std::to_string(i) + ".pdf")).text();
     for (int j = 0; j < kCount; ++j) {
       const bool found = text.find("Document" + std::to_string(j) + "words") != std::string::npos;
       EXPECT_EQ(found, i == j) << text;
@@ -419,7 +419,7 @@ TEST_F(EndToEnd, CorpusDocumentsConvert) {
         ADD_FAILURE() << entry.path() << ": " << e.what();
         continue;
       }
-      EXPECT_GE(testing::readPdf(out).pages, 1) << entry.path();
+      EXPECT_GE(fixtures::readPdf(out).pages, 1) << entry.path();
       ++converted;
     }
   }

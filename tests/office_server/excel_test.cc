@@ -9,15 +9,15 @@
 namespace docmill {
 namespace {
 
-using testing::Printed;
-using testing::Scratch;
+using fixtures::Printed;
+using fixtures::Scratch;
 
 const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+    ::testing::AddGlobalTestEnvironment(new fixtures::OfficeEnvironment);
 
 // A sheet of `rows` numbered rows: "Row1 ...", "Row2 ...".
-testing::Sheet numberedSheet(const std::string& name, int rows) {
-  testing::Sheet sheet{name, {}};
+fixtures::Sheet numberedSheet(const std::string& name, int rows) {
+  fixtures::Sheet sheet{name, {}};
   for (int r = 1; r <= rows; ++r) {
     sheet.rows.push_back({name + "R" + std::to_string(r), std::to_string(r * 10)});
   }
@@ -59,13 +59,14 @@ struct ExcelRun {
 
 TEST(ExcelApplication, PrintsExactlyTheRangeOfTheNamedSheet) {
   Scratch dir;
-  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({numberedSheet("First", 5),
-                                                                      numberedSheet("Second", 5)}));
+  fixtures::writeFile(
+      dir.path("book.fods"),
+      fixtures::flatSpreadsheet({numberedSheet("First", 5), numberedSheet("Second", 5)}));
   ExcelRun excel;
   excel.open(dir.path("book.fods"));
   auto second = excel.sheet(Variant("second"));
   excel.print(second, "A2:B3", dir.path("out.ps"));
-  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  Printed printed = fixtures::readPostScript(dir.path("out.ps"));
   ASSERT_EQ(printed.pages, 1);
   EXPECT_NE(printed.text().find("SecondR2"), std::string::npos) << printed.text();
   EXPECT_NE(printed.text().find("SecondR3"), std::string::npos);
@@ -75,13 +76,14 @@ TEST(ExcelApplication, PrintsExactlyTheRangeOfTheNamedSheet) {
 
   auto first = excel.sheet(Variant(int16_t{1}));
   excel.print(first, "A1:B1", dir.path("first.ps"));
-  EXPECT_NE(testing::readPostScript(dir.path("first.ps")).text().find("FirstR1"),
+  EXPECT_NE(fixtures::readPostScript(dir.path("first.ps")).text().find("FirstR1"),
             std::string::npos);
 }
 
 TEST(ExcelApplication, PageSetupHeaderFooterLandscapeAndFirstPageNumber) {
   Scratch dir;
-  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({numberedSheet("Data", 120)}));
+  fixtures::writeFile(dir.path("book.fods"),
+                      fixtures::flatSpreadsheet({numberedSheet("Data", 120)}));
   ExcelRun excel;
   excel.open(dir.path("book.fods"));
   auto sheet = excel.sheet(Variant("Data"));
@@ -95,7 +97,7 @@ TEST(ExcelApplication, PageSetupHeaderFooterLandscapeAndFirstPageNumber) {
   excel.setup(sheet, "HeaderMargin", Variant(inch * 0.5));
   excel.setup(sheet, "FirstPageNumber", Variant(int32_t{5}));
   excel.print(sheet, "A1:B120", dir.path("out.ps"));
-  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  Printed printed = fixtures::readPostScript(dir.path("out.ps"));
   ASSERT_GE(printed.pages, 2);
   EXPECT_TRUE(printed.landscape());
   EXPECT_NE(printed.pageText[0].find("Report Data"), std::string::npos) << printed.pageText[0];
@@ -105,28 +107,28 @@ TEST(ExcelApplication, PageSetupHeaderFooterLandscapeAndFirstPageNumber) {
 
 TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
   Scratch dir;
-  testing::writeFile(dir.path("book.fods"), testing::flatSpreadsheet({numberedSheet("Only", 3)}));
+  fixtures::writeFile(dir.path("book.fods"), fixtures::flatSpreadsheet({numberedSheet("Only", 3)}));
   {
     ExcelRun excel;
     excel.open(dir.path("book.fods"));
     call(excel.book, "SaveAs", {Variant(dir.path("locked.xls"))}, {{"Password", Variant("pw")}});
-    Error sheet = testing::errorOf([&] { excel.sheet(Variant("Missing")); });
+    Error sheet = fixtures::errorOf([&] { excel.sheet(Variant("Missing")); });
     EXPECT_EQ(sheet.number, 9);
     EXPECT_NE(sheet.description.find("Missing"), std::string::npos);
-    Error position = testing::errorOf([&] { excel.sheet(Variant(int16_t{2})); });
+    Error position = fixtures::errorOf([&] { excel.sheet(Variant(int16_t{2})); });
     EXPECT_EQ(position.number, 9);
-    Error range = testing::errorOf(
+    Error range = fixtures::errorOf(
         [&] { getObject(excel.sheet(Variant("Only")), "Range", {Variant("A1:ZZZZZZ")}); });
     EXPECT_EQ(range.number, 1004);
     EXPECT_NE(range.description.find("A1:ZZZZZZ"), std::string::npos);
   }
   ExcelRun excel;
-  Error wrong = testing::errorOf([&] { excel.open(dir.path("locked.xls"), "bad"); });
+  Error wrong = fixtures::errorOf([&] { excel.open(dir.path("locked.xls"), "bad"); });
   EXPECT_EQ(wrong.number, 1005);  // a password failure, apart from 1004
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
   excel.open(dir.path("locked.xls"), "pw", "");
   excel.print(excel.sheet(Variant(int16_t{1})), "A1:B3", dir.path("out.ps"));
-  EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("OnlyR3"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("OnlyR3"), std::string::npos);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include <regex>
 #include <sstream>
 
-namespace docmill::testing {
+namespace docmill::fixtures {
 
 void OfficeEnvironment::SetUp() {
   registrations_ = office_server::registerOfficeServers();
@@ -389,4 +389,4 @@ std::vector<pid_t> processesInGroup(pid_t group) {
   return result;
 }
 
-}  // namespace docmill::testing
+}  // namespace docmill::fixtures

@@ -13,7 +13,7 @@
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 
-namespace docmill::testing {
+namespace docmill::fixtures {
 
 // Registers the Office servers for one test program and ends the office after its last
 // test, so the program leaves no office process or profile behind.
@@ -91,4 +91,4 @@ Error errorOf(const std::function<void()>& call);
 // Processes whose process group is `group` (empty when none is left).
 std::vector<pid_t> processesInGroup(pid_t group);
 
-}  // namespace docmill::testing
+}  // namespace docmill::fixtures

@@ -29,11 +29,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::Scratch;
-using testing::writeFile;
+using fixtures::Scratch;
+using fixtures::writeFile;
 
 const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+    ::testing::AddGlobalTestEnvironment(new fixtures::OfficeEnvironment);
 
 // A TCP listener on 127.0.0.1 that counts every connection made to it.
 class Listener {
@@ -129,7 +129,7 @@ std::string base64(const std::string& data) {
 
 // Whether any pixel of the printed pages comes close to `c`.
 bool showsColour(const std::string& psPath, Rgb c) {
-  const std::string ppm = testing::run(
+  const std::string ppm = fixtures::run(
       "gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=ppmraw -r24 "
       "-sOutputFile=- '" +
       psPath + "' 2>/dev/null");
@@ -299,7 +299,7 @@ TEST_F(Hostile, LinkedContentReachesNeitherTheNetworkNorOtherFiles) {
     SCOPED_TRACE(name);
     std::string ps;
     ASSERT_NO_THROW(ps = print(name));  // a missing picture is no failure
-    const std::string text = testing::readPostScript(ps).text();
+    const std::string text = fixtures::readPostScript(ps).text();
     // (A page with frames may print as one picture, without text.)
     if (std::string(name) != "frames.html") {
       EXPECT_NE(text.find("Visible words"), std::string::npos) << text;
@@ -359,7 +359,7 @@ TEST_F(Hostile, EntitiesAndDeepNestingAreRefusedOrConvertedWithoutReachingOut) {
   writeFile(dir_.path("deep.fodt"), odt("", "", "", "<text:p>Visible words " + deep + "</text:p>"));
   // The same entities inside a Word document.
   const std::string ooxml = "http://schemas.openxmlformats.org/";
-  testing::writeZip(
+  fixtures::writeZip(
       dir_.path("xxe.docx"),
       {{"[Content_Types].xml",
         "<?xml version=\"1.0\"?><Types xmlns=\"" + ooxml +
@@ -381,7 +381,7 @@ TEST_F(Hostile, EntitiesAndDeepNestingAreRefusedOrConvertedWithoutReachingOut) {
     SCOPED_TRACE(name);
     const auto started = std::chrono::steady_clock::now();
     try {
-      const std::string text = testing::readPostScript(print(name)).text();
+      const std::string text = fixtures::readPostScript(print(name)).text();
       EXPECT_EQ(text.find(kSecretWord), std::string::npos);
     } catch (const AutomationError& e) {
       EXPECT_EQ(e.error().source, "Word") << e.what();  // refused: a failure of its own
@@ -390,8 +390,8 @@ TEST_F(Hostile, EntitiesAndDeepNestingAreRefusedOrConvertedWithoutReachingOut) {
   }
   EXPECT_EQ(listener.connections(), 0);
   // Whatever they did to their office, the next document converts.
-  writeFile(dir_.path("plain.fodt"), testing::flatText({{"Plain words"}}));
-  EXPECT_NE(testing::readPostScript(print("plain.fodt")).text().find("Plain words"),
+  writeFile(dir_.path("plain.fodt"), fixtures::flatText({{"Plain words"}}));
+  EXPECT_NE(fixtures::readPostScript(print("plain.fodt")).text().find("Plain words"),
             std::string::npos);
 }
 
@@ -424,7 +424,7 @@ void writePackagedMacroDocument(const std::string& path, const std::string& sour
   const std::string dtd = "PUBLIC \"-//OpenOffice.org//DTD OfficeDocument 1.0//EN\"";
   std::string escaped;
   for (char c : source) escaped += c == '"' ? std::string("&quot;") : std::string(1, c);
-  testing::writeZip(
+  fixtures::writeZip(
       path,
       {{"mimetype", "application/vnd.oasis.opendocument.text", false},
        {"META-INF/manifest.xml",
@@ -536,7 +536,7 @@ TEST_F(Hostile, MacrosNeverRunThoughTheyWouldInAnOfficeThatAllowsThem) {
                              basicMacro(dir_.path("packaged.ran"), textEffect));
   const std::string sheetEffect =
       "ThisComponent.Sheets(0).getCellByPosition(0, 1).setString(\"MACRO RAN\")";
-  std::string sheet = testing::flatSpreadsheet({{"Sheet1", {{"Sheet words"}, {"cell"}}}});
+  std::string sheet = fixtures::flatSpreadsheet({{"Sheet1", {{"Sheet words"}, {"cell"}}}});
   sheet.replace(sheet.find("<office:font-face-decls>"), 0,
                 embeddedBasic(basicMacro(dir_.path("sheet.ran"), sheetEffect)));
   sheet.replace(sheet.find("<office:document "), 17,
@@ -548,7 +548,7 @@ TEST_F(Hostile, MacrosNeverRunThoughTheyWouldInAnOfficeThatAllowsThem) {
   // Through the offices: nothing ran.
   for (const char* name : {"flat.fodt", "packaged.odt"}) {
     SCOPED_TRACE(name);
-    const std::string text = testing::readPostScript(print(name)).text();
+    const std::string text = fixtures::readPostScript(print(name)).text();
     EXPECT_NE(text.find("words"), std::string::npos) << text;
     EXPECT_EQ(text.find("MACRO RAN"), std::string::npos);
   }
@@ -561,7 +561,7 @@ TEST_F(Hostile, MacrosNeverRunThoughTheyWouldInAnOfficeThatAllowsThem) {
          {{"PrToFilename", Variant(dir_.path("sheet.ps"))}, {"PrintToFile", Variant(true)}});
     call(book, "Close", {Variant(false)});
     call(app, "Quit");
-    const std::string text = testing::readPostScript(dir_.path("sheet.ps")).text();
+    const std::string text = fixtures::readPostScript(dir_.path("sheet.ps")).text();
     EXPECT_NE(text.find("Sheet words"), std::string::npos) << text;
     EXPECT_EQ(text.find("MACRO RAN"), std::string::npos);
   }
@@ -592,16 +592,16 @@ TEST_F(Hostile, RunawayDocumentsStopAtTheOfficeLimitsAndTheOfficeIsReplaced) {
   content.reserve(content.size() + (64u << 20));
   while (content.size() < (64u << 20)) content += paragraph;
   content += "</office:text></office:body></office:document-content>";
-  testing::writeZip(dir_.path("bomb.odt"),
-                    {{"mimetype", "application/vnd.oasis.opendocument.text", false},
-                     {"META-INF/manifest.xml",
-                      "<?xml version=\"1.0\"?><manifest:manifest xmlns:manifest=\""
-                      "urn:oasis:names:tc:opendocument:xmlns:manifest:1.0\" manifest:version="
-                      "\"1.3\"><manifest:file-entry manifest:full-path=\"/\" manifest:media-type"
-                      "=\"application/vnd.oasis.opendocument.text\"/><manifest:file-entry"
-                      " manifest:full-path=\"content.xml\" manifest:media-type=\"text/xml\"/>"
-                      "</manifest:manifest>"},
-                     {"content.xml", content}});
+  fixtures::writeZip(dir_.path("bomb.odt"),
+                     {{"mimetype", "application/vnd.oasis.opendocument.text", false},
+                      {"META-INF/manifest.xml",
+                       "<?xml version=\"1.0\"?><manifest:manifest xmlns:manifest=\""
+                       "urn:oasis:names:tc:opendocument:xmlns:manifest:1.0\" manifest:version="
+                       "\"1.3\"><manifest:file-entry manifest:full-path=\"/\" manifest:media-type"
+                       "=\"application/vnd.oasis.opendocument.text\"/><manifest:file-entry"
+                       " manifest:full-path=\"content.xml\" manifest:media-type=\"text/xml\"/>"
+                       "</manifest:manifest>"},
+                      {"content.xml", content}});
   content.clear();
   content.shrink_to_fit();
   ASSERT_LT(fs::file_size(dir_.path("bomb.odt")), 2u << 20);
@@ -611,7 +611,7 @@ TEST_F(Hostile, RunawayDocumentsStopAtTheOfficeLimitsAndTheOfficeIsReplaced) {
   const pid_t first = office_server::officeProcessId();
   auto started = std::chrono::steady_clock::now();
   Error memory =
-      testing::errorOf([&] { call(documents, "Open", {Variant(dir_.path("hostile.rtf"))}); });
+      fixtures::errorOf([&] { call(documents, "Open", {Variant(dir_.path("hostile.rtf"))}); });
   EXPECT_EQ(memory.source, "Word");
   EXPECT_NE(memory.description.find("did not finish Open"), std::string::npos)
       << memory.description;
@@ -619,11 +619,11 @@ TEST_F(Hostile, RunawayDocumentsStopAtTheOfficeLimitsAndTheOfficeIsReplaced) {
   EXPECT_NE(memory.description.find("memory limit of 600 MiB"), std::string::npos);
   EXPECT_NE(memory.description.find("replaced by a fresh one"), std::string::npos);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
-  EXPECT_TRUE(testing::processesInGroup(first).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(first).empty());
 
   // The bomb ends at one limit or the other, never later than the time-out allows.
   started = std::chrono::steady_clock::now();
-  Error bomb = testing::errorOf([&] {
+  Error bomb = fixtures::errorOf([&] {
     auto doc = call(documents, "Open", {Variant(dir_.path("bomb.odt"))}).toObject();
     call(doc, "PrintOut", {}, {{"OutputFileName", Variant(dir_.path("bomb.ps"))}});
   });
@@ -636,23 +636,23 @@ TEST_F(Hostile, RunawayDocumentsStopAtTheOfficeLimitsAndTheOfficeIsReplaced) {
   ASSERT_EQ(::mkfifo(dir_.path("endless.doc").c_str(), 0600), 0);
   for (const std::string& endless : {dir_.path("endless.doc"), std::string("/dev/zero")}) {
     started = std::chrono::steady_clock::now();
-    Error refused = testing::errorOf([&] { call(documents, "Open", {Variant(endless)}); });
+    Error refused = fixtures::errorOf([&] { call(documents, "Open", {Variant(endless)}); });
     EXPECT_NE(refused.description.find("is not a document"), std::string::npos)
         << refused.description;
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
   }
 
   // The same application goes on with its fresh office.
-  writeFile(dir_.path("after.fodt"), testing::flatText({{"After words"}}));
+  writeFile(dir_.path("after.fodt"), fixtures::flatText({{"After words"}}));
   auto doc = call(documents, "Open", {Variant(dir_.path("after.fodt"))}).toObject();
   call(doc, "PrintOut", {}, {{"OutputFileName", Variant(dir_.path("after.ps"))}});
   EXPECT_NE(office_server::officeProcessId(), first);
-  EXPECT_NE(testing::readPostScript(dir_.path("after.ps")).text().find("After words"),
+  EXPECT_NE(fixtures::readPostScript(dir_.path("after.ps")).text().find("After words"),
             std::string::npos);
 }
 
 TEST_F(Hostile, OfficeHoldingMoreThanHalfItsLimitIsReplacedOnceItsApplicationEnds) {
-  writeFile(dir_.path("a.fodt"), testing::flatText({{"Alpha words"}}));
+  writeFile(dir_.path("a.fodt"), fixtures::flatText({{"Alpha words"}}));
   // What an office holds after one document, under a limit far above it: it stays.
   configure(60s, 8192);
   print("a.fodt");
@@ -669,7 +669,7 @@ TEST_F(Hostile, OfficeHoldingMoreThanHalfItsLimitIsReplacedOnceItsApplicationEnd
   const pid_t worn = office_;
   print("a.fodt");
   EXPECT_NE(office_, worn);
-  EXPECT_TRUE(testing::processesInGroup(worn).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(worn).empty());
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace docmill {
 namespace {
 
 TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
-  std::string out = testing::run(std::string(DOCMILL_PROBE) + " Word.Application");
+  std::string out = fixtures::run(std::string(DOCMILL_PROBE) + " Word.Application");
   std::istringstream in(out);
   pid_t pid = 0, host = 0;
   std::string profile;
@@ -30,7 +30,7 @@ TEST(OfficeLifetime, HostExitLeavesNoProcessOrProfile) {
     ++offices;
     ASSERT_GT(pid, 0) << out;
     ASSERT_FALSE(profile.empty());
-    EXPECT_TRUE(testing::processesInGroup(pid).empty());
+    EXPECT_TRUE(fixtures::processesInGroup(pid).empty());
     EXPECT_FALSE(std::filesystem::exists(profile));
   }
   EXPECT_GE(offices, 1) << out;
@@ -69,7 +69,7 @@ TEST(OfficeLifetime, PipesOfAKilledHostGoWhenTheNextHostStartsItsOffices) {
   pid_t office = 0;
   in >> office >> office;
   ASSERT_GT(office, 0) << seen;
-  for (int i = 0; i < 200 && !testing::processesInGroup(office).empty(); ++i) {
+  for (int i = 0; i < 200 && !fixtures::processesInGroup(office).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 
@@ -86,7 +86,7 @@ TEST(OfficeLifetime, PipesOfAKilledHostGoWhenTheNextHostStartsItsOffices) {
   // may already have removed it).
   // Somebody else's file of the same shape stays: only sockets are ours to remove.
   const std::string lookalike = "/tmp/" + prefix + "not-a-socket";
-  testing::writeFile(lookalike, "keep");
+  fixtures::writeFile(lookalike, "keep");
 
   auto registrations = office_server::registerOfficeServers();
   auto app = createObject("Word.Application");
@@ -104,7 +104,7 @@ TEST(OfficeLifetime, OutlivesTheThreadThatStartedIt) {
   ASSERT_GT(pid, 0);
   auto app = createObject("Word.Application");
   EXPECT_EQ(office_server::officeProcessId(), pid);
-  EXPECT_FALSE(testing::processesInGroup(pid).empty());
+  EXPECT_FALSE(fixtures::processesInGroup(pid).empty());
   office_server::shutdownOffice();
 }
 
@@ -114,8 +114,8 @@ TEST(OfficeLifetime, WarmAcrossObjectsAndRestartedAfterDeath) {
   one.size = 1;
   office_server::configureOffices(one);
   auto registrations = office_server::registerOfficeServers();
-  testing::Scratch dir;
-  testing::writeFile(dir.path("a.fodt"), testing::flatText({{"Warm text"}}));
+  fixtures::Scratch dir;
+  fixtures::writeFile(dir.path("a.fodt"), fixtures::flatText({{"Warm text"}}));
 
   auto first = createObject("Word.Application");
   pid_t pid = office_server::officeProcessId();
@@ -125,7 +125,7 @@ TEST(OfficeLifetime, WarmAcrossObjectsAndRestartedAfterDeath) {
 
   auto doc = call(getObject(second, "Documents"), "Open", {Variant(dir.path("a.fodt"))}).toObject();
   ::kill(-pid, SIGKILL);
-  Error lost = testing::errorOf([&] {
+  Error lost = fixtures::errorOf([&] {
     call(doc, "PrintOut", {}, {{"OutputFileName", Variant(dir.path("x.ps"))}});
   });
   EXPECT_EQ(lost.source, "Word");
@@ -133,16 +133,16 @@ TEST(OfficeLifetime, WarmAcrossObjectsAndRestartedAfterDeath) {
   auto third = createObject("Word.Application");
   pid_t fresh = office_server::officeProcessId();
   EXPECT_NE(fresh, pid);
-  EXPECT_TRUE(testing::processesInGroup(pid).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(pid).empty());
   auto doc3 = call(getObject(third, "Documents"), "Open", {Variant(dir.path("a.fodt"))}).toObject();
   call(doc3, "PrintOut", {}, {{"OutputFileName", Variant(dir.path("ok.ps"))}});
-  EXPECT_NE(testing::readPostScript(dir.path("ok.ps")).text().find("Warm"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir.path("ok.ps")).text().find("Warm"), std::string::npos);
 
   std::string profile = office_server::officeProfileFolder();
   doc.reset();
   doc3.reset();
   office_server::shutdownOffice();
-  EXPECT_TRUE(testing::processesInGroup(fresh).empty());
+  EXPECT_TRUE(fixtures::processesInGroup(fresh).empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
 }
 

@@ -15,7 +15,7 @@ namespace docmill {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Scratch;
+using fixtures::Scratch;
 
 // Names relative to the working folder, so that their first character counts.
 const std::vector<std::string> kNames = {
@@ -35,13 +35,13 @@ class PrintTargets : public ::testing::Test {
     previous_ = fs::current_path();
     fs::current_path(dir_.path(""));
     // A file of further arguments that would send the output elsewhere.
-    testing::writeFile("args", "-sOutputFile=elsewhere.ps\n");
-    testing::writeFile("in.fodt", testing::flatText({{"Word words"}}));
-    testing::writeFile("in.rtf", "{\\rtf1\\ansi Misc words\\par}");
-    testing::writeFile("in.txt", "Text words\n");
-    testing::writeFile("in.fods", testing::flatSpreadsheet({{"Sheet1", {{"Cell", "words"}}}}));
-    testing::writeFile("in.fodp", testing::flatPresentation({"Slide words"}));
-    testing::writeFile("in.fodg", testing::flatDrawing({"Leaflet words"}));
+    fixtures::writeFile("args", "-sOutputFile=elsewhere.ps\n");
+    fixtures::writeFile("in.fodt", fixtures::flatText({{"Word words"}}));
+    fixtures::writeFile("in.rtf", "{\\rtf1\\ansi Misc words\\par}");
+    fixtures::writeFile("in.txt", "Text words\n");
+    fixtures::writeFile("in.fods", fixtures::flatSpreadsheet({{"Sheet1", {{"Cell", "words"}}}}));
+    fixtures::writeFile("in.fodp", fixtures::flatPresentation({"Slide words"}));
+    fixtures::writeFile("in.fodg", fixtures::flatDrawing({"Leaflet words"}));
   }
   void TearDown() override {
     // Nothing ran: no command's file, no page-numbered file, no redirected output.
@@ -83,10 +83,10 @@ TEST_F(PrintTargets, EveryPostScriptMemberPrintsIntoAFileOfExactlyThatName) {
     for (const std::string& name : kNames) {
       SCOPED_TRACE(std::string(m.ps) + " into " + name);
       convert(pdf_, m.ps, name, m);
-      EXPECT_EQ(testing::readFile(name).rfind("%!PS", 0), 0u);
+      EXPECT_EQ(fixtures::readFile(name).rfind("%!PS", 0), 0u);
     }
     // The last one is read back whole: the document's words are in it.
-    EXPECT_NE(testing::readPostScript(kNames.back()).text().find("words"), std::string::npos)
+    EXPECT_NE(fixtures::readPostScript(kNames.back()).text().find("words"), std::string::npos)
         << m.ps;
     for (const std::string& name : kNames) fs::remove(name);
   }
@@ -99,7 +99,7 @@ TEST_F(PrintTargets, EveryPdfMemberPrintsThroughAnyTemporaryFolder) {
     for (const Member& m : members_) {
       SCOPED_TRACE(std::string(m.pdf) + " through " + folder);
       convert(pdf_, m.pdf, "out.pdf", m);
-      EXPECT_NE(testing::readPdf("out.pdf").text().find("words"), std::string::npos);
+      EXPECT_NE(fixtures::readPdf("out.pdf").text().find("words"), std::string::npos);
       EXPECT_TRUE(fs::is_empty(folder));
       fs::remove("out.pdf");
     }
@@ -112,7 +112,7 @@ class PlantingRenderer : public pdf2ps::Renderer {
   void render(const std::string&, const std::string& ps, const pdf2ps::RenderOptions&) override {
     targetBeforeFinished = fs::exists(fs::symlink_status("target.ps"));
     fs::create_symlink("victim", "target.ps");
-    testing::writeFile(ps, "%!PS-Adobe-3.0\nprinted\n");
+    fixtures::writeFile(ps, "%!PS-Adobe-3.0\nprinted\n");
   }
   bool targetBeforeFinished = true;
 };
@@ -120,15 +120,15 @@ class PlantingRenderer : public pdf2ps::Renderer {
 // The finished print is put at the target whole: nothing stands there before, and a link
 // found there is replaced, never followed.
 TEST_F(PrintTargets, PrintIsPutInPlaceWholeAndNeverThroughALink) {
-  testing::writeFile("victim", "victim");
+  fixtures::writeFile("victim", "victim");
   PlantingRenderer renderer;
   pdf2ps::setRenderer(&renderer);
   convert(pdf_, "CreatePSfromWord", "target.ps", members_[0]);
   pdf2ps::setRenderer(nullptr);
   EXPECT_FALSE(renderer.targetBeforeFinished);
-  EXPECT_EQ(testing::readFile("victim"), "victim");
+  EXPECT_EQ(fixtures::readFile("victim"), "victim");
   EXPECT_FALSE(fs::is_symlink("target.ps"));
-  EXPECT_EQ(testing::readFile("target.ps"), "%!PS-Adobe-3.0\nprinted\n");
+  EXPECT_EQ(fixtures::readFile("target.ps"), "%!PS-Adobe-3.0\nprinted\n");
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace docmill {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::Scratch;
+using fixtures::Scratch;
 
 class Host : public ::testing::Environment {
  public:
@@ -101,7 +101,7 @@ size_t count(const std::string& text, const std::string& what) {
 
 // The first page of a PostScript file drawn at 20 dpi, as PPM pixels (header left out).
 std::string pixels(const std::string& ps) {
-  std::string ppm = testing::run(
+  std::string ppm = fixtures::run(
       "gs -q -dNOPAUSE -dBATCH -dSAFER -dFirstPage=1 -dLastPage=1 "
       "-sDEVICE=ppmraw -r20 -sOutputFile=- '" +
       ps + "'");
@@ -131,39 +131,39 @@ TEST_F(Printer, TextInEveryScriptAndWordsWithLigaturesSurvive) {
   // One TrueType and one Type 1 font, both set with ligatures by the office.
   for (const char* font : {"DejaVu Serif", "C059"}) {
     SCOPED_TRACE(font);
-    testing::writeFile(dir.path("in.fodt"), textDocument(font));
+    fixtures::writeFile(dir.path("in.fodt"), textDocument(font));
     std::string out = dir.path("out.pdf");
     call(pdf, "CreatePDFfromWord", {Variant(out), Variant(dir.path("in.fodt"))});
-    std::string text = testing::readPdf(out).text();
+    std::string text = fixtures::readPdf(out).text();
     for (const auto& word : kWords) EXPECT_NE(text.find(word), std::string::npos) << word;
     EXPECT_EQ(text.find("\xEF\xAC"), std::string::npos) << text;  // no U+FB00..U+FB3F
     // Subsets of a font mixed up by name would have their glyphs drawn as pictures.
-    std::string fonts = testing::run("pdffonts '" + out + "'");
+    std::string fonts = fixtures::run("pdffonts '" + out + "'");
     EXPECT_EQ(fonts.find("Type 3"), std::string::npos) << fonts;
 
     std::string ps = dir.path("out.ps");
     call(pdf, "CreatePSfromWord", {Variant(ps), Variant(dir.path("in.fodt"))});
-    std::string program = testing::readFile(ps);
+    std::string program = fixtures::readFile(ps);
     EXPECT_EQ(program.rfind("%!PS-Adobe-3.0\n", 0), 0u);
     EXPECT_NE(program.find("\n%%Pages: 1\n"), std::string::npos);
     EXPECT_EQ(count(program, "\n%%Page: "), 1u);
-    text = testing::readPostScript(ps).text();
+    text = fixtures::readPostScript(ps).text();
     EXPECT_NE(text.find("Ξεσκεπάζω"), std::string::npos) << text;
     EXPECT_NE(text.find("justified"), std::string::npos) << text;
   }
 }
 
 TEST_F(Printer, TextUnderTranslucentShapesStaysTextAndThePageLooksTheSame) {
-  testing::writeFile(dir.path("deck.fodp"), translucentSlide());
+  fixtures::writeFile(dir.path("deck.fodp"), translucentSlide());
   std::string out = dir.path("out.pdf");
   call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("deck.fodp"))});
-  std::string text = testing::readPdf(out).text();
+  std::string text = fixtures::readPdf(out).text();
   for (const char* words :
        {"Plain words above", "Words inside the veil", "Beneath the glass", "Plain words below"}) {
     EXPECT_EQ(count(text, words), 1u) << words << " in:\n" << text;
   }
   // Only the translucent regions are pictures, not the whole slide (28 cm wide).
-  std::istringstream images(testing::run("pdfimages -list '" + out + "'"));
+  std::istringstream images(fixtures::run("pdfimages -list '" + out + "'"));
   std::string line;
   int pictures = 0;
   while (std::getline(images, line)) {
@@ -182,7 +182,7 @@ TEST_F(Printer, TextUnderTranslucentShapesStaysTextAndThePageLooksTheSame) {
   // The text drawn again for those regions draws nothing.
   std::string ps = dir.path("out.ps");
   call(pdf, "CreatePSfromPowerPoint", {Variant(ps), Variant(dir.path("deck.fodp"))});
-  std::string program = testing::readFile(ps);
+  std::string program = fixtures::readFile(ps);
   std::string bare;
   for (size_t at = 0;;) {
     size_t start = program.find("% Text of the regions drawn as images", at);
@@ -194,13 +194,13 @@ TEST_F(Printer, TextUnderTranslucentShapesStaysTextAndThePageLooksTheSame) {
     at = program.find("grestore\n", start) + 9;
   }
   ASSERT_LT(bare.size(), program.size());
-  testing::writeFile(dir.path("bare.ps"), bare);
+  fixtures::writeFile(dir.path("bare.ps"), bare);
   EXPECT_TRUE(pixels(ps) == pixels(dir.path("bare.ps")));
   EXPECT_TRUE(coloured(pixels(ps)));
 }
 
 TEST_F(Printer, GreySlidesHaveNoColour) {
-  testing::writeFile(dir.path("deck.fodp"), translucentSlide());
+  fixtures::writeFile(dir.path("deck.fodp"), translucentSlide());
   auto app = createObject("Powerpoint.Application");
   auto pres =
       call(getObject(app, "Presentations"), "Open", {Variant(dir.path("deck.fodp"))}).toObject();
@@ -209,19 +209,19 @@ TEST_F(Printer, GreySlidesHaveNoColour) {
   call(pres, "Close");
   call(app, "Quit");
   EXPECT_FALSE(coloured(pixels(dir.path("grey.ps"))));
-  EXPECT_NE(testing::readPostScript(dir.path("grey.ps")).text().find("Words inside the veil"),
+  EXPECT_NE(fixtures::readPostScript(dir.path("grey.ps")).text().find("Words inside the veil"),
             std::string::npos);
 }
 
 TEST_F(Printer, ARendererThatHangsFailsThePrintAndTheNextOneWorks) {
-  testing::writeFile(dir.path("deck.fodp"), testing::flatPresentation({"Only slide"}));
+  fixtures::writeFile(dir.path("deck.fodp"), fixtures::flatPresentation({"Only slide"}));
   pdf2ps::HelperRenderer::Settings settings;
   settings.command = {DOCMILL_FAULT_HELPER, "hang"};
   settings.timeLimit = std::chrono::seconds(2);
   pdf2ps::HelperRenderer hanging(settings);
   pdf2ps::setRenderer(&hanging);
   std::string out = dir.path("out.pdf");
-  Error error = testing::errorOf([&] {
+  Error error = fixtures::errorOf([&] {
     call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("deck.fodp"))});
   });
   pdf2ps::setRenderer(nullptr);
@@ -232,7 +232,7 @@ TEST_F(Printer, ARendererThatHangsFailsThePrintAndTheNextOneWorks) {
     ADD_FAILURE() << "left behind: " << f.path();
   }
   call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(dir.path("deck.fodp"))});
-  EXPECT_NE(testing::readPdf(out).text().find("Only slide"), std::string::npos);
+  EXPECT_NE(fixtures::readPdf(out).text().find("Only slide"), std::string::npos);
 }
 
 TEST_F(Printer, CorpusSlidesWithTranslucentFillsKeepTheirText) {
@@ -240,7 +240,7 @@ TEST_F(Printer, CorpusSlidesWithTranslucentFillsKeepTheirText) {
   if (!fs::exists(deck)) GTEST_SKIP() << "no corpus";
   std::string out = dir.path("out.pdf");
   call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(deck)});
-  std::string text = testing::readPdf(out).text();
+  std::string text = fixtures::readPdf(out).text();
   EXPECT_EQ(count(text, "autoshape with"), 9u) << text;
 }
 

@@ -12,11 +12,11 @@
 namespace docmill {
 namespace {
 
-using testing::Printed;
-using testing::Scratch;
+using fixtures::Printed;
+using fixtures::Scratch;
 
 const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+    ::testing::AddGlobalTestEnvironment(new fixtures::OfficeEnvironment);
 
 // The PowerPoint converter's sequence up to PrintOut.
 Printed printSlides(const Scratch& dir, const std::string& file, int16_t orientation, int16_t from,
@@ -37,15 +37,15 @@ Printed printSlides(const Scratch& dir, const std::string& file, int16_t orienta
   put(getObject(pres, "PrintOptions"), "ActivePrinter", Variant(saved));
   call(pres, "Close");
   call(app, "Quit");
-  EXPECT_EQ(testing::readFile(out).rfind("%!PS-Adobe-3.0", 0), 0u);
-  return testing::readPostScript(out);
+  EXPECT_EQ(fixtures::readFile(out).rfind("%!PS-Adobe-3.0", 0), 0u);
+  return fixtures::readPostScript(out);
 }
 
 TEST(PowerPointApplication, SlideRangeAndOrientation) {
   Scratch dir;
   std::string file = dir.path("deck.fodp");
-  testing::writeFile(file, testing::flatPresentation(
-                               {"Slide Alpha", "Slide Bravo", "Slide Charlie", "Slide Delta"}));
+  fixtures::writeFile(file, fixtures::flatPresentation(
+                                {"Slide Alpha", "Slide Bravo", "Slide Charlie", "Slide Delta"}));
   Printed all = printSlides(dir, file, 1, -1, -1, true);
   ASSERT_EQ(all.pages, 4);
   EXPECT_TRUE(all.landscape());
@@ -57,7 +57,7 @@ TEST(PowerPointApplication, SlideRangeAndOrientation) {
   EXPECT_NE(middle.pageText[0].find("Bravo"), std::string::npos);
   EXPECT_NE(middle.pageText[1].find("Charlie"), std::string::npos);
 
-  Error range = testing::errorOf([&] { printSlides(dir, file, 1, 3, 9, true); });
+  Error range = fixtures::errorOf([&] { printSlides(dir, file, 1, 3, 9, true); });
   EXPECT_EQ(range.source, "PowerPoint");
   EXPECT_NE(range.description.find("4 slides"), std::string::npos);
 }
@@ -69,7 +69,7 @@ class RecordingRenderer : public pdf2ps::Renderer {
   void render(const std::string&, const std::string& ps,
               const pdf2ps::RenderOptions& options) override {
     last = options;
-    testing::writeFile(ps, "%!PS-Adobe-3.0\n");
+    fixtures::writeFile(ps, "%!PS-Adobe-3.0\n");
   }
   pdf2ps::RenderOptions last;
 };
@@ -77,7 +77,7 @@ class RecordingRenderer : public pdf2ps::Renderer {
 TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheRenderer) {
   Scratch dir;
   std::string file = dir.path("deck.fodp");
-  testing::writeFile(file, testing::flatPresentation({"Only slide"}));
+  fixtures::writeFile(file, fixtures::flatPresentation({"Only slide"}));
   RecordingRenderer recorder;
   pdf2ps::setRenderer(&recorder);
   auto app = createObject("Powerpoint.Application");
@@ -104,7 +104,7 @@ TEST(PowerPointApplication, GreyAndTurnedSlidesReachTheRenderer) {
 TEST(PublisherApplication, PrintsEveryPageOfTheActiveDocument) {
   Scratch dir;
   std::string file = dir.path("leaflet.fodg");
-  testing::writeFile(file, testing::flatDrawing({"Leaflet front", "Leaflet back"}));
+  fixtures::writeFile(file, fixtures::flatDrawing({"Leaflet front", "Leaflet back"}));
   auto app = createObject("Publisher.Application");
   call(app, "Open", {Variant(file)});
   std::string saved = get(getObject(app, "ActiveDocument"), "ActivePrinter").toString();
@@ -113,15 +113,15 @@ TEST(PublisherApplication, PrintsEveryPageOfTheActiveDocument) {
   call(getObject(app, "ActiveDocument"), "PrintOut",
        {Variant::missing(), Variant::missing(), Variant(out)});
   put(getObject(app, "ActiveDocument"), "ActivePrinter", Variant(saved));
-  Error printer = testing::errorOf(
+  Error printer = fixtures::errorOf(
       [&] { put(getObject(app, "ActiveDocument"), "ActivePrinter", Variant("Nowhere")); });
   EXPECT_EQ(printer.source, "Publisher");
   call(getObject(app, "ActiveDocument"), "Close");
-  Error none = testing::errorOf([&] { getObject(app, "ActiveDocument"); });
+  Error none = fixtures::errorOf([&] { getObject(app, "ActiveDocument"); });
   EXPECT_NE(none.description.find("No publication"), std::string::npos);
   call(app, "Quit");
 
-  Printed printed = testing::readPostScript(out);
+  Printed printed = fixtures::readPostScript(out);
   ASSERT_EQ(printed.pages, 2);
   EXPECT_NE(printed.pageText[0].find("front"), std::string::npos);
   EXPECT_NE(printed.pageText[1].find("back"), std::string::npos);

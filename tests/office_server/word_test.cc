@@ -9,11 +9,11 @@
 namespace docmill {
 namespace {
 
-using testing::Printed;
-using testing::Scratch;
+using fixtures::Printed;
+using fixtures::Scratch;
 
 const auto* const kEnvironment =
-    ::testing::AddGlobalTestEnvironment(new testing::OfficeEnvironment);
+    ::testing::AddGlobalTestEnvironment(new fixtures::OfficeEnvironment);
 
 // The calls of a Word document print: open, options, printer, print, close, quit.
 struct WordRun {
@@ -64,14 +64,14 @@ struct WordRun {
 
 TEST(WordApplication, PrintsDocumentAsPostScriptPagesWithText) {
   Scratch dir;
-  testing::writeFile(dir.path("three.fodt"),
-                     testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}}));
+  fixtures::writeFile(dir.path("three.fodt"),
+                      fixtures::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}}));
   WordRun word;
   word.open(dir.path("three.fodt"));
   word.print(dir.path("out.ps"));
-  std::string ps = testing::readFile(dir.path("out.ps"));
+  std::string ps = fixtures::readFile(dir.path("out.ps"));
   ASSERT_EQ(ps.rfind("%!PS-Adobe-3.0", 0), 0u);
-  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  Printed printed = fixtures::readPostScript(dir.path("out.ps"));
   ASSERT_EQ(printed.pages, 3);
   EXPECT_NE(printed.pageText[0].find("Alpha"), std::string::npos);
   EXPECT_NE(printed.pageText[2].find("Charlie"), std::string::npos);
@@ -86,15 +86,15 @@ namespace {
 
 TEST(WordApplication, LandscapePageNumbersAndPageList) {
   Scratch dir;
-  testing::writeFile(
+  fixtures::writeFile(
       dir.path("four.fodt"),
-      testing::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
+      fixtures::flatText({{"Alpha page"}, {"Bravo page"}, {"Charlie page"}, {"Delta page"}}));
   WordRun word;
   word.open(dir.path("four.fodt"));
   put(getObject(word.doc, "PageSetup"), "Orientation", Variant(int16_t{1}));
   word.pageNumbers(/*footer=*/true, 2, /*firstPage=*/false);
   word.print(dir.path("out.ps"), " 2-3,4 ");
-  Printed printed = testing::readPostScript(dir.path("out.ps"));
+  Printed printed = fixtures::readPostScript(dir.path("out.ps"));
   ASSERT_EQ(printed.pages, 3);
   EXPECT_TRUE(printed.landscape());
   EXPECT_NE(printed.pageText[0].find("Bravo"), std::string::npos);
@@ -106,13 +106,13 @@ TEST(WordApplication, LandscapePageNumbersAndPageList) {
 
 TEST(WordApplication, FirstPageKeepsNoNumberWhenAsked) {
   Scratch dir;
-  testing::writeFile(dir.path("two.fodt"), testing::flatText({{"Alpha"}, {"Bravo"}}));
+  fixtures::writeFile(dir.path("two.fodt"), fixtures::flatText({{"Alpha"}, {"Bravo"}}));
   for (bool firstPage : {false, true}) {
     WordRun word;
     word.open(dir.path("two.fodt"));
     word.pageNumbers(/*footer=*/false, 0, firstPage);
     word.print(dir.path("out.ps"));
-    Printed printed = testing::readPostScript(dir.path("out.ps"));
+    Printed printed = fixtures::readPostScript(dir.path("out.ps"));
     ASSERT_EQ(printed.pages, 2);
     EXPECT_EQ(printed.pageText[0].find("1") != std::string::npos, firstPage) << firstPage;
     EXPECT_NE(printed.pageText[1].find("2"), std::string::npos);
@@ -121,7 +121,7 @@ TEST(WordApplication, FirstPageKeepsNoNumberWhenAsked) {
 
 TEST(WordApplication, FontAndMarginsOnATextFile) {
   Scratch dir;
-  testing::writeFile(dir.path("plain.txt"), "Hello text file\nSecond line\n");
+  fixtures::writeFile(dir.path("plain.txt"), "Hello text file\nSecond line\n");
   auto marginLeft = [&](double left) {
     WordRun word;
     word.doc =
@@ -137,11 +137,11 @@ TEST(WordApplication, FontAndMarginsOnATextFile) {
     word.print(dir.path("out.ps"));
     call(getObject(getObject(word.doc, "Content"), "Font"), "Reset");
     std::string pdf = dir.path("out.pdf");
-    testing::run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" +
-                 dir.path("out.ps") + "'");
-    std::string fonts = testing::run("pdffonts '" + pdf + "'");
+    fixtures::run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile='" + pdf + "' '" +
+                  dir.path("out.ps") + "'");
+    std::string fonts = fixtures::run("pdffonts '" + pdf + "'");
     EXPECT_NE(fonts.find("NimbusRomanBold"), std::string::npos) << fonts;
-    return testing::wordPosition(pdf, 0, "Hello");
+    return fixtures::wordPosition(pdf, 0, "Hello");
   };
   auto narrow = marginLeft(36);
   auto wide = marginLeft(144);
@@ -153,46 +153,46 @@ TEST(WordApplication, FontAndMarginsOnATextFile) {
 
 TEST(WordApplication, PasswordProtectedDocument) {
   Scratch dir;
-  testing::writeFile(dir.path("plain.fodt"), testing::flatText({{"Secret text"}}));
+  fixtures::writeFile(dir.path("plain.fodt"), fixtures::flatText({{"Secret text"}}));
   {
     WordRun word;
     word.open(dir.path("plain.fodt"));
     call(word.doc, "SaveAs2", {Variant(dir.path("locked.doc"))}, {{"Password", Variant("pw1")}});
   }
   WordRun word;
-  Error wrong = testing::errorOf([&] { word.open(dir.path("locked.doc"), "nope"); });
+  Error wrong = fixtures::errorOf([&] { word.open(dir.path("locked.doc"), "nope"); });
   EXPECT_EQ(wrong.number, 5408);
   EXPECT_EQ(wrong.source, "Word");
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
-  Error none = testing::errorOf([&] { word.open(dir.path("locked.doc")); });
+  Error none = fixtures::errorOf([&] { word.open(dir.path("locked.doc")); });
   EXPECT_EQ(none.number, 5408);
   word.open(dir.path("locked.doc"), "pw1", "anything");
   word.print(dir.path("out.ps"));
-  EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
 }
 
 TEST(WordApplication, ErrorsNameTheProblemAndTheNextCallWorks) {
   Scratch dir;
-  testing::writeFile(dir.path("broken.docx"), "PK\x03\x04 this is not really a zip file");
-  testing::writeFile(dir.path("good.fodt"), testing::flatText({{"Good text"}}));
+  fixtures::writeFile(dir.path("broken.docx"), "PK\x03\x04 this is not really a zip file");
+  fixtures::writeFile(dir.path("good.fodt"), fixtures::flatText({{"Good text"}}));
   WordRun word;
-  Error corrupt = testing::errorOf([&] { word.open(dir.path("broken.docx")); });
+  Error corrupt = fixtures::errorOf([&] { word.open(dir.path("broken.docx")); });
   EXPECT_EQ(corrupt.number, 5174);
   EXPECT_NE(corrupt.description.find("broken.docx"), std::string::npos);
-  Error missing = testing::errorOf([&] { word.open(dir.path("absent.docx")); });
+  Error missing = fixtures::errorOf([&] { word.open(dir.path("absent.docx")); });
   EXPECT_EQ(missing.number, 5174);
   Error printer =
-      testing::errorOf([&] { put(word.app, "ActivePrinter", Variant("No Such Printer")); });
+      fixtures::errorOf([&] { put(word.app, "ActivePrinter", Variant("No Such Printer")); });
   EXPECT_EQ(printer.number, 4608);
   EXPECT_NE(printer.description.find("No Such Printer"), std::string::npos);
   word.open(dir.path("good.fodt"));
-  Error pages = testing::errorOf([&] { word.print(dir.path("bad.ps"), "3-1"); });
+  Error pages = fixtures::errorOf([&] { word.print(dir.path("bad.ps"), "3-1"); });
   EXPECT_EQ(pages.number, 4608);
-  Error beyond = testing::errorOf([&] { word.print(dir.path("bad.ps"), "5-6"); });
+  Error beyond = fixtures::errorOf([&] { word.print(dir.path("bad.ps"), "5-6"); });
   EXPECT_EQ(beyond.number, 4608);
   EXPECT_NE(beyond.description.find("has 1 page"), std::string::npos) << beyond.description;
   word.print(dir.path("out.ps"));
-  EXPECT_NE(testing::readPostScript(dir.path("out.ps")).text().find("Good"), std::string::npos);
+  EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Good"), std::string::npos);
 }
 
 }  // namespace
