@@ -68,7 +68,7 @@ if [ -z "${SKIP_ROUTES:-}" ]; then
     nice -n 10 ninja -C "$basedir/build" -j2 docmill_host >/dev/null
   fi
   echo "processor time of whole conversions, previous route (${base:0:12}) and this build:"
-  python3 bench/route_cpu.py "$basedir/build/cli/docmill" "$build/cli/docmill" \
+  python3 bench/route_cpu.py "$basedir/build/cli/docmill" "$build/host/docmill" \
     "$docs"/* "${corpus[@]}"
 fi
 

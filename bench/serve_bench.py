@@ -166,7 +166,7 @@ def main():
     parser.add_argument("--memory-requests", type=int, default=1000)
     parser.add_argument("--pool", type=int, default=2, help="offices per service")
     args = parser.parse_args()
-    docmill = os.path.join(args.build, "cli", "docmill")
+    docmill = os.path.join(args.build, "host", "docmill")
     for tool in ("curl", "haproxy", "pdfinfo", "pdftotext"):
         if not shutil.which(tool):
             raise SystemExit("%s is needed (scripts/install-deps.sh installs it)" % tool)

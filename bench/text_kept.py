@@ -2,7 +2,7 @@
 """Text kept by docmill's PDF against the office's own PDF export of the same documents.
 
 usage: bench/text_kept.py [DOCMILL] [FOLDER...]
-  DOCMILL  the docmill command-line host (default build/cli/docmill)
+  DOCMILL  the docmill command-line host (default build/host/docmill)
   FOLDER   folders of documents (default /work/shared/corpus/{word,powerpoint,transparency})
 
 For each document it prints the share of the office export's words (as pdftotext reads
@@ -60,7 +60,7 @@ def full_page_pictures(pdf):
 
 def main():
     args = sys.argv[1:]
-    docmill = "build/cli/docmill"
+    docmill = "build/host/docmill"
     if args and os.path.isfile(args[0]) and os.access(args[0], os.X_OK):
         docmill = args.pop(0)
     folders = args or ["/work/shared/corpus/" + k for k in ("word", "powerpoint", "transparency")]

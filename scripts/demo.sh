@@ -7,7 +7,7 @@ scripts/install-deps.sh
 scripts/build.sh
 out="$PWD/out/demo"
 rm -rf "$out" && mkdir -p "$out"
-docmill=build/cli/docmill
+docmill=build/host/docmill
 for ps in samples/*.ps; do
   name=$(basename "$ps" .ps)
   "$docmill" CreatePDFfromPS "$out/$name.pdf" "$ps"

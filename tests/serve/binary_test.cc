@@ -19,10 +19,10 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using docmill::testing::curl;
-using docmill::testing::HttpResult;
+using docmill::servetest::curl;
+using docmill::servetest::HttpResult;
 
-using docmill::testing::shell;
+using docmill::servetest::shell;
 
 uint16_t freePort() {
   boost::asio::io_context io;
@@ -70,7 +70,8 @@ class ServeBinary : public ::testing::Test {
     std::string path = (dir_ / "p.pdf").string();
     std::ofstream(path, std::ios::binary) << pdf;
     return std::atoi(
-        shell("pdfinfo " + docmill::testing::quoted(path) + " | sed -n 's/^Pages: *//p'").c_str());
+        shell("pdfinfo " + docmill::servetest::quoted(path) + " | sed -n 's/^Pages: *//p'")
+            .c_str());
   }
 
   fs::path dir_;
@@ -116,7 +117,7 @@ TEST_F(ServeBinary, ConvertsOfficeDocumentsAndPostScriptAndDrainsOnSigterm) {
   EXPECT_EQ(curl(base_ + "/health").status, 0);
   // Offices, uploads, results: nothing stays behind.
   EXPECT_TRUE(fs::is_empty(dir_ / "tmp"))
-      << shell("ls -R " + docmill::testing::quoted((dir_ / "tmp").string()));
+      << shell("ls -R " + docmill::servetest::quoted((dir_ / "tmp").string()));
 }
 
 }  // namespace

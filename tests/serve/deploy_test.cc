@@ -24,8 +24,8 @@ namespace docmill::serve {
 namespace {
 
 namespace fs = std::filesystem;
-using docmill::testing::quoted;
-using docmill::testing::shell;
+using docmill::servetest::quoted;
+using docmill::servetest::shell;
 
 std::string readFile(const fs::path& p) {
   std::ifstream in(p);
@@ -67,8 +67,8 @@ uint16_t freePort() {
 
 TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
   if (!have("haproxy")) GTEST_SKIP() << "haproxy is not installed (Debian package haproxy)";
-  docmill::testing::FakeLog log;
-  auto registration = docmill::testing::registerFakeCreatePdf(log);
+  docmill::servetest::FakeLog log;
+  auto registration = docmill::servetest::registerFakeCreatePdf(log);
   ServeSettings settings;
   settings.port = 0;
   settings.workers = 2;
@@ -104,17 +104,17 @@ TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
   const std::string base = "http://127.0.0.1:" + std::to_string(front);
   bool up = false;
   for (int i = 0; i < 100 && !up; ++i) {
-    up = docmill::testing::curl(base + "/health").status == 200;
+    up = docmill::servetest::curl(base + "/health").status == 200;
     if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   ASSERT_TRUE(up);
 
   std::ofstream(dir / "doc.txt") << "Doc\n";
   auto convert = [&] {
-    return docmill::testing::curl(base + "/forms/libreoffice/convert",
-                                  {"-F", "files=@" + (dir / "doc.txt").string()});
+    return docmill::servetest::curl(base + "/forms/libreoffice/convert",
+                                    {"-F", "files=@" + (dir / "doc.txt").string()});
   };
-  std::vector<std::future<docmill::testing::HttpResult>> results;
+  std::vector<std::future<docmill::servetest::HttpResult>> results;
   for (int i = 0; i < 24; ++i) {
     if (i == 8) first.reset();  // one service stops; HAProxy has not noticed yet
     results.push_back(std::async(std::launch::async, convert));
@@ -123,7 +123,7 @@ TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
   int ok = 0;
   for (auto& r : results) {
     auto result = r.get();
-    ok += result.status == 200 && docmill::testing::tagsOf(result.body) == "Doc";
+    ok += result.status == 200 && docmill::servetest::tagsOf(result.body) == "Doc";
     if (result.status != 200)
       std::fprintf(stderr, "status %d: %s\n", result.status, result.body.c_str());
   }

@@ -10,7 +10,7 @@
 #include "component/type_library.h"
 #include "tests/pdfclean/hostile_documents.h"
 
-namespace docmill::testing {
+namespace docmill::servetest {
 
 namespace {
 
@@ -155,4 +155,4 @@ std::string tagsOf(const std::string& pdf) {
   return tags;
 }
 
-}  // namespace docmill::testing
+}  // namespace docmill::servetest

@@ -15,7 +15,7 @@
 
 #include "automation/creation.h"
 
-namespace docmill::testing {
+namespace docmill::servetest {
 
 struct FakeLog {
   std::mutex mutex;
@@ -36,4 +36,4 @@ std::string fakePdf(int pages, const std::string& tags);
 int pageCount(const std::string& pdf);
 std::string tagsOf(const std::string& pdf);
 
-}  // namespace docmill::testing
+}  // namespace docmill::servetest

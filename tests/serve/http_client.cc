@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-namespace docmill::testing {
+namespace docmill::servetest {
 
 std::string quoted(const std::string& word) {
   std::string out = "'";
@@ -63,4 +63,4 @@ HttpResult curl(const std::string& url, const std::vector<std::string>& args) {
   return r;
 }
 
-}  // namespace docmill::testing
+}  // namespace docmill::servetest

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace docmill::testing {
+namespace docmill::servetest {
 
 struct HttpResult {
   int status = 0;                              // 0: no answer
@@ -23,4 +23,4 @@ std::string shell(const std::string& command);
 // A quoted shell word.
 std::string quoted(const std::string& word);
 
-}  // namespace docmill::testing
+}  // namespace docmill::servetest

@@ -81,7 +81,7 @@ class Browser {
     std::string socketPath;
     for (int i = 0; i < 100 && socketPath.empty(); ++i) {
       auto list = json::parse(
-          docmill::testing::curl("http://127.0.0.1:" + port + "/json/list").body, nullptr, false);
+          docmill::servetest::curl("http://127.0.0.1:" + port + "/json/list").body, nullptr, false);
       if (list.is_array()) {
         for (const auto& t : list) {
           if (t.value("type", "") == "page") {
@@ -146,8 +146,8 @@ class Browser {
 
 TEST(PageTest, APersonUploadsDocumentsAndGetsTheirPdfsBack) {
   if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
-  docmill::testing::FakeLog log;
-  auto registration = docmill::testing::registerFakeCreatePdf(log);
+  docmill::servetest::FakeLog log;
+  auto registration = docmill::servetest::registerFakeCreatePdf(log);
   const fs::path dir = fs::temp_directory_path() / ("serve-page-" + std::to_string(::getpid()));
   fs::create_directories(dir / "profile");
   std::ofstream(dir / "report.txt") << "Report\nsecond page\n";

@@ -116,11 +116,11 @@ TEST(PageRangeTest, RangesParseAndPickPagesInTheOrderNamed) {
   const fs::path dir = fs::temp_directory_path() / ("serve-pages-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const std::string in = (dir / "in.pdf").string(), out = (dir / "out.pdf").string();
-  std::ofstream(in) << docmill::testing::fakePdf(6, "t");
+  std::ofstream(in) << docmill::servetest::fakePdf(6, "t");
   selectPages(in, out, parsePageRanges("5-,2"));
   std::ifstream f(out);
   std::string pdf((std::istreambuf_iterator<char>(f)), {});
-  EXPECT_EQ(docmill::testing::pageCount(pdf), 3);
+  EXPECT_EQ(docmill::servetest::pageCount(pdf), 3);
   EXPECT_THROW(selectPages(in, out, parsePageRanges("7")), FileError);
   std::ofstream(in) << "not a pdf";
   EXPECT_THROW(selectPages(in, out, parsePageRanges("1")), FileError);
@@ -139,11 +139,11 @@ TEST(ZipTest, ArchivesHoldEveryFileWholeInOrder) {
   writeZip((dir / "r.zip").string(), {{"z.pdf", (dir / "a").string()},
                                       {"\xC3\xA9.pdf", (dir / "b").string()},
                                       {"empty.pdf", (dir / "c").string()}});
-  std::string out = docmill::testing::shell(
+  std::string out = docmill::servetest::shell(
       "python3 -c 'import zipfile,sys,hashlib; z=zipfile.ZipFile(sys.argv[1]); "
       "assert z.testzip() is None; "
       "print(\",\".join(n+\":\"+str(len(z.read(n))) for n in z.namelist()))' " +
-      docmill::testing::quoted((dir / "r.zip").string()));
+      docmill::servetest::quoted((dir / "r.zip").string()));
   EXPECT_EQ(out, "z.pdf:5,\xC3\xA9.pdf:300000,empty.pdf:0\n");
   fs::remove_all(dir);
 }

@@ -19,8 +19,8 @@ namespace docmill::serve {
 namespace {
 
 namespace fs = std::filesystem;
-using docmill::testing::curl;
-using docmill::testing::HttpResult;
+using docmill::servetest::curl;
+using docmill::servetest::HttpResult;
 
 std::vector<std::string> requestFolders() {
   std::vector<std::string> found;
@@ -33,7 +33,7 @@ std::vector<std::string> requestFolders() {
 class ServeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    registration_ = docmill::testing::registerFakeCreatePdf(log_);
+    registration_ = docmill::servetest::registerFakeCreatePdf(log_);
     dir_ = fs::temp_directory_path() / ("serve-test-" + std::to_string(::getpid()));
     fs::create_directories(dir_);
     settings_.host = "127.0.0.1";
@@ -70,7 +70,7 @@ class ServeTest : public ::testing::Test {
     return curl(base_ + route, extra);
   }
 
-  docmill::testing::FakeLog log_;
+  docmill::servetest::FakeLog log_;
   ClassRegistration registration_;
   fs::path dir_;
   ServeSettings settings_;
@@ -80,10 +80,10 @@ class ServeTest : public ::testing::Test {
 };
 
 std::string zipEntries(const std::string& zip) {
-  return docmill::testing::shell(
+  return docmill::servetest::shell(
       "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
       "assert z.testzip() is None; print(\",\".join(z.namelist()))' " +
-      docmill::testing::quoted(zip));
+      docmill::servetest::quoted(zip));
 }
 
 TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
@@ -93,7 +93,7 @@ TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   ASSERT_EQ(one.status, 200) << one.body;
   EXPECT_EQ(one.headers["content-type"], "application/pdf");
   EXPECT_NE(one.headers["content-disposition"].find("filename=\"a.pdf\""), std::string::npos);
-  EXPECT_EQ(docmill::testing::pageCount(one.body), 2);
+  EXPECT_EQ(docmill::servetest::pageCount(one.body), 2);
 
   HttpResult two = post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b});
   ASSERT_EQ(two.status, 200) << two.body;
@@ -103,8 +103,8 @@ TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   HttpResult merged =
       post("/forms/libreoffice/convert", {"files=@" + b, "files=@" + a, "merge=true"});
   ASSERT_EQ(merged.status, 200) << merged.body;
-  EXPECT_EQ(docmill::testing::tagsOf(merged.body), "B,A");
-  EXPECT_EQ(docmill::testing::pageCount(merged.body), 3);
+  EXPECT_EQ(docmill::servetest::tagsOf(merged.body), "B,A");
+  EXPECT_EQ(docmill::servetest::pageCount(merged.body), 3);
 }
 
 TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
@@ -113,12 +113,12 @@ TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   HttpResult picked =
       post("/forms/libreoffice/convert", {"files=@" + doc, "nativePageRanges=2-3,5"});
   ASSERT_EQ(picked.status, 200) << picked.body;
-  EXPECT_EQ(docmill::testing::pageCount(picked.body), 3);
+  EXPECT_EQ(docmill::servetest::pageCount(picked.body), 3);
 
   HttpResult both = post("/forms/libreoffice/convert",
                          {"files=@" + doc, "files=@" + doc, "nativePageRanges=1", "merge=true"});
   ASSERT_EQ(both.status, 200) << both.body;
-  EXPECT_EQ(docmill::testing::pageCount(both.body), 2);
+  EXPECT_EQ(docmill::servetest::pageCount(both.body), 2);
 
   ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc, "landscape=true"}).status, 200);
   bool turned = false;
@@ -163,12 +163,12 @@ TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
 
 TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
   start();
-  const std::string one = file("one.pdf", docmill::testing::fakePdf(1, "one"));
-  const std::string two = file("two.pdf", docmill::testing::fakePdf(2, "two"));
+  const std::string one = file("one.pdf", docmill::servetest::fakePdf(1, "one"));
+  const std::string two = file("two.pdf", docmill::servetest::fakePdf(2, "two"));
   HttpResult r = post("/forms/pdfengines/merge", {"files=@" + two, "files=@" + one});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::testing::tagsOf(r.body), "two,one");
-  EXPECT_EQ(docmill::testing::pageCount(r.body), 3);
+  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "two,one");
+  EXPECT_EQ(docmill::servetest::pageCount(r.body), 3);
   HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
   EXPECT_EQ(text.status, 400);
   EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
@@ -180,7 +180,7 @@ TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
   HttpResult r = post("/v1/CreatePDF/createpdffromps",
                       {"doc=@" + ps, R"(args={"positional": ["output:out.pdf", "file:in.ps"]})"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::testing::tagsOf(r.body), "P");
+  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "P");
   EXPECT_NE(r.headers["content-disposition"].find("out.pdf"), std::string::npos);
 
   // Named arguments, typed values, arrays with a lower bound, and a part named by its field.
@@ -194,11 +194,11 @@ TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
   EXPECT_NE(call.find("I2(2)"), std::string::npos) << call;
 
   r = post("/v1/CreatePDF/CreatePDFfromMultiPDF",
-           {"a=@" + file("a.pdf", docmill::testing::fakePdf(1, "a")),
-            "b=@" + file("b.pdf", docmill::testing::fakePdf(1, "b")),
+           {"a=@" + file("a.pdf", docmill::servetest::fakePdf(1, "a")),
+            "b=@" + file("b.pdf", docmill::servetest::fakePdf(1, "b")),
             R"(args=["output:m.pdf", {"lbound": 1, "items": ["file:b.pdf", "file:a.pdf"]}])"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::testing::tagsOf(r.body), "b,a");
+  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "b,a");
 }
 
 TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
@@ -367,8 +367,8 @@ TEST_F(ServeTest, ParallelRequestsEachGetTheirOwnResult) {
   for (int i = 0; i < 12; ++i) {
     HttpResult r = results[i].get();
     ASSERT_EQ(r.status, 200) << r.body;
-    EXPECT_EQ(docmill::testing::tagsOf(r.body), "D" + std::to_string(i));
-    EXPECT_EQ(docmill::testing::pageCount(r.body), i + 1);
+    EXPECT_EQ(docmill::servetest::tagsOf(r.body), "D" + std::to_string(i));
+    EXPECT_EQ(docmill::servetest::pageCount(r.body), i + 1);
   }
 }
 
@@ -386,7 +386,7 @@ TEST_F(ServeTest, StoppingLetsARequestInFlightFinishAndRefusesNewOnes) {
   EXPECT_EQ(curl(base + "/version").status, 0);  // no longer accepting
   HttpResult r = inFlight.get();
   EXPECT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::testing::tagsOf(r.body), "SLEEP");
+  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "SLEEP");
   stopped.get();
 }
 
