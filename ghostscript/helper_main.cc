@@ -81,10 +81,17 @@ bool isRegularFile(const std::string& path) {
 }
 
 // The output must exist before the file system is closed off, so that exactly that file
-// can be opened to the run (never its folder). A FIFO without a reader is not opened.
+// can be opened to the run (never its folder). A FIFO without a reader is not opened. A
+// link at an output's name (the host removes old outputs, so one planted since) ends the
+// run: the interpreter would write wherever it points.
 void createIfMissing(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
-  if (fd >= 0) ::close(fd);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC,
+                  0666);
+  if (fd >= 0) {
+    ::close(fd);
+  } else if (errno == ELOOP) {
+    throw platform::OsError(ELOOP, "the run will not write through the link", path);
+  }
 }
 
 // Shuts the child in before the interpreter sees any input. Throws OsError.

@@ -126,8 +126,8 @@ void Confinement::allowReadOnly(const std::string& path) {
 void Confinement::allowWriteFile(const std::string& path) {
   // Only files: a folder here would open everything beneath it to writing.
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return;
-  rules_.push_back({path, kReadFile | kWriteFile | kTruncate, true});
+  if (::lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) return;
+  rules_.push_back({path, kReadFile | kWriteFile | kTruncate, true, true});
 }
 
 void Confinement::allowPrivateFolder(const std::string& folder) {
@@ -181,7 +181,8 @@ Confinement::InForce Confinement::prepare() {
   readAccess_ = kExecute | kReadFile | kReadDir;
   for (const Rule& rule : rules_) {
     if (rule.path.empty()) continue;
-    const int fd = ::open(rule.path.c_str(), O_PATH | O_CLOEXEC);
+    const int fd =
+        ::open(rule.path.c_str(), O_PATH | O_CLOEXEC | (rule.notThroughLink ? O_NOFOLLOW : 0));
     if (fd < 0) {
       if (errno == ENOENT || errno == ENOTDIR || rule.leftOutUnlessOpened) continue;
       throw OsError(errno, "cannot open for a file access rule", rule.path);
@@ -189,6 +190,8 @@ Confinement::InForce Confinement::prepare() {
     struct stat st {};
     uint64_t allowed = rule.access & handled;
     if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) allowed &= kFileRights;
+    // A link put there since the rule was asked for: left out like a missing path.
+    if (rule.notThroughLink && S_ISLNK(st.st_mode)) allowed = 0;
     const int result = allowed == 0 ? 0 : addRule(ruleset_, fd, allowed);
     const int err = errno;
     ::close(fd);

@@ -51,7 +51,8 @@ class Confinement {
   // opened is left out.
   void allowReadOnly(const std::string& path);
   // The existing file `path` may be read, written and truncated (not removed or replaced); a
-  // folder or a path that cannot be opened is left out.
+  // folder, a link or a path that cannot be opened is left out. A link is never followed:
+  // the rule would open its target, wherever it points, to the process.
   void allowWriteFile(const std::string& path);
   // Anything but executing and device control may be done beneath `folder`; a path that
   // cannot be opened is left out.
@@ -90,6 +91,7 @@ class Confinement {
     std::string path;
     unsigned long long access;
     bool leftOutUnlessOpened = false;  // a path that cannot be opened is skipped, not an error
+    bool notThroughLink = false;       // a link at the path is left out, never followed
   };
   std::vector<Rule> rules_;
   bool ownProcessEntry_ = false;

@@ -140,6 +140,30 @@ TEST_F(SandboxTest, HostileDocumentReachesNothingOutsideItsOwnRun) {
   }
 }
 
+// A link planted at an output's name after the old output was removed (so between the
+// component's clean-up and the run) is neither followed nor replaced: the run ends and
+// the file it points to, or would create, is untouched.
+TEST_F(SandboxTest, OutputPlantedAsALinkIsNeverWrittenThrough) {
+  Victims victims;
+  const std::string in = path("good.ps");
+  writeTextPs(in, 1, "Good");
+  const std::string created = victims.shared.path() + "/created.pdf";
+  fs::create_symlink(victims.sharedSecret, path("linked.pdf"));
+  fs::create_symlink(created, path("dangling.pdf"));
+  for (const std::string& out : {path("linked.pdf"), path("dangling.pdf")}) {
+    std::string tail;
+    EXPECT_FALSE(callGhostscript({"ps2pdf", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pdfwrite",
+                                  "-sOutputFile=" + out, in},
+                                 &tail, RunFiles{{in}, {out}}))
+        << out;
+    EXPECT_THAT(tail, HasSubstr("will not write through the link " + out));
+    EXPECT_TRUE(fs::is_symlink(out));
+  }
+  std::ifstream secret(victims.sharedSecret);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(secret), {}), "SECRET-SHARED-7731\n");
+  EXPECT_FALSE(fs::exists(created));
+}
+
 // The interpreter's own safe mode is one guard; the run's process is shut in as well, so a
 // document that got past the safe mode would still find nothing.
 TEST_F(SandboxTest, WithoutTheSafeModeTheRunStillReachesOnlyItsOwnFiles) {
