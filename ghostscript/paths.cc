@@ -62,7 +62,11 @@ std::string InputAliases::argumentFor(const std::string& path) {
     }
   }
   std::string link = folder_.path() + "/" + std::to_string(links_ + 1);
-  if (::symlink(absolute(path).c_str(), link.c_str()) != 0) raiseErrno(errno);
+  try {
+    platform::makeLink(absolute(path), link);
+  } catch (const platform::OsError& e) {
+    raiseOsError(e);
+  }
   ++links_;
   return link;
 }

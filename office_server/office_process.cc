@@ -2,7 +2,6 @@
 
 #include <rtl/digest.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <com/sun/star/bridge/BridgeFactory.hpp>
 #include <com/sun/star/bridge/XBridge.hpp>
@@ -26,6 +25,7 @@
 
 #include "automation/error.h"
 #include "platform/confinement.h"
+#include "platform/files.h"
 #include "platform/scratch.h"
 
 #ifndef DOCMILL_LO_PROGRAM_DIR
@@ -129,11 +129,7 @@ std::string singleInstancePipe(const std::string& profile) {
 // if it is a socket.
 void removePipe(const std::string& name) {
   const std::string file = "OSL_PIPE_" + std::to_string(::getuid()) + "_" + name;
-  for (const char* dir : kPipeFolders) {
-    struct stat st {};
-    const std::string path = std::string(dir) + "/" + file;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
-  }
+  for (const char* dir : kPipeFolders) platform::removeSocket(std::string(dir) + "/" + file);
 }
 
 std::string randomToken() {
@@ -302,10 +298,11 @@ void OfficeProcess::start() {
   }
   std::filesystem::create_directories(profile_ + "/user", ec);
   // The only place the office reads documents from and writes its files to.
-  if (::mkdir(workFolderLocked().c_str(), 0700) != 0) {
-    const int err = errno;
+  try {
+    platform::makeDirectory(workFolderLocked(), 0700);
+  } catch (const platform::OsError& e) {
     endLocked();
-    raiseStart(std::string("cannot create the office's work folder: ") + std::strerror(err));
+    raiseStart(std::string("cannot create the office's work folder: ") + std::strerror(e.code()));
   }
   {
     std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
@@ -434,7 +431,7 @@ void OfficeProcess::endLocked() {
     sockets_.insert(sockets_.end(), killedSockets_.begin(), killedSockets_.end());
     killedSockets_.clear();
   }
-  for (const auto& path : sockets_) ::unlink(path.c_str());
+  for (const auto& path : sockets_) platform::removeQuietly(path);
   sockets_.clear();
   // An office ended before it was reached (the host exiting while it starts) has not had
   // its pipe files noted; they are where the office puts pipes, under the name we chose.

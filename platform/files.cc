@@ -33,6 +33,17 @@ void removeQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
 }
 
+void removeSocket(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());
+}
+
+void makeLink(const std::string& target, const std::string& link) {
+  if (::symlink(target.c_str(), link.c_str()) != 0) {
+    throw OsError(errno, "cannot create the link", link);
+  }
+}
+
 void makeDirectory(const std::string& path, mode_t mode) {
   if (path.empty()) throw OsError(ENOENT, "cannot create the folder", path);
   if (::mkdir(path.c_str(), mode) != 0) throw OsError(errno, "cannot create the folder", path);

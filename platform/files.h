@@ -24,6 +24,11 @@ std::optional<int64_t> fileLength(const std::string& path);
 void deleteFile(const std::string& path);
 // Deletes a file if it exists; never raises.
 void removeQuietly(const std::string& path);
+// Deletes `path` if it is a named socket (anything else there stays); never raises.
+void removeSocket(const std::string& path);
+// Makes `link` a symbolic link to `target`; throws OsError on failure (EEXIST when anything
+// is at `link`).
+void makeLink(const std::string& target, const std::string& link);
 // Creates one folder (not its parents) with `mode` less the umask; throws OsError on failure
 // (EEXIST for an existing folder or file).
 void makeDirectory(const std::string& path, mode_t mode = 0777);

@@ -3,7 +3,9 @@
 #include "platform/files.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,5 +45,35 @@ TEST(DeleteFile, RemovesFilesAndLinksButNoDeviceOrPipe) {
     FAIL() << "deleted a missing file";
   } catch (const platform::OsError& e) {
     EXPECT_EQ(e.code(), ENOENT);
+  }
+}
+
+// Clearing an office's stale pipe file must not take a file of the same name with it.
+TEST(RemoveSocket, RemovesASocketAndNothingElse) {
+  platform::TempFolder dir(fs::temp_directory_path().string(), "files-test-");
+  const std::string socketPath = dir.path() + "/pipe";
+  const std::string file = dir.path() + "/file";
+  std::ofstream(file) << "keep";
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socketPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+
+  platform::removeSocket(file);
+  platform::removeSocket(dir.path() + "/missing");
+  EXPECT_TRUE(fs::exists(file));
+  platform::removeSocket(socketPath);
+  EXPECT_FALSE(fs::exists(socketPath));
+
+  platform::makeLink(file, dir.path() + "/link");
+  EXPECT_EQ(fs::read_symlink(dir.path() + "/link"), file);
+  try {
+    platform::makeLink(file, dir.path() + "/link");
+    FAIL() << "replaced a link";
+  } catch (const platform::OsError& e) {
+    EXPECT_EQ(e.code(), EEXIST);
   }
 }
