@@ -7,7 +7,6 @@
 //   DOCDIR holds the documents (bench/office_bench.sh generates them). --peers also times
 //   the command-line office and unoconv (which must be installed, with no listener
 //   running). Every figure is printed as it is measured; the run is one process.
-#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +31,7 @@
 #include "cli/servers.h"
 #include "component/type_library.h"
 #include "office_server/servers.h"
+#include "platform/process.h"
 
 namespace fs = std::filesystem;
 using namespace docmill;
@@ -110,26 +110,6 @@ long rssKb(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   }
   return 0;
-}
-
-int zombieChildren() {
-  int n = 0;
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    pid_t pid = std::atoi(e.path().filename().c_str());
-    if (pid <= 0) continue;
-    std::ifstream stat(e.path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() &&
-        state == 'Z') {
-      ++n;
-    }
-  }
-  return n;
 }
 
 // Offices whose profile lies under `folder` (ours; other programs' offices are not counted).
@@ -442,7 +422,8 @@ int main(int argc, char** argv) {
   std::printf(
       "at the end: %d zombie children, %s office process, %d leftover temporary files "
       "or profiles\n",
-      zombieChildren(), officeProcessesAlive(tmp) ? "some" : "no", leftovers);
+      static_cast<int>(platform::unreapedChildren().size()),
+      officeProcessesAlive(tmp) ? "some" : "no", leftovers);
   fs::remove_all(work);
   return 0;
 }

@@ -67,4 +67,13 @@ std::string checkPrinter(const AppIdentity& app, const Variant& value) {
   return name;
 }
 
+Variant IndexedCollection::member(NamedCall& call) {
+  if (is(call, "Item")) {
+    if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
+    return item(call.args[0]);
+  }
+  if (is(call, "Count")) return Variant(count());
+  return otherMember(call);
+}
+
 }  // namespace docmill::office_server

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "automation/dispatch.h"
+#include "office_server/documents.h"
 #include "office_server/office_pool.h"
 #include "office_server/uno_support.h"
 #include "printer/destinations.h"
@@ -37,6 +38,54 @@ class OfficeObject : public NamedDispatch {
   }
   const AppIdentity& app_;
   LeasePtr lease_;
+};
+
+// A collection whose members are reached by `Item(index)` (or by the holder of the
+// collection indexing it directly) and counted by `Count`; `otherMember` answers the rest.
+class IndexedCollection : public OfficeObject {
+ public:
+  using OfficeObject::OfficeObject;
+  virtual Variant item(const Variant& index) = 0;
+
+ protected:
+  virtual int32_t count() = 0;
+  virtual Variant otherMember(NamedCall& call) { unknownMember(call); }
+  Variant member(NamedCall& call) final;
+};
+
+// How an application's `Open` names its parameters (see DocumentList::openFromCall).
+struct OpenParameters {
+  const DocumentKind& kind;
+  const char* fileName;
+  size_t passwordPosition;
+  const char* passwordName;
+};
+
+// An application's collection of open documents (`Documents`, `Workbooks`): `Open` adds
+// the named file and answers it as a new `Document` object; `Count` counts the documents
+// still open. Shares the list with its application, which closes them.
+template <class Document>
+class OpenDocuments : public OfficeObject {
+ public:
+  OpenDocuments(const AppIdentity& app, std::shared_ptr<DocumentList> docs, OpenParameters open)
+      : OfficeObject(app), docs_(std::move(docs)), open_(open) {}
+
+ protected:
+  Variant member(NamedCall& call) override {
+    if (namesEqual(call.member, "Open")) {
+      auto doc = docs_->openFromCall(call, app_, open_.kind, open_.fileName, open_.passwordPosition,
+                                     open_.passwordName);
+      return Variant(DispatchPtr(std::make_shared<Document>(doc)));
+    }
+    if (namesEqual(call.member, "Count")) {
+      return Variant(static_cast<int32_t>(docs_->open().size()));
+    }
+    unknownMember(call);
+  }
+
+ private:
+  std::shared_ptr<DocumentList> docs_;
+  OpenParameters open_;
 };
 
 // The argument at `position` or named `name`; nullptr when absent or passed as missing.

@@ -29,7 +29,6 @@
 #include <optional>
 
 #include "office_server/app_base.h"
-#include "office_server/documents.h"
 #include "office_server/factories.h"
 #include "office_server/printing.h"
 
@@ -38,7 +37,6 @@ namespace docmill::office_server {
 using css::beans::XPropertySet;
 using css::uno::Any;
 using css::uno::Reference;
-using css::uno::UNO_QUERY;
 using css::uno::UNO_QUERY_THROW;
 using rtl::OUString;
 
@@ -48,16 +46,6 @@ namespace {
 
 const DocumentKind kSpreadsheet{"com.sun.star.sheet.SpreadsheetDocument", "calc_pdf_Export",
                                 "workbook"};
-
-template <typename T>
-T getProp(const Reference<XPropertySet>& set, const char* name) {
-  T value{};
-  set->getPropertyValue(OUString::createFromAscii(name)) >>= value;
-  return value;
-}
-void setProp(const Reference<XPropertySet>& set, const char* name, const Any& value) {
-  set->setPropertyValue(OUString::createFromAscii(name), value);
-}
 
 // One piece of an Excel header or footer: literal text, or a field the office fills in.
 struct Piece {
@@ -537,10 +525,10 @@ class ExcelWorksheet : public ExcelObject {
   std::string name_;
 };
 
-class ExcelWorksheets : public ExcelObject {
+class ExcelWorksheets : public IndexedCollection {
  public:
-  explicit ExcelWorksheets(StatePtr state) : state_(std::move(state)) {}
-  Variant item(const Variant& index) {
+  explicit ExcelWorksheets(StatePtr state) : IndexedCollection(kExcel), state_(std::move(state)) {}
+  Variant item(const Variant& index) override {
     auto sheets = state_->sheets();
     if (index.valueType() == vt::Bstr) {
       std::string name = index.bstr();
@@ -564,15 +552,7 @@ class ExcelWorksheets : public ExcelObject {
   }
 
  protected:
-  Variant member(NamedCall& call) override {
-    if (is(call, "Item")) {
-      if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
-      return item(call.args[0]);
-    }
-    if (is(call, "Count"))
-      return Variant(static_cast<int32_t>(state_->sheets()->getElementNames().getLength()));
-    unknownMember(call);
-  }
+  int32_t count() override { return state_->sheets()->getElementNames().getLength(); }
 
  private:
   StatePtr state_;
@@ -612,30 +592,15 @@ class ExcelWorkbook : public ExcelObject {
   std::shared_ptr<ExcelWorksheets> worksheets_;
 };
 
-class ExcelWorkbooks : public ExcelObject {
- public:
-  explicit ExcelWorkbooks(std::shared_ptr<DocumentList> docs) : docs_(std::move(docs)) {}
-
- protected:
-  Variant member(NamedCall& call) override {
-    if (is(call, "Open")) {
-      // Excel's positional order: Filename, UpdateLinks, ReadOnly, Format, Password,
-      // WriteResPassword, ...
-      // The write-reservation password guards saving only; workbooks are opened read-only.
-      auto doc = docs_->openFromCall(call, app_, kSpreadsheet, "Filename", 4, "Password");
-      return Variant(DispatchPtr(std::make_shared<ExcelWorkbook>(doc)));
-    }
-    if (is(call, "Count")) return Variant(static_cast<int32_t>(docs_->open().size()));
-    unknownMember(call);
-  }
-
- private:
-  std::shared_ptr<DocumentList> docs_;
-};
+// Excel's positional order: Filename, UpdateLinks, ReadOnly, Format, Password,
+// WriteResPassword, ... The write-reservation password guards saving only; workbooks are
+// opened read-only.
+using ExcelWorkbooks = OpenDocuments<ExcelWorkbook>;
+constexpr OpenParameters kOpenWorkbook{kSpreadsheet, "Filename", 4, "Password"};
 
 class ExcelApplication : public ExcelObject {
  public:
-  ExcelApplication() : workbooks_(std::make_shared<ExcelWorkbooks>(docs_)) {}
+  ExcelApplication() : workbooks_(std::make_shared<ExcelWorkbooks>(kExcel, docs_, kOpenWorkbook)) {}
   ~ExcelApplication() override { docs_->closeAll(); }
 
  protected:

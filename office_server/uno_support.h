@@ -48,6 +48,19 @@ std::string fromOU(const rtl::OUString& text);
 rtl::OUString fileUrl(const std::string& path);
 
 css::beans::PropertyValue prop(const char* name, const css::uno::Any& value);
+
+// Reads property `name` of `set` as a T (T's default when the value is of another type);
+// writes one. UNO exceptions pass through.
+template <typename T>
+T getProp(const css::uno::Reference<css::beans::XPropertySet>& set, const char* name) {
+  T value{};
+  set->getPropertyValue(rtl::OUString::createFromAscii(name)) >>= value;
+  return value;
+}
+inline void setProp(const css::uno::Reference<css::beans::XPropertySet>& set, const char* name,
+                    const css::uno::Any& value) {
+  set->setPropertyValue(rtl::OUString::createFromAscii(name), value);
+}
 css::uno::Sequence<css::beans::PropertyValue> props(
     std::initializer_list<css::beans::PropertyValue> list);
 

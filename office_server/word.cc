@@ -27,7 +27,6 @@
 #include <optional>
 
 #include "office_server/app_base.h"
-#include "office_server/documents.h"
 #include "office_server/factories.h"
 #include "office_server/printing.h"
 
@@ -45,16 +44,6 @@ const AppIdentity kWord{"Word", 5174, 5408, 4608, 4198};
 namespace {
 
 const DocumentKind kTextDocument{"com.sun.star.text.TextDocument", "writer_pdf_Export", "document"};
-
-template <typename T>
-T getProp(const Reference<XPropertySet>& set, const char* name) {
-  T value{};
-  set->getPropertyValue(OUString::createFromAscii(name)) >>= value;
-  return value;
-}
-void setProp(const Reference<XPropertySet>& set, const char* name, const Any& value) {
-  set->setPropertyValue(OUString::createFromAscii(name), value);
-}
 
 // The page styles the document's pages use, the first section's style first.
 std::vector<Reference<XPropertySet>> pageStylesInUse(const Reference<css::lang::XComponent>& doc,
@@ -292,10 +281,11 @@ class WordHeaderFooter : public WordObject {
   std::shared_ptr<WordPageNumbers> numbers_;
 };
 
-class WordHeadersFooters : public WordObject {
+class WordHeadersFooters : public IndexedCollection {
  public:
-  WordHeadersFooters(StatePtr state, bool footer) : state_(std::move(state)), footer_(footer) {}
-  Variant item(const Variant& index) {
+  WordHeadersFooters(StatePtr state, bool footer)
+      : IndexedCollection(kWord), state_(std::move(state)), footer_(footer) {}
+  Variant item(const Variant& index) override {
     int32_t i = index.toI4();
     if (i < 1 || i > 3)
       fail(app_.badValue, "The requested member of the collection does not exist.");
@@ -305,14 +295,7 @@ class WordHeadersFooters : public WordObject {
   }
 
  protected:
-  Variant member(NamedCall& call) override {
-    if (is(call, "Item")) {
-      if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
-      return item(call.args[0]);
-    }
-    if (is(call, "Count")) return Variant(static_cast<int32_t>(3));
-    unknownMember(call);
-  }
+  int32_t count() override { return 3; }
 
  private:
   StatePtr state_;
@@ -341,10 +324,11 @@ class WordSection : public WordObject {
   std::shared_ptr<WordHeadersFooters> footers_, headers_;
 };
 
-class WordSections : public WordObject {
+class WordSections : public IndexedCollection {
  public:
-  explicit WordSections(StatePtr state) : first_(std::make_shared<WordSection>(std::move(state))) {}
-  Variant item(const Variant& index) {
+  explicit WordSections(StatePtr state)
+      : IndexedCollection(kWord), first_(std::make_shared<WordSection>(std::move(state))) {}
+  Variant item(const Variant& index) override {
     // Page numbers, margins and orientation reach every page style; the document is one
     // section to its callers.
     if (index.toI4() != 1)
@@ -353,12 +337,8 @@ class WordSections : public WordObject {
   }
 
  protected:
-  Variant member(NamedCall& call) override {
-    if (is(call, "Item")) {
-      if (call.args.empty()) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
-      return item(call.args[0]);
-    }
-    if (is(call, "Count")) return Variant(static_cast<int32_t>(1));
+  int32_t count() override { return 1; }
+  Variant otherMember(NamedCall& call) override {
     if (is(call, "First") || is(call, "Last")) return Variant(DispatchPtr(first_));
     unknownMember(call);
   }
@@ -595,7 +575,12 @@ class WordDocument : public WordObject {
   std::shared_ptr<WordSections> sections_;
 };
 
-class WordDocuments;
+// Word's positional order: FileName, ConfirmConversions, ReadOnly, AddToRecentFiles,
+// PasswordDocument, PasswordTemplate, Revert, WritePasswordDocument, ... The write password
+// only guards saving; documents are opened read-only and never saved, so it is accepted and
+// not needed.
+using WordDocuments = OpenDocuments<WordDocument>;
+constexpr OpenParameters kOpenDocument{kTextDocument, "FileName", 4, "PasswordDocument"};
 
 class WordApplication : public WordObject {
  public:
@@ -613,29 +598,8 @@ class WordApplication : public WordObject {
   bool visible_ = false;
 };
 
-class WordDocuments : public WordObject {
- public:
-  explicit WordDocuments(std::shared_ptr<DocumentList> docs) : docs_(std::move(docs)) {}
-
- protected:
-  Variant member(NamedCall& call) override {
-    if (is(call, "Open")) {
-      // Word's positional order: FileName, ConfirmConversions, ReadOnly, AddToRecentFiles,
-      // PasswordDocument, PasswordTemplate, Revert, WritePasswordDocument, ...
-      // The write password only guards saving; documents are opened read-only and never
-      // saved, so it is accepted and not needed.
-      auto doc = docs_->openFromCall(call, app_, kTextDocument, "FileName", 4, "PasswordDocument");
-      return Variant(DispatchPtr(std::make_shared<WordDocument>(doc)));
-    }
-    if (is(call, "Count")) return Variant(static_cast<int32_t>(docs_->open().size()));
-    unknownMember(call);
-  }
-
- private:
-  std::shared_ptr<DocumentList> docs_;
-};
-
-WordApplication::WordApplication() : documents_(std::make_shared<WordDocuments>(docs_)) {}
+WordApplication::WordApplication()
+    : documents_(std::make_shared<WordDocuments>(kWord, docs_, kOpenDocument)) {}
 
 Variant WordApplication::member(NamedCall& call) {
   if (is(call, "Documents")) return Variant(DispatchPtr(documents_));

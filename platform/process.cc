@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -398,6 +399,29 @@ bool groupHasMembers(pid_t group) noexcept {
 
 void signalGroup(pid_t group, int signal) noexcept {
   if (group > 0) ::kill(-group, signal);
+}
+
+std::vector<pid_t> unreapedChildren() {
+  std::vector<pid_t> result;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
+    if (pid <= 0) continue;
+    std::ifstream stat(it->path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    // The name in parentheses may hold anything; the state and parent follow its end.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    int parent = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
+        parent == ::getpid() && state == 'Z') {
+      result.push_back(pid);
+    }
+  }
+  return result;
 }
 
 std::vector<std::string> namedSocketsOf(pid_t pid, const std::string& part) {

@@ -123,6 +123,10 @@ bool groupHasMembers(pid_t group) noexcept;
 // from any thread at any time. Never throws.
 void signalGroup(pid_t group, int signal) noexcept;
 
+// The children of the calling process that have ended and were not reaped (zombies), read
+// from /proc. Never throws.
+std::vector<pid_t> unreapedChildren();
+
 // The paths of the named Unix sockets that process `pid` holds open whose path contains
 // `part`, read from its /proc entry (the socket table of its own network namespace, since
 // ours does not list the sockets of a child in another). Empty when the process is gone or

@@ -1,7 +1,6 @@
 // The pool of offices under load and faults: two documents at once on two offices, a hung
 // office killed at the time-out, an office killed in the middle of a call, recycling after
 // a number of documents, and a shutdown that leaves nothing behind.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "automation/call_context.h"
 #include "automation/creation.h"
 #include "office_server/servers.h"
+#include "platform/process.h"
 #include "platform/scratch.h"
 #include "tests/office_server/fixtures.h"
 #include "tests/support/wait.h"
@@ -27,29 +27,7 @@ namespace {
 using namespace std::chrono_literals;
 using fixtures::Scratch;
 
-// Children of this process that have ended and not been reaped.
-std::vector<pid_t> zombieChildren() {
-  std::vector<pid_t> result;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return result;
-  while (dirent* entry = ::readdir(proc)) {
-    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid() &&
-        state == 'Z') {
-      result.push_back(pid);
-    }
-  }
-  ::closedir(proc);
-  return result;
-}
+using platform::unreapedChildren;
 
 // The lease-holding office of `app`'s thread, found through the pool.
 pid_t officeOf() {
@@ -126,21 +104,22 @@ TEST_F(OfficePool, TwoApplicationsWorkAtOnceOnTwoOfficesAndAThirdWaitsForOne) {
   ASSERT_GT(secondPid, 0);
   EXPECT_NE(firstPid, secondPid) << "a free office must be preferred";
 
-  // Both print at the same time, each on its own office.
-  std::atomic<int> inside{0}, most{0};
+  // Both hold an open document at the same time, each on its own office: each waits, with
+  // its document open, until the other has opened its own (a pool that served one
+  // application at a time would keep the second out until the first had finished).
+  std::atomic<int> opened{0}, sawBoth{0};
   auto work = [&](const DispatchPtr& app, const std::string& in, const std::string& out) {
     auto doc = open(app, in);
-    int now = ++inside;
-    most = std::max(most.load(), now);
+    ++opened;
+    if (test::waitFor([&] { return opened.load() == 2; }, 30s)) ++sawBoth;
     print(doc, out);
-    --inside;
     call(doc, "Close", {Variant(false)});
   };
   std::thread t1(work, first, "a.fodt", "a.ps");
   std::thread t2(work, second, "b.fodt", "b.ps");
   t1.join();
   t2.join();
-  EXPECT_EQ(most.load(), 2);
+  EXPECT_EQ(sawBoth.load(), 2);
   EXPECT_NE(fixtures::readPostScript(dir_.path("a.ps")).text().find("Alpha"), std::string::npos);
   EXPECT_NE(fixtures::readPostScript(dir_.path("b.ps")).text().find("Bravo"), std::string::npos);
 
@@ -179,7 +158,7 @@ TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
   EXPECT_NE(e.description.find("a.fodt"), std::string::npos) << e.description;
   EXPECT_NE(e.description.find("within 3 seconds"), std::string::npos) << e.description;
   EXPECT_TRUE(fixtures::processesInGroup(hung).empty());
-  EXPECT_TRUE(zombieChildren().empty());
+  EXPECT_TRUE(unreapedChildren().empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
 
   // The same application goes on with a fresh office.
@@ -282,7 +261,7 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
       << lost.description;
   EXPECT_NE(lost.description.find("b.fodt"), std::string::npos) << lost.description;
   EXPECT_TRUE(fixtures::processesInGroup(dying).empty());
-  EXPECT_TRUE(zombieChildren().empty());
+  EXPECT_TRUE(unreapedChildren().empty());
 
   // The other office never noticed.
   print(doc, "fine.ps");
@@ -308,14 +287,14 @@ TEST_F(OfficePool, CallToAnOfficeThatHasJustDiedFailsWithoutEndingTheHost) {
   // Once the office has died (it stays a zombie until the pool reaps it), its end of the
   // pipe is closed.
   ASSERT_TRUE(test::waitFor([gone] {
-    const std::vector<pid_t> zombies = zombieChildren();
+    const std::vector<pid_t> zombies = unreapedChildren();
     return std::find(zombies.begin(), zombies.end(), gone) != zombies.end();
   }));
   for (int i = 0; i < 3; ++i) {
     Error lost = fixtures::errorOf([&] { print(doc, "lost.ps"); });
     EXPECT_EQ(lost.source, "Word");
   }
-  EXPECT_TRUE(zombieChildren().empty());
+  EXPECT_TRUE(unreapedChildren().empty());
   doc.reset();
   app.reset();
   auto next = createObject("Word.Application");
@@ -364,7 +343,7 @@ TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
     EXPECT_FALSE(std::filesystem::exists(office.profile));
   }
   EXPECT_TRUE(office_server::officeStatus().empty());
-  EXPECT_TRUE(zombieChildren().empty());
+  EXPECT_TRUE(unreapedChildren().empty());
   // Offices keep their temporary files inside their profiles: nothing else is left, and the
   // temporary folder holds only the host's own scratch folder.
   EXPECT_TRUE(std::filesystem::is_empty(platform::hostScratchFolder()));
