@@ -7,6 +7,8 @@
 #include <fstream>
 
 #include "cli/convert.h"
+#include "platform/scratch.h"
+#include "tests/support/programs.h"
 
 namespace docmill::cli {
 namespace {
@@ -78,8 +80,8 @@ TEST(ConvertPlanTest, BatchOutputsNeverOverwriteAnInputOrEachOther) {
 class ConvertRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("docmill-convert-" + std::to_string(::getpid()));
-    fs::create_directories(dir);
+    folder = platform::TempFolder(platform::systemTempFolder(), "docmill-convert-");
+    dir = folder.path();
     for (int i = 1; i <= 3; ++i) {
       std::ofstream(dir / ("p" + std::to_string(i) + ".ps"))
           << "%!PS\n/Helvetica findfont 24 scalefont setfont 72 700 moveto (Page" << i
@@ -87,28 +89,18 @@ class ConvertRunTest : public ::testing::Test {
     }
     std::ofstream(dir / "bad.ps") << "this is not PostScript\n";
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   int run(const std::string& args) {
     std::string cmd = std::string("cd ") + dir.string() + " && " + DOCMILL_HOST + " convert " +
                       args + " >" + (dir / "log").string() + " 2>&1";
-    int status = std::system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return test::runShell(cmd).status;
   }
-  std::string text(const fs::path& pdf) {
-    std::string cmd = "pdftotext -q '" + pdf.string() + "' - 2>/dev/null";
-    FILE* p = popen(cmd.c_str(), "r");
-    std::string out;
-    std::array<char, 4096> buf;
-    size_t n;
-    while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-    pclose(p);
-    return out;
-  }
+  std::string text(const fs::path& pdf) { return test::pdfText(pdf.string()); }
   std::string log() {
     std::ifstream in(dir / "log");
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
+  platform::TempFolder folder;
   fs::path dir;
 };
 

@@ -20,6 +20,8 @@
 #include "ghostscript/binding.h"
 #include "ghostscript/conversions.h"
 #include "platform/files.h"
+#include "platform/scratch.h"
+#include "tests/support/processes.h"
 
 namespace docmill::gs {
 namespace {
@@ -117,19 +119,18 @@ class BindingTest : public ::testing::Test {
     useLibrary(STUB_LIBRARY);
     stub = Stub::open(STUB_LIBRARY);
     stub.reset();
-    char templ[] = "/tmp/gs-binding-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir = templ;
+    folder = platform::TempFolder(platform::systemTempFolder(), "gs-binding-test-");
+    dir = folder.path();
   }
   void TearDown() override {
     useLibrary("");
-    fs::remove_all(dir);
     ::unsetenv("DOCMILL_INTERPRETER_TIMEOUT");
     ::unsetenv("DOCMILL_INTERPRETER_MEMORY");
   }
   std::string path(const std::string& name) const { return (dir / name).string(); }
 
   Stub stub{};
+  platform::TempFolder folder;
   fs::path dir;
 };
 
@@ -401,16 +402,8 @@ TEST_F(BindingTest, CrashingEndlessOrGreedyInterpreterFailsOnlyItsOwnRun) {
 
 // The helper process: the child of this process that runs docmill-interpreter (0 if none).
 pid_t helperProcess() {
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(in, line) || line.find("(docmill-interpr)") == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(line.c_str() + line.rfind(')') + 1, " %c %d", &state, &parent) == 2 &&
-        parent == ::getpid() && state != 'Z') {
-      return std::stoi(entry.path().filename().string());
-    }
+  for (const auto& child : test::childrenOfThisProcess()) {
+    if (child.name == "docmill-interpr" && child.state != 'Z') return child.pid;
   }
   return 0;
 }

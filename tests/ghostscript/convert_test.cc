@@ -11,17 +11,19 @@
 
 #include "conversion/routines.h"
 #include "ghostscript/conversions.h"
+#include "platform/scratch.h"
+#include "tests/ghostscript/tools.h"
 #include "tests/pdfclean/hostile_documents.h"
-#include "tools.h"
+#include "tests/support/programs.h"
 
 namespace docmill::gs {
 namespace {
 
+using fixtures::writeTextPs;
+using test::pdfPageCount;
+using test::pdfText;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::pageCount;
-using testing::pdfText;
-using testing::writeTextPs;
 namespace fs = std::filesystem;
 
 Variant arrayOf(std::vector<Variant> items) {
@@ -33,16 +35,12 @@ Variant arrayOf(std::vector<Variant> items) {
 class ConvertTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/gs-convert-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir = templ;
+    folder = platform::TempFolder(platform::systemTempFolder(), "gs-convert-test-");
+    dir = folder.path();
     previous = fs::current_path();
     fs::current_path(dir);
   }
-  void TearDown() override {
-    fs::current_path(previous);
-    fs::remove_all(dir);
-  }
+  void TearDown() override { fs::current_path(previous); }
   std::string path(const std::string& name) const { return (dir / name).string(); }
   std::vector<std::string> entries() const {
     std::vector<std::string> names;
@@ -51,13 +49,14 @@ class ConvertTest : public ::testing::Test {
     return names;
   }
 
+  platform::TempFolder folder;
   fs::path dir, previous;
 };
 
 TEST_F(ConvertTest, PostScriptBecomesAPdfWithEveryPageAndItsText) {
   writeTextPs(path("report.ps"), 3, "Quarterly report");
   ASSERT_TRUE(convertFile(Variant(path("report.ps")), Variant(path("report.pdf"))));
-  EXPECT_EQ(pageCount(path("report.pdf")), 3);
+  EXPECT_EQ(pdfPageCount(path("report.pdf")), 3);
   std::string text = pdfText(path("report.pdf"));
   EXPECT_THAT(text, HasSubstr("Quarterly report page 1"));
   EXPECT_THAT(text, HasSubstr("Quarterly report page 3"));
@@ -67,21 +66,21 @@ TEST_F(ConvertTest, PostScriptBecomesAPdfWithEveryPageAndItsText) {
 TEST_F(ConvertTest, ProgramsThatQuitAndNonAsciiNamesConvert) {
   writeTextPs(path("Grüße – 東京.ps"), 2, "Quitting", "quit\n");
   ASSERT_TRUE(convertFile(Variant(path("Grüße – 東京.ps")), Variant("Ausgabe ü.pdf")));
-  EXPECT_EQ(pageCount(path("Ausgabe ü.pdf")), 2);
+  EXPECT_EQ(pdfPageCount(path("Ausgabe ü.pdf")), 2);
 }
 
 TEST_F(ConvertTest, ArraysMergeInArrayOrder) {
   writeTextPs(path("a.ps"), 2, "Alpha");
   writeTextPs(path("b.ps"), 1, "Bravo");
   ASSERT_TRUE(convertFiles(arrayOf({"b.ps", "a.ps"}), "ba.pdf"));
-  EXPECT_EQ(pageCount("ba.pdf"), 3);
+  EXPECT_EQ(pdfPageCount("ba.pdf"), 3);
   std::string text = pdfText("ba.pdf");
   EXPECT_LT(text.find("Bravo page 1"), text.find("Alpha page 1"));
   EXPECT_LT(text.find("Alpha page 1"), text.find("Alpha page 2"));
 
   // PDF inputs join the same way.
   ASSERT_TRUE(convertFiles(arrayOf({"ba.pdf", "b.ps", "ba.pdf"}), "joined.pdf"));
-  EXPECT_EQ(pageCount("joined.pdf"), 7);
+  EXPECT_EQ(pdfPageCount("joined.pdf"), 7);
 }
 
 TEST_F(ConvertTest, FailedRunRaisesWithTheInterpretersMessageAndLeavesNoOutput) {
@@ -114,7 +113,7 @@ TEST_F(ConvertTest, HostileOutputNamesAreLiteralFiles) {
        {"%pipe%touch pwned", "|touch pwned", "out%d.pdf", "-dNOSAFER", "@args", "-", "%stdout"}) {
     SCOPED_TRACE(name);
     ASSERT_TRUE(convertFile(Variant("in.ps"), Variant(name)));
-    EXPECT_EQ(pageCount(path(name)), 2);
+    EXPECT_EQ(pdfPageCount(path(name)), 2);
   }
   EXPECT_FALSE(fs::exists("pwned"));
   EXPECT_FALSE(fs::exists("out1.pdf"));
@@ -133,7 +132,7 @@ TEST_F(ConvertTest, HostileInputNamesAreReadAsFiles) {
     inputs.emplace_back(names[i]);
   }
   ASSERT_TRUE(convertFiles(arrayOf(inputs), "all.pdf"));
-  EXPECT_EQ(pageCount("all.pdf"), static_cast<int>(names.size()));
+  EXPECT_EQ(pdfPageCount("all.pdf"), static_cast<int>(names.size()));
   std::string text = pdfText("all.pdf");
   for (size_t i = 0; i < names.size(); ++i)
     EXPECT_THAT(text, HasSubstr("Input " + std::to_string(i)));
@@ -171,7 +170,7 @@ TEST_F(ConvertTest, TwoThreadsConvertAtTheSameTime) {
   b.join();
   EXPECT_EQ(failures.load(), 0);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(pageCount("a" + std::to_string(i) + ".pdf"), 20);
+    EXPECT_EQ(pdfPageCount("a" + std::to_string(i) + ".pdf"), 20);
     EXPECT_THAT(pdfText("b" + std::to_string(i) + ".pdf"), HasSubstr("Second page 20"));
     EXPECT_THAT(pdfText("b" + std::to_string(i) + ".pdf"), Not(HasSubstr("First")));
   }
@@ -188,14 +187,14 @@ TEST_F(ConvertTest, PublicMethodsReplaceTheOutputAndJoinInOrder) {
   writeTextPs("report.ps", 3, "Report");
   std::ofstream("letter.pdf") << "an older letter";
   invoke(createPDFfromPS, Variant("letter.pdf"), Variant("letter.ps"));
-  EXPECT_EQ(pageCount("letter.pdf"), 1);
+  EXPECT_EQ(pdfPageCount("letter.pdf"), 1);
 
   invoke(createPDFfromMultiPS, Variant("both.pdf"),
          arrayOf({Variant("report.ps"), Variant("letter.ps")}));
-  EXPECT_EQ(pageCount("both.pdf"), 4);
+  EXPECT_EQ(pdfPageCount("both.pdf"), 4);
   invoke(createPDFfromMultiPDF, Variant("again.pdf"),
          arrayOf({Variant("letter.pdf"), Variant("both.pdf")}));
-  EXPECT_EQ(pageCount("again.pdf"), 5);
+  EXPECT_EQ(pdfPageCount("again.pdf"), 5);
   std::string text = pdfText("again.pdf");
   EXPECT_LT(text.find("Letter page 1"), text.find("Report page 1"));
   EXPECT_LT(text.find("Report page 3"), text.rfind("Letter page 1"));

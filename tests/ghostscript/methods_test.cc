@@ -13,6 +13,7 @@
 #include "conversion/routines.h"
 #include "ghostscript/binding.h"
 #include "ghostscript/conversions.h"
+#include "platform/scratch.h"
 
 namespace docmill::gs {
 namespace {
@@ -40,17 +41,13 @@ class MethodsTest : public ::testing::Test {
     stub.log = reinterpret_cast<const char* (*)()>(::dlsym(h, "stub_log"));
     stub.writeOutput = reinterpret_cast<void (*)(int)>(::dlsym(h, "stub_write_output"));
     stub.reset();
-    char templ[] = "/tmp/gs-methods-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir = templ;
+    folder = platform::TempFolder(platform::systemTempFolder(), "gs-methods-test-");
+    dir = folder.path();
     input = (dir / "in.ps").string();
     output = (dir / "out.pdf").string();
     std::ofstream(input) << "%!PS\n";
   }
-  void TearDown() override {
-    useLibrary("");
-    fs::remove_all(dir);
-  }
+  void TearDown() override { useLibrary(""); }
   std::string log() const { return stub.log(); }
 
   // Calls a method with two by-reference arguments, as the member table binds them;
@@ -66,6 +63,7 @@ class MethodsTest : public ::testing::Test {
   }
 
   StubControl stub;
+  platform::TempFolder folder;
   fs::path dir;
   std::string input, output;
 };

@@ -19,17 +19,18 @@
 #include "platform/confinement.h"
 #include "platform/process.h"
 #include "platform/scratch.h"
+#include "tests/ghostscript/tools.h"
 #include "tests/hostile/postscript.h"
-#include "tools.h"
+#include "tests/support/programs.h"
 
 namespace docmill::gs {
 namespace {
 
+using fixtures::writeTextPs;
+using test::pdfPageCount;
+using test::pdfText;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using testing::pageCount;
-using testing::pdfText;
-using testing::writeTextPs;
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
@@ -197,7 +198,7 @@ TEST_F(SandboxTest, EndlessAndGreedyDocumentsStopAtTheirLimitsWhileOthersConvert
   std::thread other([&] {
     for (int i = 0; !hostileDone || i < 2; ++i) {
       const std::string out = path("good" + std::to_string(i) + ".pdf");
-      if (createPdf(out, path("good.ps")).number == 0 && pageCount(out) == 3) {
+      if (createPdf(out, path("good.ps")).number == 0 && pdfPageCount(out) == 3) {
         ++good;
       } else {
         ++bad;

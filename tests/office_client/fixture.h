@@ -16,6 +16,7 @@
 
 #include "office_client/converters.h"
 #include "office_client/hooks.h"
+#include "platform/scratch.h"
 #include "tests/office_client/recorder.h"
 #include "tests/support/member_args.h"
 
@@ -33,8 +34,8 @@ inline std::string memberFor(const char* kind, const std::string& output) {
 class OfficeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/docmill-convtest-XXXXXX";
-    dir_ = mkdtemp(pattern);
+    folder_ = platform::TempFolder(platform::systemTempFolder(), "docmill-convtest-");
+    dir_ = folder_.path();
     fs::create_directory(dir_ + "/registry");
     fs::create_directory(dir_ + "/tmp");
     setenv("DOCMILL_REGISTRY", (dir_ + "/registry").c_str(), 1);
@@ -79,7 +80,6 @@ class OfficeTest : public ::testing::Test {
     hooks_.reset();
     rec_.reset();
     unsetenv("DOCMILL_REGISTRY");
-    fs::remove_all(dir_);
   }
 
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
@@ -114,6 +114,7 @@ class OfficeTest : public ::testing::Test {
     return Error{};
   }
 
+  platform::TempFolder folder_;
   std::string dir_;
   std::shared_ptr<Recorder> rec_;
   DispatchPtr self_;

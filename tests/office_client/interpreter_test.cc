@@ -6,21 +6,12 @@
 #include "tests/office_client/fixture.h"
 #include "tests/office_client/merging_object.h"
 #include "tests/pdfclean/hostile_documents.h"
+#include "tests/support/programs.h"
 
 namespace docmill::test {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  pclose(p);
-  return out;
-}
 
 class InterpreterTest : public OfficeTest {
  protected:
@@ -32,12 +23,8 @@ class InterpreterTest : public OfficeTest {
       std::ofstream(target) << postScriptPage("Page " + std::to_string(++printed_));
     };
   }
-  std::string text(const std::string& pdf) { return run("pdftotext '" + pdf + "' - 2>/dev/null"); }
-  static int pages(const std::string& pdf) {
-    std::string info = run("pdfinfo '" + pdf + "' 2>/dev/null");
-    size_t at = info.find("Pages:");
-    return at == std::string::npos ? -1 : std::stoi(info.substr(at + 6));
-  }
+  std::string text(const std::string& pdf) { return pdfText(pdf); }
+  static int pages(const std::string& pdf) { return pdfPageCount(pdf); }
   // CreatePDFfromWord's arguments with every option at its default.
   static Args wordArgs(const std::string& pdf, const std::string& document) {
     return Args("CreatePDFfromWord",

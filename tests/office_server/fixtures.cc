@@ -1,8 +1,9 @@
 #include "tests/office_server/fixtures.h"
 
 #include "office_server/servers.h"
+#include "tests/support/processes.h"
+#include "tests/support/programs.h"
 
-#include <dirent.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -23,18 +24,7 @@ void OfficeEnvironment::TearDown() {
   registrations_.clear();
 }
 
-Scratch::Scratch() {
-  std::string templ = (std::filesystem::temp_directory_path() / "docmill-test-XXXXXX").string();
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!::mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  dir_ = buf.data();
-}
-
-Scratch::~Scratch() {
-  std::error_code ec;
-  std::filesystem::remove_all(dir_, ec);
-}
+Scratch::Scratch() : folder_(platform::systemTempFolder(), "docmill-test-"), dir_(folder_.path()) {}
 
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary);
@@ -308,14 +298,7 @@ void writeZip(const std::string& path, const std::vector<ZipEntry>& entries) {
 }
 
 std::string run(const std::string& command) {
-  std::string out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-  ::pclose(pipe);
-  return out;
+  return test::runShell(command).text;
 }
 
 std::string Printed::text() const {
@@ -376,16 +359,9 @@ Error errorOf(const std::function<void()>& call) {
 std::vector<pid_t> processesInGroup(pid_t group) {
   std::vector<pid_t> result;
   if (group <= 0) return result;
-  DIR* proc = ::opendir("/proc");
-  if (!proc) return result;
-  while (dirent* entry = ::readdir(proc)) {
-    pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    if (::getpgid(pid) == group) {
-      result.push_back(pid);
-    }
+  for (const auto& process : test::listProcesses()) {
+    if (process.group == group) result.push_back(process.pid);
   }
-  ::closedir(proc);
   return result;
 }
 

@@ -12,6 +12,7 @@
 
 #include "automation/creation.h"
 #include "automation/dispatch.h"
+#include "platform/scratch.h"
 
 namespace docmill::fixtures {
 
@@ -30,10 +31,10 @@ class OfficeEnvironment : public ::testing::Environment {
 class Scratch {
  public:
   Scratch();
-  ~Scratch();
   std::string path(const std::string& name) const { return (dir_ / name).string(); }
 
  private:
+  platform::TempFolder folder_;
   std::filesystem::path dir_;
 };
 

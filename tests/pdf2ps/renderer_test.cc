@@ -14,6 +14,8 @@
 #include <sstream>
 
 #include "platform/scratch.h"
+#include "tests/support/processes.h"
+#include "tests/support/programs.h"
 
 namespace docmill::pdf2ps {
 namespace {
@@ -32,12 +34,7 @@ void write(const std::string& path, const std::string& text) {
 }
 
 std::string run(const std::string& command) {
-  std::string out;
-  FILE* p = ::popen(command.c_str(), "r");
-  char buf[4096];
-  for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  if (p) ::pclose(p);
-  return out;
+  return test::runShell(command).text;
 }
 
 size_t count(const std::string& text, const std::string& what) {
@@ -47,21 +44,8 @@ size_t count(const std::string& text, const std::string& what) {
 }
 
 // Processes whose parent is this one (zombies included: none may be left unreaped).
-int children() {
-  int n = 0;
-  for (const auto& e : fs::directory_iterator("/proc")) {
-    std::ifstream stat(e.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    auto close = line.rfind(')');
-    int ppid = 0;
-    char state = 0;
-    if (close != std::string::npos &&
-        std::sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == ::getpid()) {
-      ++n;
-    }
-  }
-  return n;
+size_t children() {
+  return test::childrenOfThisProcess().size();
 }
 
 class Renderer : public ::testing::Test {
@@ -86,7 +70,7 @@ class Renderer : public ::testing::Test {
   std::string textOf(const std::string& ps) {
     run("gs -q -dNOPAUSE -dBATCH -dSAFER -sDEVICE=pdfwrite -sOutputFile=" + path("back.pdf") + " " +
         ps);
-    return run("pdftotext " + path("back.pdf") + " -");
+    return test::pdfText(path("back.pdf"));
   }
   // Whether any pixel of the first page drawn at 20 dpi has colour.
   bool coloured(const std::string& ps) {
@@ -185,7 +169,7 @@ TEST_F(Renderer, HangsCrashesAndRunawaysFailThePrintAndLeaveNothing) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(fs::exists(path("out.ps")));
-    EXPECT_EQ(children(), 0);
+    EXPECT_EQ(children(), 0u);
   }
 }
 

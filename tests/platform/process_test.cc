@@ -1,6 +1,7 @@
 // Child processes: what a child can reach (descriptors, network, system calls), the limits
 // it runs under, and that its owner always ends and reaps it, whole group included.
 #include "platform/process.h"
+#include "tests/support/processes.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -49,18 +50,8 @@ std::string output(const std::string& command, ExitStatus* status = nullptr) {
 // True while a process of the group lives (zombies do not count: the machine's init may be
 // slow to reap the orphans it inherits).
 bool groupExists(pid_t group) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream in(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(in, line)) continue;
-    auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int ppid = 0, pgrp = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
-        pgrp == group && state != 'Z') {
-      return true;
-    }
+  for (const auto& process : docmill::test::listProcesses()) {
+    if (process.group == group && process.state != 'Z') return true;
   }
   return false;
 }

@@ -1,5 +1,6 @@
 // Paths followed as the kernel follows them, and reads that neither block nor follow links.
 #include "platform/trust.h"
+#include "platform/scratch.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -16,15 +17,12 @@ namespace {
 class TrustTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/trust-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(templ), nullptr);
-    dir_ = templ;
+    folder_ = TempFolder(systemTempFolder(), "trust-test-");
+    dir_ = folder_.path();
     previous_ = fs::current_path();
   }
-  void TearDown() override {
-    fs::current_path(previous_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { fs::current_path(previous_); }
+  TempFolder folder_;
   fs::path dir_, previous_;
 };
 

@@ -18,6 +18,7 @@
 
 #include "printer/destinations.h"
 #include "printer/set_def_printer.h"
+#include "tests/support/programs.h"
 
 namespace docmill::printer {
 namespace {
@@ -25,17 +26,11 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string output(const std::string& command) {
-  std::string text;
-  if (FILE* pipe = popen((command + " 2>&1").c_str(), "r")) {
-    char chunk[256];
-    while (size_t n = fread(chunk, 1, sizeof chunk, pipe)) text.append(chunk, n);
-    pclose(pipe);
-  }
-  return text;
+  return test::runShell(command + " 2>&1").text;
 }
 
 bool run(const std::string& command) {
-  return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+  return test::runShell(command + " >/dev/null 2>&1").status == 0;
 }
 
 bool serverAnswers() {

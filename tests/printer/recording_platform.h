@@ -12,7 +12,7 @@
 
 #include "printer/print_platform.h"
 
-namespace docmill::printer::testing {
+namespace docmill::printer::recording {
 
 inline std::string hex(uint64_t v) {
   char text[32];
@@ -127,4 +127,4 @@ class RecordingPlatform : public PrintPlatform {
   }
 };
 
-}  // namespace docmill::printer::testing
+}  // namespace docmill::printer::recording

@@ -11,7 +11,7 @@ namespace docmill::printer {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::RecordingPlatform;
+using recording::RecordingPlatform;
 
 constexpr char kVersion[] = "GetVersionExA(148, blanks)";
 

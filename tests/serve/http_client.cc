@@ -1,4 +1,6 @@
 #include "tests/serve/http_client.h"
+#include "platform/scratch.h"
+#include "tests/support/programs.h"
 
 #include <unistd.h>
 
@@ -11,33 +13,18 @@
 namespace docmill::servetest {
 
 std::string quoted(const std::string& word) {
-  std::string out = "'";
-  for (char c : word) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
+  return test::shellQuoted(word);
 }
 
 std::string shell(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return {};
-  std::string out;
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  pclose(p);
-  return out;
+  return test::runShell(command).text;
 }
 
 HttpResult curl(const std::string& url, const std::vector<std::string>& args) {
-  char bodyName[] = "/tmp/serve-test-body-XXXXXX";
-  char headerName[] = "/tmp/serve-test-head-XXXXXX";
-  close(mkstemp(bodyName));
-  close(mkstemp(headerName));
+  const platform::TempFile bodyFile(platform::systemTempFolder(), "serve-test-body-");
+  const platform::TempFile headerFile(platform::systemTempFolder(), "serve-test-head-");
+  const std::string& bodyName = bodyFile.path();
+  const std::string& headerName = headerFile.path();
   std::string command = "curl -s -o " + quoted(bodyName) + " -D " + quoted(headerName) +
                         " -w '%{http_code}' --max-time 60";
   for (const auto& a : args) command += " " + quoted(a);
@@ -58,8 +45,6 @@ HttpResult curl(const std::string& url, const std::vector<std::string>& args) {
     for (auto& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     r.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
   }
-  unlink(bodyName);
-  unlink(headerName);
   return r;
 }
 
