@@ -10,8 +10,8 @@
 namespace docmill::printer {
 namespace {
 
-using ::testing::ElementsAre;
 using recording::RecordingPlatform;
+using ::testing::ElementsAre;
 
 constexpr char kVersion[] = "GetVersionExA(148, blanks)";
 
