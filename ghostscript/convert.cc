@@ -1,5 +1,4 @@
 // The argument vectors for one or several inputs to one PDF, and their runs.
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
@@ -28,14 +27,13 @@ std::vector<std::string> fixedArguments(const std::string& output, size_t inputs
 }
 
 bool entryExists(const std::string& path) {
-  struct stat st;
-  return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+  return platform::entryAt(path) != platform::EntryKind::None;
 }
 
 // A file or link the run wrote is its own to remove; a device or pipe the caller named is not.
 bool removable(const std::string& path) {
-  struct stat st;
-  return ::lstat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
+  const platform::EntryKind kind = platform::entryAt(path);
+  return kind == platform::EntryKind::File || kind == platform::EntryKind::Link;
 }
 
 // Runs one conversion into `output`. A failed run leaves no output of its own behind (a

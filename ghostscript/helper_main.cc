@@ -31,6 +31,7 @@
 #include "ghostscript/run_protocol.h"
 #include "platform/channel.h"
 #include "platform/confinement.h"
+#include "platform/files.h"
 #include "platform/process.h"
 
 // An interpreter that cannot get memory must see a failed allocation (which it reports as
@@ -76,8 +77,7 @@ std::vector<std::string> systemResources() {
 }
 
 bool isRegularFile(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return platform::entryThrough(path) == platform::EntryKind::File;
 }
 
 // The output must exist before the file system is closed off, so that exactly that file

@@ -1,8 +1,6 @@
 #include "ghostscript/isolation.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,7 +160,7 @@ Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& req
   theirs.reset();
 
   // Relative names are resolved in the host's working folder, as they always were.
-  platform::Descriptor cwd(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  platform::Descriptor cwd = platform::openWorkingFolder();
   try {
     platform::sendMessage(mine.get(), protocol::encode(request), cwd.get());
   } catch (const platform::OsError&) {
@@ -234,8 +232,7 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
   // then leaves empty was never written, and goes again.
   std::vector<std::string> made;
   for (const auto& path : files.writes) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) made.push_back(path);
+    if (platform::entryAt(path) == platform::EntryKind::None) made.push_back(path);
   }
   struct RemoveUnwritten {
     const std::vector<std::string>& paths;

@@ -1,15 +1,16 @@
 #include "pdf2ps/renderer.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <string>
+#include <tuple>
+#include <vector>
 
+#include "platform/channel.h"
 #include "platform/files.h"
+#include "platform/io.h"
 #include "platform/library.h"
 #include "platform/process.h"
 
@@ -19,23 +20,6 @@ namespace {
 
 // What the helper says on failure is kept up to this many bytes (its last words).
 constexpr size_t kMessageBytes = 4096;
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 // The environment the helper needs: where fonts and their caches are, and nothing else.
 std::vector<std::string> helperEnvironment() {
@@ -84,19 +68,23 @@ HelperRenderer::HelperRenderer(Settings settings) : settings_(std::move(settings
 
 void HelperRenderer::render(const std::string& pdfPath, const std::string& psPath,
                             const RenderOptions& options) {
-  Fd in(::open(pdfPath.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) throw RenderError("cannot read " + pdfPath + ": " + std::strerror(errno));
-  Fd out(::open(psPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (out.get() < 0) throw RenderError("cannot write " + psPath + ": " + std::strerror(errno));
+  platform::Descriptor in, out, messages, messagesOut;
+  try {
+    in = platform::openToRead(pdfPath);
+    out = platform::openToWrite(psPath);
+  } catch (const platform::OsError& e) {
+    throw RenderError(e.what());
+  }
   auto fail = [&](const std::string& why) {
     out.reset();
     platform::removeQuietly(psPath);
     throw RenderError(why);
   };
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) fail(std::string("cannot make a pipe: ") + strerror(errno));
-  Fd messages(pipeFds[0]);
-  Fd messagesOut(pipeFds[1]);
+  try {
+    std::tie(messages, messagesOut) = platform::makePipe();
+  } catch (const platform::OsError& e) {
+    fail(e.what());
+  }
 
   platform::SpawnOptions spawn;
   spawn.argv = settings_.command;
@@ -126,22 +114,7 @@ void HelperRenderer::render(const std::string& pdfPath, const std::string& psPat
 
   // Read what it says until it ends (the pipe closes) or its time is up.
   std::string said;
-  char buf[1024];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) break;
-    pollfd p{messages.get(), POLLIN, 0};
-    int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, 1000)));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    ssize_t n = ::read(messages.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    said.append(buf, static_cast<size_t>(n));
-    if (said.size() > kMessageBytes) said.erase(0, said.size() - kMessageBytes);
-  }
+  platform::readLastWords(messages.get(), deadline, kMessageBytes, said);
   auto status = child.waitUntil(deadline);
   if (!status) {
     child.kill();

@@ -1,5 +1,6 @@
 #include "platform/channel.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,17 +48,10 @@ bool readExactly(int socket, char* data, size_t length, Deadline deadline) {
 
 }  // namespace
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    reset();
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-void Descriptor::reset() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+std::pair<Descriptor, Descriptor> makePipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw OsError(errno, "cannot make a pipe");
+  return {Descriptor(fds[0]), Descriptor(fds[1])};
 }
 
 std::pair<Descriptor, Descriptor> socketPair() {

@@ -1,9 +1,8 @@
 // Messages between processes over a connected Unix stream socket: each message is a length
 // followed by that many bytes, and may carry one open descriptor to the other side.
 //
-// A `Descriptor` owns one open file descriptor and closes it when it goes. Sending never
-// raises SIGPIPE: a peer that is gone shows as OsError(EPIPE). Receiving tells a closed
-// connection (nothing) apart from a broken one or a deadline that passed (OsError with
+// Sending never raises SIGPIPE: a peer that is gone shows as OsError(EPIPE). Receiving tells a
+// closed connection (nothing) apart from a broken one or a deadline that passed (OsError with
 // ETIMEDOUT); a message longer than the reader accepts is a broken connection (EMSGSIZE).
 #pragma once
 
@@ -14,30 +13,13 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/io.h"
 #include "platform/os_error.h"
 
 namespace docmill::platform {
 
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept;
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes the descriptor held (if any).
-  void reset();
-  // Gives up ownership.
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
+// A pipe: its read end, then its write end, both close-on-exec. Throws OsError.
+std::pair<Descriptor, Descriptor> makePipe();
 
 // Two connected stream sockets, close-on-exec. Throws OsError.
 std::pair<Descriptor, Descriptor> socketPair();

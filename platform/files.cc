@@ -33,6 +33,43 @@ void removeQuietly(const std::string& path) {
   if (!path.empty()) ::unlink(path.c_str());
 }
 
+namespace {
+
+EntryKind kindOf(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return EntryKind::File;
+  if (S_ISDIR(st.st_mode)) return EntryKind::Folder;
+  if (S_ISLNK(st.st_mode)) return EntryKind::Link;
+  return EntryKind::Other;
+}
+
+}  // namespace
+
+EntryKind entryAt(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0 ? kindOf(st) : EntryKind::None;
+}
+
+EntryKind entryThrough(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 ? kindOf(st) : EntryKind::None;
+}
+
+Descriptor openToRead(const std::string& path) {
+  Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) throw OsError(errno, "cannot read", path);
+  return fd;
+}
+
+Descriptor openToWrite(const std::string& path) {
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (!fd.valid()) throw OsError(errno, "cannot write", path);
+  return fd;
+}
+
+Descriptor openWorkingFolder() {
+  return Descriptor(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+}
+
 void removeSocket(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) ::unlink(path.c_str());

@@ -11,10 +11,28 @@
 #include <optional>
 #include <string>
 
+#include "platform/io.h"
 #include "platform/os_error.h"
 #include "platform/scratch.h"
 
 namespace docmill::platform {
+
+// What is at a path. `Other` is a device, pipe or socket; `None` an empty path or one that
+// cannot be reached.
+enum class EntryKind { None, File, Folder, Link, Other };
+// The entry at `path` itself (a link is a link); never throws.
+EntryKind entryAt(const std::string& path);
+// The entry `path` leads to, through any links; never throws.
+EntryKind entryThrough(const std::string& path);
+
+// Opens `path` to read, through links. Throws OsError.
+Descriptor openToRead(const std::string& path);
+// Opens `path` to write, creating it (mode 0666 less the umask) or emptying it. Throws
+// OsError.
+Descriptor openToWrite(const std::string& path);
+// The working folder, as a descriptor that another process can resolve relative names
+// against (invalid when it cannot be opened); never throws.
+Descriptor openWorkingFolder();
 
 // Length in bytes of a file (not a folder), or nothing when it cannot be read.
 std::optional<int64_t> fileLength(const std::string& path);

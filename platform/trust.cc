@@ -50,14 +50,6 @@ std::string describeErrno(int err) {
   return std::strerror(err);
 }
 
-// Closes a descriptor when it goes.
-struct Descriptor {
-  int fd = -1;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
 std::string randomSuffix() {
   static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::random_device source;
@@ -185,8 +177,8 @@ void makeFolders(const std::string& path, mode_t mode) {
       throw OsError(errno, "cannot create the folder", prefix);
     }
     // The umask may have taken bits away: set exactly `mode` on the folder just made.
-    Descriptor dir{::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
-    if (dir.fd < 0 || ::fchmod(dir.fd, mode) != 0) {
+    Descriptor dir(::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0 || ::fchmod(dir.get(), mode) != 0) {
       throw OsError(errno, "cannot set the mode of", prefix);
     }
   }
@@ -194,22 +186,22 @@ void makeFolders(const std::string& path, mode_t mode) {
 
 void replaceFile(const std::string& folder, const std::string& name, std::string_view contents,
                  mode_t mode) {
-  Descriptor dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-  if (dir.fd < 0) throw OsError(errno, "cannot open the folder", folder);
+  Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() < 0) throw OsError(errno, "cannot open the folder", folder);
   std::string temp;
   Descriptor file;
-  for (int attempt = 0; attempt < 100 && file.fd < 0; ++attempt) {
+  for (int attempt = 0; attempt < 100 && file.get() < 0; ++attempt) {
     temp = "." + name + "." + randomSuffix();
-    file.fd =
-        ::openat(dir.fd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (file.fd < 0 && errno != EEXIST) break;
+    file = Descriptor(::openat(dir.get(), temp.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.get() < 0 && errno != EEXIST) break;
   }
-  if (file.fd < 0) throw OsError(errno, "cannot create a file in", folder);
-  const bool written = writeAll(file.fd, contents) && ::fchmod(file.fd, mode) == 0 &&
-                       ::fsync(file.fd) == 0 && ::close(std::exchange(file.fd, -1)) == 0;
-  if (!written || ::renameat(dir.fd, temp.c_str(), dir.fd, name.c_str()) != 0) {
+  if (file.get() < 0) throw OsError(errno, "cannot create a file in", folder);
+  const bool written = writeAll(file.get(), contents) && ::fchmod(file.get(), mode) == 0 &&
+                       ::fsync(file.get()) == 0 && ::close(file.release()) == 0;
+  if (!written || ::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
     const int err = errno;
-    ::unlinkat(dir.fd, temp.c_str(), 0);
+    ::unlinkat(dir.get(), temp.c_str(), 0);
     throw OsError(err, "cannot write", folder + "/" + name);
   }
 }
@@ -218,8 +210,8 @@ std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBy
                                            std::string* problem) {
   problem->clear();
   // Not blocking: a pipe planted under the name must not stall the reader.
-  Descriptor file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)};
-  if (file.fd < 0) {
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) {
     if (errno == ELOOP) {
       *problem = "is a link";
     } else if (errno != ENOENT) {
@@ -228,7 +220,7 @@ std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBy
     return std::nullopt;
   }
   struct stat st;
-  if (::fstat(file.fd, &st) != 0) {
+  if (::fstat(file.get(), &st) != 0) {
     *problem = "cannot be read: " + describeErrno(errno);
     return std::nullopt;
   }
@@ -247,7 +239,7 @@ std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBy
   std::string contents;
   char buffer[4096];
   for (;;) {
-    ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+    ssize_t n = ::read(file.get(), buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *problem = "cannot be read: " + describeErrno(errno);

@@ -77,3 +77,24 @@ TEST(RemoveSocket, RemovesASocketAndNothingElse) {
     EXPECT_EQ(e.code(), EEXIST);
   }
 }
+
+// Outputs are removed only when they are files or links, and only regular files are
+// rewritten in place: the probes must tell a link from what it leads to.
+TEST(EntryKinds, TellALinkFromWhatItLeadsTo) {
+  platform::TempFolder dir(fs::temp_directory_path().string(), "files-test-");
+  const std::string file = dir.path() + "/file", link = dir.path() + "/link";
+  const std::string fifo = dir.path() + "/fifo", dangling = dir.path() + "/dangling";
+  std::ofstream(file) << "x";
+  fs::create_symlink(file, link);
+  fs::create_symlink(dir.path() + "/missing", dangling);
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  using platform::EntryKind;
+  EXPECT_EQ(platform::entryAt(file), EntryKind::File);
+  EXPECT_EQ(platform::entryAt(link), EntryKind::Link);
+  EXPECT_EQ(platform::entryThrough(link), EntryKind::File);
+  EXPECT_EQ(platform::entryAt(dangling), EntryKind::Link);
+  EXPECT_EQ(platform::entryThrough(dangling), EntryKind::None);
+  EXPECT_EQ(platform::entryAt(fifo), EntryKind::Other);
+  EXPECT_EQ(platform::entryAt(dir.path()), EntryKind::Folder);
+  EXPECT_EQ(platform::entryAt(""), EntryKind::None);
+}
