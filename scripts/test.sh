@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs what is needed, checks the formatting, builds, runs every test, then runs the
+# Installs what is needed, checks the formatting and that the folders include downwards only,
+# builds, runs every test, then runs the
 # unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, and the tests
 # of the office pool and the batch command under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 scripts/check-format.sh
+# The layers include downwards only: a cycle among the folders fails here.
+scripts/include-graph.py >/dev/null
 scripts/build.sh
 scripts/start-cups.sh
 ctest --test-dir build --output-on-failure -j2 --timeout 900
