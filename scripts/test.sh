@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, checks the formatting and that the folders include downwards only,
-# builds, runs every test, then runs the
-# unit tests once more under AddressSanitizer and UndefinedBehaviorSanitizer, and the tests
-# of the office pool and the batch command under ThreadSanitizer.
+# builds, runs every test, then runs the unit tests once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the tests of the office pool and the batch command under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
