@@ -61,7 +61,7 @@ Descriptor openToRead(const std::string& path) {
 }
 
 Descriptor openToWrite(const std::string& path) {
-  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666));
   if (!fd.valid()) throw OsError(errno, "cannot write", path);
   return fd;
 }

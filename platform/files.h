@@ -27,8 +27,8 @@ EntryKind entryThrough(const std::string& path);
 
 // Opens `path` to read, through links. Throws OsError.
 Descriptor openToRead(const std::string& path);
-// Opens `path` to write, creating it (mode 0666 less the umask) or emptying it. Throws
-// OsError.
+// Opens `path` to write, creating it (mode 0666 less the umask) or emptying it; never
+// through a link (ELOOP). Throws OsError.
 Descriptor openToWrite(const std::string& path);
 // The working folder, as a descriptor that another process can resolve relative names
 // against (invalid when it cannot be opened); never throws.

@@ -98,3 +98,19 @@ TEST(EntryKinds, TellALinkFromWhatItLeadsTo) {
   EXPECT_EQ(platform::entryAt(dir.path()), EntryKind::Folder);
   EXPECT_EQ(platform::entryAt(""), EntryKind::None);
 }
+
+TEST(OpenToWrite, NeverWritesThroughALink) {
+  platform::TempFolder dir(fs::temp_directory_path().string(), "files-test-");
+  const std::string file = dir.path() + "/file", link = dir.path() + "/link";
+  std::ofstream(file) << "keep";
+  fs::create_symlink(file, link);
+  try {
+    platform::openToWrite(link);
+    FAIL() << "opened a link to write";
+  } catch (const platform::OsError& e) {
+    EXPECT_EQ(e.code(), ELOOP);
+  }
+  EXPECT_EQ(fs::file_size(file), 4u);
+  EXPECT_TRUE(platform::openToWrite(dir.path() + "/new").valid());
+  EXPECT_EQ(platform::entryAt(dir.path() + "/new"), platform::EntryKind::File);
+}
