@@ -18,6 +18,7 @@
 #include "office_client/hooks.h"
 #include "platform/scratch.h"
 #include "tests/office_client/recorder.h"
+#include "tests/support/files.h"
 #include "tests/support/member_args.h"
 
 namespace docmill::test {
@@ -88,10 +89,7 @@ class OfficeTest : public ::testing::Test {
     std::ofstream(path(name)) << content;
     return path(name);
   }
-  static std::string read(const std::string& p) {
-    std::ifstream in(p);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
+  static std::string read(const std::string& p) { return test::readFile(p); }
   // The log with the scratch folder written as "$".
   std::vector<std::string> log(const std::string& from = "") const {
     std::vector<std::string> lines = from.empty() ? rec_->log() : rec_->logFrom(from);

@@ -31,13 +31,6 @@ void writeFile(const std::string& path, const std::string& text) {
   out << text;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 namespace {
 
 std::string escape(const std::string& text) {

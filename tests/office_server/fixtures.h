@@ -13,6 +13,7 @@
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 #include "platform/scratch.h"
+#include "tests/support/files.h"
 
 namespace docmill::fixtures {
 
@@ -39,7 +40,7 @@ class Scratch {
 };
 
 void writeFile(const std::string& path, const std::string& text);
-std::string readFile(const std::string& path);
+using test::readFile;
 
 // A flat ODF text document: one page per entry of `pages` (each a list of paragraphs), on
 // Letter paper upright or turned.

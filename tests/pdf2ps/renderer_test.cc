@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "platform/scratch.h"
+#include "tests/support/files.h"
 #include "tests/support/processes.h"
 #include "tests/support/programs.h"
 
@@ -21,13 +22,6 @@ namespace docmill::pdf2ps {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 void write(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
@@ -108,7 +102,7 @@ class Renderer : public ::testing::Test {
 TEST_F(Renderer, EveryPageAsDscPostScriptWithItsText) {
   std::string pdf = makePdf({"Alpha", "Bravo", "Charlie"});
   renderer().render(pdf, path("out.ps"), {});
-  std::string ps = read(path("out.ps"));
+  std::string ps = test::readFile(path("out.ps"));
   EXPECT_EQ(ps.rfind("%!PS-Adobe-3.0\n", 0), 0u);
   EXPECT_NE(ps.find("\n%%Pages: 3\n"), std::string::npos);
   EXPECT_EQ(count(ps, "\n%%Page: "), 3u);
@@ -126,7 +120,7 @@ TEST_F(Renderer, PagesFittedOntoTurnedPaperAndGrey) {
   options.paper = std::pair{842.0, 595.0};
   options.grey = true;
   renderer().render(pdf, path("out.ps"), options);
-  std::string ps = read(path("out.ps"));
+  std::string ps = test::readFile(path("out.ps"));
   EXPECT_NE(ps.find("842 595 cairo_set_page_size"), std::string::npos);
   EXPECT_NE(textOf(path("out.ps")).find("Alpha"), std::string::npos);
   EXPECT_FALSE(coloured(path("out.ps")));

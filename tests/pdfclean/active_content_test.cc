@@ -9,17 +9,13 @@
 
 #include "platform/scratch.h"
 #include "tests/pdfclean/hostile_documents.h"
+#include "tests/support/files.h"
 
 namespace docmill::test {
 namespace {
 
 namespace fs = std::filesystem;
 using Found = std::multiset<std::string>;
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 class ActiveContentTest : public ::testing::Test {
  protected:
@@ -80,7 +76,7 @@ TEST_F(ActiveContentTest, AFileWithoutActiveContentIsLeftAsItWasAndACleanedOneKe
   struct stat before {};
   ASSERT_EQ(::stat(path.c_str(), &before), 0);
   EXPECT_EQ(pdfclean::removeActiveContent(path), std::nullopt);
-  EXPECT_EQ(readFile(path), plain);
+  EXPECT_EQ(docmill::test::readFile(path), plain);
   struct stat after {};
   ASSERT_EQ(::stat(path.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);

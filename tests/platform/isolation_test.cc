@@ -23,18 +23,12 @@
 #include "platform/group_memory.h"
 #include "platform/scratch.h"
 #include "platform/transfer.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 using namespace docmill::platform;
 
 namespace {
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Runs `body` in a forked child and returns its exit status (the body's result).
 int inChild(const std::function<int()>& body) {
@@ -200,7 +194,7 @@ TEST_F(IsolationTest, ResidentMemoryIsSummedOverTheWholeGroup) {
 TEST_F(IsolationTest, FilesAreHandedOverWholeAndOnlyRegularFilesGoIn) {
   std::ofstream(path("in.doc")) << std::string(200000, 'd');
   copyFile(path("in.doc"), path("copy.doc"));
-  EXPECT_EQ(readAll(path("copy.doc")), std::string(200000, 'd'));
+  EXPECT_EQ(docmill::test::readFile(path("copy.doc")), std::string(200000, 'd'));
   EXPECT_EQ(modeOf(path("copy.doc")), 0600u);
   // Never over an existing file or link: the copy goes only where nothing was.
   EXPECT_THROW(copyFile(path("in.doc"), path("copy.doc")), OsError);
@@ -228,11 +222,11 @@ TEST_F(IsolationTest, FilesAreHandedOverWholeAndOnlyRegularFilesGoIn) {
   std::ofstream(path("out.pdf")) << "old";
   std::ofstream(path("made.pdf")) << "new";
   moveFile(path("made.pdf"), path("out.pdf"));
-  EXPECT_EQ(readAll(path("out.pdf")), "new");
+  EXPECT_EQ(docmill::test::readFile(path("out.pdf")), "new");
   EXPECT_FALSE(fs::exists(path("made.pdf")));
   EXPECT_THROW(moveFile(path("made.pdf"), path("out.pdf")), OsError);
   EXPECT_THROW(moveFile(path("out.pdf"), path("no/such/folder/out.pdf")), OsError);
-  EXPECT_EQ(readAll(path("out.pdf")), "new");
+  EXPECT_EQ(docmill::test::readFile(path("out.pdf")), "new");
 }
 
 TEST_F(IsolationTest, OnlySocketsOfDeadProcessesAreRemoved) {

@@ -19,17 +19,13 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/scratch.h"
+#include "tests/support/files.h"
 
 namespace fs = std::filesystem;
 using namespace docmill::platform;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // True when opening `path` with `flags` is refused for lack of access.
 bool refused(const std::string& path, int flags) {
@@ -82,7 +78,7 @@ TEST(FileAccess, ProcessReachesOnlyWhatItWasGiven) {
   if (status.code == 99) GTEST_SKIP() << "the kernel cannot restrict file access";
   EXPECT_EQ(status.code, 0) << status.describe();
   // The host itself is not restricted.
-  EXPECT_EQ(readFile(other), "o");
+  EXPECT_EQ(docmill::test::readFile(other), "o");
   EXPECT_TRUE(opens(dir.path() + "/new", O_WRONLY | O_CREAT));
 }
 
@@ -154,8 +150,8 @@ TEST(PublishFile, PutsTheWholeFileInPlaceWithoutFollowingLinks) {
   std::ofstream(finished.path()) << "printed";
   publishFile(finished.path(), target);
   ::umask(saved);
-  EXPECT_EQ(readFile(target), "printed");
-  EXPECT_EQ(readFile(victim), "victim");
+  EXPECT_EQ(docmill::test::readFile(target), "printed");
+  EXPECT_EQ(docmill::test::readFile(victim), "victim");
   EXPECT_FALSE(fs::is_symlink(target));
   EXPECT_EQ(fs::status(target).permissions(), fs::perms(0640));
   EXPECT_FALSE(fs::exists(finished.path()));
@@ -175,7 +171,7 @@ TEST(PublishFile, PutsTheWholeFileInPlaceWithoutFollowingLinks) {
   TempFile elsewhere("/dev/shm", "publish-test-");
   std::ofstream(elsewhere.path()) << "copied";
   publishFile(elsewhere.path(), target);
-  EXPECT_EQ(readFile(target), "copied");
+  EXPECT_EQ(docmill::test::readFile(target), "copied");
   EXPECT_FALSE(fs::exists(elsewhere.path()));
   size_t entries = 0;
   for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir.path())) ++entries;

@@ -17,6 +17,7 @@
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
+#include "tests/support/files.h"
 
 extern char** environ;
 
@@ -26,13 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using docmill::servetest::quoted;
 using docmill::servetest::shell;
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 bool have(const std::string& program) {
   return !shell("command -v " + program + " 2>/dev/null").empty();
@@ -49,7 +43,8 @@ TEST(DeployTest, TheSystemdUnitPassesSystemdsChecker) {
     GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd)";
   const fs::path dir = scratch("serve-unit");
   // The unit as installed, with the program where this build put it.
-  std::string unit = readFile(fs::path(DOCMILL_SOURCE) / "deploy/docmill-serve.service");
+  std::string unit =
+      docmill::test::readFile(fs::path(DOCMILL_SOURCE) / "deploy/docmill-serve.service");
   ASSERT_NE(unit.find("ExecStart=/usr/local/bin/docmill serve"), std::string::npos);
   unit = std::regex_replace(unit, std::regex("/usr/local/bin/docmill"), DOCMILL_HOST);
   std::ofstream(dir / "docmill-serve.service") << unit;
@@ -80,7 +75,7 @@ TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
 
   const fs::path dir = scratch("serve-haproxy");
   const uint16_t front = freePort();
-  std::string config = readFile(fs::path(DOCMILL_SOURCE) / "deploy/haproxy.cfg");
+  std::string config = docmill::test::readFile(fs::path(DOCMILL_SOURCE) / "deploy/haproxy.cfg");
   ASSERT_EQ(
       shell("haproxy -c -q -f " + quoted(std::string(DOCMILL_SOURCE) + "/deploy/haproxy.cfg") +
             " 2>&1; echo rc=$?"),

@@ -9,17 +9,11 @@
 #include "automation/dispatch.h"
 #include "component/type_library.h"
 #include "tests/pdfclean/hostile_documents.h"
+#include "tests/support/files.h"
 
 namespace docmill::servetest {
 
 namespace {
-
-std::string readAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class FakeCreatePdf : public TableDispatch {
  public:
@@ -59,7 +53,7 @@ class FakeCreatePdf : public TableDispatch {
     int pages = 0;
     std::string tags;
     for (const auto& path : inputs) {
-      std::string text = readAll(path);
+      std::string text = test::readFile(path);
       if (text.empty() && !std::ifstream(path)) {
         raise(Error{static_cast<int32_t>(0x80004100), "docmill",
                     "File " + path + " does not exist."});
