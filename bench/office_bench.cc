@@ -63,13 +63,17 @@ std::vector<std::string> listDocuments(const std::string& dir) {
   return docs;
 }
 
-// Office documents of the shared corpus, when it is there (at most `limit`).
+// Office documents of the shared corpus, when it is there (at most `limit`): $DOCMILL_CORPUS,
+// else shared/corpus beside the checkout.
 std::vector<std::string> corpusDocuments(size_t limit) {
+  const char* env = std::getenv("DOCMILL_CORPUS");
+  const fs::path root =
+      env && *env ? fs::path(env) : fs::path(DOCMILL_SOURCE_DIR) / "../shared/corpus";
   std::vector<std::string> docs;
   const std::set<std::string> kinds = {".doc", ".docx", ".rtf",  ".odt", ".xls", ".xlsx",
                                        ".ods", ".ppt",  ".pptx", ".odp", ".odg", ".pub"};
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator("/work/shared/corpus", ec);
+  for (auto it = fs::recursive_directory_iterator(root, ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     std::string ext = it->path().extension().string();
     std::transform(ext.begin(), ext.end(), ext.begin(), ::tolower);

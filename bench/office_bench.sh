@@ -49,8 +49,10 @@ conv pptx "$src"/*.fodp
 conv odg "$src"/*.fodg
 echo "generated $(ls "$docs" | wc -l) documents"
 
+# The shared corpus beside the checkout ($DOCMILL_CORPUS overrides it).
+corpus_root=${DOCMILL_CORPUS:-../shared/corpus}
 corpus=()
-for d in /work/shared/corpus/{word,powerpoint,excel,publisher,transparency}; do
+for d in "$corpus_root"/{word,powerpoint,excel,publisher,transparency}; do
   [ -d "$d" ] && for f in "$d"/*; do corpus+=("$f"); done
 done
 if [ -z "${SKIP_ROUTES:-}" ]; then

@@ -3,7 +3,7 @@
 
 usage: bench/text_kept.py [DOCMILL] [FOLDER...]
   DOCMILL  the docmill command-line host (default build/host/docmill)
-  FOLDER   folders of documents (default /work/shared/corpus/{word,powerpoint,transparency})
+  FOLDER   folders of documents (default ../shared/corpus/{word,powerpoint,transparency} beside the checkout)
 
 For each document it prints the share of the office export's words (as pdftotext reads
 them, counted with their repeats) that docmill's PDF also has, whether docmill's PDF has a
@@ -63,7 +63,9 @@ def main():
     docmill = "build/host/docmill"
     if args and os.path.isfile(args[0]) and os.access(args[0], os.X_OK):
         docmill = args.pop(0)
-    folders = args or ["/work/shared/corpus/" + k for k in ("word", "powerpoint", "transparency")]
+    corpus = os.environ.get("DOCMILL_CORPUS") or os.path.join(
+        os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus")
+    folders = args or [os.path.join(corpus, k) for k in ("word", "powerpoint", "transparency")]
     docs = sorted(os.path.join(f, n) for f in folders if os.path.isdir(f)
                   for n in os.listdir(f) if not n.startswith("."))
     if not docs:

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "automation/creation.h"
@@ -13,6 +14,7 @@
 #include "cli/servers.h"
 #include "office_server/servers.h"
 #include "tests/office_server/fixtures.h"
+#include "tests/support/prerequisites.h"
 
 namespace docmill {
 namespace {
@@ -387,34 +389,34 @@ TEST_F(EndToEnd, ParallelObjectsSharingATemporaryFolderNeverMixFiles) {
 
 // The shared corpus: real documents nobody here wrote. Each converts into a PDF with pages.
 TEST_F(EndToEnd, CorpusDocumentsConvert) {
-  // $DOCMILL_CORPUS, or the shared folder next to the checkout (or next to its worktrees).
-  fs::path corpus;
-  if (const char* env = std::getenv("DOCMILL_CORPUS")) corpus = env;
-  for (const char* up : {"../shared/corpus", "../../shared/corpus"}) {
-    if (corpus.empty() && fs::exists(fs::path(DOCMILL_SOURCE_DIR) / up)) {
-      corpus = fs::path(DOCMILL_SOURCE_DIR) / up;
-    }
-  }
-  if (corpus.empty() || !fs::exists(corpus)) GTEST_SKIP() << "no corpus folder";
+  const fs::path corpus = test::corpusFolder();
+  DOCMILL_REQUIRE(!corpus.empty(), "no corpus folder");
   struct Kind {
-    const char* folder;
     const char* member;
     std::vector<Variant> extra;
   };
-  const std::vector<Kind> kinds = {
-      {"word", "CreatePDFfromWord", {}},
-      {"powerpoint", "CreatePDFfromPowerPoint", {}},
-      {"publisher", "CreatePDFfromPub", {}},
-      {"excel", "CreatePDFfromExcel", {Variant(int16_t{1}), Variant("A1:D10")}},
+  // The member for a file, by its extension; transparency/ mixes word-processing
+  // documents and presentations.
+  auto kindOf = [](const fs::path& file) -> std::optional<Kind> {
+    const std::string ext = file.extension().string();
+    if (ext == ".docx" || ext == ".doc") return Kind{"CreatePDFfromWord", {}};
+    if (ext == ".pptx" || ext == ".ppt") return Kind{"CreatePDFfromPowerPoint", {}};
+    if (ext == ".pub") return Kind{"CreatePDFfromPub", {}};
+    if (ext == ".xlsx" || ext == ".xls" || ext == ".ods") {
+      return Kind{"CreatePDFfromExcel", {Variant(int16_t{1}), Variant("A1:D10")}};
+    }
+    return std::nullopt;
   };
   int converted = 0;
-  for (const auto& kind : kinds) {
-    for (const auto& entry : fs::directory_iterator(corpus / kind.folder)) {
+  for (const char* folder : {"word", "powerpoint", "publisher", "excel", "transparency"}) {
+    for (const auto& entry : fs::directory_iterator(corpus / folder)) {
+      const auto kind = kindOf(entry.path());
+      if (!kind) continue;
       std::string out = dir.path(entry.path().filename().string() + ".pdf");
       std::vector<Variant> args = {Variant(out), Variant(entry.path().string())};
-      args.insert(args.end(), kind.extra.begin(), kind.extra.end());
+      args.insert(args.end(), kind->extra.begin(), kind->extra.end());
       try {
-        call(pdf, kind.member, args);
+        call(pdf, kind->member, args);
       } catch (const AutomationError& e) {
         ADD_FAILURE() << entry.path() << ": " << e.what();
         continue;

@@ -23,6 +23,7 @@
 #include "platform/confinement.h"
 #include "platform/group_memory.h"
 #include "tests/office_server/fixtures.h"
+#include "tests/support/prerequisites.h"
 
 namespace docmill {
 namespace {
@@ -222,9 +223,8 @@ class Hostile : public ::testing::Test {
 };
 
 TEST_F(Hostile, LinkedContentReachesNeitherTheNetworkNorOtherFiles) {
-  if (platform::Confinement::landlockVersion() == 0) {
-    GTEST_SKIP() << "this kernel has no Landlock: offices can read the files beside a document";
-  }
+  DOCMILL_REQUIRE(platform::Confinement::landlockVersion() != 0,
+                  "this kernel has no Landlock: offices can read the files beside a document");
   configure(60s, 3072);
   Listener listener;
   // Secrets beside the documents: a picture in a colour nothing else prints, a text, and a

@@ -13,6 +13,7 @@
 #include "office_server/servers.h"
 #include "pdf2ps/renderer.h"
 #include "tests/office_server/fixtures.h"
+#include "tests/support/prerequisites.h"
 
 namespace docmill {
 namespace {
@@ -236,8 +237,9 @@ TEST_F(Printer, ARendererThatHangsFailsThePrintAndTheNextOneWorks) {
 }
 
 TEST_F(Printer, CorpusSlidesWithTranslucentFillsKeepTheirText) {
-  const std::string deck = "/work/shared/corpus/powerpoint/dml-fill.pptx";
-  if (!fs::exists(deck)) GTEST_SKIP() << "no corpus";
+  const std::string corpus = test::corpusFolder();
+  DOCMILL_REQUIRE(!corpus.empty(), "no corpus folder");
+  const std::string deck = corpus + "/powerpoint/dml-fill.pptx";
   std::string out = dir.path("out.pdf");
   call(pdf, "CreatePDFfromPowerPoint", {Variant(out), Variant(deck)});
   std::string text = fixtures::readPdf(out).text();

@@ -24,6 +24,7 @@
 #include "platform/scratch.h"
 #include "platform/transfer.h"
 #include "tests/support/files.h"
+#include "tests/support/prerequisites.h"
 
 namespace fs = std::filesystem;
 using namespace docmill::platform;
@@ -109,7 +110,7 @@ TEST_F(IsolationTest, ConfinedChildReachesOnlyItsAllowedPathsAndNoNetwork) {
   confinement.allowRead(path("missing"));  // ignored, not an error
   confinement.isolateNetwork();
   const Confinement::InForce inForce = confinement.prepare();
-  if (!inForce.files) GTEST_SKIP() << "this kernel has no Landlock";
+  DOCMILL_REQUIRE(inForce.files, "this kernel has no Landlock");
 
   enum : int { kOk = 0, kNotEntered, kSecretRead, kAllowedUnread, kOwnUnwritten, kConnected };
   const std::string own = path("own/written.txt");
@@ -133,7 +134,7 @@ TEST_F(IsolationTest, ConfinedChildReachesOnlyItsAllowedPathsAndNoNetwork) {
 TEST_F(IsolationTest, NetworkNamespaceOfItsOwnWhereTheKernelAllowsIt) {
   Confinement confinement;
   confinement.isolateNetwork();
-  if (!confinement.prepare().ownNetwork) GTEST_SKIP() << "no network namespace allowed here";
+  DOCMILL_REQUIRE(confinement.prepare().ownNetwork, "no network namespace allowed here");
   int fds[2];
   ASSERT_EQ(::pipe(fds), 0);
   const pid_t pid = ::fork();

@@ -18,6 +18,7 @@
 
 #include "printer/destinations.h"
 #include "printer/set_def_printer.h"
+#include "tests/support/prerequisites.h"
 #include "tests/support/programs.h"
 
 namespace docmill::printer {
@@ -115,7 +116,7 @@ class TestQueues {
 };
 
 TEST(CupsIntegrationTest, SetDefPrinterMakesTheDestinationTheDefault) {
-  if (!serverAnswers()) GTEST_SKIP() << "no CUPS server answers";
+  DOCMILL_REQUIRE(serverAnswers(), "no CUPS server answers");
   unsetenv("LPDEST");
   unsetenv("PRINTER");
   const std::string before = currentDefault();

@@ -18,6 +18,7 @@
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
 #include "tests/support/files.h"
+#include "tests/support/prerequisites.h"
 
 extern char** environ;
 
@@ -39,8 +40,8 @@ fs::path scratch(const std::string& name) {
 }
 
 TEST(DeployTest, TheSystemdUnitPassesSystemdsChecker) {
-  if (!have("systemd-analyze"))
-    GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd)";
+  DOCMILL_REQUIRE(have("systemd-analyze"),
+                  "systemd-analyze is not installed (Debian package systemd)");
   const fs::path dir = scratch("serve-unit");
   // The unit as installed, with the program where this build put it.
   std::string unit =
@@ -61,7 +62,7 @@ uint16_t freePort() {
 }
 
 TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
-  if (!have("haproxy")) GTEST_SKIP() << "haproxy is not installed (Debian package haproxy)";
+  DOCMILL_REQUIRE(have("haproxy"), "haproxy is not installed (Debian package haproxy)");
   docmill::servetest::FakeLog log;
   auto registration = docmill::servetest::registerFakeCreatePdf(log);
   ServeSettings settings;

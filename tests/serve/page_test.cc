@@ -18,6 +18,7 @@
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
+#include "tests/support/prerequisites.h"
 
 extern char** environ;
 
@@ -145,7 +146,7 @@ class Browser {
 };
 
 TEST(PageTest, APersonUploadsDocumentsAndGetsTheirPdfsBack) {
-  if (chromium().empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium)";
+  DOCMILL_REQUIRE(!chromium().empty(), "chromium is not installed (Debian package chromium)");
   docmill::servetest::FakeLog log;
   auto registration = docmill::servetest::registerFakeCreatePdf(log);
   const fs::path dir = fs::temp_directory_path() / ("serve-page-" + std::to_string(::getpid()));
