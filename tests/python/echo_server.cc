@@ -1,10 +1,14 @@
 // A server library for the Python module's tests, created through a registry record as any
 // registered class is. "Docmill.Echo" has type information and hands values back as it got
-// them, describes them, swaps by-reference arguments, raises chosen errors and counts its
-// live objects;
+// them, describes them, swaps by-reference arguments, raises chosen errors, counts its
+// live objects, and holds calls at named gates (shared by all its objects) until another
+// call opens them, so that tests can see which calls run at the same time;
 // "Docmill.EchoLate" has none and answers every name.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "automation/creation.h"
@@ -14,6 +18,31 @@ namespace docmill {
 namespace {
 
 std::atomic<int> gLive{0};
+
+// Named gates: a call to Wait(name) stays inside until Open(name) lets one caller through.
+struct Gates {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::map<std::string, int> inside, most, permits;
+
+  void wait(const std::string& name) {
+    std::unique_lock lock(mutex);
+    most[name] = std::max(most[name], ++inside[name]);
+    changed.wait(lock, [&] { return permits[name] > 0; });
+    --permits[name];
+    --inside[name];
+  }
+  void open(const std::string& name) {
+    std::lock_guard lock(mutex);
+    ++permits[name];
+    changed.notify_all();
+  }
+  int count(std::map<std::string, int>& of, const std::string& name) {
+    std::lock_guard lock(mutex);
+    return of[name];
+  }
+};
+Gates gGates;
 
 Guid guid(uint8_t last) {
   Guid g;
@@ -59,6 +88,10 @@ const InterfaceInfo& echoInterface() {
            {param("number", false, vt::I4), param("description", false, vt::Bstr)}},
           {15, 8, "Sleep", invoke::Method, vt::Empty, {param("milliseconds", false, vt::I4)}},
           {16, 9, "Live", invoke::PropertyGet, vt::I4, {}},
+          {17, 10, "Wait", invoke::Method, vt::Empty, {param("gate", false, vt::Bstr)}},
+          {18, 11, "Open", invoke::Method, vt::Empty, {param("gate", false, vt::Bstr)}},
+          {19, 12, "Inside", invoke::Method, vt::I4, {param("gate", false, vt::Bstr)}},
+          {20, 13, "MostInside", invoke::Method, vt::I4, {param("gate", false, vt::Bstr)}},
       }};
   return info;
 }
@@ -94,6 +127,16 @@ class Echo : public TableDispatch {
         return Variant();
       case 9:
         return Variant(static_cast<int32_t>(gLive.load()));
+      case 10:
+        gGates.wait(args[0]->bstr());
+        return Variant();
+      case 11:
+        gGates.open(args[0]->bstr());
+        return Variant();
+      case 12:
+        return Variant(static_cast<int32_t>(gGates.count(gGates.inside, args[0]->bstr())));
+      case 13:
+        return Variant(static_cast<int32_t>(gGates.count(gGates.most, args[0]->bstr())));
       default:
         raiseDispatch(hr::DISP_E_MEMBERNOTFOUND);
     }

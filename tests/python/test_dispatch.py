@@ -97,18 +97,29 @@ def test_objects_are_released_when_collected(echo):
 
 def test_calls_on_one_object_take_turns_and_others_run_meanwhile(echo):
     other = docmill.Dispatch("Docmill.Echo")
-    ends = {}
+    control = docmill.Dispatch("Docmill.Echo")  # free while the others are held
 
-    def sleep(name, obj):
-        obj.Sleep(1000)
-        ends[name] = time.monotonic()
+    def until(condition):
+        for _ in range(12000):
+            if condition():
+                return True
+            time.sleep(0.005)
+        return False
 
-    start = time.monotonic()
-    threads = [threading.Thread(target=sleep, args=(n, o))
-               for n, o in (("a", echo), ("b", echo), ("c", other))]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert max(ends["a"], ends["b"]) - start >= 1.95
-    assert ends["c"] - start < 1.9
+    first = threading.Thread(target=echo.Wait, args=("same",), daemon=True)
+    first.start()
+    assert until(lambda: control.Inside("same") == 1)
+    second = threading.Thread(target=echo.Wait, args=("same",), daemon=True)
+    meanwhile = threading.Thread(target=other.Wait, args=("other",), daemon=True)
+    second.start()
+    meanwhile.start()
+    # Another object's call runs while the first object is busy...
+    assert until(lambda: control.Inside("other") == 1)
+    control.Open("other")
+    meanwhile.join()
+    # ...while the second call on the busy object waits for its turn.
+    control.Open("same")
+    assert until(lambda: not first.is_alive() and control.Inside("same") == 1)
+    control.Open("same")
+    second.join()
+    assert control.MostInside("same") == 1
