@@ -34,8 +34,8 @@ inline constexpr const char* kLibraryName = "libgs.so.10";
 inline constexpr const char* kLibraryFallbackName = "libgs.so";
 
 // The files a run may reach besides the interpreter's resources and its private temporary
-// folder: it may read `reads` and read and write `writes` (made empty first where missing),
-// and nothing else.
+// folder: it may read `reads` (its inputs, looked at before the interpreter starts, see
+// inputs.h) and read and write `writes` (made empty first where missing), and nothing else.
 struct RunFiles {
   std::vector<std::string> reads;
   std::vector<std::string> writes;

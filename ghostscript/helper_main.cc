@@ -5,11 +5,12 @@
 // library loaded, so that for each run the host orders it can fork a child cheaply. The
 // child reads its request from the run's own socket and shuts itself in before it runs:
 // its own files, the interpreter's resources and a private temporary folder; no programs,
-// processes or network; limits on memory and processor time. It does the one run and
-// reports. The helper kills a child that passes its time limit, writes more than its disk
-// allowance (its scratch folder and outputs together) or whose host stopped waiting for it
-// (the host half-closes or closes the run's socket), tells the host how each child ended,
-// and ends when the host closes the control socket, killing the runs still going.
+// processes or network; limits on memory, processor time and file size. It looks at its
+// inputs (see inputs.h), does the one run unless an input is unusable, and reports. The
+// helper kills a child that passes its time limit, writes more than its disk allowance (its
+// scratch folder and outputs together) or whose host stopped waiting for it (the host
+// half-closes or closes the run's socket), tells the host how each child ended, and ends
+// when the host closes the control socket, killing the runs still going.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>

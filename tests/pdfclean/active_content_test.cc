@@ -181,7 +181,8 @@ TEST_F(ActiveContentTest, InputPdfsAreSortedIntoOpenLockedAndDamaged) {
   for (const char* user : {"secret", ""}) {
     QPDF pdf;
     pdf.processFile((dir_.path() + "/plain.pdf").c_str());
-    QPDFWriter writer(pdf, (dir_.path() + "/locked-" + user + ".pdf").c_str());
+    const std::string locked = dir_.path() + "/locked-" + user + ".pdf";  // the writer keeps it
+    QPDFWriter writer(pdf, locked.c_str());
     writer.setR6EncryptionParameters(user, "owner", true, true, true, true, true, true,
                                      qpdf_r3p_full, true);
     writer.write();
