@@ -1,6 +1,7 @@
 // What a host shares with the work it does for one caller, on every thread that does that
 // work: a way to cancel it once the caller has gone, and the record of a time limit that
-// ended part of it (so the host can tell a time-out from other failures).
+// ended part of it or of an input that could not be read (so the host can tell a time-out
+// or the caller's own bad document from other failures).
 //
 // The host makes a `CallContext` and installs it with `CallContext::Scope` on each thread
 // that works for the caller; a thread that hands work to other threads installs the same
@@ -64,6 +65,11 @@ class CallContext {
   void noteTimedOut() { timedOut_.store(true); }
   bool timedOut() const { return timedOut_.load(); }
 
+  // Work of this context failed because an input the caller gave is unusable (damaged,
+  // password-protected, not a document of the kind expected): the caller's fault, not ours.
+  void noteBadInput() { badInput_.store(true); }
+  bool badInput() const { return badInput_.load(); }
+
   // Installs a context on the calling thread for the scope's life (nullptr installs none).
   class Scope {
    public:
@@ -86,6 +92,7 @@ class CallContext {
   std::vector<std::shared_ptr<Entry>> entries_;
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> timedOut_{false};
+  std::atomic<bool> badInput_{false};
 };
 
 // The error of work that stopped because its caller cancelled it: E_ABORT,

@@ -4,9 +4,16 @@
 // Every interpreter run happens in a child process of its own (see isolation.h): it can
 // read only its inputs and write only its output, besides the interpreter's resources and
 // a private temporary folder, and it ends within the limits `interpreterLimits` gives.
-// `convertFile`/`convertFiles` return the interpreter's verdict and raise only for a missing
-// library or helper program, an unusable argument, an array above the size limit, or a
-// temporary folder that cannot hold the links through which oddly named inputs are read.
+// The run writes a private file in the host's scratch folder; only a PDF that the run
+// finished and that was cleared of active content is put at the caller's output name, in
+// one step, so that nobody sees a part of it and a failure leaves nothing there (an old
+// file at that name is left alone). A run fails, naming the input and why, when an input
+// is unusable: empty, a damaged or password-protected PDF, or a file that is neither PDF
+// nor PostScript (see inputs.h); the calling thread's `CallContext` then notes bad input.
+// `convertFile`/`convertFiles` return that verdict and raise only for a missing library
+// or helper program, an unusable argument, an array above the size limit, a scratch
+// folder that cannot hold the private output or the links through which oddly named
+// inputs are read, and a cancelled `CallContext` (cancelledError(), the run killed).
 // Every path reaches the interpreter as a literal file name (see paths.h). The public
 // methods follow the component's error convention and raise 0x80004101 when the
 // interpreter run fails.
@@ -27,31 +34,38 @@ inline constexpr const char* kLibraryName = "libgs.so.10";
 inline constexpr const char* kLibraryFallbackName = "libgs.so";
 
 // The files a run may reach besides the interpreter's resources and its private temporary
-// folder: it may read `reads` and read and write `writes` (made empty first where missing),
-// and nothing else.
+// folder: it may read `reads` (its inputs, looked at before the interpreter starts, see
+// inputs.h) and read and write `writes` (made empty first where missing), and nothing else.
 struct RunFiles {
   std::vector<std::string> reads;
   std::vector<std::string> writes;
 };
 
-// How long a run may take and how much memory it may map: DOCMILL_INTERPRETER_TIMEOUT
-// (seconds, default 120) and DOCMILL_INTERPRETER_MEMORY (MiB, default 2048), read at each
-// run (see platform/settings.h); a value those rules refuse raises 5 "Invalid procedure
-// call or argument" naming the variable and the value.
+// How long a run may take, how much memory it may map and how much it may write (its
+// temporary files and its output together): DOCMILL_INTERPRETER_TIMEOUT (seconds, default
+// 120), DOCMILL_INTERPRETER_MEMORY and DOCMILL_INTERPRETER_DISK (MiB, default 2048 each),
+// read at each run (see platform/settings.h); a value those rules refuse raises 5 "Invalid
+// procedure call or argument" naming the variable and the value.
 struct InterpreterLimits {
   std::chrono::seconds time{120};
   uint64_t memoryMiB = 2048;
+  uint64_t diskMiB = 2048;
 };
 InterpreterLimits interpreterLimits();
 
 struct RunOutcome {
   bool succeeded = false;
-  // Why it failed: the interpreter's last error lines, or the limit it passed.
+  // Why it failed: the interpreter's last error lines, the limit it passed, or the input
+  // that is unusable and why ("in.pdf is encrypted and ...").
   std::string errorTail;
-  bool overLimit = false;  // ended at the time or the memory limit
+  bool overLimit = false;  // ended at the time, memory or disk limit
+  bool badInput = false;   // an input is unusable
 };
 
-// One interpreter run over `args` (element 0 the program name) that reaches `files`.
+// One interpreter run over `args` (element 0 the program name) that reaches `files`; the
+// inputs it judges are `files.reads`, named in a failure as given there. Raises
+// cancelledError() when the calling thread's `CallContext` is cancelled before or during
+// the run.
 RunOutcome runInterpreter(const std::vector<std::string>& args, const RunFiles& files = {});
 
 // The same run, reduced to its verdict. On failure, `errorTail` (if given) says why.
@@ -73,11 +87,10 @@ bool convertFiles(const Variant& inputs, const std::string& output,
 // The error raised for a failed run: 0x80004101, "Conversion to PATH failed: " & tail.
 Error conversionFailed(const std::string& output, const std::string& errorTail);
 
-// A conversion whose failure raises: on a failed run the output is removed if the run
-// created it, and conversionFailed is raised with the interpreter's last error lines. The
-// PDF of a successful run is cleared of active content (scripts, launch and submit actions,
-// see pdfclean/active_content.h); when that fails the PDF is removed and conversionFailed
-// is raised.
+// A conversion whose failure raises conversionFailed with the reason: the interpreter's
+// last error lines, the unusable input, or why the finished PDF could not be cleared of
+// active content (scripts, launch and submit actions, see pdfclean/active_content.h) or put
+// in place. Nothing is written at the output on failure.
 void convertFileOrRaise(const Variant& input, const Variant& output);
 void convertFilesOrRaise(const Variant& inputs, const std::string& output);
 

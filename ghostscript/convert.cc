@@ -4,17 +4,20 @@
 #include <string>
 #include <vector>
 
+#include "automation/os_errors.h"
 #include "conversion/routines.h"
 #include "ghostscript/conversions.h"
 #include "ghostscript/paths.h"
 #include "pdfclean/active_content.h"
 #include "platform/files.h"
+#include "platform/scratch.h"
 
 namespace docmill::gs {
 
 namespace {
 
-// Elements 0 to 9 of every vector; the inputs follow from element 10.
+// Elements 0 to 9 of every vector, for a run that writes `output`; the inputs follow from
+// element 10.
 std::vector<std::string> fixedArguments(const std::string& output, size_t inputs) {
   std::vector<std::string> args;
   args.reserve(10 + inputs);
@@ -26,46 +29,59 @@ std::vector<std::string> fixedArguments(const std::string& output, size_t inputs
   return args;
 }
 
-bool entryExists(const std::string& path) {
-  return platform::entryAt(path) != platform::EntryKind::None;
+// A private file in the host's scratch folder for the run to write: the caller's output
+// appears only once it is whole and clean. Removed when it goes, on every path.
+platform::TempFile privateOutput() {
+  try {
+    return platform::TempFile(platform::hostScratchFolder(), "gs-out-", ".pdf");
+  } catch (const platform::OsError& e) {
+    raiseOsError(e);
+  }
 }
 
-// A file or link the run wrote is its own to remove; a device or pipe the caller named is not.
-bool removable(const std::string& path) {
-  const platform::EntryKind kind = platform::entryAt(path);
-  return kind == platform::EntryKind::File || kind == platform::EntryKind::Link;
+// Clears the PDF the run wrote of active content and puts it at `output` in one step. A run
+// that wrote nothing puts nothing in place. False, with the reason in `errorTail`, when the
+// PDF cannot be cleaned or put in place; `output` is then untouched. A link at the output's
+// name (the old output was removed, so one planted since, or a name such as /dev/stdout) is
+// neither followed nor replaced.
+bool publish(const std::string& written, const std::string& output, std::string* errorTail) {
+  if (platform::fileLength(written).value_or(0) == 0) return true;
+  std::string why;
+  if (platform::entryAt(output) == platform::EntryKind::Link) {
+    why = "the PDF will not be written through the link " + output;
+  } else if (auto failure = pdfclean::removeActiveContent(written)) {
+    why = "the PDF cannot be checked for active content: " + *failure;
+  } else {
+    try {
+      platform::publishFile(written, output);
+      return true;
+    } catch (const platform::OsError& e) {
+      why = std::string("the PDF cannot be put in place: ") + e.what();
+    }
+  }
+  if (errorTail) *errorTail = why;
+  return false;
 }
 
-// Runs one conversion into `output`. A failed run leaves no output of its own behind (a
-// file that was there before the run is not touched) and raises conversionFailed. The PDF
-// of a successful run loses whatever active content its inputs carried into it; a PDF
-// that cannot be cleaned is removed and the conversion fails.
+// Runs one conversion into `output` and raises conversionFailed when it fails.
 template <typename Run>
 void raiseOnFailure(const std::string& output, Run run) {
-  const bool existedBefore = entryExists(output);
   std::string tail;
-  if (run(&tail)) {
-    if (!entryExists(output)) return;
-    auto failure = pdfclean::removeActiveContent(output);
-    if (!failure) return;
-    if (removable(output)) platform::removeQuietly(output);
-    raise(conversionFailed(output, "the PDF cannot be checked for active content: " + *failure));
-  }
-  if (!existedBefore) platform::removeQuietly(output);
-  raise(conversionFailed(output, tail));
+  if (!run(&tail)) raise(conversionFailed(output, tail));
 }
 
 }  // namespace
 
 bool convertFile(const Variant& input, const Variant& output, std::string* errorTail) {
   const std::string out = output.toString();
-  std::vector<std::string> args = fixedArguments(out, 1);
+  const platform::TempFile written = privateOutput();
+  std::vector<std::string> args = fixedArguments(written.path(), 1);
   InputAliases aliases;
   RunFiles files;
   files.reads.push_back(input.toString());
-  files.writes.push_back(out);
+  files.writes.push_back(written.path());
   args.push_back(aliases.argumentFor(files.reads.back()));
-  return callGhostscript(args, errorTail, files);
+  return callGhostscript(args, errorTail, files) && publish(written.path(), out, errorTail);
 }
 
 bool convertFiles(const Variant& inputs, const std::string& output, std::string* errorTail) {
@@ -74,11 +90,12 @@ bool convertFiles(const Variant& inputs, const std::string& output, std::string*
   // The input count is held in 16-bit counters: the upper bound must fit one, and the
   // vector index, which starts at 10, must not pass 32767 (upper bound 32756 at most).
   const int16_t upper = Variant(array.ubound(1)).toI2();
+  const platform::TempFile written = privateOutput();
   std::vector<std::string> args =
-      fixedArguments(output, upper >= 0 ? static_cast<size_t>(upper) + 1 : 0);
+      fixedArguments(written.path(), upper >= 0 ? static_cast<size_t>(upper) + 1 : 0);
   InputAliases aliases;
   RunFiles files;
-  files.writes.push_back(output);
+  files.writes.push_back(written.path());
   int16_t j = 10;
   for (int32_t i = 0; i <= upper; ++i) {
     files.reads.push_back(array.at(i).toString());
@@ -86,7 +103,7 @@ bool convertFiles(const Variant& inputs, const std::string& output, std::string*
     if (j == INT16_MAX) raiseRuntime(rt::Overflow);
     ++j;
   }
-  return callGhostscript(args, errorTail, files);
+  return callGhostscript(args, errorTail, files) && publish(written.path(), output, errorTail);
 }
 
 Error conversionFailed(const std::string& output, const std::string& errorTail) {

@@ -5,10 +5,12 @@
 // library loaded, so that for each run the host orders it can fork a child cheaply. The
 // child reads its request from the run's own socket and shuts itself in before it runs:
 // its own files, the interpreter's resources and a private temporary folder; no programs,
-// processes or network; limits on memory and processor time. It does the one run and
-// reports. The helper kills a child that passes its time limit, tells the host how each
-// child ended, and ends when the host closes the control socket, killing the runs still
-// going.
+// processes or network; limits on memory, processor time and file size. It looks at its
+// inputs (see inputs.h), does the one run unless an input is unusable, and reports. The
+// helper kills a child that passes its time limit, writes more than its disk allowance (its
+// scratch folder and outputs together) or whose host stopped waiting for it (the host
+// half-closes or closes the run's socket), tells the host how each child ended, and ends
+// when the host closes the control socket, killing the runs still going.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -22,11 +24,13 @@
 #include <cstdlib>
 #include <ctime>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "automation/error.h"
 #include "ghostscript/binding.h"
+#include "ghostscript/inputs.h"
 #include "ghostscript/instance.h"
 #include "ghostscript/run_protocol.h"
 #include "platform/channel.h"
@@ -94,6 +98,13 @@ void createIfMissing(const std::string& path) {
   }
 }
 
+// Set when a write of the run went past the file size limit. The interpreter may delete the
+// file before it ends (its temporary files), so the helper could not tell afterwards.
+volatile sig_atomic_t fileLimitReached = 0;
+void noteFileLimit(int) {
+  fileLimitReached = 1;
+}
+
 // Shuts the child in before the interpreter sees any input. Throws OsError.
 void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order) {
   // Read while /proc can still be opened.
@@ -123,6 +134,15 @@ void shutIn(const protocol::RunRequest& request, const protocol::RunOrder& order
   platform::ResourceLimits limits;
   // A backstop only: the helper ends the run when its time is up.
   limits.cpuSeconds = order.timeoutMilliseconds / 1000 + 1;
+  // A backstop for the helper's watch over everything the run writes: no single file can
+  // grow past the whole allowance between two looks. A write past it fails (EFBIG) instead
+  // of ending the process, so the helper finds the file at the limit and says why.
+  limits.fileSizeBytes = order.diskBytes;
+  if (order.diskBytes) {
+    struct sigaction action {};
+    action.sa_handler = noteFileLimit;
+    ::sigaction(SIGXFSZ, &action, nullptr);
+  }
   // Counted from what is mapped now, so that the loaded program (and a sanitizer's
   // reservations) do not eat into the run's allowance.
   if (order.memoryBytes) {
@@ -144,10 +164,22 @@ int runChild(Library& library, const protocol::RunOrder& order) {
     }
     message->descriptor.reset();
     shutIn(request, order);
-    InstanceRun run = runInstance(library, request.args);
-    report.ran = true;
-    report.code = run.code;
-    report.text = std::move(run.errorTail);
+    // The inputs are looked at inside the confinement too: they are as hostile as the run.
+    std::vector<std::optional<platform::FileIdentity>> identities;
+    for (const auto& path : request.reads) {
+      report.inputs.push_back(inspectInput(path));
+      identities.push_back(platform::identityOf(path));
+    }
+    if (unusableInput(report.inputs, {}, false)) {
+      report.refused = true;
+    } else {
+      InstanceRun run = runInstance(library, request.args, identities);
+      report.ran = true;
+      report.code = run.code;
+      report.text = std::move(run.errorTail);
+      report.findings = std::move(run.findings);
+    }
+    report.overDisk = fileLimitReached != 0;
   } catch (const AutomationError& e) {
     report.text = e.error().description;
   } catch (const std::exception& e) {
@@ -161,11 +193,43 @@ int runChild(Library& library, const protocol::RunOrder& order) {
   return 0;
 }
 
+// How often the helper looks at what a run has written, at most: a look at a folder of many
+// files takes a while, so the pause grows with the time the last look took.
+constexpr auto kDiskLookInterval = std::chrono::milliseconds(100);
+constexpr int kDiskLookPauseFactor = 10;
+
 struct Run {
   platform::ChildProcess child;
   platform::Descriptor socket;
   Clock::time_point deadline;
+  uint64_t diskBytes = 0;
+  std::string scratchFolder;
+  std::vector<std::string> outputs;
+  Clock::time_point nextDiskLook;
 };
+
+// What run has written so far: its scratch folder and its outputs.
+uint64_t bytesWritten(const Run& run) {
+  uint64_t total = run.scratchFolder.empty() ? 0 : platform::bytesUnder(run.scratchFolder);
+  for (const auto& path : run.outputs) {
+    total += static_cast<uint64_t>(std::max<int64_t>(platform::fileLength(path).value_or(0), 0));
+  }
+  return total;
+}
+
+bool overDisk(const Run& run) {
+  return run.diskBytes && bytesWritten(run) >= run.diskBytes;
+}
+
+// Looks at what `run` has written when a look is due; true when it is past its allowance.
+bool overDiskNow(Run& run, Clock::time_point now) {
+  if (!run.diskBytes || now < run.nextDiskLook) return false;
+  const bool over = overDisk(run);
+  const auto took = Clock::now() - now;
+  run.nextDiskLook =
+      Clock::now() + std::max<Clock::duration>(kDiskLookInterval, took * kDiskLookPauseFactor);
+  return over;
+}
 
 void sendEnd(const platform::Descriptor& socket, const protocol::EndReport& end) {
   try {
@@ -190,6 +254,10 @@ void startRun(std::list<Run>& runs, platform::Message message) {
     options.descriptors = {{socket.get(), kRunSocket}};
     Run run;
     run.deadline = Clock::now() + std::chrono::milliseconds(order.timeoutMilliseconds);
+    run.diskBytes = order.diskBytes;
+    run.scratchFolder = order.scratchFolder;
+    run.outputs = order.outputs;
+    run.nextDiskLook = Clock::now() + kDiskLookInterval;
     run.child = platform::ChildProcess::run([&] { return runChild(library, order); }, options);
     run.socket = std::move(socket);
     try {
@@ -208,13 +276,15 @@ void startRun(std::list<Run>& runs, platform::Message message) {
 }
 
 // Reports how the run's child ended (killing what is left of its process group first),
-// after killing it when `timedOut`.
-void finishRun(Run& run, bool timedOut) {
+// after killing it for the reason `stopped` gives, if any. A run that stopped at the file
+// size limit (its writes failed) ended over its disk allowance, whatever it says itself.
+void finishRun(Run& run, std::optional<protocol::EndReport::How> stopped) {
   run.child.kill();
   const platform::ExitStatus status = run.child.wait();
+  if (!stopped && overDisk(run)) stopped = protocol::EndReport::How::OverDisk;
   protocol::EndReport end;
-  if (timedOut) {
-    end.how = protocol::EndReport::How::TimedOut;
+  if (stopped) {
+    end.how = *stopped;
   } else if (status.exited) {
     end.how = protocol::EndReport::How::Exited;
     end.value = status.code;
@@ -227,15 +297,20 @@ void finishRun(Run& run, bool timedOut) {
 }
 
 int serve() {
+  using How = protocol::EndReport::How;
   std::list<Run> runs;
   for (;;) {
+    // The control socket, then for each run its exit descriptor and its socket (whose
+    // closing or half-closing by the host cancels the run).
     std::vector<pollfd> watched = {{kControlSocket, POLLIN, 0}};
     auto wake = Clock::time_point::max();
     bool anyWithoutPidfd = false;
     for (const Run& run : runs) {
       watched.push_back({run.child.exitDescriptor(), POLLIN, 0});
+      watched.push_back({run.socket.get(), POLLRDHUP, 0});
       anyWithoutPidfd = anyWithoutPidfd || run.child.exitDescriptor() < 0;
       wake = std::min(wake, run.deadline);
+      if (run.diskBytes) wake = std::min(wake, run.nextDiskLook);
     }
     int timeout = -1;
     if (wake != Clock::time_point::max()) {
@@ -256,12 +331,23 @@ int serve() {
     }
     const auto now = Clock::now();
     size_t index = 1;
-    for (auto it = runs.begin(); it != runs.end(); ++index) {
-      const bool ended = index < watched.size() && watched[index].revents != 0;
-      const bool late = now >= it->deadline;
+    for (auto it = runs.begin(); it != runs.end(); index += 2) {
+      // A run started just now has no entries in `watched`.
+      const bool seen = index + 1 < watched.size();
+      const bool ended = seen && watched[index].revents != 0;
       const bool gone = ended || (it->child.exitDescriptor() < 0 && it->child.waitUntil(now));
-      if (gone || late) {
-        finishRun(*it, !gone && late);
+      std::optional<How> stopped;
+      if (!gone) {
+        if (seen && (watched[index + 1].revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+          stopped = How::Cancelled;
+        } else if (now >= it->deadline) {
+          stopped = How::TimedOut;
+        } else if (overDiskNow(*it, now)) {
+          stopped = How::OverDisk;
+        }
+      }
+      if (gone || stopped) {
+        finishRun(*it, stopped);
         it = runs.erase(it);
       } else {
         ++it;

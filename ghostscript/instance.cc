@@ -47,9 +47,22 @@ int ghostscriptStderr(void*, const char* text, int length) {
   return length;
 }
 
+// The first of `inputs` that the process has open now, or -1.
+int openInput(const std::vector<std::optional<platform::FileIdentity>>& inputs) {
+  const std::vector<platform::FileIdentity> open = platform::openFileIdentities();
+  for (size_t i = 0; i < inputs.size(); ++i) {
+    if (!inputs[i]) continue;
+    for (const auto& identity : open) {
+      if (identity == *inputs[i]) return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
-InstanceRun runInstance(Library& library, const std::vector<std::string>& args) {
+InstanceRun runInstance(Library& library, const std::vector<std::string>& args,
+                        const std::vector<std::optional<platform::FileIdentity>>& inputs) {
   // NUL-terminated copies: the interpreter may write into its arguments.
   std::vector<std::vector<char>> bytes;
   bytes.reserve(args.size());
@@ -71,6 +84,9 @@ InstanceRun runInstance(Library& library, const std::vector<std::string>& args) 
     return run;
   }
   ErrorTranscript transcript;
+  transcript.onFinding([&](Finding finding) {
+    run.findings.push_back({finding, inputs.empty() ? -1 : openInput(inputs)});
+  });
   {
     TranscriptScope scope(&transcript);
     run.code = library.setStdio(instance, ghostscriptStdin, ghostscriptStdout, ghostscriptStderr);
@@ -80,7 +96,9 @@ InstanceRun runInstance(Library& library, const std::vector<std::string>& args) 
     }
     library.deleteInstance(instance);
   }
-  if (run.code < 0 && run.code != kQuitCode) run.errorTail = transcript.summary();
+  // Read even after a successful run: a last line without its newline may hold a finding.
+  std::string summary = transcript.summary();
+  if (run.code < 0 && run.code != kQuitCode) run.errorTail = std::move(summary);
   return run;
 }
 

@@ -11,6 +11,7 @@
 #include "automation/error.h"
 #include "ghostscript/binding.h"
 #include "ghostscript/conversions.h"
+#include "ghostscript/inputs.h"
 #include "ghostscript/instance.h"
 #include "ghostscript/isolation.h"
 #include "platform/settings.h"
@@ -39,6 +40,7 @@ InterpreterLimits interpreterLimits() {
     }
     limits.memoryMiB =
         platform::readSetting(platform::kInterpreterMemoryMiB).value_or(limits.memoryMiB);
+    limits.diskMiB = platform::readSetting(platform::kInterpreterDiskMiB).value_or(limits.diskMiB);
   } catch (const platform::SettingError& e) {
     raiseRuntime(rt::InvalidProcedureCall, e.what());
   }
@@ -54,16 +56,30 @@ RunOutcome runInterpreter(const std::vector<std::string>& args, const RunFiles& 
   raiseIfCancelled();  // a caller that went away needs no run
   const IsolatedRun run = runIsolated(library.loadedPath(), args, files, interpreterLimits());
   lastRunCpu = run.cpuSeconds;
+  const auto context = CallContext::current();
+  if (run.cancelled || (context && context->cancelled())) raise(cancelledError());
   RunOutcome outcome;
   outcome.succeeded = run.ran && (run.code >= 0 || run.code == kQuitCode);
   outcome.overLimit = run.overLimit;
-  if (run.timedOut) {
-    if (auto context = CallContext::current()) context->noteTimedOut();
+  if (run.timedOut && context) context->noteTimedOut();
+  if (run.refused || run.ran) {
+    // A run that stopped at an error report may have stopped at an input that is no
+    // document; one that went on may have skipped a PDF it could not read.
+    const auto unusable = unusableInput(run.inputs, run.findings, run.ran && !outcome.succeeded);
+    if (unusable && unusable->index < files.reads.size()) {
+      outcome.succeeded = false;
+      outcome.badInput = true;
+      outcome.errorTail = files.reads[unusable->index] + " " + unusable->reason;
+      if (context) context->noteBadInput();
+      return outcome;
+    }
   }
   if (!outcome.succeeded) {
     outcome.errorTail = run.text;
     if (outcome.errorTail.empty()) {
-      outcome.errorTail = "the interpreter stopped with code " + std::to_string(run.code);
+      outcome.errorTail = run.refused
+                              ? "an input cannot be used"
+                              : "the interpreter stopped with code " + std::to_string(run.code);
     }
   }
   return outcome;

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 
+#include "automation/call_context.h"
 #include "automation/error.h"
 #include "automation/os_errors.h"
 #include "ghostscript/instance.h"
@@ -26,6 +28,12 @@ using Clock = std::chrono::steady_clock;
 // How long past a run's own limit the host waits for the helper's word before it takes the
 // helper for stuck and replaces it.
 constexpr auto kHelperGrace = std::chrono::seconds(15);
+
+std::string absolute(const std::string& path) {
+  std::error_code ec;
+  const auto full = std::filesystem::absolute(path, ec);
+  return ec ? path : full.string();
+}
 
 [[noreturn]] void cannotRun(const std::string& what, const platform::OsError& e) {
   Error error = errorFromErrno(e.code());
@@ -93,13 +101,21 @@ class Helper {
   platform::Descriptor control_;
 };
 
-std::string limitText(const InterpreterLimits& limits, bool time) {
-  if (time) {
-    return "the interpreter did not finish within its time limit of " +
-           std::to_string(limits.time.count()) + " seconds (DOCMILL_INTERPRETER_TIMEOUT)";
+enum class Limit { Time, Memory, Disk };
+
+std::string limitText(const InterpreterLimits& limits, Limit limit) {
+  switch (limit) {
+    case Limit::Time:
+      return "the interpreter did not finish within its time limit of " +
+             std::to_string(limits.time.count()) + " seconds (DOCMILL_INTERPRETER_TIMEOUT)";
+    case Limit::Memory:
+      return "the interpreter went over its memory limit of " + std::to_string(limits.memoryMiB) +
+             " MiB (DOCMILL_INTERPRETER_MEMORY)";
+    case Limit::Disk:
+      break;
   }
-  return "the interpreter went over its memory limit of " + std::to_string(limits.memoryMiB) +
-         " MiB (DOCMILL_INTERPRETER_MEMORY)";
+  return "the interpreter wrote more than its disk limit of " + std::to_string(limits.diskMiB) +
+         " MiB (DOCMILL_INTERPRETER_DISK)";
 }
 
 // What the reports of a run add up to.
@@ -110,10 +126,23 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
   if (end) run.cpuSeconds = static_cast<double>(end->cpuMicroseconds) / 1e6;
   const bool timedOut =
       end && (end->how == How::TimedOut || (end->how == How::Signaled && end->value == SIGXCPU));
+  if (child) {
+    run.inputs = child->inputs;
+    run.findings = child->findings;
+  }
   if (timedOut) {
     run.overLimit = true;
     run.timedOut = true;
-    run.text = limitText(limits, true);
+    run.text = limitText(limits, Limit::Time);
+  } else if ((end && end->how == How::OverDisk) || (child && child->overDisk)) {
+    // Its writes failed at the limit, so whatever it reported is beside the point.
+    run.overLimit = true;
+    run.text = limitText(limits, Limit::Disk);
+  } else if (end && end->how == How::Cancelled) {
+    run.cancelled = true;
+    run.text = "the run was cancelled";
+  } else if (child && child->refused) {
+    run.refused = true;
   } else if (child && child->ran) {
     run.ran = true;
     run.code = static_cast<int>(child->code);
@@ -123,7 +152,7 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
     if (run.code == kVMErrorCode ||
         (run.code < 0 && run.text.find("VMerror") != std::string::npos)) {
       run.overLimit = true;
-      run.text = limitText(limits, false) + (run.text.empty() ? "" : ": " + run.text);
+      run.text = limitText(limits, Limit::Memory) + (run.text.empty() ? "" : ": " + run.text);
     }
   } else if (child) {
     run.text = "the interpreter could not be shut in: " + child->text;
@@ -158,6 +187,12 @@ Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& req
   }
   const pid_t helper = Helper::instance().submit(theirs.get(), order);
   theirs.reset();
+
+  // A caller that goes away ends the run: the helper kills the run's child as soon as this
+  // side stops sending, and its end report still comes back on the same socket.
+  const int socket = mine.get();
+  CallContext::Hook cancel =
+      CallContext::onCancel(CallContext::current(), [socket] { platform::stopSending(socket); });
 
   // Relative names are resolved in the host's working folder, as they always were.
   platform::Descriptor cwd = platform::openWorkingFolder();
@@ -197,6 +232,7 @@ Reports attempt(const protocol::RunOrder& order, const protocol::RunRequest& req
       // A child that says nonsense has not reported.
     }
   }
+  cancel.reset();  // before the socket it names is closed
   // Without an end report the helper itself is gone.
   if (!reports.end) Helper::instance().lost(helper);
   return reports;
@@ -221,7 +257,11 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
   protocol::RunOrder order;
   order.timeoutMilliseconds = static_cast<uint64_t>(limits.time.count()) * 1000;
   order.memoryBytes = limits.memoryMiB << 20;
+  order.diskBytes = limits.diskMiB << 20;
   order.library = library;
+  // The helper's working folder is not the host's: it is told where to look in full.
+  order.scratchFolder = absolute(scratch.path());
+  for (const auto& path : files.writes) order.outputs.push_back(absolute(path));
   protocol::RunRequest request;
   request.args = args;
   request.reads = files.reads;

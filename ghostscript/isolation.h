@@ -6,8 +6,12 @@
 // `runIsolated` hands one run to the helper and waits for its end. A run reaches only the
 // files it is given, the interpreter's own resources and a private temporary folder made
 // for it (in the host's scratch folder, removed when the run ends); it is killed at its
-// time limit and cannot map more memory than its limit. Whatever the run does, the host
-// goes on: a crash, a hang or a runaway allocation becomes a failed run with a reason.
+// time limit or when it writes more than its disk allowance, and cannot map more memory than
+// its limit. Whatever the run does, the host goes on: a crash, a hang, a runaway allocation
+// or a flood of writes becomes a failed run with a reason. When the calling thread's
+// `CallContext` is cancelled while the run goes on, the run is killed at once (the result
+// then says `cancelled`). Before the interpreter starts, the run's inputs are looked at
+// (see inputs.h); a run with an unusable input is not made (`refused`).
 // Raises (AutomationError) only when no run can be made: the helper cannot be started or
 // the scratch folder cannot be created.
 #pragma once
@@ -18,6 +22,7 @@
 #include <vector>
 
 #include "ghostscript/conversions.h"
+#include "ghostscript/inputs.h"
 
 namespace docmill::gs {
 
@@ -27,8 +32,12 @@ struct IsolatedRun {
   int code = 0;
   std::string text;  // the interpreter's error lines, or why the run did not finish
   bool overLimit = false;
-  bool timedOut = false;  // the limit it went over was its time
-  double cpuSeconds = 0;  // processor time the run's child used
+  bool timedOut = false;          // the limit it went over was its time
+  bool cancelled = false;         // killed because the caller cancelled
+  bool refused = false;           // not made: an input is unusable
+  double cpuSeconds = 0;          // processor time the run's child used
+  std::vector<InputKind> inputs;  // what each of `files.reads` is (when the child said)
+  std::vector<FindingAt> findings;
 };
 
 IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,

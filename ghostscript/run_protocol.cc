@@ -70,7 +70,10 @@ std::string encode(const RunOrder& order) {
   Writer w(kOrder);
   w.number(order.timeoutMilliseconds);
   w.number(order.memoryBytes);
+  w.number(order.diskBytes);
   w.text(order.library);
+  w.text(order.scratchFolder);
+  w.texts(order.outputs);
   return w.take();
 }
 
@@ -86,8 +89,18 @@ std::string encode(const RunRequest& request) {
 std::string encode(const ChildReport& report) {
   Writer w(kChild);
   w.number(report.ran ? 1 : 0);
+  w.number(report.refused ? 1 : 0);
+  w.number(report.overDisk ? 1 : 0);
   w.number(static_cast<uint64_t>(report.code));
   w.text(report.text);
+  std::string kinds;
+  for (InputKind kind : report.inputs) kinds.push_back(static_cast<char>(kind));
+  w.text(kinds);
+  w.number(report.findings.size());
+  for (const FindingAt& f : report.findings) {
+    w.number(static_cast<uint64_t>(f.finding));
+    w.number(static_cast<uint64_t>(static_cast<int64_t>(f.input)));
+  }
   return w.take();
 }
 
@@ -109,7 +122,10 @@ RunOrder decodeOrder(std::string_view bytes) {
   RunOrder order;
   order.timeoutMilliseconds = r.number();
   order.memoryBytes = r.number();
+  order.diskBytes = r.number();
   order.library = r.text();
+  order.scratchFolder = r.text();
+  order.outputs = r.texts();
   r.finish();
   return order;
 }
@@ -136,7 +152,7 @@ Report decodeReport(std::string_view bytes) {
     Reader r(bytes, kEnd);
     report.kind = Report::Kind::End;
     const uint64_t how = r.number();
-    if (how > static_cast<uint64_t>(EndReport::How::NotStarted)) throw BadMessage();
+    if (how > static_cast<uint64_t>(EndReport::How::Cancelled)) throw BadMessage();
     report.end.how = static_cast<EndReport::How>(how);
     report.end.value = static_cast<int64_t>(r.number());
     report.end.cpuMicroseconds = r.number();
@@ -146,8 +162,25 @@ Report decodeReport(std::string_view bytes) {
   }
   Reader r(bytes, kChild);
   report.child.ran = r.number() != 0;
+  report.child.refused = r.number() != 0;
+  report.child.overDisk = r.number() != 0;
   report.child.code = static_cast<int64_t>(r.number());
   report.child.text = r.text();
+  for (char kind : r.text()) {
+    if (static_cast<uint8_t>(kind) > kLastInputKind) throw BadMessage();
+    report.child.inputs.push_back(static_cast<InputKind>(kind));
+  }
+  const uint64_t findings = r.number();
+  if (findings > static_cast<uint64_t>(kFindingKinds)) throw BadMessage();
+  for (uint64_t i = 0; i < findings; ++i) {
+    const uint64_t kind = r.number();
+    const auto input = static_cast<int64_t>(r.number());
+    if (kind >= static_cast<uint64_t>(kFindingKinds) || input < -1 ||
+        input >= static_cast<int64_t>(report.child.inputs.size())) {
+      throw BadMessage();
+    }
+    report.child.findings.push_back({static_cast<Finding>(kind), static_cast<int>(input)});
+  }
   r.finish();
   return report;
 }

@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ghostscript/inputs.h"
+
 namespace docmill::gs::protocol {
 
 // Longest message read from a run's socket or the helper's control socket.
@@ -30,7 +32,12 @@ class BadMessage : public std::runtime_error {
 struct RunOrder {
   uint64_t timeoutMilliseconds = 0;
   uint64_t memoryBytes = 0;  // address space the run may map beyond its start
+  uint64_t diskBytes = 0;    // what the run may write: its scratch folder and outputs together
   std::string library;       // the interpreter library file to run
+  // What the helper watches the run's writing in (absolute paths): its private scratch
+  // folder and the files it writes.
+  std::string scratchFolder;
+  std::vector<std::string> outputs;
 };
 
 struct RunRequest {
@@ -42,12 +49,25 @@ struct RunRequest {
 
 struct ChildReport {
   bool ran = false;  // false: the child could not prepare the run (text says why)
+  // The interpreter was not started because an input is unusable (see `inputs`).
+  bool refused = false;
+  // A write of the run failed at the file size limit (its disk allowance).
+  bool overDisk = false;
   int64_t code = 0;
-  std::string text;  // the interpreter's error lines, or why the run could not start
+  std::string text;               // the interpreter's error lines, or why the run could not start
+  std::vector<InputKind> inputs;  // what each input of the run is
+  std::vector<FindingAt> findings;
 };
 
 struct EndReport {
-  enum class How : uint8_t { Exited = 0, Signaled = 1, TimedOut = 2, NotStarted = 3 };
+  enum class How : uint8_t {
+    Exited = 0,
+    Signaled = 1,
+    TimedOut = 2,
+    NotStarted = 3,
+    OverDisk = 4,   // killed, or stopped by the file size limit, past its disk allowance
+    Cancelled = 5,  // killed because the host stopped waiting for it
+  };
   How how = How::Exited;
   int64_t value = 0;  // exit status or signal number
   uint64_t cpuMicroseconds = 0;

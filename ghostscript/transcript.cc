@@ -1,5 +1,7 @@
 #include "ghostscript/transcript.h"
 
+#include <optional>
+
 namespace docmill::gs {
 
 namespace {
@@ -19,7 +21,32 @@ bool isErrorLine(std::string_view line) {
   return line.starts_with("Error:") || line.starts_with("Last OS error:");
 }
 
+// The PDF reader's words for an input it skipped in whole or in part. Its other complaints
+// ("**** Error: ... Output may be incorrect." after a repair) describe files it did read.
+std::optional<Finding> findingIn(std::string_view line) {
+  if (line.starts_with("Error:")) return Finding::Error;
+  const auto has = [&](std::string_view words) { return line.find(words) != line.npos; };
+  if (has("requires a password") || has("Password did not work")) return Finding::Password;
+  if (has("Couldn't initialise file") || has("Couldn't get page information") ||
+      has("Failed to initialise PDF interpreter")) {
+    return Finding::Unreadable;
+  }
+  if (has("Couldn't get page info") || has("page not found") || has("page will be missing")) {
+    return Finding::PagesMissing;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
+
+void ErrorTranscript::note(std::string_view line) {
+  const auto finding = findingIn(line);
+  if (!finding) return;
+  const uint32_t bit = 1u << static_cast<int>(*finding);
+  if (found_ & bit) return;
+  found_ |= bit;
+  if (hook_) hook_(*finding);
+}
 
 void ErrorTranscript::Stream::add(std::string_view chunk) {
   for (char c : chunk) {
@@ -35,6 +62,7 @@ void ErrorTranscript::Stream::add(std::string_view chunk) {
 
 void ErrorTranscript::Stream::endLine() {
   std::string_view line = trim(current_);
+  if (!line.empty()) owner_.note(line);
   if (!line.empty() && (!onlyErrors_ || isErrorLine(line))) {
     lines_.emplace_back(line);
     if (truncated_) lines_.back() += "...";

@@ -6,8 +6,10 @@
 #include <qpdf/QPDFObjectHandle.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <cctype>
 #include <filesystem>
 #include <string_view>
+#include <vector>
 
 #include "platform/trust.h"
 
@@ -21,13 +23,100 @@ constexpr int kMaxDepth = 200;
 
 class TooDeep : public std::exception {};
 
+// The ways a reader may take a string object: as its bytes, or decoded as text (which may
+// be UTF-16). Nothing for anything but a string.
+std::vector<std::string> textsOf(QPDFObjectHandle h) {
+  if (!h.isString()) return {};
+  return {h.getStringValue(), h.getUTF8Value()};
+}
+
+template <typename Test>
+bool anyText(QPDFObjectHandle h, Test test) {
+  for (const std::string& text : textsOf(h)) {
+    if (test(text)) return true;
+  }
+  return false;
+}
+
+// `s` as a reader or browser takes an address: blanks and control characters in front are
+// skipped, and tabs and line breaks anywhere are dropped ("java\nscript:" is a script).
+std::string addressOf(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    if (c == '\t' || c == '\n' || c == '\r') continue;
+    if (out.empty() && static_cast<unsigned char>(c) <= 0x20) continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+bool startsWithNoCase(const std::string& s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// A link address that runs a script, carries a document of its own or opens a local file,
+// instead of visiting a page on the web.
+bool isActiveAddress(const std::string& uri) {
+  const std::string address = addressOf(uri);
+  for (std::string_view scheme : {"javascript:", "vbscript:", "data:", "file:"}) {
+    if (startsWithNoCase(address, scheme)) return true;
+  }
+  return false;
+}
+
+// A file name that reaches another machine: a network path ("\\server\share",
+// "//server/share") or any address with a scheme ("smb://", "http://"). One letter before
+// the colon is a drive, not a scheme.
+bool isRemoteName(const std::string& name) {
+  const std::string s = addressOf(name);
+  if (s.size() >= 2 && (s[0] == '\\' || s[0] == '/') && (s[1] == '\\' || s[1] == '/')) return true;
+  size_t i = 0;
+  while (i < s.size() && (std::isalnum(static_cast<unsigned char>(s[i])) || s[i] == '+' ||
+                          s[i] == '-' || s[i] == '.')) {
+    ++i;
+  }
+  return i >= 2 && i < s.size() && s[i] == ':' && std::isalpha(static_cast<unsigned char>(s[0]));
+}
+
+// A file specification (a name, or a dictionary of names) that points to another machine.
+bool pointsOutside(QPDFObjectHandle spec) {
+  if (spec.isString()) return anyText(spec, isRemoteName);
+  if (!spec.isDictionary()) return false;
+  QPDFObjectHandle system = spec.getKey("/FS");
+  if (system.isName() && system.getName() == "/URL") return true;
+  for (const char* key : {"/F", "/UF", "/DOS", "/Unix", "/Mac"}) {
+    if (anyText(spec.getKey(key), isRemoteName)) return true;
+  }
+  return false;
+}
+
 bool isActiveAction(QPDFObjectHandle h) {
   if (!h.isDictionary()) return false;
   QPDFObjectHandle type = h.getKey("/S");
   if (!type.isName()) return false;
   const std::string name = type.getName();
+  if (name == "/URI") return anyText(h.getKey("/URI"), isActiveAddress);
+  // Jumps into other documents (and article threads in them) stay on this machine.
+  if (name == "/GoToR" || name == "/GoToE" || name == "/Thread")
+    return pointsOutside(h.getKey("/F"));
   return name == "/Launch" || name == "/JavaScript" || name == "/SubmitForm" ||
          name == "/ImportData" || h.hasKey("/JS");
+}
+
+// An annotation that carries a file for the reader to open.
+bool isFileAttachment(QPDFObjectHandle h) {
+  if (!h.isDictionary()) return false;
+  QPDFObjectHandle subtype = h.getKey("/Subtype");
+  return subtype.isName() && subtype.getName() == "/FileAttachment";
+}
+
+// Whatever a reader would run, send out or open by itself.
+bool isActive(QPDFObjectHandle h) {
+  return isActiveAction(h) || isFileAttachment(h);
 }
 
 // An opening action that only shows a place in the document: a destination (an array, or
@@ -48,9 +137,11 @@ int clean(QPDFObjectHandle h, int depth) {
   if (h.isDictionary()) {
     for (const std::string& key : h.getKeys()) {
       QPDFObjectHandle value = h.getKey(key);
+      // Embedded files go with the name tree that lists them and the file
+      // specifications that hold them (/EF, and /RF for their earlier versions).
       const bool active = key == "/AA" || key == "/JavaScript" || key == "/XFA" ||
-                          (key == "/OpenAction" && !goesToAPlaceOnly(value)) ||
-                          isActiveAction(value);
+                          key == "/EmbeddedFiles" || key == "/EF" || key == "/RF" ||
+                          (key == "/OpenAction" && !goesToAPlaceOnly(value)) || isActive(value);
       if (active) {
         h.removeKey(key);
         ++removed;
@@ -61,7 +152,7 @@ int clean(QPDFObjectHandle h, int depth) {
   } else if (h.isArray()) {
     for (int i = h.getArrayNItems() - 1; i >= 0; --i) {
       QPDFObjectHandle item = h.getArrayItem(i);
-      if (isActiveAction(item)) {
+      if (isActive(item)) {
         h.eraseItem(i);
         ++removed;
       } else if (!item.isIndirect()) {

@@ -62,6 +62,10 @@ std::pair<Descriptor, Descriptor> socketPair() {
   return {Descriptor(fds[0]), Descriptor(fds[1])};
 }
 
+void stopSending(int socket) noexcept {
+  ::shutdown(socket, SHUT_WR);
+}
+
 void sendMessage(int socket, std::string_view bytes, int descriptor) {
   const uint64_t length = bytes.size();
   // The length and the first bytes go out with the descriptor; the rest follows.

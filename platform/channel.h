@@ -27,6 +27,11 @@ std::pair<Descriptor, Descriptor> socketPair();
 // Sends one message, with `descriptor` attached when it is not -1. Throws OsError.
 void sendMessage(int socket, std::string_view bytes, int descriptor = -1);
 
+// Tells the other side of a connected socket that nothing more will be sent (it sees the
+// connection half-closed), while what it sends can still be received. Safe while another
+// thread receives on the same socket. Never throws.
+void stopSending(int socket) noexcept;
+
 struct Message {
   std::string bytes;
   Descriptor descriptor;  // the descriptor sent with it, if any

@@ -1,5 +1,6 @@
 #include "platform/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,59 @@ std::optional<int64_t> fileLength(const std::string& path) {
   struct stat st;
   if (path.empty() || ::stat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return std::nullopt;
   return static_cast<int64_t>(st.st_size);
+}
+
+namespace {
+
+constexpr uint64_t kBlock = 4096;
+constexpr int kMaxFolderDepth = 64;
+
+// Adds what the entries of the open folder `fd` take to `*total`; takes `fd` over.
+void addFolder(int fd, int depth, uint64_t* total) {
+  DIR* dir = ::fdopendir(fd);
+  if (!dir) {
+    ::close(fd);
+    return;
+  }
+  while (dirent* entry = ::readdir(dir)) {
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const uint64_t size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    *total += size > kBlock ? size : kBlock;
+    if (S_ISDIR(st.st_mode) && depth < kMaxFolderDepth) {
+      const int child =
+          ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) addFolder(child, depth + 1, total);
+    }
+  }
+  ::closedir(dir);
+}
+
+}  // namespace
+
+uint64_t bytesUnder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
+  uint64_t total = 0;
+  addFolder(fd, 0, &total);
+  return total;
+}
+
+std::optional<FileIdentity> identityOf(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileIdentity{st.st_dev, st.st_ino};
+}
+
+std::vector<FileIdentity> openFileIdentities() {
+  std::vector<FileIdentity> open;
+  for (int fd = 0; fd < 1024; ++fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) open.push_back({st.st_dev, st.st_ino});
+  }
+  return open;
 }
 
 void deleteFile(const std::string& path) {

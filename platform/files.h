@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/io.h"
 #include "platform/os_error.h"
@@ -36,6 +37,28 @@ Descriptor openWorkingFolder();
 
 // Length in bytes of a file (not a folder), or nothing when it cannot be read.
 std::optional<int64_t> fileLength(const std::string& path);
+
+// The bytes the entries under `folder` take, for holding what a confined process writes
+// there to a limit: the length of each file, and at least one block (4096 bytes) for every
+// entry, so that a swarm of empty files counts too. Links are counted, never followed, and
+// folders are entered by descriptor, so an entry swapped for a link while it is counted
+// leads nowhere else. Folders deeper than 64 levels are not entered. 0 when `folder` cannot
+// be read; never throws.
+uint64_t bytesUnder(const std::string& folder);
+
+// Which file a path or an open descriptor is, whatever its name: the device and the
+// file number.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// The identity of the file `path` leads to (through links); nothing when it cannot be
+// reached. Never throws.
+std::optional<FileIdentity> identityOf(const std::string& path);
+// The identities of the regular files the calling process has open (descriptors below
+// 1024). Never throws.
+std::vector<FileIdentity> openFileIdentities();
 // Deletes a file (a link itself, not what it points to); throws OsError on failure (EISDIR
 // for a folder). A device, pipe or socket is left in place: it is written into, not
 // replaced.

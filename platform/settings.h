@@ -45,6 +45,9 @@ inline constexpr WholeNumberSetting kInterpreterTimeout{"DOCMILL_INTERPRETER_TIM
 // MiB of memory one interpreter run may map (default 2048).
 inline constexpr WholeNumberSetting kInterpreterMemoryMiB{"DOCMILL_INTERPRETER_MEMORY", 1,
                                                           1ull << 30};
+// MiB one interpreter run may write, its temporary files and its output together (default
+// 2048).
+inline constexpr WholeNumberSetting kInterpreterDiskMiB{"DOCMILL_INTERPRETER_DISK", 1, 1ull << 30};
 // The folder of class records, instead of the user's and the system's (text, taken as is).
 inline constexpr const char* kRegistry = "DOCMILL_REGISTRY";
 

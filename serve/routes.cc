@@ -146,6 +146,7 @@ Reply errorReply(int status, const Error& error) {
 int statusFor(const Error& error, int32_t hresult, const CallContext* context) {
   if (context && context->timedOut()) return 504;
   if (error.number == hr::E_ABORT) return 499;
+  if (context && context->badInput()) return 400;
   switch (hresult) {
     case hr::DISP_E_EXCEPTION:
       break;

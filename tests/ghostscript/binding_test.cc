@@ -21,7 +21,9 @@
 #include "ghostscript/conversions.h"
 #include "platform/files.h"
 #include "platform/scratch.h"
+#include "tests/support/files.h"
 #include "tests/support/processes.h"
+#include "tests/support/wait.h"
 
 namespace docmill::gs {
 namespace {
@@ -80,11 +82,17 @@ struct Stub {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
   }
-  // Only the arguments init_with_args received, in order.
+  // Only the arguments init_with_args received, in order, with the private output file of
+  // a conversion (a new one each run, in the host's scratch folder) written as "PRIVATE".
   std::vector<std::string> args() const {
+    const std::string privateOutput = "-sOutputFile=" + platform::hostScratchFolder() + "/gs-out-";
     std::vector<std::string> out;
     for (const auto& line : calls()) {
-      if (line.rfind("arg ", 0) == 0) out.push_back(line.substr(4));
+      if (line.rfind("arg ", 0) != 0) continue;
+      out.push_back(line.substr(4));
+      if (out.back().starts_with(privateOutput) && out.back().ends_with(".pdf")) {
+        out.back() = "-sOutputFile=PRIVATE";
+      }
     }
     return out;
   }
@@ -96,7 +104,7 @@ const std::vector<std::string> kRunLines = {
     "set_stdio instance=ok in=set out=set err=set",
 };
 
-std::vector<std::string> fixedArgs(const std::string& outputValue) {
+std::vector<std::string> fixedArgs(const std::string& outputValue = "PRIVATE") {
   return {"ps2pdf",
           "-dNOPAUSE",
           "-dBATCH",
@@ -141,13 +149,17 @@ TEST_F(BindingTest, SuccessfulRunCallsEachEntryPointOnceInOrder) {
 
   std::vector<std::string> expected = kRunLines;
   expected.push_back("init_with_args instance=ok argc=11");
-  // Element 0 first; a path with spaces is one element, unquoted.
-  auto args = fixedArgs("out dir/out.pdf");
-  args.push_back("in file.ps");
-  for (const auto& a : args) expected.push_back("arg " + a);
   expected.push_back("exit instance=ok");
   expected.push_back("delete_instance instance=ok");
-  EXPECT_THAT(stub.calls(), ElementsAreArray(expected));
+  std::vector<std::string> calls;
+  for (const auto& line : stub.calls()) {
+    if (!line.starts_with("arg ")) calls.push_back(line);
+  }
+  EXPECT_THAT(calls, ElementsAreArray(expected));
+  // Element 0 first; a path with spaces is one element, unquoted.
+  auto args = fixedArgs();
+  args.push_back("in file.ps");
+  EXPECT_THAT(stub.args(), ElementsAreArray(args));
 }
 
 TEST_F(BindingTest, FailurePathsReleaseTheInstanceAndReportFalse) {
@@ -256,7 +268,7 @@ TEST_F(BindingTest, LibraryFolderIsWhereTheLoaderFoundIt) {
 
 TEST_F(BindingTest, ArrayOfInputsFollowsTheFixedArgumentsInOrder) {
   EXPECT_TRUE(convertFiles(arrayOf({"a.ps", "b.ps", "c d.ps"}), "out.pdf"));
-  auto expected = fixedArgs("out.pdf");
+  auto expected = fixedArgs();
   expected.insert(expected.end(), {"a.ps", "b.ps", "c d.ps"});
   EXPECT_THAT(stub.args(), ElementsAreArray(expected));
 
@@ -271,7 +283,7 @@ TEST_F(BindingTest, ArrayOfInputsFollowsTheFixedArgumentsInOrder) {
   // No elements: the ten fixed arguments only.
   stub.reset();
   convertFiles(Variant(SafeArray(vt::Variant, {ArrayBound{0, 0}})), "out.pdf");
-  EXPECT_THAT(stub.args(), ElementsAreArray(fixedArgs("out.pdf")));
+  EXPECT_THAT(stub.args(), ElementsAreArray(fixedArgs()));
 
   // A by-reference argument holding the array.
   stub.reset();
@@ -322,19 +334,47 @@ TEST_F(BindingTest, SixteenBitCountersLimitTheInputCount) {
 
 TEST_F(BindingTest, PathsTheInterpreterWouldInterpretArePassedAsLiteralNames) {
   convertFile(Variant("@args"), Variant("out%d.pdf"));
-  EXPECT_EQ(stub.args()[6], "-sOutputFile=out%%d.pdf");
   EXPECT_EQ(stub.args()[10], "./@args");
 
   stub.reset();
   convertFiles(arrayOf({"-dNOSAFER", "-", "/abs/-x.ps", "dir/a%b.ps"}), "-sOutputFile=x");
   auto args = stub.args();
-  EXPECT_EQ(args[6], "-sOutputFile=./-sOutputFile=x");
   EXPECT_THAT(std::vector<std::string>(args.begin() + 10, args.end()),
               ElementsAre("./-dNOSAFER", "./-", "/abs/-x.ps", "dir/a%b.ps"));
+}
 
-  stub.reset();
-  convertFile(Variant("%pipe%touch x"), Variant("|cat"));
-  EXPECT_EQ(stub.args()[6], "-sOutputFile=./|cat");
+// The run writes a private file, never the caller's output; the finished PDF is put at
+// exactly the name the caller gave, whatever the interpreter would make of that name.
+TEST_F(BindingTest, TheRunWritesAPrivateFileThatIsPutInPlaceWhole) {
+  for (const std::string name : {"out%d.pdf", "|cat", "-sOutputFile=x", "%pipe%touch x"}) {
+    SCOPED_TRACE(name);
+    stub.reset();
+    stub.writeOutput(2);
+    EXPECT_TRUE(convertFile(Variant("in.ps"), Variant(path(name))));
+    EXPECT_EQ(stub.args()[6], "-sOutputFile=PRIVATE");
+    EXPECT_THAT(test::readFile(path(name)), StartsWith("%PDF-1.7"));
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 4);
+
+  // A pipe that nobody reads cannot take the PDF: the call fails at once, and the pipe
+  // (the caller's) stays.
+  const std::string pipe = path("pipe");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  std::string tail;
+  EXPECT_FALSE(convertFile(Variant("in.ps"), Variant(pipe), &tail));
+  EXPECT_THAT(tail, StartsWith("the PDF cannot be put in place: "));
+  EXPECT_TRUE(fs::is_fifo(pipe));
+  // A link at the output's name is neither followed nor replaced.
+  const std::string target = path("target.pdf");
+  fs::create_symlink(target, path("link.pdf"));
+  EXPECT_FALSE(convertFile(Variant("in.ps"), Variant(path("link.pdf")), &tail));
+  EXPECT_EQ(tail, "the PDF will not be written through the link " + path("link.pdf"));
+  EXPECT_TRUE(fs::is_symlink(path("link.pdf")));
+  EXPECT_FALSE(fs::exists(target));
+  // No private file stays behind, whatever happened.
+  for (const auto& e : fs::directory_iterator(platform::hostScratchFolder())) {
+    EXPECT_THAT(e.path().filename().string(), ::testing::Not(StartsWith("gs-out-")));
+  }
 }
 
 TEST_F(BindingTest, InputsTheInterpreterWouldRefuseAreReadThroughAPrivateLink) {
@@ -408,6 +448,14 @@ pid_t helperProcess() {
   return 0;
 }
 
+// The run in progress: the child of helper `helper` (0 if none).
+pid_t runOf(pid_t helper) {
+  for (const auto& p : test::listProcesses()) {
+    if (p.parent == helper && p.state != 'Z') return p.pid;
+  }
+  return 0;
+}
+
 TEST_F(BindingTest, HelperThatDiesIsReplaced) {
   EXPECT_TRUE(callGhostscript({"ps2pdf"}));
   const pid_t first = helperProcess();
@@ -421,7 +469,8 @@ TEST_F(BindingTest, HelperThatDiesIsReplaced) {
   // Dying in the middle of a run fails that run only.
   stub.misbehave(2);
   std::thread killer([&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Once the run is under way: its child, the helper's, spins in the interpreter.
+    test::waitFor([&] { return runOf(second) > 0; });
     ::kill(second, SIGKILL);
   });
   std::string tail;

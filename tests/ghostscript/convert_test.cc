@@ -8,7 +8,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFWriter.hh>
 
+#include "automation/call_context.h"
 #include "conversion/routines.h"
 #include "ghostscript/conversions.h"
 #include "platform/scratch.h"
@@ -234,6 +237,128 @@ TEST_F(ConvertTest, OutputsCarryNoScriptsOrLaunchesButKeepTheirLinks) {
   const auto fromPdf = actionsIn("from-pdf.pdf");
   EXPECT_EQ(fromPdf.count("/GoTo") + fromPdf.count("Dest"), 1u);
   EXPECT_THAT(pdfText("from-both.pdf"), HasSubstr("Hostile marks"));
+}
+
+// A PDF of `pages` pages, each saying "Page <n> text", with a correct cross-reference table.
+std::string textPdf(int pages) {
+  std::string kids;
+  for (int i = 0; i < pages; ++i) kids += std::to_string(4 + 2 * i) + " 0 R ";
+  std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>",
+      "<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>",
+      "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>"};
+  for (int i = 0; i < pages; ++i) {
+    objects.push_back(
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font "
+        "<< /F1 3 0 R >> >> /Contents " +
+        std::to_string(5 + 2 * i) + " 0 R >>");
+    objects.push_back(docmill::test::pdfStream("BT /F1 24 Tf 72 700 Td (Page " +
+                                               std::to_string(i + 1) + " text) Tj ET"));
+  }
+  return docmill::test::pdfFromObjects(objects);
+}
+
+// `from` written again, encrypted (AES-256) with the user password `user`.
+void encrypt(const std::string& from, const std::string& to, const char* user) {
+  QPDF pdf;
+  pdf.processFile(from.c_str());
+  QPDFWriter writer(pdf, to.c_str());
+  writer.setR6EncryptionParameters(user, "owner", true, true, true, true, true, true, qpdf_r3p_full,
+                                   true);
+  writer.write();
+}
+
+// The error a call raises (number 0 when none), made with a context of its own whose
+// bad-input mark is returned in `badInput`.
+Error failureOf(const std::function<void()>& call, bool* badInput) {
+  auto context = std::make_shared<CallContext>();
+  CallContext::Scope scope(context);
+  Error error;
+  try {
+    call();
+  } catch (const AutomationError& e) {
+    error = e.error();
+  }
+  *badInput = context->badInput();
+  return error;
+}
+
+// A damaged or locked PDF, an empty file or a file of another kind is not turned into a
+// blank page or left out of a merge: the call fails naming it, and writes nothing.
+TEST_F(ConvertTest, UnusableInputsFailNamingTheInputAndLeaveNoOutput) {
+  writeTextPs("good.ps", 1, "Good");
+  docmill::test::writeFile("good.pdf", textPdf(2));
+  const std::string three = textPdf(3);
+  docmill::test::writeFile("damaged.pdf", "%PDF-1.4\ngarbage\n");
+  docmill::test::writeFile("truncated.pdf", three.substr(0, three.size() * 6 / 10));
+  encrypt("good.pdf", "locked.pdf", "secret");
+  docmill::test::writeFile("picture.png",
+                           std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR") + std::string(200, '\x9c'));
+  docmill::test::writeFile("empty.ps", "");
+  const std::pair<std::string, std::string> cases[] = {
+      {"damaged.pdf", "damaged.pdf is a damaged PDF file that cannot be read"},
+      {"truncated.pdf", "truncated.pdf is a damaged PDF file: some of its pages cannot be read"},
+      {"locked.pdf", "locked.pdf is encrypted and cannot be opened without its password"},
+      {"picture.png", "picture.png is not a PDF or PostScript file"},
+      {"empty.ps", "empty.ps is empty"},
+  };
+  for (const auto& [input, reason] : cases) {
+    SCOPED_TRACE(input);
+    bool badInput = false;
+    Error alone =
+        failureOf([&] { invoke(createPDFfromPS, Variant("out.pdf"), Variant(input)); }, &badInput);
+    EXPECT_EQ(alone.number, pdoErrConversionFailed);
+    EXPECT_EQ(alone.description, "Conversion to out.pdf failed: " + reason);
+    EXPECT_TRUE(badInput);
+    EXPECT_FALSE(fs::exists("out.pdf"));
+
+    Error merged = failureOf(
+        [&] {
+          invoke(createPDFfromMultiPDF, Variant("out.pdf"),
+                 arrayOf({Variant("good.ps"), Variant(input), Variant("good.pdf")}));
+        },
+        &badInput);
+    EXPECT_EQ(merged.description, "Conversion to out.pdf failed: " + reason);
+    EXPECT_TRUE(badInput);
+    EXPECT_FALSE(fs::exists("out.pdf"));
+  }
+
+  // A document's own error is still reported in the interpreter's words, and is no bad
+  // input of the caller's.
+  std::ofstream("bad.ps") << "%!PS\nnosuchoperator\n";
+  bool badInput = true;
+  Error own =
+      failureOf([&] { convertFileOrRaise(Variant("bad.ps"), Variant("out.pdf")); }, &badInput);
+  EXPECT_THAT(own.description, HasSubstr("Error: /undefined in nosuchoperator"));
+  EXPECT_FALSE(badInput);
+}
+
+// What a reader repairs or reads anyway still converts: a PDF whose cross-reference offset
+// is wrong or that has junk before its header, one encrypted without a user password, and
+// PostScript with a printer-language preamble, an end-of-job character first or no header.
+TEST_F(ConvertTest, RepairableAndUnusualInputsStillConvert) {
+  const std::string three = textPdf(3);
+  const size_t at = three.rfind("startxref\n") + 10;
+  docmill::test::writeFile("offset.pdf", three.substr(0, at) + "9" + three.substr(at));
+  docmill::test::writeFile("junk.pdf", "Junk before the header\n" + textPdf(1));
+  docmill::test::writeFile("plain.pdf", textPdf(1));
+  encrypt("plain.pdf", "owner-only.pdf", "");
+  const std::string page = "/Helvetica findfont 20 scalefont setfont 72 700 moveto ";
+  docmill::test::writeFile("pjl.ps",
+                           "\x1b%-12345X@PJL JOB\r\n@PJL ENTER LANGUAGE = POSTSCRIPT\r\n"
+                           "%!PS\n" +
+                               page + "(Preamble) show showpage\n");
+  docmill::test::writeFile("eoj.ps", "\x04%!PS\n" + page + "(Eoj) show showpage\n");
+  docmill::test::writeFile("bare.ps", page + "(Bare) show showpage\n");
+  docmill::test::writeFile("silent.ps", "1 2 add pop\n");
+  ASSERT_TRUE(convertFiles(arrayOf({"offset.pdf", "junk.pdf", "owner-only.pdf", "pjl.ps", "eoj.ps",
+                                    "bare.ps", "silent.ps"}),
+                           "all.pdf"));
+  EXPECT_EQ(pdfPageCount("all.pdf"), 8);
+  const std::string text = pdfText("all.pdf");
+  for (const char* expected : {"Page 3 text", "Preamble", "Eoj", "Bare"}) {
+    EXPECT_THAT(text, HasSubstr(expected));
+  }
 }
 
 }  // namespace

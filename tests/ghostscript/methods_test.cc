@@ -116,9 +116,9 @@ TEST_F(MethodsTest, AnOutputThatCannotBeCheckedForActiveContentIsRemovedAndRepor
                                          " failed: the PDF cannot be checked for active content"));
     EXPECT_FALSE(fs::exists(output));
   }
-  // Output into a pipe cannot be checked either; the pipe is the caller's and stays (and
-  // the check does not wait for a writer that never comes).
-  stub.writeOutput(0);
+  // A finished PDF that a pipe nobody reads cannot take is a failure too; the pipe is the
+  // caller's and stays (and nothing waits for a reader that never comes).
+  stub.writeOutput(2);
   const std::string pipe = (dir / "pipe").string();
   ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
   try {

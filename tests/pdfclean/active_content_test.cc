@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <qpdf/QPDFWriter.hh>
 
 #include <filesystem>
 
+#include "pdfclean/input_pdf.h"
 #include "platform/scratch.h"
 #include "tests/pdfclean/hostile_documents.h"
 #include "tests/support/files.h"
@@ -97,6 +99,109 @@ TEST_F(ActiveContentTest, WhatCannotBeReadIsReportedNotPassed) {
   std::string broken = hostilePdf();
   broken.replace(broken.find("startxref\n") + 10, 1, "9");
   EXPECT_NE(pdfclean::removeActiveContent(write("broken.pdf", broken)), std::nullopt);
+}
+
+// Links that run a script, carry data or open local files, jumps to documents on other
+// machines and embedded files go; web links and jumps to documents beside this one stay.
+TEST_F(ActiveContentTest, ScriptAddressesRemoteJumpsAndEmbeddedFilesGo) {
+  const auto uri = [](const std::string& address) {
+    return linkWith("<< /S /URI /URI " + address + " >>");
+  };
+  const auto goToR = [](const std::string& file) {
+    return linkWith("<< /S /GoToR /F " + file + " /D [0 /Fit] >>");
+  };
+  const std::string attached =
+      "<< /Type /Filespec /F (notes.txt) /EF << /F 6 0 R >> /RF << /F 7 0 R >> >>";
+  const std::string pdf = write(
+      "links.pdf",
+      onePagePdf("/Names << /EmbeddedFiles << /Names [(notes.txt) " + attached + "] >> >> /AF [" +
+                     attached + "]",
+                 "",
+                 {uri("(  JavaScript:alert\\(1\\))"), uri("(\\001\\011java\\nscript:alert\\(2\\))"),
+                  uri("(VBScript:MsgBox)"), uri("(data:text/html,<script>x</script>)"),
+                  uri("<FEFF00660069006C0065003A002F002F0065002F0078>"),  // "file://e/x", in UTF-16
+                  goToR("(\\\\\\\\server\\\\share\\\\doc.pdf)"), goToR("(//server/share/doc.pdf)"),
+                  goToR("(smb://server/doc.pdf)"),
+                  goToR("<< /FS /URL /F (https://example.com/doc.pdf) >>"),
+                  goToR("<< /Type /Filespec /UF (\\\\\\\\server\\\\doc.pdf) >>"),
+                  "/Subtype /FileAttachment /FS " + attached + " /Contents (notes)",
+                  // What stays: the web, mail, and documents beside this one.
+                  uri("(https://example.com/)"), uri("(mailto:someone@example.com)"),
+                  goToR("(other.pdf)"), goToR("(C:\\\\docs\\\\other.pdf)"),
+                  goToR("<< /Type /Filespec /F (../docs/other.pdf) >>")},
+                 {pdfStream("attached data", "/Type /EmbeddedFile"), pdfStream("older data")}));
+  ASSERT_EQ(actionsIn(pdf).count("/URI"), 7u);  // the fixture holds what it claims
+
+  EXPECT_EQ(pdfclean::removeActiveContent(pdf), std::nullopt);
+  EXPECT_EQ(actionsIn(pdf), (Found{"/URI", "/URI", "/GoToR", "/GoToR", "/GoToR"}));
+  const std::string cleaned = readFile(pdf);
+  for (const char* gone : {"/EmbeddedFiles", "/EF", "/RF", "FileAttachment", "server"}) {
+    EXPECT_EQ(cleaned.find(gone), std::string::npos) << gone;
+  }
+  // The files themselves went with the last reference to them: the page's text is the only
+  // stream left.
+  QPDF check;
+  check.processFile(pdf.c_str());
+  EXPECT_EQ(check.getAllPages().size(), 1u);
+  size_t streams = 0;
+  for (QPDFObjectHandle object : check.getAllObjects()) streams += object.isStream();
+  EXPECT_EQ(streams, 1u);
+}
+
+// Nesting past what any document the interpreter writes holds, whether the parser takes it
+// (a few hundred levels) or gives up on it (ten thousand), is refused without a crash.
+TEST_F(ActiveContentTest, DeepNestingIsRefusedCleanly) {
+  for (int depth : {300, 10000}) {
+    SCOPED_TRACE(depth);
+    const std::string nested = std::string(depth, '[') + std::string(depth, ']');
+    const std::string arrays = write("arrays.pdf", onePagePdf("/Deep " + nested, "", {}));
+    EXPECT_NE(pdfclean::removeActiveContent(arrays), std::nullopt);
+    std::string dictionaries;
+    for (int i = 0; i < depth; ++i) dictionaries += "<< /A ";
+    dictionaries += "1 ";
+    for (int i = 0; i < depth; ++i) dictionaries += ">> ";
+    const std::string dicts = write("dicts.pdf", onePagePdf("", "/Deep " + dictionaries, {}));
+    EXPECT_NE(pdfclean::removeActiveContent(dicts), std::nullopt);
+  }
+  const std::string shallow =
+      write("shallow.pdf", onePagePdf("/Deep " + std::string(100, '[') + std::string(100, ']'), "",
+                                      {linkWith(kScript)}));
+  EXPECT_EQ(pdfclean::removeActiveContent(shallow), std::nullopt);
+}
+
+// The first look at an input: what opens (after a repair), what needs a password, what
+// cannot be opened at all.
+TEST_F(ActiveContentTest, InputPdfsAreSortedIntoOpenLockedAndDamaged) {
+  using Kind = pdfclean::InputPdfVerdict::Kind;
+  const std::string plain = onePagePdf("", "", {});
+  std::string offset = plain;
+  offset.replace(offset.rfind("startxref\n") + 10, 1, "9");
+  const std::string noRoot = std::string(plain).replace(plain.find("/Root 1 0 R"), 11, "");
+  write("plain.pdf", plain);
+  for (const char* user : {"secret", ""}) {
+    QPDF pdf;
+    pdf.processFile((dir_.path() + "/plain.pdf").c_str());
+    const std::string locked = dir_.path() + "/locked-" + user + ".pdf";  // the writer keeps it
+    QPDFWriter writer(pdf, locked.c_str());
+    writer.setR6EncryptionParameters(user, "owner", true, true, true, true, true, true,
+                                     qpdf_r3p_full, true);
+    writer.write();
+  }
+  const std::pair<std::string, Kind> cases[] = {
+      {dir_.path() + "/plain.pdf", Kind::Opens},
+      {write("offset.pdf", offset), Kind::Opens},
+      {dir_.path() + "/locked-.pdf", Kind::Opens},
+      {dir_.path() + "/locked-secret.pdf", Kind::Encrypted},
+      {write("garbage.pdf", "%PDF-1.4\ngarbage\n"), Kind::Damaged},
+      {write("noroot.pdf", noRoot), Kind::Damaged},
+      {write("deep.pdf",
+             onePagePdf("/Deep " + std::string(10000, '[') + std::string(10000, ']'), "", {})),
+       Kind::Damaged},
+      {dir_.path() + "/missing.pdf", Kind::Damaged},
+  };
+  for (const auto& [path, kind] : cases) {
+    EXPECT_EQ(pdfclean::inspectInputPdf(path).kind, kind) << path;
+  }
 }
 
 }  // namespace
