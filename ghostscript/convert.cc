@@ -42,12 +42,12 @@ platform::TempFile privateOutput() {
 // Clears the PDF the run wrote of active content and puts it at `output` in one step. A run
 // that wrote nothing puts nothing in place. False, with the reason in `errorTail`, when the
 // PDF cannot be cleaned or put in place; `output` is then untouched. A link at the output's
-// name (the old output was removed, so one planted since, or a name such as /dev/stdout) is
-// neither followed nor replaced.
+// name (the old output was removed, so one planted since) is neither followed nor replaced;
+// only the caller's own descriptors and streams (/dev/stdout) are written through.
 bool publish(const std::string& written, const std::string& output, std::string* errorTail) {
   if (platform::fileLength(written).value_or(0) == 0) return true;
   std::string why;
-  if (platform::entryAt(output) == platform::EntryKind::Link) {
+  if (platform::entryAt(output) == platform::EntryKind::Link && !platform::isWrittenInto(output)) {
     why = "the PDF will not be written through the link " + output;
   } else if (auto failure = pdfclean::removeActiveContent(written)) {
     why = "the PDF cannot be checked for active content: " + *failure;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 
@@ -72,13 +73,48 @@ std::vector<FileIdentity> openFileIdentities() {
   return open;
 }
 
+namespace {
+
+// A character device, pipe or socket: written into as a stream.
+bool isStream(mode_t mode) {
+  return S_ISCHR(mode) || S_ISFIFO(mode) || S_ISSOCK(mode);
+}
+
+// Whether `text` (a path or a link's contents) names a descriptor of this process.
+bool namesADescriptor(const std::string& text) {
+  const std::string own = "/proc/" + std::to_string(::getpid()) + "/fd/";
+  for (const std::string& prefix : {std::string("/dev/fd/"), std::string("/proc/self/fd/"),
+                                    std::string("/proc/thread-self/fd/"), own}) {
+    if (text.rfind(prefix, 0) == 0) return true;
+  }
+  return text == "/dev/stdout" || text == "/dev/stderr";
+}
+
+}  // namespace
+
+bool isWrittenInto(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return false;
+  if (!S_ISLNK(st.st_mode)) return isStream(st.st_mode);
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return false;
+  struct stat through;
+  if (::stat(path.c_str(), &through) != 0 || S_ISDIR(through.st_mode) || S_ISBLK(through.st_mode)) {
+    return false;
+  }
+  if (isStream(through.st_mode) || namesADescriptor(path)) return true;
+  char target[PATH_MAX];
+  const ssize_t n = ::readlink(path.c_str(), target, sizeof target - 1);
+  return n > 0 && namesADescriptor(std::string(target, static_cast<size_t>(n)));
+}
+
 void deleteFile(const std::string& path) {
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) throw OsError(EISDIR, "cannot delete", path);
-    // A device, pipe or socket named as an output is written into, never removed: unlinking
-    // /dev/null or /dev/stdout would break the machine for everyone.
+    // A device, pipe or socket, or the link /dev/stdout, named as an output is written into,
+    // never removed: unlinking /dev/null or /dev/stdout would break the machine for everyone.
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return;
+    if (S_ISLNK(st.st_mode) && isWrittenInto(path)) return;
   }
   if (::unlink(path.c_str()) != 0) throw OsError(errno, "cannot delete", path);
 }

@@ -59,9 +59,13 @@ std::optional<FileIdentity> identityOf(const std::string& path);
 // The identities of the regular files the calling process has open (descriptors below
 // 1024). Never throws.
 std::vector<FileIdentity> openFileIdentities();
+// Whether an output named `path` is written into rather than replaced: a character device,
+// pipe or socket, or a link that root or this user made which names one of the caller's
+// descriptors (/dev/stdout, /dev/fd/N, /proc/self/fd/N, or a link to one) or leads to a
+// device, pipe or socket. A link anybody else made is never followed. Never throws.
+bool isWrittenInto(const std::string& path);
 // Deletes a file (a link itself, not what it points to); throws OsError on failure (EISDIR
-// for a folder). A device, pipe or socket is left in place: it is written into, not
-// replaced.
+// for a folder). What `isWrittenInto` is left in place: it is written into, not replaced.
 void deleteFile(const std::string& path);
 // Deletes a file if it exists; never raises.
 void removeQuietly(const std::string& path);

@@ -1,5 +1,7 @@
 #include "platform/transfer.h"
 
+#include "platform/files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,8 +40,12 @@ int copyContents(int in, int out) {
     if (n == 0) return 0;
     if (n > 0) continue;
     if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return errno;
-    break;  // not between these files: copy by hand
+    // Not between these files (or into one opened to append, EBADF): copy by hand.
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP &&
+        errno != EBADF) {
+      return errno;
+    }
+    break;
   }
   char buf[1 << 16];
   for (;;) {
@@ -84,16 +90,25 @@ void copyFile(const std::string& from, const std::string& to) {
 }
 
 void moveFile(const std::string& from, const std::string& to) {
-  // A device, pipe or socket named as the destination is written into, never replaced:
-  // renaming over /dev/null or a caller's pipe would take it away from everyone else.
+  // A device, pipe or socket named as the destination, or the caller's own descriptor
+  // (/dev/stdout), is written into, never replaced: renaming over /dev/null, a caller's pipe
+  // or the link /dev/stdout would take it away from everyone else.
   struct stat target {};
-  if (::lstat(to.c_str(), &target) == 0 && !S_ISREG(target.st_mode) && !S_ISLNK(target.st_mode) &&
-      !S_ISDIR(target.st_mode)) {
+  if (::lstat(to.c_str(), &target) == 0 && S_ISBLK(target.st_mode)) {
+    throw OsError(EINVAL, "not a file, pipe or socket:", to);  // a disk is never written
+  }
+  if (isWrittenInto(to)) {
     Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) throw OsError(errno, "cannot open", from);
-    // Non-blocking open: a pipe nobody reads fails at once (ENXIO) instead of hanging.
-    Fd out(::open(to.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    // Non-blocking open: a pipe nobody reads fails at once (ENXIO) instead of hanging. A
+    // file behind the caller's descriptor is added to, as the caller's own writes would be.
+    const int follow = S_ISLNK(target.st_mode) ? 0 : O_NOFOLLOW;
+    Fd out(::open(to.c_str(), O_WRONLY | O_APPEND | follow | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     if (out.get() < 0) throw OsError(errno, "cannot write", to);
+    struct stat opened {};
+    if (::fstat(out.get(), &opened) != 0 || S_ISBLK(opened.st_mode) || S_ISDIR(opened.st_mode)) {
+      throw OsError(EINVAL, "not a file, pipe or socket:", to);
+    }
     const int flags = ::fcntl(out.get(), F_GETFL);
     if (flags >= 0) ::fcntl(out.get(), F_SETFL, flags & ~O_NONBLOCK);
     int err = copyContents(in.get(), out.get());

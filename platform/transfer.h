@@ -18,8 +18,10 @@ void copyFile(const std::string& from, const std::string& to);
 
 // Moves the file `from` to `to`, replacing what is there: a rename where both are on one
 // file system, else a copy into a new file beside `to` (made as any new file of this
-// process is) renamed over it, and `from` removed. A device, pipe or socket at `to` is
-// written into instead, never replaced.
+// process is) renamed over it, and `from` removed. A character device, pipe or socket at
+// `to` is written into instead, never replaced, and so is one reached through a link that
+// root or this user made (/dev/stdout); any other link at `to` is replaced, never followed.
+// A disk (block device) at `to` fails with EINVAL.
 void moveFile(const std::string& from, const std::string& to);
 
 }  // namespace docmill::platform

@@ -221,4 +221,51 @@ TEST(PublishFile, WritesIntoAPipeOrDeviceInsteadOfReplacingIt) {
   }
 }
 
+// A link of the system's or the user's own that leads to a pipe, as /dev/stdout does, is
+// written through and stays; a link somebody else made is replaced, never followed.
+TEST(PublishFile, WritesThroughOwnLinksToAPipeAndReplacesOthers) {
+  TempFolder dir(systemTempFolder(), "publish-test-");
+  int ends[2];
+  ASSERT_EQ(::pipe(ends), 0);
+  const std::string stdoutLike = dir.path() + "/stdout";
+  fs::create_symlink("/proc/self/fd/" + std::to_string(ends[1]), stdoutLike);
+  TempFile finished(dir.path(), "finished-");
+  std::ofstream(finished.path()) << "printed";
+  publishFile(finished.path(), stdoutLike);
+  ::close(ends[1]);
+  char buffer[64] = {};
+  const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
+  ::close(ends[0]);
+  EXPECT_EQ(std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0), "printed");
+  EXPECT_TRUE(fs::is_symlink(stdoutLike));
+
+  // The same with the descriptor open on a file, as a shell's redirection leaves it: the
+  // file gets the output, and deleting the old output leaves the link alone.
+  const std::string redirected = dir.path() + "/redirected.pdf";
+  const int file = ::open(redirected.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(file, 0);
+  const std::string fileLike = dir.path() + "/stdout-file";
+  fs::create_symlink("/proc/self/fd/" + std::to_string(file), fileLike);
+  deleteFile(fileLike);
+  EXPECT_TRUE(fs::is_symlink(fileLike));
+  TempFile again(dir.path(), "finished-");
+  std::ofstream(again.path()) << "to a file";
+  publishFile(again.path(), fileLike);
+  ::close(file);
+  EXPECT_EQ(docmill::test::readFile(redirected), "to a file");
+  EXPECT_TRUE(fs::is_symlink(fileLike));
+
+  if (::geteuid() != 0) return;  // only root can give a link to another user
+  const std::string fifo = dir.path() + "/fifo", planted = dir.path() + "/planted.ps";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_symlink(fifo, planted);
+  ASSERT_EQ(::lchown(planted.c_str(), 65534, 65534), 0);
+  TempFile other(dir.path(), "finished-");
+  std::ofstream(other.path()) << "replaced";
+  publishFile(other.path(), planted);  // no reader: following the link would fail
+  EXPECT_FALSE(fs::is_symlink(planted));
+  EXPECT_EQ(docmill::test::readFile(planted), "replaced");
+  EXPECT_TRUE(fs::is_fifo(fifo));
+}
+
 }  // namespace
