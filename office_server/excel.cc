@@ -344,7 +344,7 @@ class ExcelPageSetup : public ExcelObject {
       if (!is(call, m.name)) continue;
       auto& field = s.*(m.field);
       if (!call.isPut()) return Variant(field.value_or(state_->currentMargin(sheet_, m.name)));
-      double points = putValue(call).toDouble();
+      double points = numberAsWritten(putValue(call));
       if (points < 0 || points > 1000) {
         fail(app_.badValue, std::string("Unable to set the ") + m.name +
                                 " property of the PageSetup class: the margin is out of range.");
@@ -626,7 +626,7 @@ class ExcelApplication : public ExcelObject {
           argument(call, 0, is(call, "InchesToPoints") ? "Inches" : "Centimeters");
       if (!value) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
       double factor = is(call, "InchesToPoints") ? 72.0 : 72.0 / 2.54;
-      return Variant(value->toDouble() * factor);
+      return Variant(numberAsWritten(*value) * factor);
     }
     if (is(call, "Quit")) {
       docs_->closeAll();
