@@ -577,7 +577,12 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
     timeout = s.config().callTimeout;
     memoryLimit = s.config().memoryLimitMiB;
   }
-  if (!timedOut && !overMemory && !cancelled && slot.process.running()) return;
+  if (!timedOut && !overMemory && !cancelled) {
+    if (slot.process.running()) return;
+    // An office that an earlier call found dead has been ended already and this call did not
+    // reach one (a call that does starts a fresh one first): its own outcome stands.
+    if (slot.process.processId() == 0) return;
+  }
   // The office is dead: reap it and remove its profile now; the lease or the pool starts
   // the next one.
   slot.process.end();

@@ -26,6 +26,7 @@
 #include <filesystem>
 
 #include "office_server/office_pool.h"
+#include "platform/files.h"
 #include "platform/transfer.h"
 
 namespace docmill::office_server {
@@ -161,12 +162,6 @@ platform::TempFolder exchangeFolder(const AppIdentity& app, const std::string& p
 
 LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
                             const std::string& path, const std::string& password) {
-  LeasePtr lease = OfficeLease::current();
-  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
-  CallScope scope(lease);
-  lease->documentOpened(path);
-  Reference<css::frame::XDesktop2> desktop = lease->desktop();
-
   auto unreadable = [&] {
     raiseApp(app, app.fileNotOpened,
              app.name + " cannot read the file " + path + " (it is missing or not readable).");
@@ -176,6 +171,17 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
              app.name + " cannot open " + path + ": the file is damaged or is not a " + kind.noun +
                  " it can read.");
   };
+  // A folder, device, pipe or socket is never a document, and reading one may never end:
+  // it is refused before any office is asked (or waited for, while one is being replaced).
+  // The copy below refuses them again, should the path change in between.
+  const platform::EntryKind entry = platform::entryThrough(path);
+  if (entry == platform::EntryKind::Folder || entry == platform::EntryKind::Other) notADocument();
+
+  LeasePtr lease = OfficeLease::current();
+  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
+  CallScope scope(lease);
+  lease->documentOpened(path);
+  Reference<css::frame::XDesktop2> desktop = lease->desktop();
   // The copy keeps the file's name: documents show it, and filters look at its extension.
   LoadedDocument loaded;
   loaded.copy = exchangeFolder(app, "doc-");
