@@ -141,6 +141,72 @@ std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
+// The length of the UTF-8 character at the start of `s` (not empty); 0 when it does not
+// start with one.
+size_t utf8Length(std::string_view s) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  char32_t value = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  return length;
+}
+
+// The longest name the office's copy of a document gets: the office keeps a lock file
+// beside a file it works on, named after it with 8 bytes more, within the system's 255.
+constexpr size_t kLongestCopyName = 240;
+
+// The name of the office's copy of a document: the file's own name (documents show it,
+// filters look at its extension) as far as the office can take it. The office reads names
+// as UTF-8, so each byte that is not part of a character becomes "_" (else it would look
+// for another file); a name too long is shortened before its extension, at a character.
+std::string copyName(const std::string& path) {
+  std::string original = fileName(path);
+  if (original.empty() || original == "." || original == "..") return "document";
+  std::string name;
+  for (std::string_view rest(original); !rest.empty();) {
+    const size_t length = utf8Length(rest);
+    if (length == 0) {
+      name += '_';
+      rest.remove_prefix(1);
+    } else {
+      name.append(rest.substr(0, length));
+      rest.remove_prefix(length);
+    }
+  }
+  if (name.size() <= kLongestCopyName) return name;
+  std::string extension = std::filesystem::path(name).extension().string();
+  if (extension.size() > kLongestCopyName / 2) extension.clear();
+  std::string stem = name.substr(0, name.size() - extension.size());
+  size_t keep = 0;
+  for (std::string_view rest(stem); !rest.empty();) {
+    const size_t length = utf8Length(rest);  // every character is whole by now
+    if (length == 0 || keep + length + extension.size() > kLongestCopyName) break;
+    keep += length;
+    rest.remove_prefix(length);
+  }
+  return stem.substr(0, keep) + extension;
+}
+
 // The work folder of the office this call runs on; raises when there is none.
 std::string workFolder(const AppIdentity& app) {
   LeasePtr lease = OfficeLease::current();
@@ -182,12 +248,9 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
   CallScope scope(lease);
   lease->documentOpened(path);
   Reference<css::frame::XDesktop2> desktop = lease->desktop();
-  // The copy keeps the file's name: documents show it, and filters look at its extension.
   LoadedDocument loaded;
   loaded.copy = exchangeFolder(app, "doc-");
-  std::string name = fileName(path);
-  if (name.empty() || name == "." || name == "..") name = "document";
-  const std::string copy = loaded.copy.path() + "/" + name;
+  const std::string copy = loaded.copy.path() + "/" + copyName(path);
   try {
     platform::copyFile(path, copy);
   } catch (const platform::OsError& e) {

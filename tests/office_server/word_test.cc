@@ -171,6 +171,25 @@ TEST(WordApplication, PasswordProtectedDocument) {
   EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
 }
 
+// File names are bytes: one cut inside a character, one in another encoding, and one as
+// long as a name can be, of characters of three bytes each, open like any other.
+TEST(WordApplication, AnyFileNameOpens) {
+  Scratch dir;
+  std::string longName;
+  while (longName.size() + 3 + 5 <= 255) longName += "\u20AC";
+  for (const std::string& name : {std::string("cut-\xE2\x82.fodt"), std::string("caf\xE9.fodt"),
+                                  longName + ".fodt"}) {
+    SCOPED_TRACE(name);
+    fixtures::writeFile(dir.path(name), fixtures::flatText({{"Named text"}}));
+    WordRun word;
+    ASSERT_NO_THROW(word.open(dir.path(name)));
+    EXPECT_EQ(get(word.doc, "FullName").toString(), dir.path(name));
+    word.print(dir.path("out.ps"));
+    EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Named text"),
+              std::string::npos);
+  }
+}
+
 TEST(WordApplication, ErrorsNameTheProblemAndTheNextCallWorks) {
   Scratch dir;
   fixtures::writeFile(dir.path("broken.docx"), "PK\x03\x04 this is not really a zip file");
