@@ -26,6 +26,7 @@
 #include <filesystem>
 
 #include "office_server/office_pool.h"
+#include "office_server/protection.h"
 #include "platform/files.h"
 #include "platform/transfer.h"
 
@@ -305,6 +306,15 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
                  ? "The password is incorrect. " + app.name + " cannot open " + fileName(path) + "."
                  : fileName(path) + " is protected by a password. Give the password to open it.");
   }
+  // Some import filters cannot read an encrypted file at all and fail without asking for
+  // its password; such a file is protected, not damaged.
+  if (!doc.is() && isEncryptedDocument(copy)) {
+    raiseApp(app, app.wrongPassword,
+             password.empty()
+                 ? fileName(path) + " is protected by a password. Give the password to open it."
+                 : app.name + " cannot open " + fileName(path) +
+                       " with the password given: the file is protected by a password.");
+  }
   if (!doc.is()) notADocument();
   Reference<css::lang::XServiceInfo> info(doc, UNO_QUERY);
   const char* accepted = kind.accepts ? kind.accepts : kind.service;
@@ -375,16 +385,33 @@ void storeDocument(const AppIdentity& app, const Reference<css::lang::XComponent
     raiseApp(app, app.badValue,
              app.name + " cannot save a " + kind.noun + " as \"" + ext + "\" files.");
   }
+  const bool ooxml = ext == ".docx" || ext == ".xlsx" || ext == ".pptx";
   platform::TempFolder out = exchangeFolder(app, "save-");
   const std::string written = out.path() + "/saved" + ext;
   unoGuard(app, "Saving " + path + " failed", [&] {
     Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
     std::vector<css::beans::PropertyValue> list = {
         prop("FilterName", Any(OUString::createFromAscii(filter))), prop("Overwrite", Any(true))};
-    if (!password.empty()) list.push_back(prop("Password", Any(toOU(password))));
+    if (!password.empty() && ooxml) {
+      // The office's Open XML filters encrypt only with the password given as encryption
+      // data (AES-128, the standard encryption every reader knows); they pass over a plain
+      // password property and write the file unprotected.
+      const css::beans::NamedValue data[] = {
+          {OUString::createFromAscii("CryptoType"), Any(OUString::createFromAscii("Standard"))},
+          {OUString::createFromAscii("OOXPassword"), Any(toOU(password))}};
+      list.push_back(prop("EncryptionData", Any(Sequence<css::beans::NamedValue>(data, 2))));
+    } else if (!password.empty()) {
+      list.push_back(prop("Password", Any(toOU(password))));
+    }
     storable->storeToURL(fileUrl(written), Sequence<css::beans::PropertyValue>(
                                                list.data(), static_cast<sal_Int32>(list.size())));
   });
+  // A file asked to be protected never goes out unprotected.
+  if (!password.empty() && !isEncryptedDocument(written)) {
+    raiseApp(app, app.badValue,
+             app.name + " cannot protect \"" + ext + "\" files with a password; " + path +
+                 " was not saved.");
+  }
   try {
     platform::moveFile(written, path);
   } catch (const platform::OsError& e) {

@@ -104,7 +104,8 @@ void exportPdf(const AppIdentity& app, const css::uno::Reference<css::lang::XCom
 
 // Stores `doc` under `path` in the format the name's extension chooses, optionally
 // encrypted with `password`. The office writes into its work folder; the file is then
-// moved to `path`, replacing what is there.
+// moved to `path`, replacing what is there. A format the office cannot encrypt fails with
+// the application's bad-value error when a password is given, and nothing is saved.
 void storeDocument(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                    const DocumentKind& kind, const std::string& path, const std::string& password);
 

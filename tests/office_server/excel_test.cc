@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "automation/creation.h"
+#include "office_server/protection.h"
 #include "office_server/servers.h"
 #include "tests/office_server/fixtures.h"
 
@@ -112,6 +113,8 @@ TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
     ExcelRun excel;
     excel.open(dir.path("book.fods"));
     call(excel.book, "SaveAs", {Variant(dir.path("locked.xls"))}, {{"Password", Variant("pw")}});
+    call(excel.book, "SaveAs", {Variant(dir.path("locked.xlsx"))}, {{"Password", Variant("pw")}});
+    call(excel.book, "SaveAs", {Variant(dir.path("open.xls"))});
     Error sheet = fixtures::errorOf([&] { excel.sheet(Variant("Missing")); });
     EXPECT_EQ(sheet.number, 9);
     EXPECT_NE(sheet.description.find("Missing"), std::string::npos);
@@ -122,10 +125,15 @@ TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
     EXPECT_EQ(range.number, 1004);
     EXPECT_NE(range.description.find("A1:ZZZZZZ"), std::string::npos);
   }
+  // The office's own protected files are encrypted by their own marks.
+  EXPECT_TRUE(office_server::isEncryptedDocument(dir.path("locked.xls")));
+  EXPECT_TRUE(office_server::isEncryptedDocument(dir.path("locked.xlsx")));
+  EXPECT_FALSE(office_server::isEncryptedDocument(dir.path("open.xls")));
   ExcelRun excel;
   Error wrong = fixtures::errorOf([&] { excel.open(dir.path("locked.xls"), "bad"); });
   EXPECT_EQ(wrong.number, 1005);  // a password failure, apart from 1004
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
+  EXPECT_EQ(fixtures::errorOf([&] { excel.open(dir.path("locked.xlsx")); }).number, 1005);
   excel.open(dir.path("locked.xls"), "pw", "");
   excel.print(excel.sheet(Variant(int16_t{1})), "A1:B3", dir.path("out.ps"));
   EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("OnlyR3"), std::string::npos);
