@@ -172,14 +172,26 @@ struct WorkbookState {
     return Reference<XPropertySet>(styles->getByName(styleName), UNO_QUERY_THROW);
   }
 
+  // The height of a page style's header or footer band ("Header", "Footer") where it
+  // has a usable one; 0 where it has none. A page style that never described the band may
+  // still have it switched on, with a height of a whole page or more: such a band would
+  // leave the cells no room, so it counts as none, and is laid out afresh when printed.
+  static int32_t bandHeight(const Reference<XPropertySet>& style, const std::string& band) {
+    if (!getProp<bool>(style, (band + "IsOn").c_str())) return 0;
+    const int32_t height = getProp<int32_t>(style, (band + "Height").c_str());
+    const int32_t room = getProp<int32_t>(style, "Height") - getProp<int32_t>(style, "TopMargin") -
+                         getProp<int32_t>(style, "BottomMargin");
+    return height > 0 && height < room ? height : 0;
+  }
+  static bool bandUnusable(const Reference<XPropertySet>& style, const std::string& band) {
+    return getProp<bool>(style, (band + "IsOn").c_str()) && bandHeight(style, band) == 0;
+  }
+
   // Excel's view of a sheet's margins, read from its page style.
   double currentMargin(const std::string& sheet, const std::string& which) {
     auto style = pageStyle(sheet);
     auto band = [&](const char* prefix, const char* margin) {
-      int32_t edge = getProp<int32_t>(style, margin);
-      bool on = getProp<bool>(style, (std::string(prefix) + "IsOn").c_str());
-      int32_t height = on ? getProp<int32_t>(style, (std::string(prefix) + "Height").c_str()) : 0;
-      return std::pair{edge, height};
+      return std::pair{getProp<int32_t>(style, margin), bandHeight(style, prefix)};
     };
     if (which == "TopMargin") {
       auto [edge, height] = band("Header", "TopMargin");
@@ -223,6 +235,16 @@ struct WorkbookState {
     if (it == setups.end()) return;
     SheetSetup& s = it->second;
     auto style = pageStyle(sheet);
+    // The margins as Excel sees them before a band is switched on or moved: a header or
+    // footer given now sits inside the margin the cells already had.
+    const double top = s.top.value_or(currentMargin(sheet, "TopMargin"));
+    const double header = s.header.value_or(currentMargin(sheet, "HeaderMargin"));
+    const double bottom = s.bottom.value_or(currentMargin(sheet, "BottomMargin"));
+    const double footer = s.footer.value_or(currentMargin(sheet, "FooterMargin"));
+    // A band is laid out afresh when its margins are given, when it gets text, and when the
+    // page style's own would leave the cells no room.
+    bool placeHeader = s.top || s.header || bandUnusable(style, "Header");
+    bool placeFooter = s.bottom || s.footer || bandUnusable(style, "Footer");
     if (s.gridlines) setProp(style, "PrintGrid", Any(*s.gridlines));
     if (s.orientation) {
       bool landscape = *s.orientation == 2;
@@ -240,6 +262,7 @@ struct WorkbookState {
       for (const char* part : {"Left", "Center", "Right"}) any |= s.texts.count(part + b) > 0;
       if (!any) continue;
       setProp(style, (b + "IsOn").c_str(), Any(true));
+      (b == "Header" ? placeHeader : placeFooter) = true;
       for (const char* page : {"RightPage", "LeftPage"}) {
         const std::string name = std::string(page) + b + "Content";
         Reference<css::sheet::XHeaderFooterContent> content(style->getPropertyValue(toOU(name)),
@@ -271,14 +294,8 @@ struct WorkbookState {
         setProp(style, marginName, Any(pointsToHmm(bodyMargin)));
       }
     };
-    if (s.top || s.header) {
-      placeBand("Header", "TopMargin", s.top.value_or(currentMargin(sheet, "TopMargin")),
-                s.header.value_or(currentMargin(sheet, "HeaderMargin")));
-    }
-    if (s.bottom || s.footer) {
-      placeBand("Footer", "BottomMargin", s.bottom.value_or(currentMargin(sheet, "BottomMargin")),
-                s.footer.value_or(currentMargin(sheet, "FooterMargin")));
-    }
+    if (placeHeader) placeBand("Header", "TopMargin", top, header);
+    if (placeFooter) placeBand("Footer", "BottomMargin", bottom, footer);
     if (s.left) setProp(style, "LeftMargin", Any(pointsToHmm(*s.left)));
     if (s.right) setProp(style, "RightMargin", Any(pointsToHmm(*s.right)));
     if (s.firstPageNumber) {

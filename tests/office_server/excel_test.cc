@@ -106,6 +106,56 @@ TEST(ExcelApplication, PageSetupHeaderFooterLandscapeAndFirstPageNumber) {
   EXPECT_NE(printed.pageText[1].find("Page 6 of"), std::string::npos);
 }
 
+// The fixtures' page styles describe no header or footer (valid, and what many workbooks
+// do): a header or footer given for printing sits inside the margins the cells already had,
+// and every cell still prints, as many to a page as without it.
+TEST(ExcelApplication, HeaderAndFooterOnAPageStyleThatHasNone) {
+  Scratch dir;
+  fixtures::Sheet wide = numberedSheet("Wide", 120);
+  wide.landscape = true;
+  fixtures::writeFile(dir.path("book.fods"),
+                      fixtures::flatSpreadsheet({numberedSheet("Data", 120), wide}));
+  struct Bands {
+    const char* header;
+    const char* footer;
+  };
+  for (const char* name : {"Data", "Wide"}) {
+    int plainPages = 0;
+    for (Bands bands : {Bands{nullptr, nullptr}, Bands{"Top words", nullptr},
+                        Bands{nullptr, "Bottom words"}, Bands{"Top words", "Bottom words"}}) {
+      SCOPED_TRACE(std::string(name) + (bands.header ? " header" : "") +
+                   (bands.footer ? " footer" : ""));
+      ExcelRun excel;
+      excel.open(dir.path("book.fods"));
+      auto sheet = excel.sheet(Variant(name));
+      if (bands.header) excel.setup(sheet, "CenterHeader", Variant(bands.header));
+      if (bands.footer) excel.setup(sheet, "CenterFooter", Variant(bands.footer));
+      excel.print(sheet, "A1:B120", dir.path("out.ps"));
+      Printed printed = fixtures::readPostScript(dir.path("out.ps"));
+      const std::string text = printed.text();
+      for (int r = 1; r <= 120; ++r) {
+        ASSERT_NE(text.find(std::string(name) + "R" + std::to_string(r) + " "), std::string::npos)
+            << "row " << r << " is missing:\n"
+            << text;
+      }
+      if (!bands.header && !bands.footer) {
+        plainPages = printed.pages;
+        continue;
+      }
+      // The bands take room from the margins, not from the cells.
+      EXPECT_EQ(printed.pages, plainPages);
+      for (const auto& page : printed.pageText) {
+        if (bands.header) {
+          EXPECT_NE(page.find(bands.header), std::string::npos) << page;
+        }
+        if (bands.footer) {
+          EXPECT_NE(page.find(bands.footer), std::string::npos) << page;
+        }
+      }
+    }
+  }
+}
+
 TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
   Scratch dir;
   fixtures::writeFile(dir.path("book.fods"), fixtures::flatSpreadsheet({numberedSheet("Only", 3)}));
