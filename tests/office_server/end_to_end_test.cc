@@ -297,6 +297,46 @@ TEST_F(EndToEnd, OpenFailuresSayWhy) {
   for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
 }
 
+// Several prints joined into one PDF keep every word findable: their fonts (subsets of one
+// TrueType font, one per print, each numbering its glyphs its own way) meet in one
+// interpreter run and must not be taken for one another.
+TEST_F(EndToEnd, MergedSheetsKeepEveryWordFindable) {
+  const std::vector<std::vector<std::string>> words = {{"AlphaCell", "BravoCell", "ffi office"},
+                                                       {"CharlieCell", "DeltaCell", "fluffy"},
+                                                       {"EchoCell", "FoxtrotCell", "NovemberCell"}};
+  std::vector<fixtures::Sheet> sheets;
+  for (size_t i = 0; i < words.size(); ++i) {
+    fixtures::Sheet sheet{"S" + std::to_string(i + 1), {}};
+    for (size_t r = 0; r < words[i].size(); ++r) {
+      sheet.rows.push_back({words[i][r], std::to_string(r)});
+    }
+    sheets.push_back(sheet);
+  }
+  std::string book = fixtures::flatSpreadsheet(sheets);
+  for (auto [from, to] : {std::pair{"Nimbus Sans", "Liberation Sans"}, {"12pt", "10pt"}}) {
+    for (size_t at = book.find(from); at != std::string::npos; at = book.find(from, at)) {
+      book.replace(at, std::string(from).size(), to);
+    }
+  }
+  fixtures::writeFile(dir.path("in.fods"), book);
+  const std::string merged = dir.path("merged.pdf");
+  call(pdf, "CreatePDFfromMultiExcel",
+       {Variant(merged), Variant(dir.path("in.fods")),
+        Variant(SafeArray::of({Variant("S1"), Variant("S2"), Variant("S3")})),
+        Variant(SafeArray::of({Variant("A1:B3"), Variant("A1:B3"), Variant("A1:B3")}))},
+       {{"strHeader", Variant("Heading words")}, {"strFooter", Variant("Footing words")}});
+  EXPECT_NE(fixtures::run("pdffonts '" + merged + "'").find("TrueType"), std::string::npos);
+  Printed printed = fixtures::readPdf(merged);
+  ASSERT_EQ(printed.pages, 3) << printed.text();
+  for (size_t i = 0; i < words.size(); ++i) {
+    for (const auto& w : words[i]) {
+      EXPECT_NE(printed.pageText[i].find(w), std::string::npos) << printed.pageText[i];
+    }
+    EXPECT_NE(printed.pageText[i].find("Heading words"), std::string::npos);
+    EXPECT_NE(printed.pageText[i].find("Footing words"), std::string::npos);
+  }
+}
+
 // `docmill convert` keeps each document's own layout: a landscape text stays landscape,
 // wide slides print on wide pages and tall ones on tall pages, and a workbook gives every
 // visible sheet in order, each in its own orientation and print range.
