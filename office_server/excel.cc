@@ -24,7 +24,9 @@
 #include <com/sun/star/text/XTextCursor.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <optional>
 
@@ -106,6 +108,26 @@ std::vector<Piece> parseHeader(const std::string& text) {
   }
   flush();
   return pieces;
+}
+
+// Excel's xlAutomatic.
+constexpr int32_t kAutomatic = -4105;
+
+// Excel's number for the paper of a page (1/100 mm, either way round): the common sizes,
+// within 2 mm; xlPaperUser (256) for any other.
+int32_t paperSizeOf(int32_t width, int32_t height) {
+  struct Paper {
+    int32_t number, shorter, longer;
+  };
+  static constexpr Paper kPapers[] = {{1, 21590, 27940},  {3, 27940, 43180},  {5, 21590, 35560},
+                                      {7, 18415, 26670},  {8, 29700, 42000},  {9, 21000, 29700},
+                                      {11, 14800, 21000}, {12, 25700, 36400}, {13, 18200, 25700},
+                                      {6, 13970, 21590},  {14, 21590, 33020}};
+  const int32_t shorter = std::min(width, height), longer = std::max(width, height);
+  for (const Paper& p : kPapers) {
+    if (std::abs(p.shorter - shorter) <= 200 && std::abs(p.longer - longer) <= 200) return p.number;
+  }
+  return 256;
 }
 
 // An absolute cell reference in Excel's notation ("$AB$12") from zero-based indices.
@@ -370,11 +392,21 @@ class ExcelPageSetup : public ExcelObject {
       return {};
     }
     if (is(call, "PrintArea") && !call.isPut()) return Variant(printArea());
+    if (is(call, "PaperSize") && !call.isPut()) {
+      auto style = state_->pageStyle(sheet_);
+      return Variant(
+          paperSizeOf(getProp<int32_t>(style, "Width"), getProp<int32_t>(style, "Height")));
+    }
     if (is(call, "FirstPageNumber")) {
-      if (!call.isPut()) return Variant(s.firstPageNumber.value_or(1));
+      if (!call.isPut()) {
+        if (s.firstPageNumber) return Variant(*s.firstPageNumber);
+        // The sheet's own: a page style that goes on counting is Excel's xlAutomatic.
+        const int16_t own = getProp<int16_t>(state_->pageStyle(sheet_), "FirstPageNumber");
+        return Variant(static_cast<int32_t>(own > 0 ? own : kAutomatic));
+      }
       int32_t n = putValue(call).toI4();
-      // Excel's xlAutomatic (-4105) continues the numbering: page 1 for a single print.
-      s.firstPageNumber = n == -4105 ? 1 : n;
+      // Excel's xlAutomatic continues the numbering: page 1 for a single print.
+      s.firstPageNumber = n == kAutomatic ? 1 : n;
       if (*s.firstPageNumber < 0 || *s.firstPageNumber > 32767) {
         fail(app_.badValue, "Unable to set the FirstPageNumber property of the PageSetup class.");
       }
