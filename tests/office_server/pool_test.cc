@@ -111,7 +111,7 @@ TEST_F(OfficePool, TwoApplicationsWorkAtOnceOnTwoOfficesAndAThirdWaitsForOne) {
   auto work = [&](const DispatchPtr& app, const std::string& in, const std::string& out) {
     auto doc = open(app, in);
     ++opened;
-    if (test::waitFor([&] { return opened.load() == 2; }, 30s)) ++sawBoth;
+    if (test::waitFor([&] { return opened.load() == 2; }, 180s)) ++sawBoth;
     print(doc, out);
     call(doc, "Close", {Variant(false)});
   };
@@ -206,7 +206,8 @@ TEST_F(OfficePool, AnOfficeThatNeverStartsFailsTheCallerOnceWithItsReason) {
 }
 
 TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
-  configure(1, 3s);
+  // A limit that the calls before the hang keep within even on a loaded machine.
+  configure(1, 15s);
   auto app = createObject("Word.Application");
   auto doc = open(app, "a.fodt");
   pid_t hung = officeOf();
@@ -217,7 +218,7 @@ TEST_F(OfficePool, HungOfficeIsKilledAtTheTimeOutAndReplaced) {
   EXPECT_EQ(e.source, "Word");
   EXPECT_NE(e.description.find("did not finish PrintOut"), std::string::npos) << e.description;
   EXPECT_NE(e.description.find("a.fodt"), std::string::npos) << e.description;
-  EXPECT_NE(e.description.find("within 3 seconds"), std::string::npos) << e.description;
+  EXPECT_NE(e.description.find("within 15 seconds"), std::string::npos) << e.description;
   EXPECT_TRUE(fixtures::processesInGroup(hung).empty());
   EXPECT_TRUE(unreapedChildren().empty());
   EXPECT_FALSE(std::filesystem::exists(profile));
@@ -272,14 +273,14 @@ TEST_F(OfficePool, ACallerThatGoesAwayEndsItsCallAndLeavesTheQueue) {
 }
 
 TEST_F(OfficePool, ATimedOutCallMarksItsCallersContext) {
-  configure(1, 2s);
+  configure(1, 15s);
   auto app = createObject("Word.Application");
   auto doc = open(app, "a.fodt");
   ASSERT_EQ(::kill(-officeOf(), SIGSTOP), 0);
   auto context = std::make_shared<CallContext>();
   CallContext::Scope scope(context);
   Error e = fixtures::errorOf([&] { print(doc, "late.ps"); });
-  EXPECT_NE(e.description.find("within 2 seconds"), std::string::npos) << e.description;
+  EXPECT_NE(e.description.find("within 15 seconds"), std::string::npos) << e.description;
   EXPECT_TRUE(context->timedOut());
 }
 
