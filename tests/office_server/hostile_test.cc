@@ -492,9 +492,12 @@ int openWhereMacrosRun(const Scratch& dir, const std::vector<std::string>& docum
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    const std::string temp = dir.path("macro-temp");
+    fs::create_directories(temp);
     const pid_t pid = ::fork();
     if (pid == 0) {
       ::setsid();
+      ::setenv("TMPDIR", temp.c_str(), 1);  // its temporary files go with the test's folder
       const int null = ::open("/dev/null", O_RDWR);
       ::dup2(null, 1);
       ::dup2(null, 2);
@@ -520,6 +523,17 @@ int openWhereMacrosRun(const Scratch& dir, const std::vector<std::string>& docum
       ::waitpid(pid, &status, 0);
     }
   }
+  // An office ended by a signal leaves its single-instance pipe in /tmp, named after the
+  // MD5 digest of its profile's URL in UTF-16 (each byte in hex without leading zeros).
+  const std::string digest =
+      fixtures::run("printf '%s' 'file://" + profile + "' | iconv -f UTF-8 -t UTF-16LE | md5sum");
+  std::string name;
+  for (size_t i = 0; i + 1 < digest.size() && i < 32; i += 2) {
+    const std::string byte = digest.substr(i, 2);
+    name += byte[0] == '0' ? byte.substr(1) : byte;
+  }
+  const fs::path pipe = "/tmp/OSL_PIPE_" + std::to_string(::getuid()) + "_SingleOfficeIPC_" + name;
+  if (fs::is_socket(pipe)) fs::remove(pipe);
   return present();
 }
 
