@@ -4,17 +4,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
+#include <span>
 #include <thread>
 
 #include "automation/call_context.h"
 #include "automation/creation.h"
 #include "automation/dispatch.h"
+#include "automation/os_errors.h"
 #include "component/type_library.h"
 #include "platform/files.h"
 #include "platform/scratch.h"
@@ -45,19 +48,45 @@ bool joinsAsIs(const std::string& input) {
   return oneOf(lowerExtension(input), {".ps", ".eps", ".pdf"});
 }
 
-FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output,
-                      const PageOptions& options) {
-  ConversionPlan plan;
-  try {
-    plan = planConversion(input, output, readLayout(input), options);
-  } catch (const AutomationError& e) {
-    return {input, {}, e.error(), describeError(e.error())};
+// Carries out a plan: its generated input written and its parts converted first, into a
+// private folder removed on every path.
+void runPlan(const DispatchPtr& obj, ConversionPlan plan) {
+  platform::TempFolder scratch;
+  if (!plan.generatedInput.empty() || !plan.parts.empty()) {
+    try {
+      scratch = platform::TempFolder(platform::hostScratchFolder(), "plan-");
+      if (!plan.generatedInput.empty()) {
+        const std::string path = scratch.path() + "/input.ps";
+        platform::Descriptor file = platform::openToWrite(path);
+        if (!platform::writeAll(file.get(), plan.generatedInput)) {
+          throw platform::OsError(errno, "cannot write", path);
+        }
+        plan.args.at(1) = Variant(path);
+      }
+    } catch (const platform::OsError& e) {
+      raiseOsError(e);
+    }
+  }
+  if (!plan.parts.empty()) {
+    std::vector<Variant> files;
+    for (size_t i = 0; i < plan.parts.size(); ++i) {
+      ConversionPlan& part = plan.parts[i];
+      part.args.at(0) = Variant(scratch.path() + "/part" + std::to_string(i) + ".pdf");
+      files.push_back(part.args[0]);
+      runPlan(obj, std::move(part));
+    }
+    plan.args.at(1) = Variant(SafeArray::of(std::move(files)));
   }
   std::vector<Variant> storage = plan.args;
   std::vector<Variant> refs;
   for (auto& v : storage) refs.push_back(Variant::byRef(v));
+  call(obj, plan.member, std::move(refs), std::move(plan.named));
+}
+
+FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output,
+                      const PageOptions& options) {
   try {
-    call(obj, plan.member, std::move(refs), std::move(plan.named));
+    runPlan(obj, planConversion(input, output, readLayout(input), options));
     return {input, output, std::nullopt, {}};
   } catch (const AutomationError& e) {
     return {input, {}, e.error(), describeError(e.error())};
@@ -159,6 +188,38 @@ const std::initializer_list<const char*> kWorkbooks = {".xls", ".xlsx", ".xlsm",
 const std::initializer_list<const char*> kPresentations = {
     ".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp", ".fodp"};
 
+// Worksheets of one workbook into one PDF, each with its own first page number and with
+// their common gridlines setting; without an orientation array, every sheet keeps its own.
+ConversionPlan sheetsPlan(const Variant& out, const Variant& in, std::span<const SheetRange> run,
+                          const PageOptions& options) {
+  std::vector<Variant> sheets, ranges, firstPages;
+  for (const auto& s : run) {
+    sheets.emplace_back(s.sheet);
+    ranges.emplace_back(s.range);
+    firstPages.emplace_back(s.firstPageNumber);
+  }
+  ConversionPlan plan{"CreatePDFfromMultiExcel",
+                      {out, in, Variant(SafeArray::of(std::move(sheets))),
+                       Variant(SafeArray::of(std::move(ranges)))},
+                      {{"blnUseGrid", Variant(run.front().gridlines)},
+                       {"varFirstPageNumber", Variant(SafeArray::of(std::move(firstPages)))}}};
+  if (options.landscape) {
+    std::vector<Variant> each(run.size(), Variant(*options.landscape));
+    plan.named.push_back({"varLandscape", Variant(SafeArray::of(std::move(each)))});
+  }
+  return plan;
+}
+
+// One empty page of the given size in points.
+std::string blankPage(double width, double height) {
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "%%!PS-Adobe-3.0\n%%%%Pages: 1\n%%%%EndComments\n%%%%Page: 1 1\n"
+                "<< /PageSize [%.2f %.2f] >> setpagedevice\nshowpage\n%%%%EOF\n",
+                width, height);
+  return text;
+}
+
 }  // namespace
 
 ConversionPlan planConversion(const std::string& input, const std::string& output,
@@ -176,25 +237,29 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
   }
   if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}, turn};
   if (oneOf(ext, kWorkbooks)) {
+    if (layout.sheets.empty() && layout.blankPage) {
+      auto [width, height] = *layout.blankPage;
+      if (options.landscape && *options.landscape != (width > height)) std::swap(width, height);
+      return {"CreatePDFfromPS", {out, Variant(std::string())}, {}, blankPage(width, height)};
+    }
     if (layout.sheets.empty()) {
       // Nothing known of the sheets: the first worksheet, as far as it is used.
       return {"CreatePDFfromExcel", {out, in, Variant(int16_t{1}), Variant(kWholeSheet)}, turn};
     }
-    // Without an orientation array, every sheet keeps its own.
-    std::vector<Variant> sheets, ranges;
-    for (const auto& s : layout.sheets) {
-      sheets.emplace_back(s.sheet);
-      ranges.emplace_back(s.range);
+    // The member takes one gridlines setting for all its sheets: sheets print in runs that
+    // share theirs, joined in order when there is more than one.
+    std::vector<ConversionPlan> runs;
+    for (auto first = layout.sheets.begin(); first != layout.sheets.end();) {
+      auto last = std::find_if(first, layout.sheets.end(), [&](const SheetRange& s) {
+        return s.gridlines != first->gridlines;
+      });
+      runs.push_back(sheetsPlan(out, in, {first, last}, options));
+      first = last;
     }
-    ConversionPlan plan{"CreatePDFfromMultiExcel",
-                        {out, in, Variant(SafeArray::of(std::move(sheets))),
-                         Variant(SafeArray::of(std::move(ranges)))},
-                        {}};
-    if (options.landscape) {
-      std::vector<Variant> each(layout.sheets.size(), Variant(*options.landscape));
-      plan.named.push_back({"varLandscape", Variant(SafeArray::of(std::move(each)))});
-    }
-    return plan;
+    if (runs.size() == 1) return runs.front();
+    ConversionPlan joined{"CreatePDFfromMultiPDF", {out, Variant()}, {}};
+    joined.parts = std::move(runs);
+    return joined;
   }
   if (oneOf(ext, kPresentations)) {
     ConversionPlan plan{"CreatePDFfromPowerPoint", {out, in}, {}};

@@ -24,8 +24,10 @@ namespace docmill::cli {
 // document keeps its own layout: word-processing documents print as they are laid out
 // (through CreatePDFfromMiscFile, which sets no page options), presentations in the
 // orientation of their slides, workbooks with every visible worksheet in order, each in
-// its own orientation and print area, as far as `layout` tells them (see layout.h;
-// without it, slides print the member's default way and a workbook its first sheet).
+// its own orientation and print area and with its own gridlines and first page number, as
+// far as `layout` tells them (see layout.h; without it, slides print the member's default
+// way and a workbook its first sheet). A workbook with nothing to print gives one blank
+// page, as the office prints it.
 // What a caller may ask of the pages of every document: unset keeps each document's own.
 // `landscape` turns word-processing documents, text, workbooks and presentations (the
 // kinds whose members take an orientation); the others keep theirs.
@@ -37,6 +39,13 @@ struct ConversionPlan {
   std::string member;
   std::vector<Variant> args;
   std::vector<Named> named;
+  // PostScript the conversion reads in place of the input (written into a private file
+  // that args[1] then names): the one blank page of a workbook with nothing to print.
+  std::string generatedInput;
+  // A document printed in parts, each by its own plan into a private PDF (its args[0]),
+  // then joined in order into the output by this plan's member (args[1] then lists the
+  // parts): runs of worksheets that differ in a setting the member takes once for all.
+  std::vector<ConversionPlan> parts;
 };
 ConversionPlan planConversion(const std::string& input, const std::string& output,
                               const DocumentLayout& layout = {}, const PageOptions& options = {});

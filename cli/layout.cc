@@ -1,5 +1,7 @@
 #include "cli/layout.h"
 
+#include <map>
+
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 
@@ -7,8 +9,9 @@ namespace docmill::cli {
 
 namespace {
 
-// Worksheet visibility as the spreadsheet application reports it.
+// Worksheet visibility and page orientation as the spreadsheet application reports them.
 constexpr int32_t kSheetVisible = -1;
+constexpr int32_t kLandscapeOrientation = 2;
 
 // Runs `read` on the document `path` opened by `open` in a new application `progId`, then
 // closes the document with `closeArgs` and quits, also when reading fails. Returns false
@@ -57,6 +60,38 @@ bool nothingToPrint(const DispatchPtr& sheet) {
   }
 }
 
+// A sheet's own gridlines and first page number; a server that cannot say is taken to
+// print no grid and to start at page 1.
+std::pair<bool, int32_t> ownPrintSettings(const DispatchPtr& setup) {
+  std::pair<bool, int32_t> own{false, 1};
+  try {
+    own.first = get(setup, "PrintGridlines").toBool();
+    own.second = get(setup, "FirstPageNumber").toI4();
+  } catch (const AutomationError&) {
+  }
+  return own;
+}
+
+// The paper of a sheet in points, turned as the sheet is: from the application's paper
+// number and orientation; Letter where the paper is none of those known.
+std::pair<double, double> paperOf(const DispatchPtr& setup) {
+  static const std::map<int32_t, std::pair<double, double>> kPapers = {
+      {1, {612, 792}},   {3, {792, 1224}}, {5, {612, 1008}}, {6, {396, 612}},
+      {7, {522, 756}},   {8, {842, 1191}}, {9, {595, 842}},  {11, {420, 595}},
+      {12, {729, 1032}}, {13, {516, 729}}, {14, {612, 936}}};
+  std::pair<double, double> paper{612, 792};
+  try {
+    if (auto known = kPapers.find(get(setup, "PaperSize").toI4()); known != kPapers.end()) {
+      paper = known->second;
+    }
+    if (get(setup, "Orientation").toI4() == kLandscapeOrientation) {
+      std::swap(paper.first, paper.second);
+    }
+  } catch (const AutomationError&) {
+  }
+  return paper;
+}
+
 }  // namespace
 
 DocumentLayout presentationLayout(const std::string& path) {
@@ -82,6 +117,7 @@ DocumentLayout presentationLayout(const std::string& path) {
 DocumentLayout workbookLayout(const std::string& path) {
   DocumentLayout layout;
   std::vector<SheetRange> sheets;
+  std::optional<std::pair<double, double>> firstPaper;
   bool ok = withDocument(
       "Excel.Application",
       [&](const DispatchPtr& app) {
@@ -94,18 +130,25 @@ DocumentLayout workbookLayout(const std::string& path) {
         const int32_t count = get(worksheets, "Count").toI4();
         for (int32_t i = 1; i <= count; ++i) {
           DispatchPtr sheet = getObject(worksheets, "Item", {Variant(i)});
-          if (get(sheet, "Visible").toI4() != kSheetVisible || nothingToPrint(sheet)) continue;
+          if (get(sheet, "Visible").toI4() != kSheetVisible) continue;
+          DispatchPtr setup = getObject(sheet, "PageSetup");
+          if (nothingToPrint(sheet)) {
+            if (!firstPaper) firstPaper = paperOf(setup);
+            continue;
+          }
           std::string name = get(sheet, "Name").toString();
-          Variant area = get(getObject(sheet, "PageSetup"), "PrintArea");
+          Variant area = get(setup, "PrintArea");
           std::vector<std::string> ranges = area.isNull() || area.isEmpty()
                                                 ? std::vector<std::string>{}
                                                 : printAreaRanges(area.toString());
           if (ranges.empty()) ranges.push_back(kWholeSheet);
-          for (auto& range : ranges) sheets.push_back({name, std::move(range)});
+          const auto [grid, firstPage] = ownPrintSettings(setup);
+          for (auto& range : ranges) sheets.push_back({name, std::move(range), grid, firstPage});
         }
       },
       {Variant(false)});
   if (ok) layout.sheets = std::move(sheets);
+  if (ok && layout.sheets.empty() && firstPaper) layout.blankPage = firstPaper;
   return layout;
 }
 

@@ -9,16 +9,20 @@
 // conversion that follows reports why.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace docmill::cli {
 
-// One range of a worksheet to print.
+// One range of a worksheet to print, with the print settings the sheet has itself.
 struct SheetRange {
   std::string sheet;
   std::string range;
+  bool gridlines = false;
+  int32_t firstPageNumber = 1;  // or the application's "automatic" (-4105)
 };
 
 struct DocumentLayout {
@@ -27,6 +31,10 @@ struct DocumentLayout {
   // Workbooks: the visible worksheets that have something to print, in workbook order; a
   // sheet with a print area of several ranges appears once for each.
   std::vector<SheetRange> sheets;
+  // Workbooks whose visible worksheets all have nothing to print: the paper of the first
+  // one in points (width, height, as it is turned). Such a workbook prints as one blank
+  // page, as the office prints it.
+  std::optional<std::pair<double, double>> blankPage;
 };
 
 // The whole of a worksheet; the application prints the part that is used.
@@ -34,8 +42,8 @@ inline constexpr const char* kWholeSheet = "A1:XFD1048576";
 
 // Asks the presentation's application for the slide size.
 DocumentLayout presentationLayout(const std::string& path);
-// Asks the workbook's application for its worksheets, their visibility and print areas;
-// sheets with nothing to print are left out.
+// Asks the workbook's application for its worksheets, their visibility, print areas and own
+// print settings; sheets with nothing to print are left out.
 DocumentLayout workbookLayout(const std::string& path);
 
 // The ranges of a print area as the spreadsheet application writes it ("$A$1:$C$9" or

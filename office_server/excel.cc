@@ -24,7 +24,9 @@
 #include <com/sun/star/text/XTextCursor.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <map>
 #include <optional>
 
@@ -108,6 +110,26 @@ std::vector<Piece> parseHeader(const std::string& text) {
   return pieces;
 }
 
+// Excel's xlAutomatic.
+constexpr int32_t kAutomatic = -4105;
+
+// Excel's number for the paper of a page (1/100 mm, either way round): the common sizes,
+// within 2 mm; xlPaperUser (256) for any other.
+int32_t paperSizeOf(int32_t width, int32_t height) {
+  struct Paper {
+    int32_t number, shorter, longer;
+  };
+  static constexpr Paper kPapers[] = {{1, 21590, 27940},  {3, 27940, 43180},  {5, 21590, 35560},
+                                      {7, 18415, 26670},  {8, 29700, 42000},  {9, 21000, 29700},
+                                      {11, 14800, 21000}, {12, 25700, 36400}, {13, 18200, 25700},
+                                      {6, 13970, 21590},  {14, 21590, 33020}};
+  const int32_t shorter = std::min(width, height), longer = std::max(width, height);
+  for (const Paper& p : kPapers) {
+    if (std::abs(p.shorter - shorter) <= 200 && std::abs(p.longer - longer) <= 200) return p.number;
+  }
+  return 256;
+}
+
 // An absolute cell reference in Excel's notation ("$AB$12") from zero-based indices.
 std::string cellName(int32_t column, int32_t row) {
   std::string letters;
@@ -172,14 +194,26 @@ struct WorkbookState {
     return Reference<XPropertySet>(styles->getByName(styleName), UNO_QUERY_THROW);
   }
 
+  // The height of a page style's header or footer band ("Header", "Footer") where it
+  // has a usable one; 0 where it has none. A page style that never described the band may
+  // still have it switched on, with a height of a whole page or more: such a band would
+  // leave the cells no room, so it counts as none, and is laid out afresh when printed.
+  static int32_t bandHeight(const Reference<XPropertySet>& style, const std::string& band) {
+    if (!getProp<bool>(style, (band + "IsOn").c_str())) return 0;
+    const int32_t height = getProp<int32_t>(style, (band + "Height").c_str());
+    const int32_t room = getProp<int32_t>(style, "Height") - getProp<int32_t>(style, "TopMargin") -
+                         getProp<int32_t>(style, "BottomMargin");
+    return height > 0 && height < room ? height : 0;
+  }
+  static bool bandUnusable(const Reference<XPropertySet>& style, const std::string& band) {
+    return getProp<bool>(style, (band + "IsOn").c_str()) && bandHeight(style, band) == 0;
+  }
+
   // Excel's view of a sheet's margins, read from its page style.
   double currentMargin(const std::string& sheet, const std::string& which) {
     auto style = pageStyle(sheet);
     auto band = [&](const char* prefix, const char* margin) {
-      int32_t edge = getProp<int32_t>(style, margin);
-      bool on = getProp<bool>(style, (std::string(prefix) + "IsOn").c_str());
-      int32_t height = on ? getProp<int32_t>(style, (std::string(prefix) + "Height").c_str()) : 0;
-      return std::pair{edge, height};
+      return std::pair{getProp<int32_t>(style, margin), bandHeight(style, prefix)};
     };
     if (which == "TopMargin") {
       auto [edge, height] = band("Header", "TopMargin");
@@ -223,6 +257,16 @@ struct WorkbookState {
     if (it == setups.end()) return;
     SheetSetup& s = it->second;
     auto style = pageStyle(sheet);
+    // The margins as Excel sees them before a band is switched on or moved: a header or
+    // footer given now sits inside the margin the cells already had.
+    const double top = s.top.value_or(currentMargin(sheet, "TopMargin"));
+    const double header = s.header.value_or(currentMargin(sheet, "HeaderMargin"));
+    const double bottom = s.bottom.value_or(currentMargin(sheet, "BottomMargin"));
+    const double footer = s.footer.value_or(currentMargin(sheet, "FooterMargin"));
+    // A band is laid out afresh when its margins are given, when it gets text, and when the
+    // page style's own would leave the cells no room.
+    bool placeHeader = s.top || s.header || bandUnusable(style, "Header");
+    bool placeFooter = s.bottom || s.footer || bandUnusable(style, "Footer");
     if (s.gridlines) setProp(style, "PrintGrid", Any(*s.gridlines));
     if (s.orientation) {
       bool landscape = *s.orientation == 2;
@@ -240,6 +284,7 @@ struct WorkbookState {
       for (const char* part : {"Left", "Center", "Right"}) any |= s.texts.count(part + b) > 0;
       if (!any) continue;
       setProp(style, (b + "IsOn").c_str(), Any(true));
+      (b == "Header" ? placeHeader : placeFooter) = true;
       for (const char* page : {"RightPage", "LeftPage"}) {
         const std::string name = std::string(page) + b + "Content";
         Reference<css::sheet::XHeaderFooterContent> content(style->getPropertyValue(toOU(name)),
@@ -271,14 +316,8 @@ struct WorkbookState {
         setProp(style, marginName, Any(pointsToHmm(bodyMargin)));
       }
     };
-    if (s.top || s.header) {
-      placeBand("Header", "TopMargin", s.top.value_or(currentMargin(sheet, "TopMargin")),
-                s.header.value_or(currentMargin(sheet, "HeaderMargin")));
-    }
-    if (s.bottom || s.footer) {
-      placeBand("Footer", "BottomMargin", s.bottom.value_or(currentMargin(sheet, "BottomMargin")),
-                s.footer.value_or(currentMargin(sheet, "FooterMargin")));
-    }
+    if (placeHeader) placeBand("Header", "TopMargin", top, header);
+    if (placeFooter) placeBand("Footer", "BottomMargin", bottom, footer);
     if (s.left) setProp(style, "LeftMargin", Any(pointsToHmm(*s.left)));
     if (s.right) setProp(style, "RightMargin", Any(pointsToHmm(*s.right)));
     if (s.firstPageNumber) {
@@ -344,7 +383,7 @@ class ExcelPageSetup : public ExcelObject {
       if (!is(call, m.name)) continue;
       auto& field = s.*(m.field);
       if (!call.isPut()) return Variant(field.value_or(state_->currentMargin(sheet_, m.name)));
-      double points = putValue(call).toDouble();
+      double points = numberAsWritten(putValue(call));
       if (points < 0 || points > 1000) {
         fail(app_.badValue, std::string("Unable to set the ") + m.name +
                                 " property of the PageSetup class: the margin is out of range.");
@@ -353,11 +392,21 @@ class ExcelPageSetup : public ExcelObject {
       return {};
     }
     if (is(call, "PrintArea") && !call.isPut()) return Variant(printArea());
+    if (is(call, "PaperSize") && !call.isPut()) {
+      auto style = state_->pageStyle(sheet_);
+      return Variant(
+          paperSizeOf(getProp<int32_t>(style, "Width"), getProp<int32_t>(style, "Height")));
+    }
     if (is(call, "FirstPageNumber")) {
-      if (!call.isPut()) return Variant(s.firstPageNumber.value_or(1));
+      if (!call.isPut()) {
+        if (s.firstPageNumber) return Variant(*s.firstPageNumber);
+        // The sheet's own: a page style that goes on counting is Excel's xlAutomatic.
+        const int16_t own = getProp<int16_t>(state_->pageStyle(sheet_), "FirstPageNumber");
+        return Variant(static_cast<int32_t>(own > 0 ? own : kAutomatic));
+      }
       int32_t n = putValue(call).toI4();
-      // Excel's xlAutomatic (-4105) continues the numbering: page 1 for a single print.
-      s.firstPageNumber = n == -4105 ? 1 : n;
+      // Excel's xlAutomatic continues the numbering: page 1 for a single print.
+      s.firstPageNumber = n == kAutomatic ? 1 : n;
       if (*s.firstPageNumber < 0 || *s.firstPageNumber > 32767) {
         fail(app_.badValue, "Unable to set the FirstPageNumber property of the PageSetup class.");
       }
@@ -626,7 +675,7 @@ class ExcelApplication : public ExcelObject {
           argument(call, 0, is(call, "InchesToPoints") ? "Inches" : "Centimeters");
       if (!value) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
       double factor = is(call, "InchesToPoints") ? 72.0 : 72.0 / 2.54;
-      return Variant(value->toDouble() * factor);
+      return Variant(numberAsWritten(*value) * factor);
     }
     if (is(call, "Quit")) {
       docs_->closeAll();

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <thread>
 
 #include "automation/call_context.h"
@@ -22,6 +23,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kMemorySampleInterval = std::chrono::milliseconds(250);
 constexpr auto kCloseMemorySampleInterval = std::chrono::milliseconds(50);
 constexpr uint64_t kMiB = 1024 * 1024;
+// Starts of one office that a caller waiting for it sees fail before it gives up.
+constexpr int kStartAttempts = 3;
+constexpr std::string_view kCantCreate = "Automation server can't create object: ";
 
 // One office of the pool and its bookkeeping. Fields below `process` are guarded by the
 // pool's mutex; `process` has its own lock and is started only by `worker`.
@@ -89,8 +93,7 @@ PoolSettings PoolSettings::fromEnvironment() {
     s.memoryLimitMiB = static_cast<int>(
         platform::readSetting(platform::kOfficeMemoryMiB).value_or(s.memoryLimitMiB));
   } catch (const platform::SettingError& e) {
-    raiseRuntime(rt::CantCreateObject,
-                 std::string("Automation server can't create object: ") + e.what());
+    raiseRuntime(rt::CantCreateObject, std::string(kCantCreate) + e.what());
   }
   return s;
 }
@@ -170,7 +173,9 @@ void OfficePool::State::workerLoop(std::shared_ptr<OfficeSlot> slot) {
     try {
       slot->process.start();
     } catch (const AutomationError& e) {
+      // Kept as the reason alone: the caller that meets it says what failed.
       failure = e.error().description;
+      if (failure.starts_with(kCantCreate)) failure.erase(0, kCantCreate.size());
     } catch (const std::exception& e) {
       failure = e.what();
     }
@@ -259,20 +264,26 @@ std::chrono::milliseconds OfficePool::State::checkMemory(
 void OfficePool::State::waitReady(std::unique_lock<std::mutex>& lock,
                                   const std::shared_ptr<OfficeSlot>& slot) {
   using Phase = OfficeSlot::Phase;
-  if ((slot->phase == Phase::Down || slot->phase == Phase::Failed) && !slot->wantStart) {
-    slot->wantStart = true;
-    changed.notify_all();
-  }
-  changed.wait(lock, [&] {
-    return !current(*slot) || stopping ||
-           (!slot->wantStart && (slot->phase == Phase::Ready || slot->phase == Phase::Failed));
-  });
-  if (!current(*slot) || stopping) {
-    raiseRuntime(rt::CantCreateObject,
-                 "Automation server can't create object: the offices were shut down");
-  }
-  if (slot->phase == Phase::Failed) {
-    raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + slot->failure);
+  // A start that fails (an office killed while it starts, say) did nothing of the caller's
+  // yet: another one is made, as long as the caller's time-out allows and a few times at
+  // most, since a failure that repeats is one of the machine's.
+  const auto deadline = Clock::now() + config().callTimeout;
+  for (int failures = 0;;) {
+    if ((slot->phase == Phase::Down || slot->phase == Phase::Failed) && !slot->wantStart) {
+      slot->wantStart = true;
+      changed.notify_all();
+    }
+    changed.wait(lock, [&] {
+      return !current(*slot) || stopping ||
+             (!slot->wantStart && (slot->phase == Phase::Ready || slot->phase == Phase::Failed));
+    });
+    if (!current(*slot) || stopping) {
+      raiseRuntime(rt::CantCreateObject, std::string(kCantCreate) + "the offices were shut down");
+    }
+    if (slot->phase != Phase::Failed) return;
+    if (++failures >= kStartAttempts || Clock::now() >= deadline) {
+      raiseRuntime(rt::CantCreateObject, std::string(kCantCreate) + slot->failure);
+    }
   }
 }
 
@@ -328,7 +339,7 @@ LeasePtr OfficePool::acquire() {
   }
   const int limit = s.config().queueLimit;
   if (!freeSlot() && s.waiting >= limit) {
-    raiseRuntime(rt::CantCreateObject, "Automation server can't create object: all " +
+    raiseRuntime(rt::CantCreateObject, std::string(kCantCreate) + "all " +
                                            std::to_string(s.slots.size()) +
                                            " offices are busy and " + std::to_string(s.waiting) +
                                            " callers are waiting already");
@@ -354,8 +365,7 @@ LeasePtr OfficePool::acquire() {
     ++s.serving;
     s.skipAbandonedLocked();
     s.changed.notify_all();
-    raiseRuntime(rt::CantCreateObject,
-                 "Automation server can't create object: the offices were shut down");
+    raiseRuntime(rt::CantCreateObject, std::string(kCantCreate) + "the offices were shut down");
   }
   ++s.serving;
   s.skipAbandonedLocked();
@@ -567,7 +577,12 @@ void CallScope::checkOffice(const AppIdentity& app, const std::string& member, b
     timeout = s.config().callTimeout;
     memoryLimit = s.config().memoryLimitMiB;
   }
-  if (!timedOut && !overMemory && !cancelled && slot.process.running()) return;
+  if (!timedOut && !overMemory && !cancelled) {
+    if (slot.process.running()) return;
+    // An office that an earlier call found dead has been ended already and this call did not
+    // reach one (a call that does starts a fresh one first): its own outcome stands.
+    if (slot.process.processId() == 0) return;
+  }
   // The office is dead: reap it and remove its profile now; the lease or the pool starts
   // the next one.
   slot.process.end();

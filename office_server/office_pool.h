@@ -4,7 +4,9 @@
 // default: the number of cores), each with its own profile, pipe and a thread of its own
 // that starts and restarts it. Nothing starts before the first application object; then
 // every office starts in the background, and a caller that needs one that is still
-// starting waits for that start instead of starting a second copy.
+// starting waits for that start instead of starting a second copy. A start that fails
+// (the office killed while it starts, say) is made again for the waiting caller, within
+// its call time-out and three starts at most, before the caller fails with error 429.
 //
 // An application object takes an office for its whole life through an `OfficeLease`,
 // shared by every object it creates, so one document's calls all reach the same office

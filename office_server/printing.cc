@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
 
@@ -92,29 +93,32 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
 std::optional<std::string> pageRangeFromList(std::string_view pages) {
   std::string out;
   std::string item;
+  // A page number: digits only, from 1 to the largest page number the office counts to
+  // (anything longer is no page of any document).
+  auto pageNumber = [](std::string_view s) -> std::optional<int32_t> {
+    if (s.empty()) return std::nullopt;
+    for (char c : s) {
+      if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    }
+    int32_t n = 0;
+    auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (error != std::errc() || end != s.data() + s.size() || n < 1) return std::nullopt;
+    return n;
+  };
   auto flush = [&]() -> bool {
     // item is "N", "N-M", "N-" or "-M" with digits only.
     if (item.empty()) return false;
     auto dash = item.find('-');
-    auto digits = [](std::string_view s) {
-      if (s.empty()) return false;
-      for (char c : s) {
-        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-      }
-      return std::stol(std::string(s)) > 0;
-    };
     if (dash == std::string::npos) {
-      if (!digits(item)) return false;
+      if (!pageNumber(item)) return false;
     } else {
       std::string_view a = std::string_view(item).substr(0, dash);
       std::string_view b = std::string_view(item).substr(dash + 1);
       if (item.find('-', dash + 1) != std::string::npos) return false;
       if (a.empty() && b.empty()) return false;
-      if (!a.empty() && !digits(a)) return false;
-      if (!b.empty() && !digits(b)) return false;
-      if (!a.empty() && !b.empty() && std::stol(std::string(a)) > std::stol(std::string(b))) {
-        return false;
-      }
+      const auto first = a.empty() ? std::optional<int32_t>(1) : pageNumber(a);
+      const auto last = b.empty() ? first : pageNumber(b);
+      if (!first || !last || *first > *last) return false;
       if (a.empty()) item = "1" + item;
     }
     if (!out.empty()) out += ';';

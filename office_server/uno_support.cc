@@ -26,6 +26,8 @@
 #include <filesystem>
 
 #include "office_server/office_pool.h"
+#include "office_server/protection.h"
+#include "platform/files.h"
 #include "platform/transfer.h"
 
 namespace docmill::office_server {
@@ -140,6 +142,72 @@ std::string fileName(const std::string& path) {
   return std::filesystem::path(path).filename().string();
 }
 
+// The length of the UTF-8 character at the start of `s` (not empty); 0 when it does not
+// start with one.
+size_t utf8Length(std::string_view s) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(0);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  char32_t value = 0;
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < length) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+    value = (value << 6) | (byte(i) & 0x3F);
+  }
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kLeast[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+  return length;
+}
+
+// The longest name the office's copy of a document gets: the office keeps a lock file
+// beside a file it works on, named after it with 8 bytes more, within the system's 255.
+constexpr size_t kLongestCopyName = 240;
+
+// The name of the office's copy of a document: the file's own name (documents show it,
+// filters look at its extension) as far as the office can take it. The office reads names
+// as UTF-8, so each byte that is not part of a character becomes "_" (else it would look
+// for another file); a name too long is shortened before its extension, at a character.
+std::string copyName(const std::string& path) {
+  std::string original = fileName(path);
+  if (original.empty() || original == "." || original == "..") return "document";
+  std::string name;
+  for (std::string_view rest(original); !rest.empty();) {
+    const size_t length = utf8Length(rest);
+    if (length == 0) {
+      name += '_';
+      rest.remove_prefix(1);
+    } else {
+      name.append(rest.substr(0, length));
+      rest.remove_prefix(length);
+    }
+  }
+  if (name.size() <= kLongestCopyName) return name;
+  std::string extension = std::filesystem::path(name).extension().string();
+  if (extension.size() > kLongestCopyName / 2) extension.clear();
+  std::string stem = name.substr(0, name.size() - extension.size());
+  size_t keep = 0;
+  for (std::string_view rest(stem); !rest.empty();) {
+    const size_t length = utf8Length(rest);  // every character is whole by now
+    if (length == 0 || keep + length + extension.size() > kLongestCopyName) break;
+    keep += length;
+    rest.remove_prefix(length);
+  }
+  return stem.substr(0, keep) + extension;
+}
+
 // The work folder of the office this call runs on; raises when there is none.
 std::string workFolder(const AppIdentity& app) {
   LeasePtr lease = OfficeLease::current();
@@ -161,12 +229,6 @@ platform::TempFolder exchangeFolder(const AppIdentity& app, const std::string& p
 
 LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
                             const std::string& path, const std::string& password) {
-  LeasePtr lease = OfficeLease::current();
-  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
-  CallScope scope(lease);
-  lease->documentOpened(path);
-  Reference<css::frame::XDesktop2> desktop = lease->desktop();
-
   auto unreadable = [&] {
     raiseApp(app, app.fileNotOpened,
              app.name + " cannot read the file " + path + " (it is missing or not readable).");
@@ -176,12 +238,20 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
              app.name + " cannot open " + path + ": the file is damaged or is not a " + kind.noun +
                  " it can read.");
   };
-  // The copy keeps the file's name: documents show it, and filters look at its extension.
+  // A folder, device, pipe or socket is never a document, and reading one may never end:
+  // it is refused before any office is asked (or waited for, while one is being replaced).
+  // The copy below refuses them again, should the path change in between.
+  const platform::EntryKind entry = platform::entryThrough(path);
+  if (entry == platform::EntryKind::Folder || entry == platform::EntryKind::Other) notADocument();
+
+  LeasePtr lease = OfficeLease::current();
+  if (!lease) raiseApp(app, app.failed, "No office serves this application object.");
+  CallScope scope(lease);
+  lease->documentOpened(path);
+  Reference<css::frame::XDesktop2> desktop = lease->desktop();
   LoadedDocument loaded;
   loaded.copy = exchangeFolder(app, "doc-");
-  std::string name = fileName(path);
-  if (name.empty() || name == "." || name == "..") name = "document";
-  const std::string copy = loaded.copy.path() + "/" + name;
+  const std::string copy = loaded.copy.path() + "/" + copyName(path);
   try {
     platform::copyFile(path, copy);
   } catch (const platform::OsError& e) {
@@ -235,6 +305,15 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
              handler->passwordWrong || !password.empty()
                  ? "The password is incorrect. " + app.name + " cannot open " + fileName(path) + "."
                  : fileName(path) + " is protected by a password. Give the password to open it.");
+  }
+  // Some import filters cannot read an encrypted file at all and fail without asking for
+  // its password; such a file is protected, not damaged.
+  if (!doc.is() && isEncryptedDocument(copy)) {
+    raiseApp(app, app.wrongPassword,
+             password.empty()
+                 ? fileName(path) + " is protected by a password. Give the password to open it."
+                 : app.name + " cannot open " + fileName(path) +
+                       " with the password given: the file is protected by a password.");
   }
   if (!doc.is()) notADocument();
   Reference<css::lang::XServiceInfo> info(doc, UNO_QUERY);
@@ -306,16 +385,33 @@ void storeDocument(const AppIdentity& app, const Reference<css::lang::XComponent
     raiseApp(app, app.badValue,
              app.name + " cannot save a " + kind.noun + " as \"" + ext + "\" files.");
   }
+  const bool ooxml = ext == ".docx" || ext == ".xlsx" || ext == ".pptx";
   platform::TempFolder out = exchangeFolder(app, "save-");
   const std::string written = out.path() + "/saved" + ext;
   unoGuard(app, "Saving " + path + " failed", [&] {
     Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
     std::vector<css::beans::PropertyValue> list = {
         prop("FilterName", Any(OUString::createFromAscii(filter))), prop("Overwrite", Any(true))};
-    if (!password.empty()) list.push_back(prop("Password", Any(toOU(password))));
+    if (!password.empty() && ooxml) {
+      // The office's Open XML filters encrypt only with the password given as encryption
+      // data (AES-128, the standard encryption every reader knows); they pass over a plain
+      // password property and write the file unprotected.
+      const css::beans::NamedValue data[] = {
+          {OUString::createFromAscii("CryptoType"), Any(OUString::createFromAscii("Standard"))},
+          {OUString::createFromAscii("OOXPassword"), Any(toOU(password))}};
+      list.push_back(prop("EncryptionData", Any(Sequence<css::beans::NamedValue>(data, 2))));
+    } else if (!password.empty()) {
+      list.push_back(prop("Password", Any(toOU(password))));
+    }
     storable->storeToURL(fileUrl(written), Sequence<css::beans::PropertyValue>(
                                                list.data(), static_cast<sal_Int32>(list.size())));
   });
+  // A file asked to be protected never goes out unprotected.
+  if (!password.empty() && !isEncryptedDocument(written)) {
+    raiseApp(app, app.badValue,
+             app.name + " cannot protect \"" + ext + "\" files with a password; " + path +
+                 " was not saved.");
+  }
   try {
     platform::moveFile(written, path);
   } catch (const platform::OsError& e) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "automation/error.h"
+#include "office_server/measures.h"
 #include "platform/scratch.h"
 
 namespace css = ::com::sun::star;
@@ -103,16 +104,9 @@ void exportPdf(const AppIdentity& app, const css::uno::Reference<css::lang::XCom
 
 // Stores `doc` under `path` in the format the name's extension chooses, optionally
 // encrypted with `password`. The office writes into its work folder; the file is then
-// moved to `path`, replacing what is there.
+// moved to `path`, replacing what is there. A format the office cannot encrypt fails with
+// the application's bad-value error when a password is given, and nothing is saved.
 void storeDocument(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                    const DocumentKind& kind, const std::string& path, const std::string& password);
-
-// Conversions between the units of the Office object models and the office's 1/100 mm.
-inline int32_t pointsToHmm(double points) {
-  return static_cast<int32_t>(points * 2540.0 / 72.0 + (points >= 0 ? 0.5 : -0.5));
-}
-inline double hmmToPoints(int32_t hmm) {
-  return hmm * 72.0 / 2540.0;
-}
 
 }  // namespace docmill::office_server

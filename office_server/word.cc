@@ -164,7 +164,7 @@ class WordPageSetup : public WordObject {
       state_->capture();
       auto& field = (*state_).*(m.field);
       if (!call.isPut()) return Variant(static_cast<float>(*field));
-      double points = putValue(call).toDouble();
+      double points = numberAsWritten(putValue(call));
       if (points < 0 || points > 1584)
         fail(app_.badValue, std::string("Value out of range: ") + m.name);
       field = points;

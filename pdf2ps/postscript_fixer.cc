@@ -16,6 +16,8 @@ const char* const* ligatureNames() {
 
 // Lines longer than this are passed on without being looked at (font data, images).
 constexpr size_t kLongestLine = 1 << 16;
+// The longest name a PostScript interpreter takes.
+constexpr size_t kLongestName = 127;
 // More regions drawn as images than this on one page: the page's text is left as drawn.
 constexpr size_t kMostRegions = 512;
 
@@ -56,6 +58,50 @@ bool isPlainName(std::string_view name) {
     }
   }
   return true;
+}
+
+// The name a resource comment gives, with the renderer's escapes undone: it writes every
+// byte of a font's name that a PostScript or PDF name cannot hold as "#" and two hex digits
+// ("My#20Font" is "My Font").
+std::string unescapedName(std::string_view written) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string name;
+  for (size_t i = 0; i < written.size(); ++i) {
+    if (written[i] == '#' && i + 2 < written.size() && hex(written[i + 1]) >= 0 &&
+        hex(written[i + 2]) >= 0) {
+      name += static_cast<char>(hex(written[i + 1]) * 16 + hex(written[i + 2]));
+      i += 2;
+    } else {
+      name += written[i];
+    }
+  }
+  return name;
+}
+
+// `name` as PostScript code that puts the name on the stack: "/Name" where it can be
+// written as it is, else a string made into a name, "(My Font) cvn", with every byte that a
+// string cannot hold as it is escaped.
+std::string nameToken(const std::string& name) {
+  if (isPlainName(name)) return "/" + name;
+  std::string out = "(";
+  char octal[8];
+  for (unsigned char c : name) {
+    if (c == '(' || c == ')' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < ' ' || c >= 127) {
+      std::snprintf(octal, sizeof octal, "\\%03o", c);
+      out += octal;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + ") cvn";
 }
 
 std::string hexUtf16(const std::u32string& text) {
@@ -182,8 +228,12 @@ std::u32string PostScriptFixer::textOfName(const std::string& name) const {
 }
 
 PostScriptFixer::PostScriptFixer(Sink sink, const std::map<char32_t, std::u32string>* glyphTexts,
-                                 const std::vector<PageText>* pages)
-    : sink_(std::move(sink)), glyphTexts_(glyphTexts), pages_(pages) {}
+                                 const std::vector<PageText>* pages, std::string printMark)
+    : sink_(std::move(sink)),
+      glyphTexts_(glyphTexts),
+      pages_(pages),
+      printMark_(isPlainName(printMark) && printMark.size() <= 32 ? std::move(printMark)
+                                                                  : std::string()) {}
 
 bool PostScriptFixer::emit(std::string_view text) {
   if (ok_ && !text.empty()) ok_ = sink_(text);
@@ -248,14 +298,16 @@ bool PostScriptFixer::line(std::string_view text, bool terminated) {
       } else if (w.size() == 3 && w[0] == "/FontName" && w[2] == "def" && w[1].size() > 1 &&
                  w[1][0] == '/' && font_.fontName.empty()) {
         font_.fontName = std::string(w[1].substr(1));
-        if (font_.fontType == "1" && isResourceKey(font_.fontName) &&
-            isPlainName(font_.resourceName)) {
+        if (font_.fontType == "1" && isResourceKey(font_.fontName)) {
           // The renderer names a Type 1 font after its resource; it gets the document's name
-          // for it back, and is selected under the resource name through an alias.
+          // for it back (written as a string where the name needs escaping), and is selected
+          // under the resource name through an alias.
           font_.key = font_.fontName;
-          font_.fontName = uniqueName(font_.resourceName);
+          std::string name = unescapedName(font_.resourceName);
+          if (name.empty()) name = font_.key;
+          font_.fontName = uniqueName(name);
           font_.alias = true;
-          return emit("/FontName /" + font_.fontName + " def" + end);
+          return emit("/FontName " + nameToken(font_.fontName) + " def" + end);
         }
         // Subsets of one TrueType font all carry its name; each gets one of its own.
         if (isPlainName(font_.fontName)) {
@@ -305,8 +357,20 @@ bool PostScriptFixer::line(std::string_view text, bool terminated) {
 }
 
 std::string PostScriptFixer::uniqueName(const std::string& name) {
-  std::string candidate = name;
-  for (int n = 1; usedNames_.count(candidate); ++n) candidate = name + "_" + std::to_string(n);
+  // The print's own mark keeps its fonts apart from those of other prints; the whole name
+  // stays within the 127 bytes a name may have, cut between characters.
+  const std::string mark = printMark_.empty() ? std::string() : "-" + printMark_;
+  std::string base = name;
+  if (base.size() + mark.size() + 8 > kLongestName) {
+    base.resize(kLongestName - mark.size() - 8);
+    while (!base.empty() && (static_cast<unsigned char>(base.back()) & 0xC0) == 0x80) {
+      base.pop_back();
+    }
+    if (!base.empty() && static_cast<unsigned char>(base.back()) >= 0xC0) base.pop_back();
+  }
+  base += mark;
+  std::string candidate = base;
+  for (int n = 1; usedNames_.count(candidate); ++n) candidate = base + "_" + std::to_string(n);
   usedNames_.insert(candidate);
   return candidate;
 }
@@ -320,14 +384,14 @@ std::string PostScriptFixer::fontFixup(const FontResource& font) {
   }
   if (key.empty()) return {};
   // Where the font is defined: under its own name when it is selected through an alias.
-  const std::string& defined = font.alias ? font.fontName : key;
+  const std::string defined = nameToken(font.alias ? font.fontName : key);
   if (font.texts.empty()) {
-    return font.alias ? "/" + key + " /" + defined + " findfont definefont pop\n" : "";
+    return font.alias ? "/" + key + " " + defined + " findfont definefont pop\n" : "";
   }
 
   // The font again, with a FontInfo that also holds the glyphs' text.
   std::string out = "% The text of glyphs that stand for several characters\n";
-  out += "/" + defined + " findfont dup length 1 add dict begin\n";
+  out += defined + " findfont dup length 1 add dict begin\n";
   out += "{ 1 index /FID ne { def } { pop pop } ifelse } forall\n";
   out += "/FontInfo currentdict /FontInfo known { FontInfo dup length 1 add dict copy }";
   out += " { 1 dict } ifelse\ndup /GlyphNames2Unicode <<\n";

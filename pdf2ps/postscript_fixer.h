@@ -1,7 +1,9 @@
 // Finishes the PostScript the page renderer draws, as it streams out, so that text printed
 // through it stays text once the print is turned into PDF again:
 //   - every embedded font gets a name of its own (several subsets of one font otherwise share
-//     a name, and the interpreter then mixes up their glyphs);
+//     a name, and the interpreter then mixes up their glyphs), marked as this print's, since
+//     prints of one document are joined in one interpreter run and their fonts meet there;
+//     a Type 1 font gets the document's name for it back, escaped as PostScript needs;
 //   - glyphs that stand for several characters (ligatures such as "fi") or whose character
 //     another glyph of the font already names carry their text in the font's
 //     GlyphNames2Unicode table, keyed by the private-use name the renderer gave them;
@@ -60,9 +62,11 @@ class PostScriptFixer {
 
   // `glyphTexts`: the text of each private-use character the renderer named a glyph after.
   // `pages`: the text of every page, in page order. Both must outlive the fixer and be
-  // complete before the renderer's output reaches it.
+  // complete before the renderer's output reaches it. `printMark`: letters and digits
+  // (at most 32) that no other print has, added to the name of every font this print
+  // embeds; empty (or anything else): names keep no mark.
   PostScriptFixer(Sink sink, const std::map<char32_t, std::u32string>* glyphTexts,
-                  const std::vector<PageText>* pages);
+                  const std::vector<PageText>* pages, std::string printMark = {});
 
   bool write(std::string_view data);
   // Passes on what is still buffered.
@@ -85,6 +89,7 @@ class PostScriptFixer {
   bool endFont();
   std::string fontFixup(const FontResource& font);
   std::string invisibleText(int page);
+  // `name` with the print's mark, made unique among the fonts of this print.
   std::string uniqueName(const std::string& name);
   // The text of a glyph whose name an interpreter would read as no text or as a ligature
   // character; empty for every other name.
@@ -97,6 +102,7 @@ class PostScriptFixer {
   bool longLine_ = false;  // in the middle of a line too long to look at
   bool inFont_ = false;
   FontResource font_;
+  std::string printMark_;
   std::set<std::string> usedNames_;
   int page_ = 0;  // 1-based number of the page being passed on, 0 before the first
   std::vector<Rect> fallback_;

@@ -19,6 +19,24 @@ bool writeAll(int fd, std::string_view data) {
   return true;
 }
 
+bool readAt(int fd, uint64_t offset, size_t length, std::string& out) {
+  out.resize(length);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n =
+        ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      out.clear();
+      return false;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return true;
+}
+
 bool readLastWords(int fd, std::chrono::steady_clock::time_point deadline, size_t keep,
                    std::string& text) {
   char buffer[1024];

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -36,6 +37,11 @@ class Descriptor {
 // Writes all of `data` to `fd`, going on after interruptions and short writes. False when a
 // write fails (errno says why).
 bool writeAll(int fd, std::string_view data);
+
+// Reads up to `length` bytes of `fd` from `offset` on (the descriptor's position stays),
+// going on after interruptions and short reads; fewer only at the end of the file. False
+// when a read fails (errno says why).
+bool readAt(int fd, uint64_t offset, size_t length, std::string& out);
 
 // Reads from `fd` until its end or `deadline`, keeping only the last `keep` bytes read in
 // `text` (what a child says before it fails, say). True when the end was reached.

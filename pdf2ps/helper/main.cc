@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "pdf2ps/helper/capture.h"
@@ -53,6 +54,15 @@ cairo_status_t toFixer(void* closure, const unsigned char* data, unsigned int le
   return fixer->write(std::string_view(reinterpret_cast<const char*>(data), length))
              ? CAIRO_STATUS_SUCCESS
              : CAIRO_STATUS_WRITE_ERROR;
+}
+
+// Twelve letters and digits drawn at random: "dm" and ten hex digits.
+std::string randomMark() {
+  std::random_device random;
+  const uint64_t value = (uint64_t{random()} << 32 | random()) & 0xFFFFFFFFFFull;
+  char text[16];
+  std::snprintf(text, sizeof text, "dm%010llx", static_cast<unsigned long long>(value));
+  return text;
 }
 
 double clampSize(double v) {
@@ -110,8 +120,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Font configuration and caches are read while everything can still be read.
+  // Font configuration and caches are read while everything can still be read; so is the
+  // randomness that marks this print's fonts apart from those of the prints it may be
+  // joined with.
   FcInit();
+  const std::string printMark = randomMark();
   try {
     docmill::platform::restrictFileAccess({"/usr/share", "/usr/lib", "/usr/local/share/fonts",
                                            "/etc/fonts", "/var/cache/fontconfig"});
@@ -130,7 +143,7 @@ int main(int argc, char** argv) {
   if (pages <= 0) fail(1, "the PDF has no pages");
 
   PostScriptFixer fixer([](std::string_view data) { return docmill::platform::writeAll(1, data); },
-                        &capture().glyphTexts, &capture().pages);
+                        &capture().glyphTexts, &capture().pages, printMark);
   cairo_surface_t* surface = cairo_ps_surface_create_for_stream(&toFixer, &fixer, 612, 792);
   cairo_surface_set_fallback_resolution(surface, kFallbackDpi, kFallbackDpi);
   cairo_t* cr = cairo_create(surface);

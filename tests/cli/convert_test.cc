@@ -52,9 +52,9 @@ TEST(ConvertPlanTest, LayoutChoosesOrientationAndSheets) {
 
   DocumentLayout book;
   for (const auto& range : printAreaRanges("$A$1:$B$2, 'Odd, name'!$D$4:$E$5")) {
-    book.sheets.push_back({"Sales", range});
+    book.sheets.push_back({"Sales", range, true, 5});
   }
-  book.sheets.push_back({"Costs", kWholeSheet});
+  book.sheets.push_back({"Costs", kWholeSheet, true, -4105});
   auto sheets = planConversion("book.xlsx", "o.pdf", book);
   EXPECT_EQ(sheets.member, "CreatePDFfromMultiExcel");
   ASSERT_EQ(sheets.args.size(), 4u);
@@ -63,7 +63,54 @@ TEST(ConvertPlanTest, LayoutChoosesOrientationAndSheets) {
   EXPECT_EQ(
       sheets.args[3],
       Variant(SafeArray::of({Variant("$A$1:$B$2"), Variant("$D$4:$E$5"), Variant(kWholeSheet)})));
+  // The sheets' own gridlines and first page numbers, not the member's defaults.
+  ASSERT_EQ(sheets.named.size(), 2u);
+  EXPECT_EQ(sheets.named[0].name, "blnUseGrid");
+  EXPECT_EQ(sheets.named[0].value, Variant(true));
+  EXPECT_EQ(sheets.named[1].name, "varFirstPageNumber");
+  EXPECT_EQ(
+      sheets.named[1].value,
+      Variant(SafeArray::of({Variant(int32_t{5}), Variant(int32_t{5}), Variant(int32_t{-4105})})));
   EXPECT_TRUE(printAreaRanges("").empty());
+}
+
+// Sheets that differ in gridlines print in runs, each with its own, joined in order; a
+// workbook with nothing to print gives one blank page of its paper.
+TEST(ConvertPlanTest, WorkbooksKeepTheirOwnPrintSettings) {
+  DocumentLayout book;
+  book.sheets = {{"A", "A1:B2", false, 1},
+                 {"B", "A1:B2", true, 1},
+                 {"C", "A1:B2", true, 3},
+                 {"D", "A1:B2", false, 1}};
+  auto plan = planConversion("book.xlsx", "o.pdf", book);
+  EXPECT_EQ(plan.member, "CreatePDFfromMultiPDF");
+  EXPECT_EQ(plan.args[0], Variant("o.pdf"));
+  ASSERT_EQ(plan.parts.size(), 3u);
+  const std::vector<std::vector<Variant>> runs = {
+      {Variant("A")}, {Variant("B"), Variant("C")}, {Variant("D")}};
+  for (size_t i = 0; i < runs.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(plan.parts[i].member, "CreatePDFfromMultiExcel");
+    EXPECT_EQ(plan.parts[i].args[2], Variant(SafeArray::of(runs[i])));
+    EXPECT_EQ(plan.parts[i].named[0].value, Variant(i == 1));
+  }
+  EXPECT_EQ(plan.parts[1].named[1].value,
+            Variant(SafeArray::of({Variant(int32_t{1}), Variant(int32_t{3})})));
+
+  DocumentLayout empty;
+  empty.blankPage = std::pair{595.0, 842.0};
+  auto blank = planConversion("empty.xlsx", "o.pdf", empty);
+  EXPECT_EQ(blank.member, "CreatePDFfromPS");
+  EXPECT_NE(blank.generatedInput.find("<< /PageSize [595.00 842.00] >> setpagedevice\nshowpage"),
+            std::string::npos)
+      << blank.generatedInput;
+  PageOptions turned;
+  turned.landscape = true;
+  EXPECT_NE(
+      planConversion("empty.xlsx", "o.pdf", empty, turned).generatedInput.find("[842.00 595.00]"),
+      std::string::npos);
+  // Nothing known of the workbook: its first sheet through the one-sheet member.
+  EXPECT_EQ(planConversion("unknown.xlsx", "o.pdf").member, "CreatePDFfromExcel");
 }
 
 TEST(ConvertPlanTest, BatchOutputsNeverOverwriteAnInputOrEachOther) {

@@ -337,6 +337,21 @@ TEST_F(WordTest, TextFileFormattingFollowsItsConditions) {
   }
 }
 
+// A single-precision margin reaches Word as the caller wrote it: still single precision,
+// not widened into a double that spells 0.100000001490116.
+TEST_F(WordTest, TextFileSinglePrecisionMarginsReachWordAsGiven) {
+  Args args = textArgs(path("out.ps"));
+  args["sngTopMargin"] = Variant(0.1f);
+  args["sngLeftMargin"] = Variant(36.6f);
+  createPSfromTextFile(*obj_, args.bound());
+  Lines margins;
+  for (const auto& l : log()) {
+    if (l.find("Margin") != std::string::npos) margins.push_back(l);
+  }
+  EXPECT_EQ(margins, (Lines{"put doc.PageSetup.TopMargin = R4(0.1)",
+                            "put doc.PageSetup.LeftMargin = R4(36.6)"}));
+}
+
 TEST_F(WordTest, TextFileRejectedFontSizeFailsBeforeTheOutputIsTouched) {
   rec_->failures["put doc.Content.Font.Size"] = Error{5149, "Word", "Value out of range"};
   Args args = textArgs(file("out.ps", "old"));

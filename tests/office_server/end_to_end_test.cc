@@ -297,6 +297,46 @@ TEST_F(EndToEnd, OpenFailuresSayWhy) {
   for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
 }
 
+// Several prints joined into one PDF keep every word findable: their fonts (subsets of one
+// TrueType font, one per print, each numbering its glyphs its own way) meet in one
+// interpreter run and must not be taken for one another.
+TEST_F(EndToEnd, MergedSheetsKeepEveryWordFindable) {
+  const std::vector<std::vector<std::string>> words = {{"AlphaCell", "BravoCell", "ffi office"},
+                                                       {"CharlieCell", "DeltaCell", "fluffy"},
+                                                       {"EchoCell", "FoxtrotCell", "NovemberCell"}};
+  std::vector<fixtures::Sheet> sheets;
+  for (size_t i = 0; i < words.size(); ++i) {
+    fixtures::Sheet sheet{"S" + std::to_string(i + 1), {}};
+    for (size_t r = 0; r < words[i].size(); ++r) {
+      sheet.rows.push_back({words[i][r], std::to_string(r)});
+    }
+    sheets.push_back(sheet);
+  }
+  std::string book = fixtures::flatSpreadsheet(sheets);
+  for (auto [from, to] : {std::pair{"Nimbus Sans", "Liberation Sans"}, {"12pt", "10pt"}}) {
+    for (size_t at = book.find(from); at != std::string::npos; at = book.find(from, at)) {
+      book.replace(at, std::string(from).size(), to);
+    }
+  }
+  fixtures::writeFile(dir.path("in.fods"), book);
+  const std::string merged = dir.path("merged.pdf");
+  call(pdf, "CreatePDFfromMultiExcel",
+       {Variant(merged), Variant(dir.path("in.fods")),
+        Variant(SafeArray::of({Variant("S1"), Variant("S2"), Variant("S3")})),
+        Variant(SafeArray::of({Variant("A1:B3"), Variant("A1:B3"), Variant("A1:B3")}))},
+       {{"strHeader", Variant("Heading words")}, {"strFooter", Variant("Footing words")}});
+  EXPECT_NE(fixtures::run("pdffonts '" + merged + "'").find("TrueType"), std::string::npos);
+  Printed printed = fixtures::readPdf(merged);
+  ASSERT_EQ(printed.pages, 3) << printed.text();
+  for (size_t i = 0; i < words.size(); ++i) {
+    for (const auto& w : words[i]) {
+      EXPECT_NE(printed.pageText[i].find(w), std::string::npos) << printed.pageText[i];
+    }
+    EXPECT_NE(printed.pageText[i].find("Heading words"), std::string::npos);
+    EXPECT_NE(printed.pageText[i].find("Footing words"), std::string::npos);
+  }
+}
+
 // `docmill convert` keeps each document's own layout: a landscape text stays landscape,
 // wide slides print on wide pages and tall ones on tall pages, and a workbook gives every
 // visible sheet in order, each in its own orientation and print range.
@@ -349,6 +389,80 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
   EXPECT_EQ(blankSheet.number, 1004);
   EXPECT_NE(blankSheet.description.find("anything to print"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir.path("out.pdf")));
+  for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
+}
+
+// A workbook as the office's own settings make it: its page style prints the grid, starts
+// at page 5 and has a footer with the page number.
+std::string gridWorkbook(const std::vector<fixtures::Sheet>& sheets, bool grid) {
+  std::string book = fixtures::flatSpreadsheet(sheets);
+  auto replace = [&](const std::string& from, const std::string& to) {
+    const size_t at = book.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    book.replace(at, from.size(), to);
+  };
+  replace(R"(fo:page-height="27.94cm" fo:margin="1.9cm"/></style:page-layout>)",
+          std::string(R"(fo:page-height="27.94cm" fo:margin="1.9cm" style:first-page-number="5")") +
+              (grid ? R"( style:print="grid objects charts drawings zero-values")" : "") +
+              R"(/><style:footer-style><style:header-footer-properties fo:min-height="0.6cm"/>)"
+              R"(</style:footer-style></style:page-layout>)");
+  replace(R"(<style:master-page style:name="Default" style:page-layout-name="pm1"/>)",
+          R"(<style:master-page style:name="Default" style:page-layout-name="pm1"><style:footer>)"
+          R"(<text:p>Folio <text:page-number>1</text:page-number></text:p></style:footer>)"
+          R"(</style:master-page>)");
+  return book;
+}
+
+// How much of the first page of a PDF is inked, drawn at 50 dpi.
+size_t inkedPixels(const std::string& pdf) {
+  const std::string grey = fixtures::run(
+      "gs -q -dNOPAUSE -dBATCH -dSAFER -dFirstPage=1 -dLastPage=1 -sDEVICE=pgmraw -r50 "
+      "-sOutputFile=- '" +
+      pdf + "' 2>/dev/null");
+  // "P5", width, height, 255, then one byte a pixel: the header is far shorter than a row.
+  size_t inked = 0;
+  for (size_t i = std::min<size_t>(grey.size(), 64); i < grey.size(); ++i) {
+    inked += static_cast<unsigned char>(grey[i]) < 200 ? 1 : 0;
+  }
+  return inked;
+}
+
+// The batch prints a workbook as the office prints it: with the grid and first page number
+// its page style sets (the members' own defaults set neither), and a workbook whose visible
+// sheets are all empty as one blank page of its paper, where the member reports that there
+// is nothing to print.
+TEST_F(EndToEnd, BatchPrintsWorkbooksWithTheirOwnSettings) {
+  fixtures::Sheet data{"Data", {}};
+  for (int r = 1; r <= 12; ++r) data.rows.push_back({"Item" + std::to_string(r), "Value"});
+  fixtures::writeFile(dir.path("grid.fods"), gridWorkbook({data}, true));
+  fixtures::writeFile(dir.path("plain.fods"), gridWorkbook({data}, false));
+  fixtures::Sheet hidden{"Hidden", {{"Unseen"}}, false, true};
+  fixtures::writeFile(dir.path("empty.fods"),
+                      fixtures::flatSpreadsheet({{"First", {}}, hidden, {"Wide", {}, true}}));
+  const std::string outDir = dir.path("out");
+  EXPECT_EQ(cli::runConvert({"-o", outDir, dir.path("grid.fods"), dir.path("plain.fods"),
+                             dir.path("empty.fods")}),
+            0);
+  Printed grid = fixtures::readPdf(outDir + "/grid.pdf");
+  Printed plain = fixtures::readPdf(outDir + "/plain.pdf");
+  ASSERT_EQ(grid.pages, 1);
+  EXPECT_NE(grid.text().find("Folio 5"), std::string::npos) << grid.text();
+  EXPECT_NE(plain.text().find("Folio 5"), std::string::npos) << plain.text();
+  // The same cells, once with the grid's lines around them.
+  EXPECT_NE(grid.text().find("Item12"), std::string::npos);
+  EXPECT_GT(inkedPixels(outDir + "/grid.pdf"), inkedPixels(outDir + "/plain.pdf") * 3 / 2);
+
+  Printed empty = fixtures::readPdf(outDir + "/empty.pdf");
+  ASSERT_EQ(empty.pages, 1);
+  EXPECT_EQ(empty.text().find_first_not_of(" \n\f"), std::string::npos) << empty.text();
+  EXPECT_FALSE(empty.landscape());  // the paper of the first visible sheet
+  EXPECT_NEAR(empty.pageSize[0].first, 612, 1);
+  Error nothing = fixtures::errorOf([&] {
+    call(pdf, "CreatePDFfromExcel",
+         {Variant(dir.path("one.pdf")), Variant(dir.path("empty.fods")), Variant("First"),
+          Variant("A1:B2")});
+  });
+  EXPECT_NE(nothing.description.find("anything to print"), std::string::npos);
   for (const auto& f : fs::directory_iterator(dir.path("tmp"))) fs::remove(f.path());
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "automation/creation.h"
+#include "office_server/protection.h"
 #include "office_server/servers.h"
 #include "tests/office_server/fixtures.h"
 
@@ -105,6 +106,56 @@ TEST(ExcelApplication, PageSetupHeaderFooterLandscapeAndFirstPageNumber) {
   EXPECT_NE(printed.pageText[1].find("Page 6 of"), std::string::npos);
 }
 
+// The fixtures' page styles describe no header or footer (valid, and what many workbooks
+// do): a header or footer given for printing sits inside the margins the cells already had,
+// and every cell still prints, as many to a page as without it.
+TEST(ExcelApplication, HeaderAndFooterOnAPageStyleThatHasNone) {
+  Scratch dir;
+  fixtures::Sheet wide = numberedSheet("Wide", 120);
+  wide.landscape = true;
+  fixtures::writeFile(dir.path("book.fods"),
+                      fixtures::flatSpreadsheet({numberedSheet("Data", 120), wide}));
+  struct Bands {
+    const char* header;
+    const char* footer;
+  };
+  for (const char* name : {"Data", "Wide"}) {
+    int plainPages = 0;
+    for (Bands bands : {Bands{nullptr, nullptr}, Bands{"Top words", nullptr},
+                        Bands{nullptr, "Bottom words"}, Bands{"Top words", "Bottom words"}}) {
+      SCOPED_TRACE(std::string(name) + (bands.header ? " header" : "") +
+                   (bands.footer ? " footer" : ""));
+      ExcelRun excel;
+      excel.open(dir.path("book.fods"));
+      auto sheet = excel.sheet(Variant(name));
+      if (bands.header) excel.setup(sheet, "CenterHeader", Variant(bands.header));
+      if (bands.footer) excel.setup(sheet, "CenterFooter", Variant(bands.footer));
+      excel.print(sheet, "A1:B120", dir.path("out.ps"));
+      Printed printed = fixtures::readPostScript(dir.path("out.ps"));
+      const std::string text = printed.text();
+      for (int r = 1; r <= 120; ++r) {
+        ASSERT_NE(text.find(std::string(name) + "R" + std::to_string(r) + " "), std::string::npos)
+            << "row " << r << " is missing:\n"
+            << text;
+      }
+      if (!bands.header && !bands.footer) {
+        plainPages = printed.pages;
+        continue;
+      }
+      // The bands take room from the margins, not from the cells.
+      EXPECT_EQ(printed.pages, plainPages);
+      for (const auto& page : printed.pageText) {
+        if (bands.header) {
+          EXPECT_NE(page.find(bands.header), std::string::npos) << page;
+        }
+        if (bands.footer) {
+          EXPECT_NE(page.find(bands.footer), std::string::npos) << page;
+        }
+      }
+    }
+  }
+}
+
 TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
   Scratch dir;
   fixtures::writeFile(dir.path("book.fods"), fixtures::flatSpreadsheet({numberedSheet("Only", 3)}));
@@ -112,6 +163,8 @@ TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
     ExcelRun excel;
     excel.open(dir.path("book.fods"));
     call(excel.book, "SaveAs", {Variant(dir.path("locked.xls"))}, {{"Password", Variant("pw")}});
+    call(excel.book, "SaveAs", {Variant(dir.path("locked.xlsx"))}, {{"Password", Variant("pw")}});
+    call(excel.book, "SaveAs", {Variant(dir.path("open.xls"))});
     Error sheet = fixtures::errorOf([&] { excel.sheet(Variant("Missing")); });
     EXPECT_EQ(sheet.number, 9);
     EXPECT_NE(sheet.description.find("Missing"), std::string::npos);
@@ -122,10 +175,15 @@ TEST(ExcelApplication, ErrorsForUnknownSheetBadRangeAndPassword) {
     EXPECT_EQ(range.number, 1004);
     EXPECT_NE(range.description.find("A1:ZZZZZZ"), std::string::npos);
   }
+  // The office's own protected files are encrypted by their own marks.
+  EXPECT_TRUE(office_server::isEncryptedDocument(dir.path("locked.xls")));
+  EXPECT_TRUE(office_server::isEncryptedDocument(dir.path("locked.xlsx")));
+  EXPECT_FALSE(office_server::isEncryptedDocument(dir.path("open.xls")));
   ExcelRun excel;
   Error wrong = fixtures::errorOf([&] { excel.open(dir.path("locked.xls"), "bad"); });
   EXPECT_EQ(wrong.number, 1005);  // a password failure, apart from 1004
   EXPECT_NE(wrong.description.find("password"), std::string::npos);
+  EXPECT_EQ(fixtures::errorOf([&] { excel.open(dir.path("locked.xlsx")); }).number, 1005);
   excel.open(dir.path("locked.xls"), "pw", "");
   excel.print(excel.sheet(Variant(int16_t{1})), "A1:B3", dir.path("out.ps"));
   EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("OnlyR3"), std::string::npos);

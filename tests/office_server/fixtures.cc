@@ -290,6 +290,115 @@ void writeZip(const std::string& path, const std::vector<ZipEntry>& entries) {
   writeFile(path, archive + directory + end);
 }
 
+void writeCompoundFile(const std::string& path, const std::vector<CompoundStream>& streams) {
+  constexpr uint32_t kSector = 512, kMini = 64, kCutoff = 4096;
+  constexpr uint32_t kFree = 0xFFFFFFFF, kEnd = 0xFFFFFFFE, kFatSector = 0xFFFFFFFD;
+  auto put16 = [](std::string& out, size_t at, uint32_t v) {
+    out[at] = static_cast<char>(v & 0xff);
+    out[at + 1] = static_cast<char>((v >> 8) & 0xff);
+  };
+  auto put32 = [&](std::string& out, size_t at, uint32_t v) {
+    put16(out, at, v & 0xffff);
+    put16(out, at + 2, v >> 16);
+  };
+  auto pad = [](std::string data, uint32_t unit) {
+    data.resize((data.size() + unit - 1) / unit * unit, '\0');
+    return data;
+  };
+  // The mini stream and its table, and the large streams, each as a run of sectors.
+  std::string miniStream, bigData;
+  std::vector<uint32_t> miniFat, starts;
+  for (const auto& s : streams) {
+    if (s.content.size() < kCutoff) {
+      const uint32_t first = static_cast<uint32_t>(miniStream.size() / kMini);
+      const uint32_t count = static_cast<uint32_t>((s.content.size() + kMini - 1) / kMini);
+      for (uint32_t i = 0; i < count; ++i) miniFat.push_back(i + 1 < count ? first + i + 1 : kEnd);
+      starts.push_back(count ? first : kEnd);
+      miniStream += pad(s.content, kMini);
+    } else {
+      starts.push_back(0);  // placed below, once the sectors before it are counted
+    }
+  }
+  const uint32_t directorySectors =
+      static_cast<uint32_t>((streams.size() + 1 + kSector / 128 - 1) / (kSector / 128));
+  const uint32_t miniFatSectors =
+      static_cast<uint32_t>((miniFat.size() * 4 + kSector - 1) / kSector);
+  const uint32_t miniStreamSectors =
+      static_cast<uint32_t>(pad(miniStream, kSector).size() / kSector);
+  uint32_t bigSectors = 0;
+  for (const auto& s : streams) {
+    if (s.content.size() >= kCutoff) bigSectors += (s.content.size() + kSector - 1) / kSector;
+  }
+  const uint32_t others = directorySectors + miniFatSectors + miniStreamSectors + bigSectors;
+  uint32_t fatSectors = 1;
+  while (fatSectors * (kSector / 4) < fatSectors + others) ++fatSectors;
+  const uint32_t total = fatSectors + others;
+
+  std::vector<uint32_t> fat(fatSectors * (kSector / 4), kFree);
+  uint32_t next = 0;
+  auto run = [&](uint32_t count) {
+    const uint32_t first = next;
+    for (uint32_t i = 0; i < count; ++i) fat[next + i] = i + 1 < count ? next + i + 1 : kEnd;
+    next += count;
+    return count ? first : kEnd;
+  };
+  for (uint32_t i = 0; i < fatSectors; ++i) fat[next++] = kFatSector;
+  const uint32_t directoryStart = run(directorySectors);
+  const uint32_t miniFatStart = run(miniFatSectors);
+  const uint32_t miniStreamStart = run(miniStreamSectors);
+  for (size_t i = 0; i < streams.size(); ++i) {
+    if (streams[i].content.size() >= kCutoff) {
+      starts[i] = run(static_cast<uint32_t>((streams[i].content.size() + kSector - 1) / kSector));
+      bigData += pad(streams[i].content, kSector);
+    }
+  }
+
+  std::string header(kSector, '\0');
+  header.replace(0, 8, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1");
+  put16(header, 0x18, 0x3E);
+  put16(header, 0x1A, 3);
+  put16(header, 0x1C, 0xFFFE);
+  put16(header, 0x1E, 9);
+  put16(header, 0x20, 6);
+  put32(header, 0x2C, fatSectors);
+  put32(header, 0x30, directoryStart);
+  put32(header, 0x38, kCutoff);
+  put32(header, 0x3C, miniFatSectors ? miniFatStart : kEnd);
+  put32(header, 0x40, miniFatSectors);
+  put32(header, 0x44, kEnd);
+  for (uint32_t i = 0; i < 109; ++i) put32(header, 0x4C + i * 4, i < fatSectors ? i : kFree);
+
+  std::string fatBytes(fat.size() * 4, '\0');
+  for (size_t i = 0; i < fat.size(); ++i) put32(fatBytes, i * 4, fat[i]);
+  // The directory: the root, then each stream as the right sibling of the one before.
+  std::string directory(directorySectors * kSector, '\0');
+  auto entry = [&](size_t index, const std::string& name, int type, uint32_t start, uint32_t size,
+                   uint32_t right, uint32_t child) {
+    const size_t at = index * 128;
+    for (size_t k = 0; k < name.size() && k < 31; ++k) put16(directory, at + k * 2, name[k]);
+    put16(directory, at + 0x40, static_cast<uint32_t>((std::min<size_t>(name.size(), 31) + 1) * 2));
+    directory[at + 0x42] = static_cast<char>(type);
+    directory[at + 0x43] = 1;  // black
+    put32(directory, at + 0x44, kFree);
+    put32(directory, at + 0x48, right);
+    put32(directory, at + 0x4C, child);
+    put32(directory, at + 0x74, start);
+    put32(directory, at + 0x78, size);
+  };
+  entry(0, "Root Entry", 5, miniStream.empty() ? kEnd : miniStreamStart,
+        static_cast<uint32_t>(miniStream.size()), kFree, streams.empty() ? kFree : 1);
+  for (size_t i = 0; i < streams.size(); ++i) {
+    entry(i + 1, streams[i].name, 2, starts[i], static_cast<uint32_t>(streams[i].content.size()),
+          i + 1 < streams.size() ? static_cast<uint32_t>(i + 2) : kFree, kFree);
+  }
+  std::string miniFatBytes(miniFatSectors * kSector, '\xFF');
+  for (size_t i = 0; i < miniFat.size(); ++i) put32(miniFatBytes, i * 4, miniFat[i]);
+  const std::string file =
+      header + fatBytes + directory + miniFatBytes + pad(miniStream, kSector) + bigData;
+  EXPECT_EQ(file.size(), (total + 1) * size_t{kSector});
+  writeFile(path, file);
+}
+
 std::string run(const std::string& command) {
   return test::runShell(command).text;
 }

@@ -70,6 +70,15 @@ struct ZipEntry {
 };
 void writeZip(const std::string& path, const std::vector<ZipEntry>& entries);
 
+// A compound file (the container of legacy Office documents and of encrypted packages)
+// holding `streams` (name, content) directly under its root, in 512-byte sectors; streams
+// shorter than 4096 bytes go into its mini stream, as the applications put them.
+struct CompoundStream {
+  std::string name;
+  std::string content;
+};
+void writeCompoundFile(const std::string& path, const std::vector<CompoundStream>& streams);
+
 // What a printed PostScript file holds, read through a PDF made from it.
 struct Printed {
   int pages = 0;

@@ -14,6 +14,7 @@
 #include "automation/creation.h"
 #include "office_server/servers.h"
 #include "tests/office_server/fixtures.h"
+#include "tests/support/wait.h"
 
 namespace docmill {
 namespace {
@@ -69,9 +70,8 @@ TEST(OfficeLifetime, PipesOfAKilledHostGoWhenTheNextHostStartsItsOffices) {
   pid_t office = 0;
   in >> office >> office;
   ASSERT_GT(office, 0) << seen;
-  for (int i = 0; i < 200 && !fixtures::processesInGroup(office).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  // The office goes with its host (it is killed when the thread that started it ends).
+  EXPECT_TRUE(test::waitFor([&] { return fixtures::processesInGroup(office).empty(); }));
 
   const std::string prefix =
       "OSL_PIPE_" + std::to_string(::getuid()) + "_docmill-" + std::to_string(host) + "-";

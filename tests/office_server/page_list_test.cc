@@ -12,10 +12,15 @@ TEST(PageList, WordNotationBecomesTheOfficeRange) {
   EXPECT_EQ(pageRangeFromList("3-"), "3-");
   EXPECT_EQ(pageRangeFromList("-2"), "1-2");
   EXPECT_EQ(pageRangeFromList("1;5"), "1;5");
+  EXPECT_EQ(pageRangeFromList("2-2"), "2-2");  // one page as a range
+  EXPECT_EQ(pageRangeFromList("2147483647"), "2147483647");
 }
 
 TEST(PageList, NonsenseIsRejected) {
-  for (const char* bad : {"", "  ", "3-1", "a", "0", "1,,2", "1-2-3", "-", "2,x"}) {
+  // Numbers beyond any page count are as wrong as letters (and must not escape as an
+  // exception of the number parser).
+  for (const char* bad : {"", "  ", "3-1", "a", "0", "1,,2", "1-2-3", "-", "2,x", "-0",
+                          "99999999999999999999", "2-99999999999999999999", "2147483648-"}) {
     EXPECT_EQ(pageRangeFromList(bad), std::nullopt) << bad;
   }
 }

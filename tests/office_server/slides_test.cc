@@ -128,5 +128,59 @@ TEST(PublisherApplication, PrintsEveryPageOfTheActiveDocument) {
   EXPECT_FALSE(printed.landscape());
 }
 
+std::string le32(unsigned v) {
+  std::string out;
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+  return out;
+}
+
+// A presentation of the legacy format as far as its encryption mark goes: the current-user
+// record with the token of an encrypted (or plain) document, and a document stream.
+void writeLegacyPresentation(const std::string& path, bool encrypted) {
+  const std::string user = std::string("\0\0\xF6\x0F", 4) + le32(0x14 + 6) + le32(0x14) +
+                           le32(encrypted ? 0xF3D1C4DF : 0xE391C05F) + std::string(22, '\0');
+  fixtures::writeCompoundFile(
+      path, {{"Current User", user}, {"PowerPoint Document", std::string(5000, '\x42')}});
+}
+// An encrypted Office Open XML package: its encryption details and the sealed package.
+void writeSealedPackage(const std::string& path) {
+  fixtures::writeCompoundFile(path, {{"EncryptionInfo", std::string(300, '\x04')},
+                                     {"EncryptedPackage", std::string(9000, '\x5A')}});
+}
+
+// Password-protected files the office cannot even read fail as protected, files of the same
+// shape without the mark as damaged.
+TEST(PowerPointApplication, EncryptedPresentationsAreToldFromDamagedOnes) {
+  Scratch dir;
+  writeLegacyPresentation(dir.path("locked.ppt"), true);
+  writeLegacyPresentation(dir.path("damaged.ppt"), false);
+  writeSealedPackage(dir.path("locked.pptx"));
+  auto app = createObject("Powerpoint.Application");
+  auto open = [&](const std::string& name) {
+    return fixtures::errorOf(
+        [&] { call(getObject(app, "Presentations"), "Open", {Variant(dir.path(name))}); });
+  };
+  for (const char* name : {"locked.ppt", "locked.pptx"}) {
+    Error locked = open(name);
+    EXPECT_EQ(locked.number, static_cast<int32_t>(0x80048241))
+        << name << ": " << locked.description;
+    EXPECT_NE(locked.description.find("password"), std::string::npos) << locked.description;
+  }
+  EXPECT_EQ(open("damaged.ppt").number, static_cast<int32_t>(0x80048240));
+  call(app, "Quit");
+}
+
+TEST(PublisherApplication, EncryptedPublicationsAreToldFromDamagedOnes) {
+  Scratch dir;
+  writeSealedPackage(dir.path("locked.pub"));
+  fixtures::writeCompoundFile(dir.path("damaged.pub"), {{"Quill", std::string(5000, '\x11')}});
+  auto app = createObject("Publisher.Application");
+  Error locked = fixtures::errorOf([&] { call(app, "Open", {Variant(dir.path("locked.pub"))}); });
+  EXPECT_EQ(locked.number, static_cast<int32_t>(0x80041001)) << locked.description;
+  Error damaged = fixtures::errorOf([&] { call(app, "Open", {Variant(dir.path("damaged.pub"))}); });
+  EXPECT_EQ(damaged.number, static_cast<int32_t>(0x80041000)) << damaged.description;
+  call(app, "Quit");
+}
+
 }  // namespace
 }  // namespace docmill

@@ -2,7 +2,10 @@
 // Word converters make.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "automation/creation.h"
+#include "office_server/protection.h"
 #include "office_server/servers.h"
 #include "tests/office_server/fixtures.h"
 
@@ -169,6 +172,64 @@ TEST(WordApplication, PasswordProtectedDocument) {
   word.open(dir.path("locked.doc"), "pw1", "anything");
   word.print(dir.path("out.ps"));
   EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
+}
+
+// An encrypted file is reported as one whether or not the office's own filter recognises
+// it: the office's own protected files, and an encrypted package it cannot read at all.
+TEST(WordApplication, EncryptedFilesAreToldFromDamagedOnes) {
+  Scratch dir;
+  fixtures::writeFile(dir.path("plain.fodt"), fixtures::flatText({{"Secret text"}}));
+  {
+    WordRun word;
+    word.open(dir.path("plain.fodt"));
+    call(word.doc, "SaveAs2", {Variant(dir.path("locked.docx"))}, {{"Password", Variant("pw")}});
+    call(word.doc, "SaveAs2", {Variant(dir.path("open.doc"))});
+    // A format without encryption is refused rather than written unprotected.
+    Error rtf = fixtures::errorOf([&] {
+      call(word.doc, "SaveAs2", {Variant(dir.path("locked.rtf"))}, {{"Password", Variant("pw")}});
+    });
+    EXPECT_EQ(rtf.number, 4608) << rtf.description;
+    EXPECT_FALSE(std::filesystem::exists(dir.path("locked.rtf")));
+  }
+  EXPECT_TRUE(office_server::isEncryptedDocument(dir.path("locked.docx")));
+  EXPECT_FALSE(office_server::isEncryptedDocument(dir.path("open.doc")));
+  fixtures::writeCompoundFile(dir.path("sealed.docx"),
+                              {{"EncryptionInfo", std::string(300, '\x04')},
+                               {"EncryptedPackage", std::string(9000, '\x5A')}});
+  std::string damaged = fixtures::readFile(dir.path("open.doc"));
+  damaged.resize(damaged.size() / 2);
+  fixtures::writeFile(dir.path("damaged.doc"), damaged);
+  WordRun word;
+  for (const char* name : {"locked.docx", "sealed.docx"}) {
+    for (const char* password : {"", "wrong"}) {
+      Error e = fixtures::errorOf([&] { word.open(dir.path(name), password); });
+      EXPECT_EQ(e.number, 5408) << name << " " << password << ": " << e.description;
+      EXPECT_NE(e.description.find("password"), std::string::npos) << e.description;
+    }
+  }
+  EXPECT_EQ(fixtures::errorOf([&] { word.open(dir.path("damaged.doc")); }).number, 5174);
+  word.open(dir.path("locked.docx"), "pw");
+  word.print(dir.path("out.ps"));
+  EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Secret"), std::string::npos);
+}
+
+// File names are bytes: one cut inside a character, one in another encoding, and one as
+// long as a name can be, of characters of three bytes each, open like any other.
+TEST(WordApplication, AnyFileNameOpens) {
+  Scratch dir;
+  std::string longName;
+  while (longName.size() + 3 + 5 <= 255) longName += "\u20AC";
+  for (const std::string& name :
+       {std::string("cut-\xE2\x82.fodt"), std::string("caf\xE9.fodt"), longName + ".fodt"}) {
+    SCOPED_TRACE(name);
+    fixtures::writeFile(dir.path(name), fixtures::flatText({{"Named text"}}));
+    WordRun word;
+    ASSERT_NO_THROW(word.open(dir.path(name)));
+    EXPECT_EQ(get(word.doc, "FullName").toString(), dir.path(name));
+    word.print(dir.path("out.ps"));
+    EXPECT_NE(fixtures::readPostScript(dir.path("out.ps")).text().find("Named text"),
+              std::string::npos);
+  }
 }
 
 TEST(WordApplication, ErrorsNameTheProblemAndTheNextCallWorks) {

@@ -11,14 +11,15 @@ namespace docmill::pdf2ps {
 namespace {
 
 std::string fix(const std::string& in, const std::map<char32_t, std::u32string>& texts = {},
-                const std::vector<PageText>& pages = {}, size_t chunk = 0) {
+                const std::vector<PageText>& pages = {}, size_t chunk = 0,
+                const std::string& mark = {}) {
   std::string out;
   PostScriptFixer fixer(
       [&](std::string_view s) {
         out.append(s);
         return true;
       },
-      &texts, &pages);
+      &texts, &pages, mark);
   if (chunk == 0) {
     EXPECT_TRUE(fixer.write(in));
   } else {
@@ -95,6 +96,64 @@ TEST(PostScriptFixer, GlyphsThatStandForSeveralCharactersCarryTheirText) {
   // The additions come inside each resource, after the font is defined.
   EXPECT_LT(out.find("cleartomark"), out.find("/Sans findfont"));
   EXPECT_LT(out.find("/Sans findfont"), out.rfind("%%EndResource\n%%BeginResource: font Other"));
+}
+
+std::string type1(const std::string& resourceName, const std::string& key,
+                  const std::string& glyphs = "dup 66 /fi put\n") {
+  return "%%BeginResource: font " + resourceName + "\n%!FontType1-1.0: " + resourceName +
+         " 001\n/FontType 1 def\n/FontName /" + key + " def\n/Encoding 256 array\n" + glyphs +
+         "readonly def\ncurrentfile eexec\n0123456789abcdef\ncleartomark\n%%EndResource\n";
+}
+
+// Prints of one document meet in one interpreter run, where fonts of the same name would be
+// taken for one another: each print marks every font's name as its own.
+TEST(PostScriptFixer, EachPrintsFontsHaveNamesNoOtherPrintHas) {
+  const std::string in = type42("Serif", "f-0-0") + type42("Serif", "f-0-1") +
+                         type1("Sans", "f-0-2", "dup 32 /space put\n");
+  const std::string first = fix(in, {}, {}, 0, "dm0123456789");
+  const std::string second = fix(in, {}, {}, 0, "dm9876543210");
+  EXPECT_NE(first.find("/FontName /Serif-dm0123456789 def"), std::string::npos) << first;
+  EXPECT_NE(first.find("/FontName /Serif-dm0123456789_1 def"), std::string::npos);
+  EXPECT_NE(first.find("/FontName /Sans-dm0123456789 def"), std::string::npos);
+  EXPECT_NE(first.find("/f-0-2 /Sans-dm0123456789 findfont definefont pop"), std::string::npos);
+  EXPECT_NE(second.find("/FontName /Serif-dm9876543210 def"), std::string::npos) << second;
+  // A mark that is not a plain word is not used.
+  EXPECT_EQ(fix(in, {}, {}, 0, "bad mark"), fix(in));
+}
+
+// Names the renderer had to escape ("#" and two hex digits for a space, a bracket, a slash,
+// a byte beyond ASCII) are the document's names again, written as PostScript strings where a
+// plain name cannot hold them, and such fonts keep the text of their glyphs.
+TEST(PostScriptFixer, Type1FontNamesThatNeedEscapingKeepTheirNameAndText) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Book#20Antiqua", "(Book Antiqua) cvn"},
+      {"A#28b#29c", "(A\\(b\\)c) cvn"},
+      {"Sl#2Fash", "(Sl/ash) cvn"},
+      {"Br#5Bx#5D#7B#7D", "(Br[x]{}) cvn"},
+      {"Caf#C3#A9", "(Caf\\303\\251) cvn"},
+      {"Plain#Name", "/Plain#Name"},
+  };
+  for (const auto& [resource, written] : cases) {
+    SCOPED_TRACE(resource);
+    const std::string out = fix(type1(resource, "f-0-0"), {{0xE000, U"fi"}});
+    EXPECT_NE(out.find(std::string("/FontName ") + written + " def\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(std::string(written) + " findfont dup length"), std::string::npos) << out;
+    EXPECT_NE(out.find("/fi <00660069>"), std::string::npos);
+    EXPECT_NE(out.find("currentdict end /f-0-0 exch definefont pop"), std::string::npos);
+  }
+  // Without a name to give it, it is defined under its key and keeps its glyphs' text.
+  const std::string nameless = fix(type1("", "f-0-3"));
+  EXPECT_NE(nameless.find("/FontName /f-0-3 def"), std::string::npos) << nameless;
+  EXPECT_NE(nameless.find("/fi <00660069>"), std::string::npos);
+  // A name too long for an interpreter is cut between characters.
+  std::string longName;
+  while (longName.size() < 200) longName += "#E2#82#AC";
+  const std::string cut = fix(type1(longName, "f-0-4"), {}, {}, 0, "dm0123456789");
+  const size_t at = cut.find("/FontName (");
+  ASSERT_NE(at, std::string::npos) << cut;
+  const std::string name = cut.substr(at + 11, cut.find(") cvn", at) - at - 11);
+  EXPECT_EQ(name.size() % 12, 1u) << name;  // whole escaped characters, then the mark
+  EXPECT_NE(name.find("\\342\\202\\254-dm0123456789"), std::string::npos) << name;
 }
 
 TextRun run(const std::u32string& text, Rect ink, bool mayBeInImage) {

@@ -141,27 +141,32 @@ TEST_F(Renderer, UnreadableInputFailsAndLeavesNoOutput) {
 
 TEST_F(Renderer, HangsCrashesAndRunawaysFailThePrintAndLeaveNothing) {
   write(path("in.pdf"), "%PDF-1.4\n");
+  // Only the helpers that never end by themselves meet the time limit; the others get one far
+  // beyond what they need even on a loaded machine (touching 256 MiB may take seconds), so
+  // each fails for its own reason.
   struct Fault {
     const char* mode;
+    std::chrono::seconds limit;
     const char* says;
   };
-  for (Fault fault : {Fault{"hang", "did not finish within 1 seconds"},
-                      Fault{"crash", "stopped (signal 11"}, Fault{"spin", "did not finish"},
-                      Fault{"allocate", "out of memory"}, Fault{"complain", "not a PDF"}}) {
+  using std::chrono::seconds;
+  for (Fault fault : {Fault{"hang", seconds(1), "did not finish within 1 seconds"},
+                      Fault{"spin", seconds(1), "did not finish"},
+                      Fault{"crash", seconds(300), "stopped (signal 11"},
+                      Fault{"allocate", seconds(300), "out of memory"},
+                      Fault{"complain", seconds(300), "not a PDF"}}) {
     SCOPED_TRACE(fault.mode);
     HelperRenderer::Settings settings;
     settings.command = {DOCMILL_FAULT_HELPER, fault.mode};
-    settings.timeLimit = std::chrono::seconds(1);
+    settings.timeLimit = fault.limit;
     settings.memoryBytes = uint64_t{256} << 20;
     HelperRenderer helper(settings);
-    const auto start = std::chrono::steady_clock::now();
     try {
       helper.render(path("in.pdf"), path("out.ps"), {});
       ADD_FAILURE() << "no error";
     } catch (const RenderError& e) {
       EXPECT_NE(std::string(e.what()).find(fault.says), std::string::npos) << e.what();
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_FALSE(fs::exists(path("out.ps")));
     EXPECT_EQ(children(), 0u);
   }

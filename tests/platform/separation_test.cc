@@ -21,6 +21,7 @@
 #include "platform/scratch.h"
 #include "tests/support/files.h"
 #include "tests/support/prerequisites.h"
+#include "tests/support/wait.h"
 
 namespace fs = std::filesystem;
 using namespace docmill::platform;
@@ -199,15 +200,17 @@ TEST(PublishFile, WritesIntoAPipeOrDeviceInsteadOfReplacingIt) {
     received.assign(std::istreambuf_iterator<char>(in), {});
   });
   // The reader must have the pipe open before the writer's non-blocking open.
-  for (int i = 0; i < 500; ++i) {
+  const bool published = docmill::test::waitFor([&] {
     try {
       publishFile(finished.path(), fifo);
-      break;
+      return true;
     } catch (const OsError& e) {
       if (e.code() != ENXIO) throw;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      return false;
     }
-  }
+  });
+  EXPECT_TRUE(published);
+  if (!published) std::ofstream{fifo};  // lets the reader go
   reader.join();
   EXPECT_EQ(received, "printed");
   EXPECT_TRUE(fs::is_fifo(fifo));

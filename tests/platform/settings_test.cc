@@ -6,6 +6,7 @@
 
 #include <string>
 #include <thread>
+#include <tuple>
 
 using namespace docmill::platform;
 
@@ -55,6 +56,33 @@ TEST(Settings, WholeNumbersAreDigitsOnlyAndAboveTheMinimum) {
     const std::string text = refusal(kSample);
     EXPECT_NE(text.find(std::string("DOCMILL_SETTINGS_TEST is \"") + bad + "\""), std::string::npos)
         << bad << ": " << text;
+  }
+}
+
+// The minimum itself is allowed, one below it is not, for the sample and the real settings
+// whose minimum is not 1.
+TEST(Settings, TheMinimumIsTheLeastValueAccepted) {
+  const WholeNumberSetting least64{"DOCMILL_SETTINGS_TEST", 64, 1000};
+  const WholeNumberSetting least0{"DOCMILL_SETTINGS_TEST", 0, 1000};
+  for (const auto& [setting, at, below] :
+       {std::tuple{kSample, "1", "0"}, std::tuple{least64, "64", "63"},
+        std::tuple{least0, "0", ""}}) {
+    {
+      Env env(setting.name, at);
+      EXPECT_EQ(readSetting(setting), setting.minimum) << at;
+    }
+    if (*below) {
+      Env env(setting.name, below);
+      EXPECT_THROW(readSetting(setting), SettingError) << below;
+    }
+  }
+  {
+    Env env(kOfficeMemoryMiB.name, "64");
+    EXPECT_EQ(readSetting(kOfficeMemoryMiB), 64u);
+  }
+  {
+    Env env(kOfficeQueue.name, "0");
+    EXPECT_EQ(readSetting(kOfficeQueue), 0u);
   }
 }
 
