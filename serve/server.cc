@@ -342,6 +342,8 @@ bool Server::serveRequest(Connection& conn) {
       } else {
         reply = routes_.handleSimple(route, inFlight_);
       }
+    } else if (auto early = Routes::refusedBeforeBody(route, path)) {
+      reply = std::move(*early);
     } else if (parser.content_length() && *parser.content_length() > settings_.maxBytes) {
       reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
                                     "The request body is larger than " +

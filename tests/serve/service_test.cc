@@ -226,6 +226,37 @@ TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
     EXPECT_NE(r.body.find(std::string("\"number\":\"") + c.number), std::string::npos)
         << c.member << " " << c.args << ": " << r.body;
   }
+
+  // Only uploads may stand where files go: numbers, Booleans and other plain values among
+  // the inputs would name files in the service's own folder.
+  for (const char* inputs : {R"(["file:in.ps", 1])", R"(["file:in.ps", true])",
+                             R"(["file:in.ps", null])", R"("array:file:in.ps,i4:1")"}) {
+    HttpResult r = post("/v1/CreatePDF/CreatePDFfromMultiPS",
+                        {"doc=@" + ps, std::string(R"(args=["output:o.pdf", )") + inputs + "]"});
+    EXPECT_EQ(r.status, 400) << inputs << ": " << r.body;
+    EXPECT_NE(r.body.find("varPSFiles must name uploaded files"), std::string::npos)
+        << inputs << ": " << r.body;
+  }
+  for (const auto& call : log_.all()) {
+    EXPECT_EQ(call.find("CreatePDFfromMultiPS"), std::string::npos) << call;
+  }
+
+  // Arrays nested past any use are refused before anything recurses into them.
+  const std::string deep = std::string(30000, '[') + std::string(30000, ']');
+  HttpResult nested =
+      post("/v1/CreatePDF/CreatePDFfromPS", {"doc=@" + ps}, {"--form-string", "args=" + deep});
+  EXPECT_EQ(nested.status, 400) << nested.body;
+  EXPECT_NE(nested.body.find("more than 64 levels"), std::string::npos) << nested.body;
+  const std::string fine =
+      "[\"output:o.pdf\", \"file:in.ps\", " + std::string(60, '[') + std::string(60, ']') + "]";
+  HttpResult shallow =
+      post("/v1/CreatePDF/CreatePDFfromPS", {"doc=@" + ps}, {"--form-string", "args=" + fine});
+  EXPECT_EQ(shallow.body.find("levels"), std::string::npos) << shallow.body;
+
+  // An unknown member is named as such whatever the body is.
+  HttpResult unknown = curl(base_ + "/v1/CreatePDF/NoSuchMember", {"-d", "x=1"});
+  EXPECT_EQ(unknown.status, 404) << unknown.body;
+  EXPECT_NE(unknown.body.find("\"number\":\"0x80020006\""), std::string::npos) << unknown.body;
 }
 
 TEST_F(ServeTest, PropertiesBelongToOneRequest) {
