@@ -63,6 +63,9 @@ std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
 std::optional<std::chrono::milliseconds> readSecondsSetting(const char* name);
 // The text of a setting; nothing when it is unset or empty.
 std::optional<std::string> readTextSetting(const char* name);
+// The text of a setting that must say something when it is set at all (a secret, say):
+// nothing when it is unset; set but empty or blank, it is refused rather than read as unset.
+std::optional<std::string> readNonEmptyTextSetting(const char* name);
 
 // DOCMILL_OFFICE_POOL, else the number of cores (2 when the system does not say).
 uint64_t officePoolSize();

@@ -95,7 +95,8 @@ enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, Failed };
 ServeSettings ServeSettings::fromEnvironment() {
   ServeSettings s;
   if (auto n = platform::readSetting(platform::kServeMaxBytes)) s.maxBytes = *n;
-  if (auto t = platform::readTextSetting(platform::kServeToken)) s.token = *t;
+  // An empty token would silently serve everyone; it is refused instead.
+  if (auto t = platform::readNonEmptyTextSetting(platform::kServeToken)) s.token = *t;
   if (auto n = platform::readSetting(platform::kServeQueue)) s.queue = static_cast<int>(*n);
   if (auto n = platform::readSetting(platform::kServeIdleTimeout)) {
     s.idleTimeout = std::chrono::seconds(*n);

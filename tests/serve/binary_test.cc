@@ -120,4 +120,16 @@ TEST_F(ServeBinary, ConvertsOfficeDocumentsAndPostScriptAndDrainsOnSigterm) {
       << shell("ls -R " + docmill::servetest::quoted((dir_ / "tmp").string()));
 }
 
+TEST(ServeStart, AnEmptyTokenIsRefusedRatherThanServingWithoutOne) {
+  // `timeout` only ends a service that started anyway, so that the failure shows.
+  for (const char* value : {"", "  "}) {
+    const std::string out = shell(
+        std::string("DOCMILL_SERVE_TOKEN=") + docmill::servetest::quoted(value) + " timeout 20 " +
+        docmill::servetest::quoted(DOCMILL_HOST) + " serve --listen 127.0.0.1:0 2>&1; echo rc=$?");
+    EXPECT_NE(out.find("DOCMILL_SERVE_TOKEN"), std::string::npos) << out;
+    EXPECT_NE(out.find("rc=2"), std::string::npos) << out;
+    EXPECT_EQ(out.find("listening"), std::string::npos) << out;
+  }
+}
+
 }  // namespace
