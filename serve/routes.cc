@@ -739,8 +739,10 @@ Reply Routes::callMember(const std::string& path, const Form& form, const std::s
       put(obj, func->name, plainValue(args["value"], func->name));
     }
     Reply r;
-    Variant value = get(obj, func->name);
-    r.body = jsonText(json{{"value", toJson(value)}}) + "\n";
+    // The request's private folder is the service's business: its path is not told.
+    json value = sameName(func->name, "TempFilePath") ? json("") : toJson(get(obj, func->name));
+    if (value.is_string()) value = forClient(value.get<std::string>(), form, folder);
+    r.body = jsonText(json{{"value", value}}) + "\n";
     return r;
   }
 
@@ -798,7 +800,9 @@ Reply Routes::callMember(const std::string& path, const Form& form, const std::s
   if (written.empty()) {
     if (!outputs.empty()) refuse(500, func->name + " wrote no output.", hr::E_FAIL);
     Reply r;
-    r.body = jsonText(json{{"result", toJson(result)}}) + "\n";
+    json value = toJson(result);
+    if (value.is_string()) value = forClient(value.get<std::string>(), form, folder);
+    r.body = jsonText(json{{"result", value}}) + "\n";
     return r;
   }
   if (written.size() == 1) {

@@ -48,6 +48,7 @@ struct Reply {
   std::string body;
   std::string file;          // sent instead of `body` when set
   std::string downloadName;  // for Content-Disposition, already safe
+  std::string policy;        // a Content-Security-Policy, for a page
   int retryAfter = 0;        // seconds, for 503
   std::string error;         // the error number, for the log line
 };

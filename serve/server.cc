@@ -338,8 +338,10 @@ bool Server::serveRequest(Connection& conn) {
           401, Error{rt::PermissionDenied, "docmill", "A valid bearer token is required."});
     } else if (!Routes::converts(route)) {
       if (route == "/") {
+        Page page = makePage();
         reply.contentType = "text/html; charset=utf-8";
-        reply.body = pageHtml();
+        reply.body = std::move(page.html);
+        reply.policy = std::move(page.policy);
       } else {
         reply = routes_.handleSimple(route, inFlight_);
       }
@@ -538,6 +540,7 @@ bool Server::serveRequest(Connection& conn) {
       res.set("X-Content-Type-Options", "nosniff");
       res.set("X-Frame-Options", "DENY");
       res.set("X-Request-Id", id);
+      if (!reply.policy.empty()) res.set("Content-Security-Policy", reply.policy);
       if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
       if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");
       if (!reply.downloadName.empty()) {

@@ -153,6 +153,22 @@ TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
   EXPECT_EQ(calls.back().find("etc"), std::string::npos) << calls.back();
   EXPECT_NE(calls.back().find("/request-"), std::string::npos) << calls.back();
 
+  // A drive prefix, a device name and invisible direction overrides leave the names of
+  // downloads and zip entries.
+  const std::string rlo = "\xE2\x80\xAE";
+  HttpResult disguised = post("/forms/libreoffice/convert",
+                              {"files=@" + doc + ";filename=invoice" + rlo + "fdp.exe.txt"});
+  ASSERT_EQ(disguised.status, 200) << disguised.body;
+  EXPECT_NE(disguised.headers["content-disposition"].find("filename*=UTF-8''invoicefdp.exe.pdf"),
+            std::string::npos)
+      << disguised.headers["content-disposition"];
+  HttpResult zip =
+      post("/forms/libreoffice/convert",
+           {"files=@" + doc + ";filename=C:evil.txt", "files=@" + doc + ";filename=nul.txt",
+            "files=@" + doc + ";filename=a" + rlo + "b.txt"});
+  ASSERT_EQ(zip.status, 200) << zip.body;
+  EXPECT_EQ(zipEntries(file("names.zip", zip.body)), "evil.pdf,_nul.pdf,ab.pdf\n");
+
   // A form of endless tiny parts is refused before it is read to its end.
   std::vector<std::string> parts;
   for (int i = 0; i < 1001; ++i) parts.push_back("x=1");
@@ -266,9 +282,12 @@ TEST_F(ServeTest, PropertiesBelongToOneRequest) {
   EXPECT_EQ(set.body, "{\"value\":3}\n");
   HttpResult read = post("/v1/CreatePDF/GhostScriptVersion", {"args={}"});
   EXPECT_EQ(read.body, "{\"value\":815}\n");
-  // TempFilePath is each request's own private folder.
+  // TempFilePath is each request's own private folder, whose path is not told.
   HttpResult temp = post("/v1/CreatePDF/TempFilePath", {"args={}"});
-  EXPECT_NE(temp.body.find("/request-"), std::string::npos) << temp.body;
+  EXPECT_EQ(temp.body, "{\"value\":\"\"}\n");
+  bool given = false;
+  for (const auto& call : log_.all()) given |= call.find("/request-") != std::string::npos;
+  EXPECT_TRUE(given);  // the member still works in it
 }
 
 TEST_F(ServeTest, TokenSizeLimitUnknownRoutesAndTheSimpleRoutes) {
@@ -319,6 +338,27 @@ TEST_F(ServeTest, TokenSizeLimitUnknownRoutesAndTheSimpleRoutes) {
         "docmill_office_restarts_total 1", "docmill_queue_depth 0"}) {
     EXPECT_NE(metrics.body.find(line), std::string::npos) << line << "\n" << metrics.body;
   }
+}
+
+TEST_F(ServeTest, ThePageRunsOnlyItsOwnScriptAndCannotBeFramed) {
+  start();
+  HttpResult page = curl(base_ + "/");
+  ASSERT_EQ(page.status, 200);
+  const std::string policy = page.headers["content-security-policy"];
+  for (const char* directive :
+       {"default-src 'none'", "connect-src 'self'", "frame-ancestors 'none'", "base-uri 'none'"}) {
+    EXPECT_NE(policy.find(directive), std::string::npos) << policy;
+  }
+  EXPECT_EQ(policy.find("unsafe-"), std::string::npos) << policy;
+  EXPECT_EQ(page.headers["x-content-type-options"], "nosniff");
+  // The script and the style carry the nonce the policy names, fresh on every answer.
+  const size_t at = policy.find("script-src 'nonce-");
+  ASSERT_NE(at, std::string::npos) << policy;
+  const std::string nonce = policy.substr(at + 18, policy.find('\'', at + 18) - at - 18);
+  EXPECT_GE(nonce.size(), 22u);
+  EXPECT_NE(page.body.find("<script nonce=\"" + nonce + "\">"), std::string::npos);
+  EXPECT_NE(page.body.find("<style nonce=\"" + nonce + "\">"), std::string::npos);
+  EXPECT_EQ(curl(base_ + "/").headers["content-security-policy"].find(nonce), std::string::npos);
 }
 
 TEST_F(ServeTest, TimeOutsAnswer504AndBadDocuments400WithoutPrivatePaths) {
