@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
+#include <sstream>
 
 #include "platform/scratch.h"
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
+#include "tests/support/files.h"
+#include "tests/support/wait.h"
 
 namespace docmill::serve {
 namespace {
@@ -86,6 +88,34 @@ std::string zipEntries(const std::string& zip) {
       docmill::servetest::quoted(zip));
 }
 
+// Each entry of a zip archive, in order, as "NAME: the text of each page | ...", read
+// back with Python's zip reader and pdftotext.
+std::vector<std::string> zipPages(const std::string& zip) {
+  platform::TempFolder folder(platform::systemTempFolder(), "serve-test-zip-");
+  const std::string archive = folder.path() + "/r.zip";
+  std::ofstream(archive, std::ios::binary) << zip;
+  const std::string names = docmill::servetest::shell(
+      "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+      "assert z.testzip() is None; "
+      "[open(sys.argv[2]+\"/\"+str(i),\"wb\").write(z.read(n)) for i,n in "
+      "enumerate(z.namelist())]; "
+      "print(\"\\n\".join(z.namelist()))' " +
+      docmill::servetest::quoted(archive) + " " + docmill::servetest::quoted(folder.path()));
+  std::vector<std::string> entries;
+  std::istringstream lines(names);
+  for (std::string name; std::getline(lines, name);) {
+    std::string entry = name + ":";
+    const std::string path = folder.path() + "/" + std::to_string(entries.size());
+    for (const auto& page : docmill::servetest::pageTexts(docmill::test::readFile(path))) {
+      entry += " " + page + " |";
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+using Pages = std::vector<std::string>;
+
 TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   start();
   const std::string a = file("a.txt", "A\nline\n"), b = file("b.txt", "B\n");
@@ -93,32 +123,43 @@ TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   ASSERT_EQ(one.status, 200) << one.body;
   EXPECT_EQ(one.headers["content-type"], "application/pdf");
   EXPECT_NE(one.headers["content-disposition"].find("filename=\"a.pdf\""), std::string::npos);
-  EXPECT_EQ(docmill::servetest::pageCount(one.body), 2);
+  EXPECT_EQ(docmill::servetest::pageTexts(one.body), (Pages{"A", "line"}));
 
-  HttpResult two = post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b});
-  ASSERT_EQ(two.status, 200) << two.body;
-  EXPECT_EQ(two.headers["content-type"], "application/zip");
-  EXPECT_EQ(zipEntries(file("r.zip", two.body)), "a.pdf,b.pdf\n");
+  // Each document's own pages under its own name; a name taken twice gets "-2".
+  const std::string b2 = file("b.docx", "B2 one\nB2 two\n");
+  HttpResult three =
+      post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b, "files=@" + b2});
+  ASSERT_EQ(three.status, 200) << three.body;
+  EXPECT_EQ(three.headers["content-type"], "application/zip");
+  EXPECT_EQ(zipPages(three.body),
+            (Pages{"a.pdf: A | line |", "b.pdf: B |", "b-2.pdf: B2 one | B2 two |"}));
 
-  HttpResult merged =
-      post("/forms/libreoffice/convert", {"files=@" + b, "files=@" + a, "merge=true"});
+  // Merged: every page, in the order the files were sent.
+  HttpResult merged = post("/forms/libreoffice/convert",
+                           {"files=@" + b, "files=@" + a, "files=@" + b2, "merge=true"});
   ASSERT_EQ(merged.status, 200) << merged.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(merged.body), "B,A");
-  EXPECT_EQ(docmill::servetest::pageCount(merged.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(merged.body),
+            (Pages{"B", "A", "line", "B2 one", "B2 two"}));
 }
 
 TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   start();
   const std::string doc = file("five.txt", "1\n2\n3\n4\n5\n");
+  const std::string other = file("other.txt", "x1\nx2\nx3\n");
   HttpResult picked =
       post("/forms/libreoffice/convert", {"files=@" + doc, "nativePageRanges=2-3,5"});
   ASSERT_EQ(picked.status, 200) << picked.body;
-  EXPECT_EQ(docmill::servetest::pageCount(picked.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(picked.body), (Pages{"2", "3", "5"}));
 
-  HttpResult both = post("/forms/libreoffice/convert",
-                         {"files=@" + doc, "files=@" + doc, "nativePageRanges=1", "merge=true"});
+  // The same pages of each document, merged in the order sent, or each in the zip.
+  HttpResult both = post("/forms/libreoffice/convert", {"files=@" + other, "files=@" + doc,
+                                                        "nativePageRanges=1,3", "merge=true"});
   ASSERT_EQ(both.status, 200) << both.body;
-  EXPECT_EQ(docmill::servetest::pageCount(both.body), 2);
+  EXPECT_EQ(docmill::servetest::pageTexts(both.body), (Pages{"x1", "x3", "1", "3"}));
+  HttpResult zipped = post("/forms/libreoffice/convert",
+                           {"files=@" + doc, "files=@" + other, "nativePageRanges=2-"});
+  ASSERT_EQ(zipped.status, 200) << zipped.body;
+  EXPECT_EQ(zipPages(zipped.body), (Pages{"five.pdf: 2 | 3 | 4 | 5 |", "other.pdf: x2 | x3 |"}));
 
   ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc, "landscape=true"}).status, 200);
   bool turned = false;
@@ -181,10 +222,11 @@ TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
   start();
   const std::string one = file("one.pdf", docmill::servetest::fakePdf(1, "one"));
   const std::string two = file("two.pdf", docmill::servetest::fakePdf(2, "two"));
-  HttpResult r = post("/forms/pdfengines/merge", {"files=@" + two, "files=@" + one});
+  const std::string three = file("three.pdf", docmill::servetest::fakePdf(1, "three"));
+  HttpResult r = post("/forms/pdfengines/merge",
+                      {"files=@" + two, "files=@" + one, "files=@" + three + ";filename=one.pdf"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "two,one");
-  EXPECT_EQ(docmill::servetest::pageCount(r.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"two 1", "two 2", "one 1", "three 1"}));
   HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
   EXPECT_EQ(text.status, 400);
   EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
@@ -210,11 +252,11 @@ TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
   EXPECT_NE(call.find("I2(2)"), std::string::npos) << call;
 
   r = post("/v1/CreatePDF/CreatePDFfromMultiPDF",
-           {"a=@" + file("a.pdf", docmill::servetest::fakePdf(1, "a")),
-            "b=@" + file("b.pdf", docmill::servetest::fakePdf(1, "b")),
+           {"a=@" + file("a.pdf", docmill::servetest::fakePdf(1, "alpha")),
+            "b=@" + file("b.pdf", docmill::servetest::fakePdf(2, "beta")),
             R"(args=["output:m.pdf", {"lbound": 1, "items": ["file:b.pdf", "file:a.pdf"]}])"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "b,a");
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"beta 1", "beta 2", "alpha 1"}));
 }
 
 TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
@@ -378,48 +420,36 @@ TEST_F(ServeTest, AFullQueueAnswers503AndAClientThatLeavesCancelsItsConversion) 
   settings_.workers = 1;
   settings_.queue = 0;
   start();
-  const std::string slow = file("slow.txt", "SLOW\n");
-  // The first request holds the only worker; curl gives up on it after two seconds.
-  auto first = std::async(std::launch::async, [&] {
-    return post("/forms/libreoffice/convert", {"files=@" + slow}, {"--max-time", "2"});
-  });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(log_.running, 1);
+  // The first request holds the only worker until its client goes away.
+  docmill::servetest::RawClient first(server_->port());
+  ASSERT_TRUE(first.send(
+      docmill::servetest::formRequest("/forms/libreoffice/convert", "slow.txt", "SLOW\n")));
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
   HttpResult busy = post("/forms/libreoffice/convert", {"files=@" + file("b.txt", "B\n")});
   EXPECT_EQ(busy.status, 503);
   EXPECT_EQ(busy.headers["retry-after"], "5");
-  EXPECT_EQ(first.get().status, 0);  // timed out at the client
-  for (int i = 0; i < 100 && log_.cancelled == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(log_.cancelled, 1);
+  first.close();
+  EXPECT_TRUE(test::waitFor([&] { return log_.cancelled == 1; }));
   // The worker is free again.
-  for (int i = 0; i < 100 && server_->inFlight() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
   EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("c.txt", "C\n")}).status, 200);
 }
 
 TEST_F(ServeTest, AClientThatLeavesMidUploadLeavesNothingBehind) {
   start();
   {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket socket(io);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), server_->port()});
+    docmill::servetest::RawClient client(server_->port());
     std::string head =
-        "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: x\r\n"
+        "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: 127.0.0.1\r\n"
         "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 100000\r\n\r\n"
         "--XyZ\r\nContent-Disposition: form-data; name=\"files\"; filename=\"a.txt\"\r\n\r\n" +
         std::string(70000, 'a');
-    boost::asio::write(socket, boost::asio::buffer(head));
-    for (int i = 0; i < 100 && requestFolders().empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(requestFolders().size(), 1u);  // the upload was going to disk
+    ASSERT_TRUE(client.send(head));
+    // The upload was going to disk.
+    EXPECT_TRUE(test::waitFor([] { return requestFolders().size() == 1; }));
   }
-  for (int i = 0; i < 200 && !requestFolders().empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(requestFolders().empty());
+  EXPECT_TRUE(test::waitFor([] { return requestFolders().empty(); }));
+  EXPECT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
   EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("a.txt", "A\n")}).status, 200);
 }
 
@@ -445,33 +475,31 @@ TEST_F(ServeTest, ParallelRequestsEachGetTheirOwnResult) {
 
 TEST_F(ServeTest, StoppingLetsARequestInFlightFinishAndRefusesNewOnes) {
   start();
-  const std::string sleepy = file("sleepy.txt", "SLEEP\n");
+  const std::string held = file("held.txt", "HOLD\nsecond\n");
   auto inFlight = std::async(
-      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + sleepy}); });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(log_.running, 1);
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + held}); });
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
   const std::string base = base_;
   auto stopped = std::async(std::launch::async, [this] { server_->stop(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(curl(base + "/version").status, 0);  // no longer accepting
+  // No longer accepting, while the request in flight still waits.
+  EXPECT_TRUE(test::waitFor([&] { return curl(base + "/version").status == 0; }));
+  EXPECT_EQ(log_.running, 1);
+  log_.release();
   HttpResult r = inFlight.get();
   EXPECT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "SLEEP");
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"HOLD", "second"}));
   stopped.get();
 }
 
 TEST_F(ServeTest, StoppingCancelsWhatOutlastsTheDrainTime) {
-  settings_.drainTimeout = std::chrono::seconds(1);
+  settings_.drainTimeout = std::chrono::seconds(0);
   start();
-  const std::string slow = file("slow.txt", "SLOW\n");
+  const std::string held = file("held.txt", "HOLD\n");
   auto inFlight = std::async(
-      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + slow}); });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const auto before = std::chrono::steady_clock::now();
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + held}); });
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
+  // The conversion is never released: only the cancellation lets stop() return.
   server_->stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
   EXPECT_EQ(log_.cancelled, 1);
   EXPECT_NE(inFlight.get().status, 200);
 }
