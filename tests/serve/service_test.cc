@@ -179,6 +179,93 @@ TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   EXPECT_NE(none.body.find("\"number\":\"0x80004100\""), std::string::npos) << none.body;
 }
 
+TEST_F(ServeTest, PageRangesSelectEachPageOnceInPageOrderWithinBounds) {
+  start();
+  const std::string doc = file("five.txt", "1\n2\n3\n4\n5\n");
+  const std::string other = file("other.txt", "x1\nx2\nx3\n");
+  struct Case {
+    const char* ranges;
+    Pages pages;
+  } cases[] = {
+      {"3,1-2", {"1", "2", "3"}},  {"1-,1-", {"1", "2", "3", "4", "5"}},
+      {"2-2,4-4,2-2", {"2", "4"}}, {"5,4-", {"4", "5"}},
+      {"4-99", {"4", "5"}},  // a range may run past the last page
+  };
+  for (const auto& c : cases) {
+    HttpResult r = post("/forms/libreoffice/convert",
+                        {"files=@" + doc, std::string("nativePageRanges=") + c.ranges});
+    ASSERT_EQ(r.status, 200) << c.ranges << ": " << r.body;
+    EXPECT_EQ(docmill::servetest::pageTexts(r.body), c.pages) << c.ranges;
+  }
+  // Selected, then merged: each document's set, documents in the order sent.
+  HttpResult merged = post("/forms/libreoffice/convert", {"files=@" + doc, "files=@" + other,
+                                                          "nativePageRanges=3-,2,3", "merge=true"});
+  ASSERT_EQ(merged.status, 200) << merged.body;
+  EXPECT_EQ(docmill::servetest::pageTexts(merged.body), (Pages{"2", "3", "4", "5", "x2", "x3"}));
+
+  // What one request may select is bounded, and refusals name what is wrong.
+  std::string repeated;
+  for (int i = 0; i < 60000; ++i) repeated += i ? ",1-" : "1-";
+  struct Refused {
+    std::string ranges;
+    const char* says;
+  } refused[] = {
+      {"99999999999", "page number \\\"99999999999\\\" is larger than 1000000"},
+      {"2-1000001", "1000001"},
+      {"9", "page 9 is past the end of the document (5 pages)"},
+      {"6-", "page 6 is past the end"},
+      {repeated, "at most 2000 characters"},
+  };
+  for (const auto& c : refused) {
+    // From a file: the longest is more than one command-line word may hold.
+    HttpResult r = post("/forms/libreoffice/convert",
+                        {"files=@" + doc, "nativePageRanges=<" + file("ranges.txt", c.ranges)});
+    EXPECT_EQ(r.status, 400) << c.ranges.substr(0, 40) << ": " << r.body;
+    EXPECT_NE(r.body.find(c.says), std::string::npos) << r.body;
+  }
+  std::string items;
+  for (int i = 0; i < 501; ++i) items += i ? ",1" : "1";
+  HttpResult many = post("/forms/libreoffice/convert", {"files=@" + doc},
+                         {"--form-string", "nativePageRanges=" + items});
+  EXPECT_EQ(many.status, 400) << many.body;
+  EXPECT_NE(many.body.find("at most 500 page ranges"), std::string::npos) << many.body;
+}
+
+// This process's resident memory and its peak so far, in bytes, as /proc tells them.
+std::pair<uint64_t, uint64_t> residentMemory() {
+  std::ifstream status("/proc/self/status");
+  uint64_t now = 0, peak = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) now = std::stoull(line.substr(6)) * 1024;
+    if (line.rfind("VmHWM:", 0) == 0) peak = std::stoull(line.substr(6)) * 1024;
+  }
+  return {now, peak};
+}
+
+TEST_F(ServeTest, ALargeRequestGivesItsMemoryBackWhenItEnds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory its own way";
+#endif
+  start();
+  const std::string big = file("big.pdf", docmill::servetest::fakePdf(6000, "big"));
+  const std::string small = file("small.pdf", docmill::servetest::fakePdf(2, "small"));
+  ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + small, "nativePageRanges=1"}).status,
+            200);
+  ASSERT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
+  const auto before = residentMemory();
+
+  HttpResult r = post("/forms/libreoffice/convert", {"files=@" + big, "nativePageRanges=1-,1-"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  ASSERT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
+  const auto after = residentMemory();
+  r = HttpResult{};
+  const uint64_t used = after.second - before.first;
+  ASSERT_GT(used, 48ull << 20) << "the request took too little memory to tell";
+  EXPECT_LT(after.first, before.first + used / 4)
+      << "before " << (before.first >> 20) << " MiB, peak " << (after.second >> 20)
+      << " MiB, after " << (after.first >> 20) << " MiB";
+}
+
 TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
   start();
   const std::string doc = file("x.txt", "X\n");
