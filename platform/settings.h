@@ -56,6 +56,18 @@ inline constexpr WholeNumberSetting kServeQueue{"DOCMILL_SERVE_QUEUE", 0, 100'00
 inline constexpr WholeNumberSetting kServeIdleTimeout{"DOCMILL_SERVE_IDLE_TIMEOUT", 1, 86'400};
 inline constexpr WholeNumberSetting kServeDrainTimeout{"DOCMILL_SERVE_DRAIN_TIMEOUT", 0, 86'400};
 inline constexpr const char* kServeToken = "DOCMILL_SERVE_TOKEN";
+// `docmill serve`: connections at a time in all and from one client address (defaults 256
+// and 32), seconds a request may take to send its headers (default 10; a fraction is
+// allowed), the least bytes a second an upload must average (default 1024; 0: none), and
+// further names the service answers to (text: a comma-separated list).
+inline constexpr WholeNumberSetting kServeMaxConnections{"DOCMILL_SERVE_MAX_CONNECTIONS", 1,
+                                                         10'000};
+inline constexpr WholeNumberSetting kServeMaxClientConnections{
+    "DOCMILL_SERVE_MAX_CLIENT_CONNECTIONS", 1, 10'000};
+inline constexpr const char* kServeHeaderTimeout = "DOCMILL_SERVE_HEADER_TIMEOUT";
+inline constexpr WholeNumberSetting kServeMinUploadRate{"DOCMILL_SERVE_MIN_UPLOAD_RATE", 0,
+                                                        1ull << 40};
+inline constexpr const char* kServeHosts = "DOCMILL_SERVE_HOSTS";
 
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
