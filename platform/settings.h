@@ -66,7 +66,7 @@ inline constexpr WholeNumberSetting kServeMaxClientConnections{
     "DOCMILL_SERVE_MAX_CLIENT_CONNECTIONS", 1, 10'000};
 inline constexpr const char* kServeHeaderTimeout = "DOCMILL_SERVE_HEADER_TIMEOUT";
 inline constexpr WholeNumberSetting kServeMinUploadRate{"DOCMILL_SERVE_MIN_UPLOAD_RATE", 0,
-                                                        1ull << 40};
+                                                        1ull << 30};
 inline constexpr const char* kServeHosts = "DOCMILL_SERVE_HOSTS";
 
 // The value of a whole-number setting; nothing when it is unset or empty.

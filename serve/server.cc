@@ -327,8 +327,8 @@ void Server::reapLoop() {
           if (quiet > idle) {
             c->stopReading(Late::Stalled);
           } else if (settings_.minUploadRate > 0 && inPhase > header &&
-                     c->bodyBytes * 1000 <
-                         settings_.minUploadRate * static_cast<uint64_t>(inPhase)) {
+                     static_cast<double>(c->bodyBytes) * 1000 <
+                         static_cast<double>(settings_.minUploadRate) * inPhase) {
             c->stopReading(Late::Slow);
           }
           break;
