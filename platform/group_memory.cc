@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +69,14 @@ std::vector<uint64_t> residentBytesOfGroups(const std::vector<pid_t>& groups) {
   }
   ::closedir(proc);
   return bytes;
+}
+
+void useOneAllocatorPool() {
+  ::mallopt(M_ARENA_MAX, 1);
+}
+
+void releaseFreedMemory() {
+  ::malloc_trim(0);
 }
 
 }  // namespace docmill::platform

@@ -62,6 +62,16 @@ std::optional<std::string> readTextSetting(const char* name) {
   return std::string(text);
 }
 
+std::optional<std::string> readNonEmptyTextSetting(const char* name) {
+  const char* text = std::getenv(name);
+  if (!text) return std::nullopt;
+  const std::string value(text);
+  if (value.find_first_not_of(" \t\r\n") == std::string::npos) {
+    refuse(name, value, "set but empty; give it a value or unset it");
+  }
+  return value;
+}
+
 uint64_t officePoolSize() {
   if (auto size = readSetting(kOfficePool)) return *size;
   const unsigned cores = std::thread::hardware_concurrency();

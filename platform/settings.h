@@ -59,6 +59,18 @@ inline constexpr WholeNumberSetting kServeQueue{"DOCMILL_SERVE_QUEUE", 0, 100'00
 inline constexpr WholeNumberSetting kServeIdleTimeout{"DOCMILL_SERVE_IDLE_TIMEOUT", 1, 86'400};
 inline constexpr WholeNumberSetting kServeDrainTimeout{"DOCMILL_SERVE_DRAIN_TIMEOUT", 0, 86'400};
 inline constexpr const char* kServeToken = "DOCMILL_SERVE_TOKEN";
+// `docmill serve`: connections at a time in all and from one client address (defaults 256
+// and 32), seconds a request may take to send its headers (default 10; a fraction is
+// allowed), the least bytes a second an upload must average (default 1024; 0: none), and
+// further names the service answers to (text: a comma-separated list).
+inline constexpr WholeNumberSetting kServeMaxConnections{"DOCMILL_SERVE_MAX_CONNECTIONS", 1,
+                                                         10'000};
+inline constexpr WholeNumberSetting kServeMaxClientConnections{
+    "DOCMILL_SERVE_MAX_CLIENT_CONNECTIONS", 1, 10'000};
+inline constexpr const char* kServeHeaderTimeout = "DOCMILL_SERVE_HEADER_TIMEOUT";
+inline constexpr WholeNumberSetting kServeMinUploadRate{"DOCMILL_SERVE_MIN_UPLOAD_RATE", 0,
+                                                        1ull << 30};
+inline constexpr const char* kServeHosts = "DOCMILL_SERVE_HOSTS";
 
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
@@ -66,6 +78,9 @@ std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
 std::optional<std::chrono::milliseconds> readSecondsSetting(const char* name);
 // The text of a setting; nothing when it is unset or empty.
 std::optional<std::string> readTextSetting(const char* name);
+// The text of a setting that must say something when it is set at all (a secret, say):
+// nothing when it is unset; set but empty or blank, it is refused rather than read as unset.
+std::optional<std::string> readNonEmptyTextSetting(const char* name);
 
 // DOCMILL_OFFICE_POOL, else the number of cores (2 when the system does not say).
 uint64_t officePoolSize();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace docmill::serve {
@@ -225,19 +227,101 @@ std::optional<std::string> formBoundary(const std::string& contentType) {
   return std::nullopt;
 }
 
+namespace {
+
+// Characters that change how text around them is shown without being seen themselves
+// (direction overrides and isolates, zero-width characters, invisible operators, tags):
+// in a file name they disguise what it is ("report\u202Efdp.exe"), so they are dropped.
+bool invisibleFormatCharacter(uint32_t c) {
+  return c == 0x00AD || (c >= 0x0600 && c <= 0x0605) || c == 0x061C || c == 0x06DD || c == 0x070F ||
+         c == 0x0890 || c == 0x0891 || c == 0x08E2 || c == 0x180E || (c >= 0x200B && c <= 0x200F) ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x2064) ||
+         (c >= 0x2066 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         c == 0x110BD || c == 0x110CD || (c >= 0x13430 && c <= 0x1343F) ||
+         (c >= 0x1BCA0 && c <= 0x1BCA3) || (c >= 0x1D173 && c <= 0x1D17A) || c == 0xE0001 ||
+         (c >= 0xE0020 && c <= 0xE007F);
+}
+
+// The length of the well-formed UTF-8 sequence at `s[at]` and its code point; 0 when the
+// bytes there are not one (a stray continuation byte, an overlong form, a surrogate, a
+// sequence cut short).
+size_t utf8Sequence(const std::string& s, size_t at, uint32_t& code) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(at);
+  size_t length;
+  uint32_t least;
+  if (lead < 0x80) {
+    code = lead;
+    return 1;
+  } else if ((lead & 0xE0) == 0xC0) {
+    length = 2, code = lead & 0x1F, least = 0x80;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3, code = lead & 0x0F, least = 0x800;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4, code = lead & 0x07, least = 0x10000;
+  } else {
+    return 0;
+  }
+  if (at + length > s.size()) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((byte(at + i) & 0xC0) != 0x80) return 0;
+    code = (code << 6) | (byte(at + i) & 0x3F);
+  }
+  if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
+  return length;
+}
+
+// Names that Windows takes for devices whatever their extension ("con.pdf", "LPT1.txt").
+bool reservedOnWindows(std::string stem) {
+  stem.erase(stem.find_last_not_of(' ') + 1);
+  stem = lower(stem);
+  static const char* const names[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  for (const char* n : names) {
+    if (stem == n) return true;
+  }
+  if (stem.size() >= 4 && (stem.compare(0, 3, "com") == 0 || stem.compare(0, 3, "lpt") == 0)) {
+    const std::string rest = stem.substr(3);
+    return (rest.size() == 1 && std::isdigit(static_cast<unsigned char>(rest[0]))) ||
+           rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3";
+  }
+  return false;
+}
+
+void trimDotsAndSpaces(std::string& s) {
+  s.erase(0, s.find_first_not_of(". "));
+  const size_t last = s.find_last_not_of(". ");
+  s.erase(last == std::string::npos ? 0 : last + 1);
+}
+
+}  // namespace
+
 std::string safeFileName(const std::string& name, const std::string& fallback) {
   std::string base = name;
   size_t slash = base.find_last_of("/\\");
   if (slash != std::string::npos) base = base.substr(slash + 1);
-  std::string out;
-  for (unsigned char c : base) {
-    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\' || c == '/' || c == ';' || c == '%') {
-      out += '_';
-    } else {
-      out += static_cast<char>(c);
-    }
+  // A drive ("C:evil.ps") would take the name elsewhere when unpacked on Windows.
+  if (base.size() >= 2 && std::isalpha(static_cast<unsigned char>(base[0])) && base[1] == ':') {
+    base.erase(0, 2);
   }
-  out.erase(0, out.find_first_not_of(". "));
+  std::string out;
+  for (size_t at = 0; at < base.size();) {
+    uint32_t code = 0;
+    const size_t length = utf8Sequence(base, at, code);
+    if (length == 0) {
+      out += '_';  // not UTF-8: the name must read the same in every header and archive
+      ++at;
+      continue;
+    }
+    if (code < 0x20 || (code >= 0x7F && code <= 0x9F) ||
+        (code < 0x80 && std::string_view("\"\\/;%:<>|?*").find(static_cast<char>(code)) !=
+                            std::string_view::npos)) {
+      out += '_';
+    } else if (!invisibleFormatCharacter(code)) {
+      out.append(base, at, length);
+    }
+    at += length;
+  }
+  trimDotsAndSpaces(out);
   if (out.size() > 120) {
     // Cut on a character boundary of UTF-8 and keep the extension.
     std::string ext;
@@ -245,8 +329,11 @@ std::string safeFileName(const std::string& name, const std::string& fallback) {
     if (dot != std::string::npos && out.size() - dot <= 10) ext = out.substr(dot);
     size_t cut = 120 - ext.size();
     while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) --cut;
-    out = out.substr(0, cut) + ext;
+    out = out.substr(0, cut);
+    trimDotsAndSpaces(out);
+    out += ext;
   }
+  if (reservedOnWindows(out.substr(0, out.find('.')))) out = "_" + out;
   if (out.empty()) return fallback;
   return out;
 }

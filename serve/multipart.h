@@ -55,9 +55,12 @@ class MultipartReader {
 // multipart/form-data or its boundary is missing or malformed.
 std::optional<std::string> formBoundary(const std::string& contentType);
 
-// A name fit for a download or a zip entry: the last path component of `name`, with
-// control characters, quotes, backslashes and slashes replaced, no leading dots, at most 120
-// bytes; `fallback` when nothing is left.
+// A name fit for a download or a zip entry, on any system it is unpacked on: the last path
+// component of `name` without a drive prefix; control characters, bytes that are not UTF-8,
+// and quotes, slashes, backslashes, colons and the other characters Windows refuses in names
+// replaced by "_"; invisible format characters (direction overrides, zero-width characters)
+// dropped; no leading or trailing dots and spaces; "_" before a device name of Windows
+// ("con.pdf"); at most 120 bytes, cut between characters. `fallback` when nothing is left.
 std::string safeFileName(const std::string& name, const std::string& fallback);
 
 }  // namespace docmill::serve

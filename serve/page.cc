@@ -1,17 +1,23 @@
 #include "serve/page.h"
 
+#include <cstdio>
+#include <random>
+
 namespace docmill::serve {
+
+namespace {
 
 // Everything is inline and nothing is fetched from elsewhere; the script keeps what it got
 // last in `window.lastResult` (name, type, size, first bytes), which the page's test reads.
-const std::string& pageHtml() {
+// NONCE_ stands for the answer's nonce.
+const std::string& pageTemplate() {
   static const std::string page = R"html(<!doctype html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>docmill</title>
-<style>
+<style nonce="NONCE_">
   body { font: 15px/1.4 system-ui, sans-serif; max-width: 40em; margin: 2em auto; padding: 0 1em; color: #222; }
   #drop { border: 2px dashed #888; border-radius: 8px; padding: 2em; text-align: center; }
   #drop.over { background: #eef5ff; border-color: #36c; }
@@ -44,7 +50,7 @@ const std::string& pageHtml() {
   <p id="status" data-state="idle" role="status"></p>
   <p><a id="download" hidden></a></p>
 </form>
-<script>
+<script nonce="NONCE_">
 "use strict";
 const picked = [];
 const input = document.getElementById("input");
@@ -132,6 +138,34 @@ document.getElementById("form").addEventListener("submit", async (e) => {
 </body>
 </html>
 )html";
+  return page;
+}
+
+// 128 bits from the system's random source, in hexadecimal.
+std::string freshNonce() {
+  std::random_device random;
+  std::string nonce;
+  for (int i = 0; i < 4; ++i) {
+    char word[9];
+    std::snprintf(word, sizeof word, "%08x", static_cast<unsigned>(random()));
+    nonce += word;
+  }
+  return nonce;
+}
+
+}  // namespace
+
+Page makePage() {
+  const std::string nonce = freshNonce();
+  Page page;
+  page.html = pageTemplate();
+  for (size_t at = page.html.find("NONCE_"); at != std::string::npos;
+       at = page.html.find("NONCE_", at)) {
+    page.html.replace(at, 6, nonce);
+  }
+  page.policy = "default-src 'none'; script-src 'nonce-" + nonce + "'; style-src 'nonce-" + nonce +
+                "'; connect-src 'self'; img-src 'self'; form-action 'self'; base-uri 'none'; "
+                "frame-ancestors 'none'";
   return page;
 }
 

@@ -80,6 +80,36 @@ std::string forClient(std::string text, const Form& form, const std::string& fol
   return text;
 }
 
+// How deep arrays and objects may nest in `args`. Parsing and converting a value recurse
+// once per level, so the depth is checked on the text first: a short request of brackets
+// must not exhaust a thread's stack.
+constexpr int kMaxNesting = 64;
+
+// Whether the JSON text opens more than `limit` arrays or objects inside each other
+// (brackets inside strings do not count).
+bool nestedDeeperThan(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
 Reply fileReply(const std::string& path, const std::string& name, const std::string& type) {
   Reply r;
   r.contentType = type;
@@ -360,7 +390,7 @@ Reply Routes::handle(const std::string& route, const std::string& path, const Fo
     } else if (route == "/forms/pdfengines/merge") {
       reply = mergePdfs(form, folder);
     } else {
-      reply = callMember(path.substr(std::string("/v1/CreatePDF/").size()), form, folder);
+      reply = callMember(path, form, folder);
     }
   } catch (const Refusal& r) {
     reply = errorReply(r.status, r.error);
@@ -491,9 +521,11 @@ class ArgumentBuilder {
  public:
   ArgumentBuilder(const Form& form, const std::string& folder) : form_(form), folder_(folder) {}
 
+  // What one argument holds: its value, and how many of its items are file placeholders,
+  // output placeholders and anything else.
   struct Built {
     Variant value;
-    int files = 0, outputs = 0, plainStrings = 0;
+    int files = 0, outputs = 0, others = 0;
   };
 
   Built build(const json& j) {
@@ -547,7 +579,7 @@ class ArgumentBuilder {
         ++b.outputs;
         return Variant(output(s.substr(7)));
       }
-      ++b.plainStrings;
+      ++b.others;
       return v;
     }
     if (v.isArray() && v.array().dims() == 1) {
@@ -559,6 +591,9 @@ class ArgumentBuilder {
       }
       return Variant(SafeArray::of(std::move(items), a.lbound()));
     }
+    // Numbers, Booleans, null and the like: a member taking a file name would read them as
+    // one, so they count against an argument that must name files.
+    ++b.others;
     return v;
   }
 
@@ -617,10 +652,16 @@ json toJson(const Variant& v) {
 
 }  // namespace
 
-Reply Routes::callMember(const std::string& member, const Form& form, const std::string& folder) {
-  const InterfaceInfo& info = createPdfInterface();
+namespace {
+
+const std::string kMemberPrefix = "/v1/CreatePDF/";
+
+// The member a path of the member route names (a method or a property's read, before its
+// write); a refusal when none is, or when it is not served.
+const FuncDesc& servedMember(const std::string& path) {
+  const std::string member = path.substr(std::min(path.size(), kMemberPrefix.size()));
   const FuncDesc* func = nullptr;
-  for (const auto& f : info.funcs) {
+  for (const auto& f : createPdfInterface().funcs) {
     if (sameName(f.name, member)) {
       func = &f;
       if (f.kind == invoke::Method || f.kind == invoke::PropertyGet) break;
@@ -632,9 +673,30 @@ Reply Routes::callMember(const std::string& member, const Form& form, const std:
     refuse(403, "SetDefPrinter changes the host's default printer and is not served.",
            rt::PermissionDenied);
   }
+  return *func;
+}
+
+}  // namespace
+
+std::optional<Reply> Routes::refusedBeforeBody(const std::string& route, const std::string& path) {
+  if (route != "/v1/CreatePDF") return std::nullopt;
+  try {
+    servedMember(path);
+  } catch (const Refusal& r) {
+    return errorReply(r.status, r.error);
+  }
+  return std::nullopt;
+}
+
+Reply Routes::callMember(const std::string& path, const Form& form, const std::string& folder) {
+  const FuncDesc* func = &servedMember(path);
 
   json args = json::object();
   if (auto it = form.fields.find("args"); it != form.fields.end()) {
+    if (nestedDeeperThan(it->second, kMaxNesting)) {
+      refuse(400, "args nests arrays and objects more than " + std::to_string(kMaxNesting) +
+                      " levels deep.");
+    }
     args = json::parse(it->second, nullptr, false);
     if (args.is_discarded()) refuse(400, "args is not valid JSON.");
     if (args.is_array()) args = json{{"positional", args}};
@@ -678,8 +740,10 @@ Reply Routes::callMember(const std::string& member, const Form& form, const std:
       put(obj, func->name, plainValue(args["value"], func->name));
     }
     Reply r;
-    Variant value = get(obj, func->name);
-    r.body = jsonText(json{{"value", toJson(value)}}) + "\n";
+    // The request's private folder is the service's business: its path is not told.
+    json value = sameName(func->name, "TempFilePath") ? json("") : toJson(get(obj, func->name));
+    if (value.is_string()) value = forClient(value.get<std::string>(), form, folder);
+    r.body = jsonText(json{{"value", value}}) + "\n";
     return r;
   }
 
@@ -691,10 +755,10 @@ Reply Routes::callMember(const std::string& member, const Form& form, const std:
       if (b.files || b.outputs) refuse(400, name + " cannot name a file.");
       return;
     }
-    if (index == 0 && (b.outputs != 1 || b.files || b.plainStrings)) {
+    if (index == 0 && (b.outputs != 1 || b.files || b.others)) {
       refuse(400, name + " must be an output placeholder such as \"output:result.pdf\".");
     }
-    if (index == 1 && (b.files == 0 || b.outputs || b.plainStrings)) {
+    if (index == 1 && (b.files == 0 || b.outputs || b.others)) {
       refuse(400, name + " must name uploaded files (\"file:NAME\").");
     }
     if (index > 1 && (b.files || b.outputs)) refuse(400, name + " cannot name a file.");
@@ -737,7 +801,9 @@ Reply Routes::callMember(const std::string& member, const Form& form, const std:
   if (written.empty()) {
     if (!outputs.empty()) refuse(500, func->name + " wrote no output.", hr::E_FAIL);
     Reply r;
-    r.body = jsonText(json{{"result", toJson(result)}}) + "\n";
+    json value = toJson(result);
+    if (value.is_string()) value = forClient(value.get<std::string>(), form, folder);
+    r.body = jsonText(json{{"result", value}}) + "\n";
     return r;
   }
   if (written.size() == 1) {

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ struct Reply {
   std::string body;
   std::string file;          // sent instead of `body` when set
   std::string downloadName;  // for Content-Disposition, already safe
+  std::string policy;        // a Content-Security-Policy, for a page
   int retryAfter = 0;        // seconds, for 503
   std::string error;         // the error number, for the log line
 };
@@ -111,6 +113,10 @@ class Routes {
   // Whether the route takes a multipart body and converts.
   static bool converts(const std::string& route);
 
+  // A refusal that needs nothing of the body (an unknown member), so that it comes before
+  // the body is read or its form checked; nothing when the request may go on.
+  static std::optional<Reply> refusedBeforeBody(const std::string& route, const std::string& path);
+
   // Answers one request; `folder` is the request's private folder with the uploads in it.
   // Runs on a thread with the request's CallContext installed.
   Reply handle(const std::string& route, const std::string& path, const Form& form,
@@ -121,7 +127,7 @@ class Routes {
  private:
   Reply convertDocuments(const Form& form, const std::string& folder);
   Reply mergePdfs(const Form& form, const std::string& folder);
-  Reply callMember(const std::string& member, const Form& form, const std::string& folder);
+  Reply callMember(const std::string& path, const Form& form, const std::string& folder);
 
   RouteSettings settings_;
   SystemProbe probe_;

@@ -16,6 +16,8 @@
 #include "automation/call_context.h"
 #include "automation/creation.h"
 #include "component/type_library.h"
+#include "platform/group_memory.h"
+#include "platform/host_names.h"
 #include "platform/io.h"
 #include "platform/scratch.h"
 #include "platform/settings.h"
@@ -35,7 +37,11 @@ namespace {
 constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kMaxFields = 1 << 20;  // bytes of all text fields of one form
 constexpr size_t kMaxParts = 1000;
-constexpr int kMaxConnections = 512;
+// Connections taken past the limits, each for one request to /health, so that a load
+// balancer still learns how the service is while its connections are all taken; and how
+// many of them one address may hold.
+constexpr int kHealthConnections = 8;
+constexpr int kHealthConnectionsPerClient = 2;
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
@@ -88,14 +94,22 @@ std::string utcNow() {
   return buf;
 }
 
-enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, Failed };
+enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, TooSlow, Failed };
+
+// "10 seconds", "0.5 seconds": a time limit as a reply names it.
+std::string durationText(std::chrono::milliseconds limit) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g seconds", static_cast<double>(limit.count()) / 1000);
+  return text;
+}
 
 }  // namespace
 
 ServeSettings ServeSettings::fromEnvironment() {
   ServeSettings s;
   if (auto n = platform::readSetting(platform::kServeMaxBytes)) s.maxBytes = *n;
-  if (auto t = platform::readTextSetting(platform::kServeToken)) s.token = *t;
+  // An empty token would silently serve everyone; it is refused instead.
+  if (auto t = platform::readNonEmptyTextSetting(platform::kServeToken)) s.token = *t;
   if (auto n = platform::readSetting(platform::kServeQueue)) s.queue = static_cast<int>(*n);
   if (auto n = platform::readSetting(platform::kServeIdleTimeout)) {
     s.idleTimeout = std::chrono::seconds(*n);
@@ -103,6 +117,15 @@ ServeSettings ServeSettings::fromEnvironment() {
   if (auto n = platform::readSetting(platform::kServeDrainTimeout)) {
     s.drainTimeout = std::chrono::seconds(*n);
   }
+  if (auto n = platform::readSetting(platform::kServeMaxConnections)) {
+    s.maxConnections = static_cast<int>(*n);
+  }
+  if (auto n = platform::readSetting(platform::kServeMaxClientConnections)) {
+    s.maxClientConnections = static_cast<int>(*n);
+  }
+  if (auto t = platform::readSecondsSetting(platform::kServeHeaderTimeout)) s.headerTimeout = *t;
+  if (auto n = platform::readSetting(platform::kServeMinUploadRate)) s.minUploadRate = *n;
+  if (auto t = platform::readTextSetting(platform::kServeHosts)) s.hosts = hostList(*t);
   s.workers = static_cast<int>(std::min<uint64_t>(platform::officePoolSize(), 1024));
   return s;
 }
@@ -130,13 +153,33 @@ struct Server::Io {
 };
 
 struct Server::Connection {
-  explicit Connection(tcp::socket s) : socket(std::move(s)) { touch(); }
+  // Where a connection is, for the time limits the reaper holds it to.
+  enum class Phase { Waiting, Headers, Body, Converting, Answering };
+  // Why the reaper stopped reading a request.
+  enum class Late { No, Headers, Stalled, Slow };
+
+  Connection(tcp::socket s, std::string from) : socket(std::move(s)), address(std::move(from)) {
+    touch();
+  }
   void touch() { lastActive = nowMs(); }
+  void enter(Phase p) {
+    phaseStarted = nowMs();
+    phase = p;
+  }
   // Ends the connection from another thread: a blocked read or write returns at once.
   void cut() {
     std::lock_guard lock(mutex);
     boost::system::error_code ec;
     socket.shutdown(tcp::socket::shutdown_both, ec);
+  }
+  // Ends the reading of a request that is late, from another thread; the answer saying so
+  // can still be sent.
+  void stopReading(Late why) {
+    Late none = Late::No;
+    if (!late.compare_exchange_strong(none, why)) return;
+    std::lock_guard lock(mutex);
+    boost::system::error_code ec;
+    socket.shutdown(tcp::socket::shutdown_receive, ec);
   }
   void cancel() {
     std::shared_ptr<CallContext> c;
@@ -158,10 +201,16 @@ struct Server::Connection {
   }
 
   tcp::socket socket;
+  const std::string address;  // the client's
+  bool healthOnly = false;    // taken past the limits, for one request to /health
   beast::flat_buffer buffer;
   std::mutex mutex;
   std::atomic<int64_t> lastActive{0};
-  std::atomic<bool> idleWatched{true};
+  std::atomic<Phase> phase{Phase::Waiting};
+  std::atomic<int64_t> phaseStarted{0};
+  std::atomic<uint64_t> bodyBytes{0};
+  std::atomic<bool> fresh{true};  // no request has begun on it yet
+  std::atomic<Late> late{Late::No};
   std::atomic<bool> inRequest{false};
   std::shared_ptr<CallContext> context;  // of the request being converted, under `mutex`
 };
@@ -172,7 +221,12 @@ Server::Server(ServeSettings settings, SystemProbe probe)
       routes_(RouteSettings{std::max(1, settings_.workers), settings_.retryAfterSeconds,
                             kLibraryVersion},
               std::move(probe), metrics_, gate_),
-      io_(std::make_unique<Io>()) {}
+      hosts_(settings_.host, settings_.hosts, platform::machineNames()),
+      io_(std::make_unique<Io>()) {
+  // With one allocator pool for every thread, what a finished request freed can be handed
+  // back whole (see the end of serveRequest), and idle pools do not each keep a peak.
+  platform::useOneAllocatorPool();
+}
 
 Server::~Server() {
   stop();
@@ -199,29 +253,93 @@ void Server::acceptLoop() {
     if (ec == asio::error::operation_aborted || !io_->acceptor.is_open()) return;
     if (!ec && !platform::closeOnExec(socket.native_handle())) return acceptLoop();
     if (!ec) {
-      auto connection = std::make_shared<Connection>(std::move(socket));
-      std::lock_guard lock(mutex_);
-      if (!draining_ && threads_ < kMaxConnections) {
-        connections_.push_back(connection);
-        ++threads_;
-        std::thread([this, connection] { serveConnection(connection); }).detach();
+      boost::system::error_code ignored;
+      auto from = socket.remote_endpoint(ignored).address();
+      if (from.is_v6() && from.to_v6().is_v4_mapped()) {
+        from = asio::ip::make_address_v4(asio::ip::v4_mapped, from.to_v6());
       }
-      // Otherwise the connection closes as it goes.
+      auto connection = std::make_shared<Connection>(std::move(socket), from.to_string());
+      if (!admit(connection)) {
+        // Told so at once, in the few bytes a new connection can always take; nothing of
+        // the request is read.
+        const std::string body =
+            errorReply(503, Error{rt::CantCreateObject, "docmill",
+                                  "Too many connections are open; try again later."})
+                .body;
+        const std::string busy =
+            "HTTP/1.1 503 Service Unavailable\r\nServer: docmill\r\n"
+            "Content-Type: application/json\r\nConnection: close\r\n"
+            "Retry-After: " +
+            std::to_string(settings_.retryAfterSeconds) +
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+        connection->socket.non_blocking(true, ignored);
+        connection->socket.send(asio::buffer(busy), 0, ignored);
+        connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
+        connection->socket.close(ignored);
+      }
     }
     acceptLoop();
   });
 }
 
+bool Server::admit(const std::shared_ptr<Connection>& connection) {
+  std::lock_guard lock(mutex_);
+  if (draining_) return false;
+  int ordinary = 0, fromClient = 0, health = 0, healthFromClient = 0;
+  for (const auto& c : connections_) {
+    const bool same = c->address == connection->address;
+    (c->healthOnly ? health : ordinary) += 1;
+    (c->healthOnly ? healthFromClient : fromClient) += same ? 1 : 0;
+  }
+  if (ordinary >= settings_.maxConnections || fromClient >= settings_.maxClientConnections) {
+    if (health >= kHealthConnections || healthFromClient >= kHealthConnectionsPerClient) {
+      return false;
+    }
+    connection->healthOnly = true;
+  }
+  connections_.push_back(connection);
+  ++threads_;
+  std::thread([this, connection] { serveConnection(connection); }).detach();
+  return true;
+}
+
 void Server::reapLoop() {
+  using Phase = Connection::Phase;
+  using Late = Connection::Late;
+  const int64_t idle = settings_.idleTimeout.count(), header = settings_.headerTimeout.count();
   std::unique_lock lock(mutex_);
   while (!stopping_) {
-    changed_.wait_for(lock, std::chrono::milliseconds(200));
-    const int64_t limit =
-        nowMs() -
-        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.idleTimeout).count();
+    changed_.wait_for(lock, std::chrono::milliseconds(100));
+    const int64_t now = nowMs();
     for (auto& c : connections_) {
+      // The phase first: its start is written before it, so it is never older than read.
+      const Phase phase = c->phase;
+      const int64_t quiet = now - c->lastActive, inPhase = now - c->phaseStarted;
+      switch (phase) {
+        case Phase::Waiting:
+          // A new connection has the header time to begin; a kept one the idle time.
+          if (quiet > (c->fresh ? header : idle)) c->cut();
+          break;
+        case Phase::Headers:
+          if (inPhase > header) c->stopReading(Late::Headers);
+          break;
+        case Phase::Body:
+          if (quiet > idle) {
+            c->stopReading(Late::Stalled);
+          } else if (settings_.minUploadRate > 0 && inPhase > header &&
+                     static_cast<double>(c->bodyBytes) * 1000 <
+                         static_cast<double>(settings_.minUploadRate) * inPhase) {
+            c->stopReading(Late::Slow);
+          }
+          break;
+        case Phase::Converting:
+          break;  // the client is watched for leaving instead
+        case Phase::Answering:
+          if (quiet > idle) c->cut();
+          break;
+      }
       // While draining, connections waiting for their next request end at once.
-      if ((c->idleWatched && c->lastActive < limit) || (draining_ && !c->inRequest)) c->cut();
+      if (draining_ && !c->inRequest) c->cut();
     }
   }
 }
@@ -270,16 +388,38 @@ void Server::serveConnection(std::shared_ptr<Connection> connection) {
 }
 
 bool Server::serveRequest(Connection& conn) {
-  conn.idleWatched = true;
+  using Phase = Connection::Phase;
+  using Late = Connection::Late;
+  const auto lateText = [this](Late why) -> std::string {
+    switch (why) {
+      case Late::Slow:
+        return "The upload was slower than " + std::to_string(settings_.minUploadRate) +
+               " bytes a second.";
+      case Late::Stalled:
+        return "The upload stalled for " + durationText(settings_.idleTimeout) + ".";
+      default:
+        return "The request's headers did not arrive within " +
+               durationText(settings_.headerTimeout) + ".";
+    }
+  };
   conn.touch();
+  conn.enter(Phase::Waiting);
+  boost::system::error_code ec;
+  if (conn.buffer.size() == 0) {
+    // The header time runs from a request's first byte.
+    conn.socket.wait(tcp::socket::wait_read, ec);
+    if (ec) return false;
+  }
+  conn.enter(Phase::Headers);
+  conn.fresh = false;
   http::request_parser<http::buffer_body> parser;
   parser.header_limit(16 * 1024);
   parser.body_limit(std::numeric_limits<std::uint64_t>::max());  // counted here
-  boost::system::error_code ec;
   http::read_header(conn.socket, conn.buffer, parser, ec);
-  if (ec == http::error::end_of_stream || ec == asio::error::eof ||
-      ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
-      ec == asio::error::shut_down || ec == asio::error::operation_aborted) {
+  const bool lateHeaders = ec && conn.late == Late::Headers;
+  if (!lateHeaders && (ec == http::error::end_of_stream || ec == asio::error::eof ||
+                       ec == asio::error::connection_reset || ec == asio::error::broken_pipe ||
+                       ec == asio::error::shut_down || ec == asio::error::operation_aborted)) {
     return false;
   }
 
@@ -305,9 +445,13 @@ bool Server::serveRequest(Connection& conn) {
   Reply reply;
   Form form;
   uint64_t bytes = 0;
+  bool converted = false;
   std::optional<platform::TempFolder> folder;
 
-  if (ec) {
+  if (lateHeaders) {
+    reply = errorReply(408, Error{hr::E_ABORT, "docmill", lateText(conn.late)});
+    bodyPending = true;
+  } else if (ec) {
     reply = errorReply(ec == http::error::header_limit ? 431 : 400,
                        Error{hr::E_INVALIDARG, "docmill", "Malformed request: " + ec.message()});
   } else {
@@ -328,20 +472,39 @@ bool Server::serveRequest(Connection& conn) {
              equalInConstantTime(value.substr(7), settings_.token);
     };
 
-    if (draining_) {
+    const std::string host(req[http::field::host]);
+    if (!hosts_.allowsHost(host)) {
+      reply = errorReply(403,
+                         Error{rt::PermissionDenied, "docmill",
+                               "This service does not answer to the name \"" + host.substr(0, 100) +
+                                   "\"; DOCMILL_SERVE_HOSTS lists further names."});
+    } else if (method != "GET" && method != "HEAD" &&
+               hosts_.crossSite(std::string(req[http::field::origin]),
+                                std::string(req["Sec-Fetch-Site"]), host)) {
+      reply = errorReply(403, Error{rt::PermissionDenied, "docmill",
+                                    "Requests from another site's page are refused."});
+    } else if (draining_) {
       reply = errorReply(503, Error{hr::E_ABORT, "docmill", "The service is shutting down."});
       reply.retryAfter = settings_.retryAfterSeconds;
       keepAlive = false;
+    } else if (conn.healthOnly && route != "/health") {
+      reply = errorReply(503, Error{rt::CantCreateObject, "docmill",
+                                    "Too many connections are open; try again later."});
+      reply.retryAfter = settings_.retryAfterSeconds;
     } else if (!authorized()) {
       reply = errorReply(
           401, Error{rt::PermissionDenied, "docmill", "A valid bearer token is required."});
     } else if (!Routes::converts(route)) {
       if (route == "/") {
+        Page page = makePage();
         reply.contentType = "text/html; charset=utf-8";
-        reply.body = pageHtml();
+        reply.body = std::move(page.html);
+        reply.policy = std::move(page.policy);
       } else {
         reply = routes_.handleSimple(route, inFlight_);
       }
+    } else if (auto early = Routes::refusedBeforeBody(route, path)) {
+      reply = std::move(*early);
     } else if (parser.content_length() && *parser.content_length() > settings_.maxBytes) {
       reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
                                     "The request body is larger than " +
@@ -349,16 +512,9 @@ bool Server::serveRequest(Connection& conn) {
     } else if (!formBoundary(std::string(req[http::field::content_type]))) {
       reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
                                     "The body must be multipart/form-data with a boundary."});
-    } else if (!gate_.tryAdmit()) {
-      reply = errorReply(503, Error{rt::CantCreateObject, "docmill",
-                                    "Too many conversions are waiting; try again later."});
-      reply.retryAfter = settings_.retryAfterSeconds;
-      metrics_.conversion(route, "rejected");
     } else {
-      struct Admitted {
-        Gate& gate;
-        ~Admitted() { gate.leave(); }
-      } admitted{gate_};
+      conn.bodyBytes = 0;
+      conn.enter(Phase::Body);
       if (beast::iequals(req[http::field::expect], "100-continue")) {
         http::response<http::empty_body> cont{http::status::continue_, 11};
         http::write(conn.socket, cont, ec);
@@ -422,9 +578,10 @@ bool Server::serveRequest(Connection& conn) {
             http::read(conn.socket, conn.buffer, parser, ec);
             if (ec == http::error::need_buffer) ec = {};
             if (ec) {
-              end = (ec == asio::error::eof || ec == http::error::partial_message ||
-                     ec == asio::error::connection_reset || ec == asio::error::shut_down ||
-                     ec == asio::error::broken_pipe || ec == asio::error::operation_aborted)
+              end = conn.late != Late::No ? BodyEnd::TooSlow
+                    : (ec == asio::error::eof || ec == http::error::partial_message ||
+                       ec == asio::error::connection_reset || ec == asio::error::shut_down ||
+                       ec == asio::error::broken_pipe || ec == asio::error::operation_aborted)
                         ? BodyEnd::ClientGone
                         : BodyEnd::BadForm;
               failure = ec.message();
@@ -433,6 +590,7 @@ bool Server::serveRequest(Connection& conn) {
             conn.touch();
             const size_t n = chunk.size() - parser.get().body().size;
             bytes += n;
+            conn.bodyBytes = bytes;
             if (bytes > settings_.maxBytes) {
               end = BodyEnd::TooLarge;
               break;
@@ -449,11 +607,15 @@ bool Server::serveRequest(Connection& conn) {
         }
         if (file.is_open()) file.close();
       }
+      conn.enter(Phase::Converting);  // the upload's limits no longer apply
       bodyPending = end != BodyEnd::Read;
       switch (end) {
         case BodyEnd::ClientGone:
           reply =
               errorReply(499, Error{hr::E_ABORT, "docmill", "The client went away: " + failure});
+          break;
+        case BodyEnd::TooSlow:
+          reply = errorReply(408, Error{hr::E_ABORT, "docmill", lateText(conn.late)});
           break;
         case BodyEnd::TooLarge:
           reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
@@ -467,6 +629,19 @@ bool Server::serveRequest(Connection& conn) {
           reply = errorReply(500, Error{hr::E_FAIL, "docmill", failure});
           break;
         case BodyEnd::Read: {
+          // Only a complete upload takes a place among the conversions.
+          if (!gate_.tryAdmit()) {
+            reply = errorReply(503, Error{rt::CantCreateObject, "docmill",
+                                          "Too many conversions are waiting; try again later."});
+            reply.retryAfter = settings_.retryAfterSeconds;
+            metrics_.conversion(route, "rejected");
+            break;
+          }
+          struct Admitted {
+            Gate& gate;
+            ~Admitted() { gate.leave(); }
+          } admitted{gate_};
+          converted = true;
           // The conversion runs on its own thread; this one watches the client meanwhile.
           auto context = std::make_shared<CallContext>();
           {
@@ -490,7 +665,6 @@ bool Server::serveRequest(Connection& conn) {
             done = true;
             cv.notify_all();
           });
-          conn.idleWatched = false;
           {
             std::unique_lock lock(m);
             bool gone = false;
@@ -514,7 +688,6 @@ bool Server::serveRequest(Connection& conn) {
             reply = errorReply(499, cancelledError());
             keepAlive = false;
           }
-          conn.idleWatched = true;
           conn.touch();
           break;
         }
@@ -524,6 +697,9 @@ bool Server::serveRequest(Connection& conn) {
 
   // The answer. A client that went away gets none; its request is only logged.
   bool sent = false;
+  conn.touch();
+  conn.enter(Phase::Answering);
+  if (conn.healthOnly || conn.late != Late::No) keepAlive = false;
   if (reply.status != 499) {
     if (bodyPending) keepAlive = false;
     auto fill = [&](auto& res) {
@@ -535,6 +711,7 @@ bool Server::serveRequest(Connection& conn) {
       res.set("X-Content-Type-Options", "nosniff");
       res.set("X-Frame-Options", "DENY");
       res.set("X-Request-Id", id);
+      if (!reply.policy.empty()) res.set("Content-Security-Policy", reply.policy);
       if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
       if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");
       if (!reply.downloadName.empty()) {
@@ -583,8 +760,11 @@ bool Server::serveRequest(Connection& conn) {
     }
   }
 
-  // The request's folder goes before the next request is read.
+  // The request's folder goes before the next request is read, and what its conversion
+  // allocated (a PDF read whole, pages picked) goes back to the system: the allocator
+  // would otherwise keep the peak of the largest request for the life of the service.
   folder.reset();
+  if (converted) platform::releaseFreedMemory();
   const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
   metrics_.request(route, reply.status, seconds);
   if (settings_.log) {

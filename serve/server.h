@@ -3,8 +3,20 @@
 //
 // Each connection has a thread of its own; a conversion runs on a further thread while the
 // connection's thread watches the client, and cancels the request's `CallContext` when the
-// client goes away. A client that sends nothing for `idleTimeout` is disconnected. The
-// private folder of a request is removed on every path once its reply is sent.
+// client goes away. The private folder of a request is removed on every path once its
+// reply is sent.
+//
+// What one client can hold is bounded, so that no client locks the others out:
+//   - connections, in all and from one address; past either limit a few more connections
+//     are taken for /health alone (one request each), and the rest are answered 503;
+//   - time: a request's headers must arrive within `headerTimeout` of its first byte (of
+//     the connection, for a new one), an upload must average `minUploadRate` once it has
+//     gone on for `headerTimeout`, and a client that sends or takes nothing for
+//     `idleTimeout` is disconnected; the late ones are answered 408;
+//   - conversion slots: a request counts against the workers and the queue only once its
+//     upload is complete.
+// Requests must name the service in their Host and, when they change something, must not
+// come from another site's page (access.h): otherwise 403.
 //
 // `start` binds and begins accepting (throws std::system_error when it cannot bind);
 // `stop` stops accepting, lets requests in flight finish for up to `drainTimeout`, then
@@ -22,6 +34,7 @@
 #include <thread>
 #include <vector>
 
+#include "serve/access.h"
 #include "serve/metrics.h"
 #include "serve/routes.h"
 
@@ -35,8 +48,13 @@ struct ServeSettings {
   int workers = 0;                   // conversions at a time; 0: DOCMILL_OFFICE_POOL or cores
   int queue = 64;                    // DOCMILL_SERVE_QUEUE: conversions that may wait
   int retryAfterSeconds = 5;
-  std::chrono::seconds idleTimeout{60};   // DOCMILL_SERVE_IDLE_TIMEOUT
+  int maxConnections = 256;                        // DOCMILL_SERVE_MAX_CONNECTIONS
+  int maxClientConnections = 32;                   // DOCMILL_SERVE_MAX_CLIENT_CONNECTIONS
+  std::chrono::milliseconds idleTimeout{60000};    // DOCMILL_SERVE_IDLE_TIMEOUT
+  std::chrono::milliseconds headerTimeout{10000};  // DOCMILL_SERVE_HEADER_TIMEOUT
+  uint64_t minUploadRate = 1024;          // DOCMILL_SERVE_MIN_UPLOAD_RATE, bytes a second; 0: none
   std::chrono::seconds drainTimeout{30};  // DOCMILL_SERVE_DRAIN_TIMEOUT
+  std::vector<std::string> hosts;         // DOCMILL_SERVE_HOSTS: further names it answers to
   bool log = true;                        // one JSON line per request on stderr
 
   // Throws platform::SettingError for a refused value.
@@ -61,6 +79,9 @@ class Server {
  private:
   struct Connection;
   void acceptLoop();
+  // Takes a new connection in, as an ordinary one or one for /health alone; false when
+  // the limits leave no room for it.
+  bool admit(const std::shared_ptr<Connection>& connection);
   void reapLoop();
   void serveConnection(std::shared_ptr<Connection> connection);
   bool serveRequest(Connection& connection);
@@ -69,6 +90,7 @@ class Server {
   Metrics metrics_;
   Gate gate_;
   Routes routes_;
+  HostPolicy hosts_;
   uint16_t boundPort_ = 0;
 
   struct Io;

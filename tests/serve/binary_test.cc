@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
 
 #include "tests/serve/http_client.h"
+#include "tests/support/wait.h"
 
 extern char** environ;
 
@@ -60,11 +60,14 @@ class ServeBinary : public ::testing::Test {
     fs::remove_all(dir_);
   }
   bool waitHealthy() {
-    for (int i = 0; i < 240; ++i) {
-      if (curl(base_ + "/health").status == 200) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    return false;
+    return docmill::test::waitFor([&] { return curl(base_ + "/health").status == 200; },
+                                  std::chrono::minutes(2));
+  }
+  // Requests the service is reading, converting or answering, this one included.
+  int requestsInFlight() {
+    const std::string metrics = curl(base_ + "/metrics").body;
+    const auto at = metrics.find("\ndocmill_requests_in_flight ");
+    return at == std::string::npos ? -1 : std::atoi(metrics.c_str() + at + 28);
   }
   int pages(const std::string& pdf) {
     std::string path = (dir_ / "p.pdf").string();
@@ -105,7 +108,7 @@ TEST_F(ServeBinary, ConvertsOfficeDocumentsAndPostScriptAndDrainsOnSigterm) {
         {"-F", "files=@" + samples + "/memo.fodt", "-F", "files=@" + samples + "/talk.fodp", "-F",
          "files=@" + samples + "/budget.fods", "-F", "files=@" + ps, "-F", "merge=true"});
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_TRUE(docmill::test::waitFor([&] { return requestsInFlight() >= 2; }));
   ASSERT_EQ(::kill(pid_, SIGTERM), 0);
   HttpResult merged = inFlight.get();
   EXPECT_EQ(merged.status, 200) << merged.body;
@@ -118,6 +121,18 @@ TEST_F(ServeBinary, ConvertsOfficeDocumentsAndPostScriptAndDrainsOnSigterm) {
   // Offices, uploads, results: nothing stays behind.
   EXPECT_TRUE(fs::is_empty(dir_ / "tmp"))
       << shell("ls -R " + docmill::servetest::quoted((dir_ / "tmp").string()));
+}
+
+TEST(ServeStart, AnEmptyTokenIsRefusedRatherThanServingWithoutOne) {
+  // `timeout` only ends a service that started anyway, so that the failure shows.
+  for (const char* value : {"", "  "}) {
+    const std::string out = shell(
+        std::string("DOCMILL_SERVE_TOKEN=") + docmill::servetest::quoted(value) + " timeout 20 " +
+        docmill::servetest::quoted(DOCMILL_HOST) + " serve --listen 127.0.0.1:0 2>&1; echo rc=$?");
+    EXPECT_NE(out.find("DOCMILL_SERVE_TOKEN"), std::string::npos) << out;
+    EXPECT_NE(out.find("rc=2"), std::string::npos) << out;
+    EXPECT_EQ(out.find("listening"), std::string::npos) << out;
+  }
 }
 
 }  // namespace

@@ -12,13 +12,13 @@
 #include <future>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
 #include "tests/support/files.h"
 #include "tests/support/prerequisites.h"
+#include "tests/support/wait.h"
 
 extern char** environ;
 
@@ -98,12 +98,8 @@ TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
   pid_t haproxy = 0;
   ASSERT_EQ(posix_spawnp(&haproxy, "haproxy", nullptr, nullptr, argv.data(), environ), 0);
   const std::string base = "http://127.0.0.1:" + std::to_string(front);
-  bool up = false;
-  for (int i = 0; i < 100 && !up; ++i) {
-    up = docmill::servetest::curl(base + "/health").status == 200;
-    if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(up);
+  ASSERT_TRUE(docmill::test::waitFor(
+      [&] { return docmill::servetest::curl(base + "/health").status == 200; }));
 
   std::ofstream(dir / "doc.txt") << "Doc\n";
   auto convert = [&] {
@@ -114,7 +110,6 @@ TEST(DeployTest, HaproxyRetriesOnTheOtherServiceWhenOneGoesAway) {
   for (int i = 0; i < 24; ++i) {
     if (i == 8) first.reset();  // one service stops; HAProxy has not noticed yet
     results.push_back(std::async(std::launch::async, convert));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   int ok = 0;
   for (auto& r : results) {

@@ -1,19 +1,44 @@
 #include "tests/serve/fake_create_pdf.h"
 
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFWriter.hh>
+
 #include <chrono>
+#include <deque>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "automation/call_context.h"
 #include "automation/dispatch.h"
 #include "component/type_library.h"
+#include "platform/scratch.h"
 #include "tests/pdfclean/hostile_documents.h"
 #include "tests/support/files.h"
+#include "tests/support/programs.h"
 
 namespace docmill::servetest {
 
 namespace {
+
+std::string pdfString(const std::string& text) {
+  std::string quoted = "(";
+  for (char c : text) {
+    if (c == '(' || c == ')' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + ")";
+}
+
+// The bytes QPDFWriter makes of `pdf`.
+std::string written(QPDF& pdf) {
+  QPDFWriter writer(pdf);
+  writer.setOutputMemory();
+  writer.setStaticID(true);
+  writer.write();
+  auto buffer = writer.getBufferSharedPointer();
+  return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
+}
 
 class FakeCreatePdf : public TableDispatch {
  public:
@@ -50,7 +75,13 @@ class FakeCreatePdf : public TableDispatch {
     } else {
       inputs.push_back(in.toString());
     }
-    int pages = 0;
+    // Each input's pages, copied into one document in the order given. A source reads its
+    // bytes as they are needed, so they stay until the result is written.
+    std::deque<std::string> bytes;
+    std::vector<std::unique_ptr<QPDF>> sources;
+    QPDF result;
+    result.emptyPDF();
+    QPDFPageDocumentHelper target(result);
     std::string tags;
     for (const auto& path : inputs) {
       std::string text = test::readFile(path);
@@ -60,17 +91,25 @@ class FakeCreatePdf : public TableDispatch {
       }
       behave(text, path);
       if (!tags.empty()) tags += ",";
-      if (text.rfind("%PDF-", 0) == 0) {
-        pages += pageCount(text);
-        tags += tagsOf(text);
+      if (text.rfind("%PDF-", 0) != 0) {
+        std::vector<std::string> lines;
+        std::istringstream stream(text);
+        for (std::string line; std::getline(stream, line);) lines.push_back(line);
+        if (lines.empty()) lines.emplace_back();
+        tags += lines.front();
+        text = textPdf(lines, lines.front());
       } else {
-        int lines = 0;
-        for (char c : text) lines += c == '\n' ? 1 : 0;
-        pages += std::max(1, lines);
-        tags += text.substr(0, text.find('\n'));
+        tags += tagsOf(text);
+      }
+      const std::string& kept = bytes.emplace_back(std::move(text));
+      auto& source = sources.emplace_back(std::make_unique<QPDF>());
+      source->processMemoryFile(path.c_str(), kept.data(), kept.size());
+      for (auto& page : QPDFPageDocumentHelper(*source).getAllPages()) {
+        target.addPage(page, false);
       }
     }
-    std::ofstream(args[0]->deref().toString(), std::ios::binary) << fakePdf(pages, tags);
+    result.getRoot().replaceKey("/DocmillTags", QPDFObjectHandle::newString(tags));
+    std::ofstream(args[0]->deref().toString(), std::ios::binary) << written(result);
     return Variant();
   }
 
@@ -81,17 +120,27 @@ class FakeCreatePdf : public TableDispatch {
       FakeLog& log;
       ~Done() { --log.running; }
     } done{log_};
-    if (text.rfind("SLOW", 0) == 0) {
+    const bool slow = text.rfind("SLOW", 0) == 0, hold = text.rfind("HOLD", 0) == 0;
+    if (slow || hold) {
       auto context = CallContext::current();
-      for (int i = 0; i < 2000; ++i) {
-        if (context && context->cancelled()) {
-          ++log_.cancelled;
-          raise(cancelledError());
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      CallContext::Hook wake = CallContext::onCancel(context, [this] {
+        { std::lock_guard lock(log_.mutex); }
+        log_.changed.notify_all();
+      });
+      std::unique_lock lock(log_.mutex);
+      const auto goOn = [&] {
+        return (context && context->cancelled()) || (hold && log_.released);
+      };
+      if (hold) {
+        log_.changed.wait(lock, goOn);
+      } else {
+        log_.changed.wait_for(lock, std::chrono::seconds(20), goOn);
       }
-    } else if (text.rfind("SLEEP", 0) == 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+      if (context && context->cancelled()) {
+        ++log_.cancelled;
+        lock.unlock();
+        raise(cancelledError());
+      }
     } else if (text.rfind("TIMEOUT", 0) == 0) {
       if (auto context = CallContext::current()) context->noteTimedOut();
       raise(Error{4198, "Word", "Word did not finish PrintOut on " + path + " within 1 seconds"});
@@ -112,41 +161,70 @@ ClassRegistration registerFakeCreatePdf(FakeLog& log) {
                        makeFactory([&log] { return std::make_shared<FakeCreatePdf>(log); }));
 }
 
-std::string fakePdf(int pages, const std::string& tags) {
-  std::string quoted;
-  for (char c : tags) {
-    if (c == '(' || c == ')' || c == '\\') quoted += '\\';
-    quoted += c;
-  }
-  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R /DocmillTags (" + quoted +
-                                      ") >>"};
+std::string textPdf(const std::vector<std::string>& pageTexts, const std::string& tags) {
+  std::vector<std::string> objects = {"<< /Type /Catalog /Pages 2 0 R /DocmillTags " +
+                                      pdfString(tags) + " >>"};
   std::string kids;
-  for (int i = 0; i < pages; ++i) kids += std::to_string(3 + i) + " 0 R ";
-  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " + std::to_string(pages) + " >>");
-  for (int i = 0; i < pages; ++i) {
-    objects.push_back("<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] >>");
+  const size_t first = 4;  // objects 1-3: catalog, page tree, font
+  for (size_t i = 0; i < pageTexts.size(); ++i) kids += std::to_string(first + 2 * i) + " 0 R ";
+  objects.push_back("<< /Type /Pages /Kids [" + kids + "] /Count " +
+                    std::to_string(pageTexts.size()) + " >>");
+  objects.push_back("<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica >>");
+  for (size_t i = 0; i < pageTexts.size(); ++i) {
+    objects.push_back(
+        "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 612 792] /Resources << /Font << /F1 3 0 R "
+        ">> >> /Contents " +
+        std::to_string(first + 2 * i + 1) + " 0 R >>");
+    objects.push_back(
+        test::pdfStream("BT /F1 24 Tf 72 700 Td " + pdfString(pageTexts[i]) + " Tj ET"));
   }
-  return docmill::test::pdfFromObjects(objects);
+  return test::pdfFromObjects(objects);
+}
+
+std::string fakePdf(int pages, const std::string& tags) {
+  std::vector<std::string> texts;
+  for (int i = 1; i <= pages; ++i) texts.push_back(tags + " " + std::to_string(i));
+  return textPdf(texts, tags);
 }
 
 int pageCount(const std::string& pdf) {
-  int n = 0;
-  for (size_t at = pdf.find("/Type /Page"); at != std::string::npos;
-       at = pdf.find("/Type /Page", at + 1)) {
-    if (pdf.compare(at, 12, "/Type /Pages") != 0) ++n;
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processMemoryFile("result", pdf.data(), pdf.size());
+    return static_cast<int>(QPDFPageDocumentHelper(doc).getAllPages().size());
+  } catch (const std::exception&) {
+    return -1;
   }
-  return n;
 }
 
 std::string tagsOf(const std::string& pdf) {
-  size_t at = pdf.find("/DocmillTags (");
-  if (at == std::string::npos) return {};
-  std::string tags;
-  for (at += 14; at < pdf.size() && pdf[at] != ')'; ++at) {
-    if (pdf[at] == '\\') ++at;
-    if (at < pdf.size()) tags += pdf[at];
+  try {
+    QPDF doc;
+    doc.setSuppressWarnings(true);
+    doc.processMemoryFile("result", pdf.data(), pdf.size());
+    QPDFObjectHandle tags = doc.getRoot().getKey("/DocmillTags");
+    return tags.isString() ? tags.getUTF8Value() : std::string();
+  } catch (const std::exception&) {
+    return {};
   }
-  return tags;
+}
+
+std::vector<std::string> pageTexts(const std::string& pdf) {
+  const platform::TempFile file(platform::systemTempFolder(), "serve-test-pages-");
+  std::ofstream(file.path(), std::ios::binary) << pdf;
+  // pdftotext ends every page with a form feed.
+  const std::string text = test::pdfText(file.path());
+  std::vector<std::string> pages;
+  size_t start = 0;
+  for (size_t feed = text.find('\f'); feed != std::string::npos; feed = text.find('\f', start)) {
+    std::string page = text.substr(start, feed - start);
+    const size_t b = page.find_first_not_of(" \n");
+    page = b == std::string::npos ? "" : page.substr(b, page.find_last_not_of(" \n") - b + 1);
+    pages.push_back(page);
+    start = feed + 1;
+  }
+  return pages;
 }
 
 }  // namespace docmill::servetest

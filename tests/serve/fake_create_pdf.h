@@ -1,14 +1,18 @@
 // A stand-in for PDF.CreatePDF with the real member table, for testing the service without
-// offices or interpreter. Conversions write a small real PDF: one page per line of a text
-// input (PDF inputs keep their pages), and a catalog entry naming the first line of
-// each input in order. Inputs that begin with a keyword misbehave:
+// offices or interpreter. Conversions write a real PDF whose pages carry text that tells
+// them apart: a text input gives one page per line, showing that line; PDF inputs keep
+// their pages as they are, content and all; several inputs follow each other in the order
+// given. The catalog also names the first line (or the tags) of each input, in order.
+// Inputs that begin with a keyword misbehave:
 //   SLOW     waits until its caller's context is cancelled (20 s at most)
-//   SLEEP    takes 1.5 seconds
+//   HOLD     waits until the test calls FakeLog::release (or its caller's context is
+//            cancelled)
 //   TIMEOUT  fails as an office call past its time limit does
 //   BROKEN   fails as a document the office cannot open
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,21 +23,34 @@ namespace docmill::servetest {
 
 struct FakeLog {
   std::mutex mutex;
+  std::condition_variable changed;
   std::vector<std::string> calls;  // "Member(arg, arg, ...)" with each argument's debug text
-  std::atomic<int> cancelled{0};   // SLOW conversions that saw their caller go
+  bool released = false;           // HOLD conversions may go on
+  std::atomic<int> cancelled{0};   // SLOW and HOLD conversions that saw their caller go
   std::atomic<int> running{0};
   std::vector<std::string> all() {
     std::lock_guard lock(mutex);
     return calls;
+  }
+  void release() {
+    {
+      std::lock_guard lock(mutex);
+      released = true;
+    }
+    changed.notify_all();
   }
 };
 
 // Registers the fake as PDF.CreatePDF while the registration lives.
 [[nodiscard]] ClassRegistration registerFakeCreatePdf(FakeLog& log);
 
-// A PDF of `pages` empty pages with `tags` in its catalog.
+// A PDF with one page per text (drawn on it), and `tags` in its catalog.
+std::string textPdf(const std::vector<std::string>& pageTexts, const std::string& tags);
+// A PDF of `pages` pages showing "TAGS 1", "TAGS 2", ..., with `tags` in its catalog.
 std::string fakePdf(int pages, const std::string& tags);
 int pageCount(const std::string& pdf);
 std::string tagsOf(const std::string& pdf);
+// The text of each page of `pdf`, in order, as pdftotext reads it (blanks trimmed).
+std::vector<std::string> pageTexts(const std::string& pdf);
 
 }  // namespace docmill::servetest

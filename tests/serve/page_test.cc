@@ -13,12 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
 #include "tests/support/prerequisites.h"
+#include "tests/support/wait.h"
 
 extern char** environ;
 
@@ -28,7 +28,6 @@ namespace {
 namespace fs = std::filesystem;
 namespace beast = boost::beast;
 using json = nlohmann::json;
-using namespace std::chrono_literals;
 
 std::string chromium() {
   for (const char* p : {"/usr/bin/chromium", "/usr/bin/chromium-browser"}) {
@@ -73,28 +72,27 @@ class Browser {
   // Connects to the browser's first page; false when it never came up.
   bool connect() {
     std::string port;
-    for (int i = 0; i < 300 && port.empty(); ++i) {
+    const bool listening = docmill::test::waitFor([&] {
       std::ifstream active(profile_ / "DevToolsActivePort");
       std::getline(active, port);
-      if (port.empty()) std::this_thread::sleep_for(100ms);
-    }
-    if (port.empty()) return false;
+      return !port.empty();
+    });
+    if (!listening) return false;
     std::string socketPath;
-    for (int i = 0; i < 100 && socketPath.empty(); ++i) {
+    const bool found = docmill::test::waitFor([&] {
       auto list = json::parse(
           docmill::servetest::curl("http://127.0.0.1:" + port + "/json/list").body, nullptr, false);
-      if (list.is_array()) {
-        for (const auto& t : list) {
-          if (t.value("type", "") == "page") {
-            std::string url = t.value("webSocketDebuggerUrl", "");
-            socketPath = url.substr(url.find('/', 5));
-            break;
-          }
+      if (!list.is_array()) return false;
+      for (const auto& t : list) {
+        if (t.value("type", "") == "page") {
+          std::string url = t.value("webSocketDebuggerUrl", "");
+          socketPath = url.substr(url.find('/', 5));
+          return true;
         }
       }
-      if (socketPath.empty()) std::this_thread::sleep_for(100ms);
-    }
-    if (socketPath.empty()) return false;
+      return false;
+    });
+    if (!found) return false;
     boost::asio::ip::tcp::socket socket(io_);
     socket.connect(
         {boost::asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(std::stoi(port))});
@@ -123,13 +121,8 @@ class Browser {
         .value("value", json());
   }
   // Waits until `expression` is true in the page.
-  bool waitFor(const std::string& expression, std::chrono::seconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (evaluate(expression) == json(true)) return true;
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
+  bool waitFor(const std::string& expression) {
+    return docmill::test::waitFor([&] { return evaluate(expression) == json(true); });
   }
   void setFiles(const std::string& selector, const std::vector<std::string>& files) {
     int root = send("DOM.getDocument")["root"]["nodeId"];

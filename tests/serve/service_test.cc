@@ -3,81 +3,26 @@
 // shutdown with a request in flight, and no request folder left behind by any of it.
 #include <gtest/gtest.h>
 
-#include <boost/asio.hpp>
 #include <chrono>
-#include <filesystem>
 #include <fstream>
 #include <future>
-#include <thread>
+#include <sstream>
 
 #include "platform/scratch.h"
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
+#include "tests/serve/service_fixture.h"
+#include "tests/support/files.h"
+#include "tests/support/wait.h"
 
 namespace docmill::serve {
 namespace {
 
-namespace fs = std::filesystem;
 using docmill::servetest::curl;
 using docmill::servetest::HttpResult;
-
-std::vector<std::string> requestFolders() {
-  std::vector<std::string> found;
-  for (const auto& e : fs::directory_iterator(platform::hostScratchFolder())) {
-    if (e.path().filename().string().rfind("request-", 0) == 0) found.push_back(e.path());
-  }
-  return found;
-}
-
-class ServeTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    registration_ = docmill::servetest::registerFakeCreatePdf(log_);
-    dir_ = fs::temp_directory_path() / ("serve-test-" + std::to_string(::getpid()));
-    fs::create_directories(dir_);
-    settings_.host = "127.0.0.1";
-    settings_.port = 0;
-    settings_.workers = 2;
-    settings_.queue = 4;
-    settings_.log = false;
-    settings_.drainTimeout = std::chrono::seconds(10);
-  }
-  void TearDown() override {
-    server_.reset();
-    EXPECT_TRUE(requestFolders().empty()) << "a request folder was left behind";
-    fs::remove_all(dir_);
-  }
-  void start() {
-    SystemProbe probe;
-    probe.health = [this] { return Health{healthy_, healthy_ ? "ok" : "no office runs", "ok"}; };
-    probe.offices = [] { return std::array<int, 3>{2, 1, 0}; };
-    server_ = std::make_unique<Server>(settings_, probe);
-    server_->start();
-    base_ = "http://127.0.0.1:" + std::to_string(server_->port());
-  }
-  std::string file(const std::string& name, const std::string& content) {
-    fs::path p = dir_ / name;
-    std::ofstream(p, std::ios::binary) << content;
-    return p.string();
-  }
-  HttpResult post(const std::string& route, const std::vector<std::string>& form,
-                  std::vector<std::string> extra = {}) {
-    for (const auto& f : form) {
-      extra.push_back("-F");
-      extra.push_back(f);
-    }
-    return curl(base_ + route, extra);
-  }
-
-  docmill::servetest::FakeLog log_;
-  ClassRegistration registration_;
-  fs::path dir_;
-  ServeSettings settings_;
-  std::unique_ptr<Server> server_;
-  std::string base_;
-  bool healthy_ = true;
-};
+using docmill::servetest::requestFolders;
+using docmill::servetest::ServeTest;
 
 std::string zipEntries(const std::string& zip) {
   return docmill::servetest::shell(
@@ -86,6 +31,34 @@ std::string zipEntries(const std::string& zip) {
       docmill::servetest::quoted(zip));
 }
 
+// Each entry of a zip archive, in order, as "NAME: the text of each page | ...", read
+// back with Python's zip reader and pdftotext.
+std::vector<std::string> zipPages(const std::string& zip) {
+  platform::TempFolder folder(platform::systemTempFolder(), "serve-test-zip-");
+  const std::string archive = folder.path() + "/r.zip";
+  std::ofstream(archive, std::ios::binary) << zip;
+  const std::string names = docmill::servetest::shell(
+      "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+      "assert z.testzip() is None; "
+      "[open(sys.argv[2]+\"/\"+str(i),\"wb\").write(z.read(n)) for i,n in "
+      "enumerate(z.namelist())]; "
+      "print(\"\\n\".join(z.namelist()))' " +
+      docmill::servetest::quoted(archive) + " " + docmill::servetest::quoted(folder.path()));
+  std::vector<std::string> entries;
+  std::istringstream lines(names);
+  for (std::string name; std::getline(lines, name);) {
+    std::string entry = name + ":";
+    const std::string path = folder.path() + "/" + std::to_string(entries.size());
+    for (const auto& page : docmill::servetest::pageTexts(docmill::test::readFile(path))) {
+      entry += " " + page + " |";
+    }
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+using Pages = std::vector<std::string>;
+
 TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   start();
   const std::string a = file("a.txt", "A\nline\n"), b = file("b.txt", "B\n");
@@ -93,32 +66,43 @@ TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   ASSERT_EQ(one.status, 200) << one.body;
   EXPECT_EQ(one.headers["content-type"], "application/pdf");
   EXPECT_NE(one.headers["content-disposition"].find("filename=\"a.pdf\""), std::string::npos);
-  EXPECT_EQ(docmill::servetest::pageCount(one.body), 2);
+  EXPECT_EQ(docmill::servetest::pageTexts(one.body), (Pages{"A", "line"}));
 
-  HttpResult two = post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b});
-  ASSERT_EQ(two.status, 200) << two.body;
-  EXPECT_EQ(two.headers["content-type"], "application/zip");
-  EXPECT_EQ(zipEntries(file("r.zip", two.body)), "a.pdf,b.pdf\n");
+  // Each document's own pages under its own name; a name taken twice gets "-2".
+  const std::string b2 = file("b.docx", "B2 one\nB2 two\n");
+  HttpResult three =
+      post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b, "files=@" + b2});
+  ASSERT_EQ(three.status, 200) << three.body;
+  EXPECT_EQ(three.headers["content-type"], "application/zip");
+  EXPECT_EQ(zipPages(three.body),
+            (Pages{"a.pdf: A | line |", "b.pdf: B |", "b-2.pdf: B2 one | B2 two |"}));
 
-  HttpResult merged =
-      post("/forms/libreoffice/convert", {"files=@" + b, "files=@" + a, "merge=true"});
+  // Merged: every page, in the order the files were sent.
+  HttpResult merged = post("/forms/libreoffice/convert",
+                           {"files=@" + b, "files=@" + a, "files=@" + b2, "merge=true"});
   ASSERT_EQ(merged.status, 200) << merged.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(merged.body), "B,A");
-  EXPECT_EQ(docmill::servetest::pageCount(merged.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(merged.body),
+            (Pages{"B", "A", "line", "B2 one", "B2 two"}));
 }
 
 TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   start();
   const std::string doc = file("five.txt", "1\n2\n3\n4\n5\n");
+  const std::string other = file("other.txt", "x1\nx2\nx3\n");
   HttpResult picked =
       post("/forms/libreoffice/convert", {"files=@" + doc, "nativePageRanges=2-3,5"});
   ASSERT_EQ(picked.status, 200) << picked.body;
-  EXPECT_EQ(docmill::servetest::pageCount(picked.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(picked.body), (Pages{"2", "3", "5"}));
 
-  HttpResult both = post("/forms/libreoffice/convert",
-                         {"files=@" + doc, "files=@" + doc, "nativePageRanges=1", "merge=true"});
+  // The same pages of each document, merged in the order sent, or each in the zip.
+  HttpResult both = post("/forms/libreoffice/convert", {"files=@" + other, "files=@" + doc,
+                                                        "nativePageRanges=1,3", "merge=true"});
   ASSERT_EQ(both.status, 200) << both.body;
-  EXPECT_EQ(docmill::servetest::pageCount(both.body), 2);
+  EXPECT_EQ(docmill::servetest::pageTexts(both.body), (Pages{"x1", "x3", "1", "3"}));
+  HttpResult zipped = post("/forms/libreoffice/convert",
+                           {"files=@" + doc, "files=@" + other, "nativePageRanges=2-"});
+  ASSERT_EQ(zipped.status, 200) << zipped.body;
+  EXPECT_EQ(zipPages(zipped.body), (Pages{"five.pdf: 2 | 3 | 4 | 5 |", "other.pdf: x2 | x3 |"}));
 
   ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc, "landscape=true"}).status, 200);
   bool turned = false;
@@ -138,6 +122,93 @@ TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   EXPECT_NE(none.body.find("\"number\":\"0x80004100\""), std::string::npos) << none.body;
 }
 
+TEST_F(ServeTest, PageRangesSelectEachPageOnceInPageOrderWithinBounds) {
+  start();
+  const std::string doc = file("five.txt", "1\n2\n3\n4\n5\n");
+  const std::string other = file("other.txt", "x1\nx2\nx3\n");
+  struct Case {
+    const char* ranges;
+    Pages pages;
+  } cases[] = {
+      {"3,1-2", {"1", "2", "3"}},  {"1-,1-", {"1", "2", "3", "4", "5"}},
+      {"2-2,4-4,2-2", {"2", "4"}}, {"5,4-", {"4", "5"}},
+      {"4-99", {"4", "5"}},  // a range may run past the last page
+  };
+  for (const auto& c : cases) {
+    HttpResult r = post("/forms/libreoffice/convert",
+                        {"files=@" + doc, std::string("nativePageRanges=") + c.ranges});
+    ASSERT_EQ(r.status, 200) << c.ranges << ": " << r.body;
+    EXPECT_EQ(docmill::servetest::pageTexts(r.body), c.pages) << c.ranges;
+  }
+  // Selected, then merged: each document's set, documents in the order sent.
+  HttpResult merged = post("/forms/libreoffice/convert", {"files=@" + doc, "files=@" + other,
+                                                          "nativePageRanges=3-,2,3", "merge=true"});
+  ASSERT_EQ(merged.status, 200) << merged.body;
+  EXPECT_EQ(docmill::servetest::pageTexts(merged.body), (Pages{"2", "3", "4", "5", "x2", "x3"}));
+
+  // What one request may select is bounded, and refusals name what is wrong.
+  std::string repeated;
+  for (int i = 0; i < 60000; ++i) repeated += i ? ",1-" : "1-";
+  struct Refused {
+    std::string ranges;
+    const char* says;
+  } refused[] = {
+      {"99999999999", "page number \\\"99999999999\\\" is larger than 1000000"},
+      {"2-1000001", "1000001"},
+      {"9", "page 9 is past the end of the document (5 pages)"},
+      {"6-", "page 6 is past the end"},
+      {repeated, "at most 2000 characters"},
+  };
+  for (const auto& c : refused) {
+    // From a file: the longest is more than one command-line word may hold.
+    HttpResult r = post("/forms/libreoffice/convert",
+                        {"files=@" + doc, "nativePageRanges=<" + file("ranges.txt", c.ranges)});
+    EXPECT_EQ(r.status, 400) << c.ranges.substr(0, 40) << ": " << r.body;
+    EXPECT_NE(r.body.find(c.says), std::string::npos) << r.body;
+  }
+  std::string items;
+  for (int i = 0; i < 501; ++i) items += i ? ",1" : "1";
+  HttpResult many = post("/forms/libreoffice/convert", {"files=@" + doc},
+                         {"--form-string", "nativePageRanges=" + items});
+  EXPECT_EQ(many.status, 400) << many.body;
+  EXPECT_NE(many.body.find("at most 500 page ranges"), std::string::npos) << many.body;
+}
+
+// This process's resident memory and its peak so far, in bytes, as /proc tells them.
+std::pair<uint64_t, uint64_t> residentMemory() {
+  std::ifstream status("/proc/self/status");
+  uint64_t now = 0, peak = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) now = std::stoull(line.substr(6)) * 1024;
+    if (line.rfind("VmHWM:", 0) == 0) peak = std::stoull(line.substr(6)) * 1024;
+  }
+  return {now, peak};
+}
+
+TEST_F(ServeTest, ALargeRequestGivesItsMemoryBackWhenItEnds) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator keeps freed memory its own way";
+#endif
+  start();
+  const std::string big = file("big.pdf", docmill::servetest::fakePdf(6000, "big"));
+  const std::string small = file("small.pdf", docmill::servetest::fakePdf(2, "small"));
+  ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + small, "nativePageRanges=1"}).status,
+            200);
+  ASSERT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
+  const auto before = residentMemory();
+
+  HttpResult r = post("/forms/libreoffice/convert", {"files=@" + big, "nativePageRanges=1-,1-"});
+  ASSERT_EQ(r.status, 200) << r.body;
+  ASSERT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
+  const auto after = residentMemory();
+  r = HttpResult{};
+  const uint64_t used = after.second - before.first;
+  ASSERT_GT(used, 48ull << 20) << "the request took too little memory to tell";
+  EXPECT_LT(after.first, before.first + used / 4)
+      << "before " << (before.first >> 20) << " MiB, peak " << (after.second >> 20)
+      << " MiB, after " << (after.first >> 20) << " MiB";
+}
+
 TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
   start();
   const std::string doc = file("x.txt", "X\n");
@@ -153,6 +224,22 @@ TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
   EXPECT_EQ(calls.back().find("etc"), std::string::npos) << calls.back();
   EXPECT_NE(calls.back().find("/request-"), std::string::npos) << calls.back();
 
+  // A drive prefix, a device name and invisible direction overrides leave the names of
+  // downloads and zip entries.
+  const std::string rlo = "\xE2\x80\xAE";
+  HttpResult disguised = post("/forms/libreoffice/convert",
+                              {"files=@" + doc + ";filename=invoice" + rlo + "fdp.exe.txt"});
+  ASSERT_EQ(disguised.status, 200) << disguised.body;
+  EXPECT_NE(disguised.headers["content-disposition"].find("filename*=UTF-8''invoicefdp.exe.pdf"),
+            std::string::npos)
+      << disguised.headers["content-disposition"];
+  HttpResult zip =
+      post("/forms/libreoffice/convert",
+           {"files=@" + doc + ";filename=C:evil.txt", "files=@" + doc + ";filename=nul.txt",
+            "files=@" + doc + ";filename=a" + rlo + "b.txt"});
+  ASSERT_EQ(zip.status, 200) << zip.body;
+  EXPECT_EQ(zipEntries(file("names.zip", zip.body)), "evil.pdf,_nul.pdf,ab.pdf\n");
+
   // A form of endless tiny parts is refused before it is read to its end.
   std::vector<std::string> parts;
   for (int i = 0; i < 1001; ++i) parts.push_back("x=1");
@@ -165,10 +252,11 @@ TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
   start();
   const std::string one = file("one.pdf", docmill::servetest::fakePdf(1, "one"));
   const std::string two = file("two.pdf", docmill::servetest::fakePdf(2, "two"));
-  HttpResult r = post("/forms/pdfengines/merge", {"files=@" + two, "files=@" + one});
+  const std::string three = file("three.pdf", docmill::servetest::fakePdf(1, "three"));
+  HttpResult r = post("/forms/pdfengines/merge",
+                      {"files=@" + two, "files=@" + one, "files=@" + three + ";filename=one.pdf"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "two,one");
-  EXPECT_EQ(docmill::servetest::pageCount(r.body), 3);
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"two 1", "two 2", "one 1", "three 1"}));
   HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
   EXPECT_EQ(text.status, 400);
   EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
@@ -194,11 +282,11 @@ TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
   EXPECT_NE(call.find("I2(2)"), std::string::npos) << call;
 
   r = post("/v1/CreatePDF/CreatePDFfromMultiPDF",
-           {"a=@" + file("a.pdf", docmill::servetest::fakePdf(1, "a")),
-            "b=@" + file("b.pdf", docmill::servetest::fakePdf(1, "b")),
+           {"a=@" + file("a.pdf", docmill::servetest::fakePdf(1, "alpha")),
+            "b=@" + file("b.pdf", docmill::servetest::fakePdf(2, "beta")),
             R"(args=["output:m.pdf", {"lbound": 1, "items": ["file:b.pdf", "file:a.pdf"]}])"});
   ASSERT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "b,a");
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"beta 1", "beta 2", "alpha 1"}));
 }
 
 TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
@@ -226,6 +314,37 @@ TEST_F(ServeTest, MemberRouteRefusesPathsUnknownMembersAndMissingParts) {
     EXPECT_NE(r.body.find(std::string("\"number\":\"") + c.number), std::string::npos)
         << c.member << " " << c.args << ": " << r.body;
   }
+
+  // Only uploads may stand where files go: numbers, Booleans and other plain values among
+  // the inputs would name files in the service's own folder.
+  for (const char* inputs : {R"(["file:in.ps", 1])", R"(["file:in.ps", true])",
+                             R"(["file:in.ps", null])", R"("array:file:in.ps,i4:1")"}) {
+    HttpResult r = post("/v1/CreatePDF/CreatePDFfromMultiPS",
+                        {"doc=@" + ps, std::string(R"(args=["output:o.pdf", )") + inputs + "]"});
+    EXPECT_EQ(r.status, 400) << inputs << ": " << r.body;
+    EXPECT_NE(r.body.find("varPSFiles must name uploaded files"), std::string::npos)
+        << inputs << ": " << r.body;
+  }
+  for (const auto& call : log_.all()) {
+    EXPECT_EQ(call.find("CreatePDFfromMultiPS"), std::string::npos) << call;
+  }
+
+  // Arrays nested past any use are refused before anything recurses into them.
+  const std::string deep = std::string(30000, '[') + std::string(30000, ']');
+  HttpResult nested =
+      post("/v1/CreatePDF/CreatePDFfromPS", {"doc=@" + ps}, {"--form-string", "args=" + deep});
+  EXPECT_EQ(nested.status, 400) << nested.body;
+  EXPECT_NE(nested.body.find("more than 64 levels"), std::string::npos) << nested.body;
+  const std::string fine =
+      "[\"output:o.pdf\", \"file:in.ps\", " + std::string(60, '[') + std::string(60, ']') + "]";
+  HttpResult shallow =
+      post("/v1/CreatePDF/CreatePDFfromPS", {"doc=@" + ps}, {"--form-string", "args=" + fine});
+  EXPECT_EQ(shallow.body.find("levels"), std::string::npos) << shallow.body;
+
+  // An unknown member is named as such whatever the body is.
+  HttpResult unknown = curl(base_ + "/v1/CreatePDF/NoSuchMember", {"-d", "x=1"});
+  EXPECT_EQ(unknown.status, 404) << unknown.body;
+  EXPECT_NE(unknown.body.find("\"number\":\"0x80020006\""), std::string::npos) << unknown.body;
 }
 
 TEST_F(ServeTest, PropertiesBelongToOneRequest) {
@@ -235,9 +354,12 @@ TEST_F(ServeTest, PropertiesBelongToOneRequest) {
   EXPECT_EQ(set.body, "{\"value\":3}\n");
   HttpResult read = post("/v1/CreatePDF/GhostScriptVersion", {"args={}"});
   EXPECT_EQ(read.body, "{\"value\":815}\n");
-  // TempFilePath is each request's own private folder.
+  // TempFilePath is each request's own private folder, whose path is not told.
   HttpResult temp = post("/v1/CreatePDF/TempFilePath", {"args={}"});
-  EXPECT_NE(temp.body.find("/request-"), std::string::npos) << temp.body;
+  EXPECT_EQ(temp.body, "{\"value\":\"\"}\n");
+  bool given = false;
+  for (const auto& call : log_.all()) given |= call.find("/request-") != std::string::npos;
+  EXPECT_TRUE(given);  // the member still works in it
 }
 
 TEST_F(ServeTest, TokenSizeLimitUnknownRoutesAndTheSimpleRoutes) {
@@ -290,6 +412,27 @@ TEST_F(ServeTest, TokenSizeLimitUnknownRoutesAndTheSimpleRoutes) {
   }
 }
 
+TEST_F(ServeTest, ThePageRunsOnlyItsOwnScriptAndCannotBeFramed) {
+  start();
+  HttpResult page = curl(base_ + "/");
+  ASSERT_EQ(page.status, 200);
+  const std::string policy = page.headers["content-security-policy"];
+  for (const char* directive :
+       {"default-src 'none'", "connect-src 'self'", "frame-ancestors 'none'", "base-uri 'none'"}) {
+    EXPECT_NE(policy.find(directive), std::string::npos) << policy;
+  }
+  EXPECT_EQ(policy.find("unsafe-"), std::string::npos) << policy;
+  EXPECT_EQ(page.headers["x-content-type-options"], "nosniff");
+  // The script and the style carry the nonce the policy names, fresh on every answer.
+  const size_t at = policy.find("script-src 'nonce-");
+  ASSERT_NE(at, std::string::npos) << policy;
+  const std::string nonce = policy.substr(at + 18, policy.find('\'', at + 18) - at - 18);
+  EXPECT_GE(nonce.size(), 22u);
+  EXPECT_NE(page.body.find("<script nonce=\"" + nonce + "\">"), std::string::npos);
+  EXPECT_NE(page.body.find("<style nonce=\"" + nonce + "\">"), std::string::npos);
+  EXPECT_EQ(curl(base_ + "/").headers["content-security-policy"].find(nonce), std::string::npos);
+}
+
 TEST_F(ServeTest, TimeOutsAnswer504AndBadDocuments400WithoutPrivatePaths) {
   start();
   HttpResult late =
@@ -307,48 +450,36 @@ TEST_F(ServeTest, AFullQueueAnswers503AndAClientThatLeavesCancelsItsConversion) 
   settings_.workers = 1;
   settings_.queue = 0;
   start();
-  const std::string slow = file("slow.txt", "SLOW\n");
-  // The first request holds the only worker; curl gives up on it after two seconds.
-  auto first = std::async(std::launch::async, [&] {
-    return post("/forms/libreoffice/convert", {"files=@" + slow}, {"--max-time", "2"});
-  });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(log_.running, 1);
+  // The first request holds the only worker until its client goes away.
+  docmill::servetest::RawClient first(server_->port());
+  ASSERT_TRUE(first.send(
+      docmill::servetest::formRequest("/forms/libreoffice/convert", "slow.txt", "SLOW\n")));
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
   HttpResult busy = post("/forms/libreoffice/convert", {"files=@" + file("b.txt", "B\n")});
   EXPECT_EQ(busy.status, 503);
   EXPECT_EQ(busy.headers["retry-after"], "5");
-  EXPECT_EQ(first.get().status, 0);  // timed out at the client
-  for (int i = 0; i < 100 && log_.cancelled == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_EQ(log_.cancelled, 1);
+  first.close();
+  EXPECT_TRUE(test::waitFor([&] { return log_.cancelled == 1; }));
   // The worker is free again.
-  for (int i = 0; i < 100 && server_->inFlight() > 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
   EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("c.txt", "C\n")}).status, 200);
 }
 
 TEST_F(ServeTest, AClientThatLeavesMidUploadLeavesNothingBehind) {
   start();
   {
-    boost::asio::io_context io;
-    boost::asio::ip::tcp::socket socket(io);
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), server_->port()});
+    docmill::servetest::RawClient client(server_->port());
     std::string head =
-        "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: x\r\n"
+        "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: 127.0.0.1\r\n"
         "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 100000\r\n\r\n"
         "--XyZ\r\nContent-Disposition: form-data; name=\"files\"; filename=\"a.txt\"\r\n\r\n" +
         std::string(70000, 'a');
-    boost::asio::write(socket, boost::asio::buffer(head));
-    for (int i = 0; i < 100 && requestFolders().empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_EQ(requestFolders().size(), 1u);  // the upload was going to disk
+    ASSERT_TRUE(client.send(head));
+    // The upload was going to disk.
+    EXPECT_TRUE(test::waitFor([] { return requestFolders().size() == 1; }));
   }
-  for (int i = 0; i < 200 && !requestFolders().empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_TRUE(requestFolders().empty());
+  EXPECT_TRUE(test::waitFor([] { return requestFolders().empty(); }));
+  EXPECT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
   EXPECT_EQ(post("/forms/libreoffice/convert", {"files=@" + file("a.txt", "A\n")}).status, 200);
 }
 
@@ -374,33 +505,31 @@ TEST_F(ServeTest, ParallelRequestsEachGetTheirOwnResult) {
 
 TEST_F(ServeTest, StoppingLetsARequestInFlightFinishAndRefusesNewOnes) {
   start();
-  const std::string sleepy = file("sleepy.txt", "SLEEP\n");
+  const std::string held = file("held.txt", "HOLD\nsecond\n");
   auto inFlight = std::async(
-      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + sleepy}); });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(log_.running, 1);
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + held}); });
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
   const std::string base = base_;
   auto stopped = std::async(std::launch::async, [this] { server_->stop(); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_EQ(curl(base + "/version").status, 0);  // no longer accepting
+  // No longer accepting, while the request in flight still waits.
+  EXPECT_TRUE(test::waitFor([&] { return curl(base + "/version").status == 0; }));
+  EXPECT_EQ(log_.running, 1);
+  log_.release();
   HttpResult r = inFlight.get();
   EXPECT_EQ(r.status, 200) << r.body;
-  EXPECT_EQ(docmill::servetest::tagsOf(r.body), "SLEEP");
+  EXPECT_EQ(docmill::servetest::pageTexts(r.body), (Pages{"HOLD", "second"}));
   stopped.get();
 }
 
 TEST_F(ServeTest, StoppingCancelsWhatOutlastsTheDrainTime) {
-  settings_.drainTimeout = std::chrono::seconds(1);
+  settings_.drainTimeout = std::chrono::seconds(0);
   start();
-  const std::string slow = file("slow.txt", "SLOW\n");
+  const std::string held = file("held.txt", "HOLD\n");
   auto inFlight = std::async(
-      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + slow}); });
-  for (int i = 0; i < 100 && log_.running == 0; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  const auto before = std::chrono::steady_clock::now();
+      std::launch::async, [&] { return post("/forms/libreoffice/convert", {"files=@" + held}); });
+  ASSERT_TRUE(test::waitFor([&] { return log_.running == 1; }));
+  // The conversion is never released: only the cancellation lets stop() return.
   server_->stop();
-  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
   EXPECT_EQ(log_.cancelled, 1);
   EXPECT_NE(inFlight.get().status, 200);
 }
