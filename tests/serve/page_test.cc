@@ -13,6 +13,8 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <string_view>
+#include <vector>
 
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
@@ -45,17 +47,36 @@ class Browser {
                                      "--no-sandbox",
                                      "--disable-gpu",
                                      "--no-first-run",
+                                     "--disable-background-networking",
+                                     "--disable-component-update",
+                                     "--disable-sync",
                                      "--remote-debugging-port=0",
                                      "--user-data-dir=" + profile.string(),
                                      "about:blank"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The browser's own temporary files go into the profile, removed with it, not /tmp.
+    const fs::path tmp = profile / "tmp";
+    fs::create_directories(tmp);
+    std::vector<std::string> env = {"TMPDIR=" + tmp.string()};
+    for (char** e = environ; *e; ++e) {
+      if (std::string_view(*e).rfind("TMPDIR=", 0) != 0) env.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    // A group of its own, so that its helper processes end with it.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Browser() {
@@ -64,7 +85,7 @@ class Browser {
       ws_->close(beast::websocket::close_code::normal, ec);
     }
     if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
+      ::kill(-pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
   }
