@@ -16,6 +16,7 @@
 #include "automation/dispatch.h"
 #include "automation/variant.h"
 #include "cli/layout.h"
+#include "cli/pdf_options.h"
 
 namespace docmill::cli {
 
@@ -71,6 +72,8 @@ struct FileResult {
   std::string output;          // the PDF that holds the input; empty when none does
   std::optional<Error> error;  // its own conversion's failure, or the join's
   std::string message;         // that failure as the command prints it
+  // With a split: the PDFs it was cut into, in order ("NAME_0.pdf", ...), and `output` empty.
+  std::vector<std::string> parts;
 };
 
 struct BatchRequest {
@@ -81,6 +84,11 @@ struct BatchRequest {
   bool merge = false;
   int jobs = 0;  // conversions at a time; 0: DOCMILL_OFFICE_POOL, else the number of cores
   PageOptions options;
+  // What the PDFs are to be: Office documents are exported by the office itself with these
+  // settings, unless `pdf.viaPostScript` asks for the members' print route; every PDF then
+  // gets the standard, metadata, flattening, encryption and split asked for. Checked with
+  // PdfOptions::check before any work (a refusal is reported in BatchResult::refused).
+  PdfOptions pdf;
   // Told of each conversion as it ends, from the worker thread that ran it; calls may
   // come from several threads at once.
   std::function<void(const FileResult&)> progress;
