@@ -54,17 +54,6 @@ bool sameName(const std::string& a, const std::string& b) {
          });
 }
 
-// Form values for true and false, as HTML forms and the common clients send them.
-std::optional<bool> formBool(const Form& form, const std::string& name) {
-  auto it = form.fields.find(name);
-  if (it == form.fields.end() || it->second.empty()) return std::nullopt;
-  std::string v = it->second;
-  std::transform(v.begin(), v.end(), v.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (v == "true" || v == "1" || v == "on" || v == "yes") return true;
-  if (v == "false" || v == "0" || v == "off" || v == "no") return false;
-  refuse(400, "The field " + name + " must be true or false.");
-}
-
 // Replaces the private paths in a failure's text by the names the client knows.
 std::string forClient(std::string text, const Form& form, const std::string& folder) {
   auto replaceAll = [&text](const std::string& from, const std::string& to) {
@@ -118,21 +107,66 @@ Reply fileReply(const std::string& path, const std::string& name, const std::str
   return r;
 }
 
-// The names of the files of a zip: each upload's name with `.pdf` for its extension, made
-// unique with "-2", "-3", ...
-std::vector<std::string> pdfNames(const std::vector<Upload>& files) {
-  std::vector<std::string> names;
-  std::set<std::string> taken;
-  for (size_t i = 0; i < files.size(); ++i) {
-    fs::path p(safeFileName(files[i].clientName, "document-" + std::to_string(i + 1)));
-    std::string stem = p.stem().string();
-    if (stem.empty()) stem = "document-" + std::to_string(i + 1);
-    std::string name = stem + ".pdf";
-    for (int n = 2; taken.count(name); ++n) name = stem + "-" + std::to_string(n) + ".pdf";
-    taken.insert(name);
-    names.push_back(name);
+// The names of the files of one answer: unique whatever their letter case (archives are
+// unpacked on systems that ignore it), each within the length safeFileName allows, with
+// "-2", "-3", ... after the base while a name is taken.
+class Names {
+ public:
+  std::string add(const std::string& base, const std::string& suffix) {
+    for (int n = 1;; ++n) {
+      const std::string tail = (n == 1 ? "" : "-" + std::to_string(n)) + suffix;
+      size_t cut = std::min(base.size(), kMaxName > tail.size() ? kMaxName - tail.size() : 0);
+      while (cut > 0 && cut < base.size() &&
+             (static_cast<unsigned char>(base[cut]) & 0xC0) == 0x80) {
+        --cut;
+      }
+      const std::string name = base.substr(0, cut) + tail;
+      std::string key = name;
+      std::transform(key.begin(), key.end(), key.begin(),
+                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      if (taken_.insert(key).second) return name;
+    }
   }
-  return names;
+
+ private:
+  static constexpr size_t kMaxName = 120;
+  std::set<std::string> taken_;
+};
+
+// One file of an answer: where it is, and the name the client gets it under.
+struct Output {
+  std::string path, name;
+};
+
+// The files that hold one converted document (or the merged one) under the common API's
+// names: "BASE.pdf" for the whole PDF, "BASE_0.pdf", "BASE_1.pdf", ... for the parts of a
+// split, and "BASE.pdf" again for the pages of a split unified into one file.
+void addOutputs(std::vector<Output>& outputs, Names& names, const cli::FileResult& result,
+                const std::string& base, const cli::PdfOptions& options) {
+  const bool unified =
+      options.split && options.split->mode == pdfclean::Split::Mode::Pages && options.split->unify;
+  if (result.parts.empty()) {
+    outputs.push_back({result.output, names.add(base, ".pdf")});
+  } else if (unified && result.parts.size() == 1) {
+    outputs.push_back({result.parts.front(), names.add(base, ".pdf")});
+  } else {
+    for (size_t k = 0; k < result.parts.size(); ++k) {
+      outputs.push_back({result.parts[k], names.add(base, "_" + std::to_string(k) + ".pdf")});
+    }
+  }
+}
+
+// The answer: one file as itself (under `single` when given, else its own name), several as
+// a zip.
+Reply answer(const std::vector<Output>& outputs, const std::string& single,
+             const std::string& folder) {
+  if (outputs.size() == 1) {
+    return fileReply(outputs[0].path, single.empty() ? outputs[0].name : single, "application/pdf");
+  }
+  std::vector<std::pair<std::string, std::string>> entries;
+  for (const auto& o : outputs) entries.emplace_back(o.name, o.path);
+  writeZip(folder + "/result.zip", entries);
+  return fileReply(folder + "/result.zip", "result.zip", "application/zip");
 }
 
 std::string downloadStem(const Upload& file) {
@@ -140,15 +174,44 @@ std::string downloadStem(const Upload& file) {
   return stem.empty() ? "document" : stem;
 }
 
-Reply failedFile(const cli::FileResult& r, const Form& form, const std::string& folder,
-                 const CallContext* context) {
-  Error e = *r.error;
-  std::string name = "file";
-  for (const auto& f : form.files) {
-    if (f.path == r.input) name = safeFileName(f.clientName, "file");
+// Runs a batch of the request. A refusal of the batch, or the failure of one of its files
+// (named by the client's name for it, from `form`), ends the request.
+cli::BatchResult runBatch(const cli::BatchRequest& request, const Form& form,
+                          const std::string& folder) {
+  cli::BatchResult result = cli::convertBatch(request);
+  if (!result.refused.empty()) refuse(400, forClient(result.refused, form, folder));
+  const auto context = CallContext::current();
+  for (const auto& r : result.files) {
+    if (!r.error) continue;
+    Error e = *r.error;
+    std::string name = "file";
+    for (const auto& f : form.files) {
+      if (f.path == r.input) name = safeFileName(f.clientName, "file");
+    }
+    e.description = name + ": " + forClient(e.description, form, folder);
+    throw Refusal{statusFor(e, hr::DISP_E_EXCEPTION, context.get()), e};
   }
-  e.description = name + ": " + forClient(e.description, form, folder);
-  return errorReply(statusFor(e, hr::DISP_E_EXCEPTION, context), e);
+  if (result.noScratch) refuse(500, "Cannot create a private folder.", hr::E_FAIL);
+  return result;
+}
+
+// What a merge made: the joined PDF, or its parts when it was split.
+const cli::FileResult& merged(const cli::BatchResult& result) {
+  if (result.files.empty()) refuse(500, "The merge made nothing.", hr::E_FAIL);
+  for (const auto& r : result.files) {
+    if (!r.parts.empty()) return r;
+  }
+  return result.files.front();
+}
+
+// The form with `paths` standing for its uploads, so that failures of a batch over files made
+// from the uploads name the client's files.
+Form standingFor(const Form& form, const std::vector<std::string>& paths) {
+  Form named;
+  named.files = form.files;
+  for (size_t i = 0; i < named.files.size() && i < paths.size(); ++i)
+    named.files[i].path = paths[i];
+  return named;
 }
 
 std::string makeFolder(const std::string& parent, const std::string& name) {
@@ -161,6 +224,16 @@ std::string makeFolder(const std::string& parent, const std::string& name) {
 }
 
 }  // namespace
+
+std::string downloadName(const std::string& requested, const std::string& standard) {
+  const std::string base = safeFileName(requested, "");
+  if (base.empty()) return standard;
+  const std::string ext = fs::path(standard).extension().string();
+  if (base.size() > ext.size() && sameName(base.substr(base.size() - ext.size()), ext)) {
+    return base;
+  }
+  return safeFileName(base + ext, standard);
+}
 
 Reply errorReply(int status, const Error& error) {
   Reply r;
@@ -416,73 +489,67 @@ Reply Routes::handle(const std::string& route, const std::string& path, const Fo
 
 Reply Routes::convertDocuments(const Form& form, const std::string& folder) {
   if (form.files.empty()) refuse(400, "The form has no files to convert.", pdoErrFileNotFound);
-  const auto context = CallContext::current();
-  cli::PageOptions options;
-  options.landscape = formBool(form, "landscape");
-  const bool merge = formBool(form, "merge").value_or(false);
-  std::vector<PageRange> ranges;
-  if (auto it = form.fields.find("nativePageRanges");
-      it != form.fields.end() && !it->second.empty()) {
-    try {
-      ranges = parsePageRanges(it->second);
-    } catch (const FileError& e) {
-      refuse(400, std::string("nativePageRanges: ") + e.what());
-    }
-  }
-  const int jobs =
-      std::max(1, std::min<int>(settings_.workers, static_cast<int>(form.files.size())));
-  std::vector<std::string> inputs;
-  for (const auto& f : form.files) inputs.push_back(f.path);
+  const FormOptions& o = form.options;
+  const bool picking = !o.ranges.empty();
+  cli::BatchRequest batch;
+  for (const auto& f : form.files) batch.inputs.push_back(f.path);
+  batch.jobs = std::max(1, std::min<int>(settings_.workers, static_cast<int>(form.files.size())));
+  batch.options.landscape = o.landscape;
+  batch.pdf = picking ? o.beforePages : o.pdf;
 
-  if (merge && ranges.empty()) {
-    cli::BatchRequest batch{inputs, folder + "/merged.pdf", true, jobs, options, {}};
-    cli::BatchResult result = cli::convertBatch(batch);
-    for (const auto& r : result.files) {
-      if (r.error) return failedFile(r, form, folder, context.get());
-    }
-    if (result.noScratch) refuse(500, "Cannot create a private folder.", hr::E_FAIL);
-    return fileReply(folder + "/merged.pdf", "merged.pdf", "application/pdf");
+  Names bases, names;
+  std::vector<Output> outputs;
+  if (o.merge && !picking) {
+    batch.output = folder + "/merged.pdf";
+    batch.merge = true;
+    cli::BatchResult result = runBatch(batch, form, folder);
+    addOutputs(outputs, names, merged(result), "merged", o.pdf);
+    return answer(outputs, o.pdf.split ? "" : "merged.pdf", folder);
   }
 
-  const std::string out = makeFolder(folder, "out");
-  cli::BatchRequest batch{inputs, out, false, jobs, options, {}};
-  cli::BatchResult result = cli::convertBatch(batch);
-  if (!result.refused.empty()) refuse(400, forClient(result.refused, form, folder));
-  for (const auto& r : result.files) {
-    if (r.error) return failedFile(r, form, folder, context.get());
-  }
-  std::vector<std::string> pdfs;
-  for (const auto& r : result.files) pdfs.push_back(r.output);
-  if (!ranges.empty()) {
+  batch.output = makeFolder(folder, "out");
+  std::vector<cli::FileResult> done = runBatch(batch, form, folder).files;
+  if (picking) {
     const std::string picked = makeFolder(folder, "pages");
-    for (size_t i = 0; i < pdfs.size(); ++i) {
-      std::string to = picked + "/" + std::to_string(i + 1) + ".pdf";
+    std::vector<std::string> pdfs;
+    for (size_t i = 0; i < done.size(); ++i) {
+      pdfs.push_back(picked + "/" + std::to_string(i + 1) + ".pdf");
       try {
-        selectPages(pdfs[i], to, ranges);
+        selectPages(done[i].output, pdfs[i], o.ranges);
       } catch (const FileError& e) {
         refuse(400,
                safeFileName(form.files[i].clientName, "file") + ": nativePageRanges: " + e.what());
       }
-      pdfs[i] = to;
+      done[i].output = pdfs[i];
+    }
+    // What shapes any PDF is done to the picked pages: the join, the standard, metadata,
+    // flattening, encryption, split.
+    const Form named = standingFor(form, pdfs);
+    cli::BatchRequest after;
+    after.inputs = pdfs;
+    after.pdf = o.afterPages;
+    if (o.merge) {
+      after.output = folder + "/merged.pdf";
+      after.merge = true;
+      after.jobs = 1;
+      cli::BatchResult result = runBatch(after, named, folder);
+      addOutputs(outputs, names, merged(result), "merged", o.afterPages);
+      return answer(outputs, o.afterPages.split ? "" : "merged.pdf", folder);
+    }
+    if (!o.afterPages.empty()) {
+      after.output = makeFolder(folder, "finished");
+      after.jobs = batch.jobs;
+      done = runBatch(after, named, folder).files;
     }
   }
-  if (merge) {
-    // The picked pages of each document, joined as they are.
-    cli::BatchRequest join{pdfs, folder + "/merged.pdf", true, 1, {}, {}};
-    cli::BatchResult joined = cli::convertBatch(join);
-    for (const auto& r : joined.files) {
-      if (r.error) return failedFile(r, form, folder, context.get());
-    }
-    return fileReply(folder + "/merged.pdf", "merged.pdf", "application/pdf");
+  const cli::PdfOptions& shaped = picking ? o.afterPages : o.pdf;
+  for (size_t i = 0; i < done.size(); ++i) {
+    const std::string safe =
+        safeFileName(form.files[i].clientName, "document-" + std::to_string(i + 1));
+    addOutputs(outputs, names, done[i], bases.add(safe, ""), shaped);
   }
-  if (pdfs.size() == 1) {
-    return fileReply(pdfs[0], downloadStem(form.files[0]) + ".pdf", "application/pdf");
-  }
-  std::vector<std::pair<std::string, std::string>> entries;
-  auto names = pdfNames(form.files);
-  for (size_t i = 0; i < pdfs.size(); ++i) entries.emplace_back(names[i], pdfs[i]);
-  writeZip(folder + "/result.zip", entries);
-  return fileReply(folder + "/result.zip", "result.zip", "application/zip");
+  // One document whole keeps its own name with ".pdf" for its extension.
+  return answer(outputs, shaped.split ? "" : downloadStem(form.files[0]) + ".pdf", folder);
 }
 
 Reply Routes::mergePdfs(const Form& form, const std::string& folder) {
@@ -501,15 +568,17 @@ Reply Routes::mergePdfs(const Form& form, const std::string& folder) {
     if (ec) refuse(500, "Cannot prepare the files: " + ec.message(), hr::E_FAIL);
     inputs.push_back(asPdf);
   }
-  cli::BatchRequest join{inputs, folder + "/merged.pdf", true, 1, {}, {}};
-  cli::BatchResult joined = cli::convertBatch(join);
-  Form named = form;  // failures name the client's files
-  for (size_t i = 0; i < named.files.size(); ++i) named.files[i].path = inputs[i];
-  const auto context = CallContext::current();
-  for (const auto& r : joined.files) {
-    if (r.error) return failedFile(r, named, folder, context.get());
-  }
-  return fileReply(folder + "/merged.pdf", "merged.pdf", "application/pdf");
+  cli::BatchRequest join;
+  join.inputs = inputs;
+  join.output = folder + "/merged.pdf";
+  join.merge = true;
+  join.jobs = 1;
+  join.pdf = form.options.pdf;
+  cli::BatchResult joined = runBatch(join, standingFor(form, inputs), folder);
+  Names names;
+  std::vector<Output> outputs;
+  addOutputs(outputs, names, merged(joined), "merged", form.options.pdf);
+  return answer(outputs, form.options.pdf.split ? "" : "merged.pdf", folder);
 }
 
 namespace {

@@ -26,6 +26,7 @@
 
 #include "automation/call_context.h"
 #include "automation/error.h"
+#include "serve/form_fields.h"
 #include "serve/metrics.h"
 
 namespace docmill::serve {
@@ -40,6 +41,7 @@ struct Upload {
 struct Form {
   std::map<std::string, std::string> fields;  // text fields; a repeated field keeps its first value
   std::vector<Upload> files;                  // in the order sent
+  FormOptions options;  // the fields of the convert and merge routes, read and checked
 };
 
 struct Reply {
@@ -47,11 +49,17 @@ struct Reply {
   std::string contentType = "application/json";
   std::string body;
   std::string file;          // sent instead of `body` when set
-  std::string downloadName;  // for Content-Disposition, already safe
+  std::string downloadName;  // for Content-Disposition, already safe (see downloadName())
   std::string policy;        // a Content-Security-Policy, for a page
   int retryAfter = 0;        // seconds, for 503
   std::string error;         // the error number, for the log line
 };
+
+// The name a download goes by: `requested` (the client's choice of name, from the
+// Gotenberg-Output-Filename header) stripped of any folder, Windows or POSIX, and cleaned as
+// every client name is (safeFileName), with the extension of `standard` added unless it ends
+// so already; `standard` when nothing is requested or nothing of it is left.
+std::string downloadName(const std::string& requested, const std::string& standard);
 
 // A JSON error reply: {"number": "0x...", "source": ..., "description": ...}.
 Reply errorReply(int status, const Error& error);

@@ -12,6 +12,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <random>
 
 #include "automation/call_context.h"
 #include "automation/creation.h"
@@ -21,6 +22,7 @@
 #include "platform/io.h"
 #include "platform/scratch.h"
 #include "platform/settings.h"
+#include "serve/form_fields.h"
 #include "serve/multipart.h"
 #include "serve/page.h"
 
@@ -94,7 +96,48 @@ std::string utcNow() {
   return buf;
 }
 
-enum class BodyEnd { Read, TooLarge, BadForm, ClientGone, TooSlow, Failed };
+enum class BodyEnd { Read, TooLarge, BadForm, BadField, ClientGone, TooSlow, Failed };
+
+// A random version-4 UUID: the trace of a request that brings none of its own.
+std::string randomUuid() {
+  std::random_device random;
+  unsigned char b[16];
+  for (int i = 0; i < 16; i += 4) {
+    const uint32_t word = random();
+    for (int k = 0; k < 4; ++k) b[i + k] = static_cast<unsigned char>(word >> (8 * k));
+  }
+  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
+  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
+                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+                b[15]);
+  return text;
+}
+
+// A trace a client may give its request: it comes back in the answer's headers and goes
+// into the log line, so it is short visible ASCII.
+constexpr size_t kMaxTrace = 200;
+bool validTrace(std::string_view trace) {
+  if (trace.empty() || trace.size() > kMaxTrace) return false;
+  for (unsigned char c : trace) {
+    if (c < 0x21 || c > 0x7E) return false;
+  }
+  return true;
+}
+
+// A header of the common API asking for the result to be sent elsewhere later, which the
+// service never does: every conversion is answered in its own reply.
+std::optional<std::string> webhookHeader(const http::fields& headers) {
+  for (const auto& field : headers) {
+    const std::string name(field.name_string());
+    if (beast::iequals(name.substr(0, std::min<size_t>(name.size(), 18)), "Gotenberg-Webhook-")) {
+      return name;
+    }
+  }
+  return std::nullopt;
+}
 
 // "10 seconds", "0.5 seconds": a time limit as a reply names it.
 std::string durationText(std::chrono::milliseconds limit) {
@@ -440,6 +483,10 @@ bool Server::serveRequest(Connection& conn) {
   } inFlight{*this, conn};
 
   std::string method, target, path, route = "other";
+  // The request's trace: the client's own, or one made up for it.
+  std::string trace = randomUuid();
+  bool badTrace = false;
+  std::string outputName;  // the download's name the client asks for
   bool keepAlive = false;
   bool bodyPending = false;
   Reply reply;
@@ -462,6 +509,14 @@ bool Server::serveRequest(Connection& conn) {
     route = Routes::routeOf(method, path);
     keepAlive = req.keep_alive();
     bodyPending = parser.chunked() || (parser.content_length() && *parser.content_length() > 0);
+    if (const std::string given(req["Gotenberg-Trace"]); !given.empty()) {
+      if (validTrace(given)) {
+        trace = given;
+      } else {
+        badTrace = true;
+      }
+    }
+    outputName = std::string(req["Gotenberg-Output-Filename"]);
 
     auto authorized = [&] {
       if (settings_.token.empty() || route == "/health" || route == "/") return true;
@@ -503,6 +558,14 @@ bool Server::serveRequest(Connection& conn) {
       } else {
         reply = routes_.handleSimple(route, inFlight_);
       }
+    } else if (badTrace) {
+      reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
+                                    "Gotenberg-Trace must be 1 to " + std::to_string(kMaxTrace) +
+                                        " visible ASCII characters."});
+    } else if (auto webhook = Routes::converts(route) ? webhookHeader(req) : std::nullopt) {
+      reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
+                                    *webhook + " is not supported by docmill: every conversion "
+                                               "is answered in its own reply."});
     } else if (auto early = Routes::refusedBeforeBody(route, path)) {
       reply = std::move(*early);
     } else if (parser.content_length() && *parser.content_length() > settings_.maxBytes) {
@@ -534,8 +597,14 @@ bool Server::serveRequest(Connection& conn) {
         size_t fieldBytes = 0;
         size_t parts = 0;
         MultipartReader::Handler handler;
+        // The fields of the routes that read them are judged as they arrive.
+        std::optional<FormFields> checker;
+        if (FormFields::reads(route)) checker.emplace(route);
+        std::string fieldName;
         handler.begin = [&](const PartInfo& part) {
           if (++parts > kMaxParts) throw FormError("the form has too many parts");
+          if (checker) checker->begin(part.name, part.fileName.has_value());
+          fieldName = part.name;
           if (part.fileName) {
             Upload u;
             u.field = part.name;
@@ -566,6 +635,8 @@ bool Server::serveRequest(Connection& conn) {
           if (file.is_open()) {
             file.close();
             if (!file) throw std::runtime_error("cannot store an upload");
+          } else if (checker && field) {
+            checker->text(fieldName, *field);
           }
           field = nullptr;
         };
@@ -575,7 +646,8 @@ bool Server::serveRequest(Connection& conn) {
           while (!parser.is_done()) {
             parser.get().body().data = chunk.data();
             parser.get().body().size = chunk.size();
-            http::read(conn.socket, conn.buffer, parser, ec);
+            // What has arrived is taken at once, so that a bad field ends the request early.
+            http::read_some(conn.socket, conn.buffer, parser, ec);
             if (ec == http::error::need_buffer) ec = {};
             if (ec) {
               end = conn.late != Late::No ? BodyEnd::TooSlow
@@ -597,7 +669,13 @@ bool Server::serveRequest(Connection& conn) {
             }
             reader.feed(chunk.data(), n);
           }
-          if (end == BodyEnd::Read) reader.finish();
+          if (end == BodyEnd::Read) {
+            reader.finish();
+            if (checker) form.options = checker->finish();
+          }
+        } catch (const FieldError& e) {
+          end = BodyEnd::BadField;
+          failure = e.what();
         } catch (const FormError& e) {
           end = BodyEnd::BadForm;
           failure = e.what();
@@ -624,6 +702,9 @@ bool Server::serveRequest(Connection& conn) {
           break;
         case BodyEnd::BadForm:
           reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill", "Malformed form: " + failure});
+          break;
+        case BodyEnd::BadField:
+          reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill", failure});
           break;
         case BodyEnd::Failed:
           reply = errorReply(500, Error{hr::E_FAIL, "docmill", failure});
@@ -711,11 +792,13 @@ bool Server::serveRequest(Connection& conn) {
       res.set("X-Content-Type-Options", "nosniff");
       res.set("X-Frame-Options", "DENY");
       res.set("X-Request-Id", id);
+      res.set("Gotenberg-Trace", trace);
       if (!reply.policy.empty()) res.set("Content-Security-Policy", reply.policy);
       if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
       if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");
       if (!reply.downloadName.empty()) {
-        res.set(http::field::content_disposition, disposition(reply.downloadName));
+        res.set(http::field::content_disposition,
+                disposition(downloadName(outputName, reply.downloadName)));
       }
       res.keep_alive(keepAlive);
     };
@@ -770,6 +853,7 @@ bool Server::serveRequest(Connection& conn) {
   if (settings_.log) {
     nlohmann::json line = {{"time", utcNow()},
                            {"id", id},
+                           {"trace", trace},
                            {"method", method},
                            {"route", route},
                            {"path", path.substr(0, 200)},

@@ -3,9 +3,13 @@
 // shutdown with a request in flight, and no request folder left behind by any of it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <sstream>
 
 #include "platform/scratch.h"
@@ -68,14 +72,14 @@ TEST_F(ServeTest, ConvertRouteAnswersOnePdfAZipOrOneMergedPdfInTheOrderSent) {
   EXPECT_NE(one.headers["content-disposition"].find("filename=\"a.pdf\""), std::string::npos);
   EXPECT_EQ(docmill::servetest::pageTexts(one.body), (Pages{"A", "line"}));
 
-  // Each document's own pages under its own name; a name taken twice gets "-2".
+  // Each document's own pages under its whole name with ".pdf" added.
   const std::string b2 = file("b.docx", "B2 one\nB2 two\n");
   HttpResult three =
       post("/forms/libreoffice/convert", {"files=@" + a, "files=@" + b, "files=@" + b2});
   ASSERT_EQ(three.status, 200) << three.body;
   EXPECT_EQ(three.headers["content-type"], "application/zip");
   EXPECT_EQ(zipPages(three.body),
-            (Pages{"a.pdf: A | line |", "b.pdf: B |", "b-2.pdf: B2 one | B2 two |"}));
+            (Pages{"a.txt.pdf: A | line |", "b.txt.pdf: B |", "b.docx.pdf: B2 one | B2 two |"}));
 
   // Merged: every page, in the order the files were sent.
   HttpResult merged = post("/forms/libreoffice/convert",
@@ -102,7 +106,8 @@ TEST_F(ServeTest, ConvertRouteTakesPageRangesAndLandscapeAndRefusesBadValues) {
   HttpResult zipped = post("/forms/libreoffice/convert",
                            {"files=@" + doc, "files=@" + other, "nativePageRanges=2-"});
   ASSERT_EQ(zipped.status, 200) << zipped.body;
-  EXPECT_EQ(zipPages(zipped.body), (Pages{"five.pdf: 2 | 3 | 4 | 5 |", "other.pdf: x2 | x3 |"}));
+  EXPECT_EQ(zipPages(zipped.body),
+            (Pages{"five.txt.pdf: 2 | 3 | 4 | 5 |", "other.txt.pdf: x2 | x3 |"}));
 
   ASSERT_EQ(post("/forms/libreoffice/convert", {"files=@" + doc, "landscape=true"}).status, 200);
   bool turned = false;
@@ -238,11 +243,11 @@ TEST_F(ServeTest, HostileFileNamesNeverReachTheDiskAndComeBackSanitised) {
            {"files=@" + doc + ";filename=C:evil.txt", "files=@" + doc + ";filename=nul.txt",
             "files=@" + doc + ";filename=a" + rlo + "b.txt"});
   ASSERT_EQ(zip.status, 200) << zip.body;
-  EXPECT_EQ(zipEntries(file("names.zip", zip.body)), "evil.pdf,_nul.pdf,ab.pdf\n");
+  EXPECT_EQ(zipEntries(file("names.zip", zip.body)), "evil.txt.pdf,_nul.txt.pdf,ab.txt.pdf\n");
 
   // A form of endless tiny parts is refused before it is read to its end.
   std::vector<std::string> parts;
-  for (int i = 0; i < 1001; ++i) parts.push_back("x=1");
+  for (int i = 0; i < 1001; ++i) parts.push_back("files=@" + doc);
   HttpResult many = post("/forms/libreoffice/convert", parts);
   EXPECT_EQ(many.status, 400);
   EXPECT_NE(many.body.find("too many parts"), std::string::npos) << many.body;
@@ -260,6 +265,191 @@ TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
   HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
   EXPECT_EQ(text.status, 400);
   EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
+}
+
+TEST_F(ServeTest, FieldsOfTheConvertAndMergeRoutesAreCheckedBeforeAnyConversion) {
+  start();
+  const std::string doc = file("a.txt", "A\n");
+  const std::string pdf = file("a.pdf", docmill::servetest::fakePdf(1, "a"));
+  struct Case {
+    const char* route;
+    std::vector<std::string> fields;
+    const char* says;
+  };
+  const std::string convert = "/forms/libreoffice/convert", merge = "/forms/pdfengines/merge";
+  const Case cases[] = {
+      {"convert", {"quality=0"}, "quality: \\\"0\\\" is not a whole number from 1 to 100"},
+      {"convert", {"landscape=sideways"}, "landscape: \\\"sideways\\\" is not true or false"},
+      {"convert", {"noSuchField=1"}, "noSuchField is no option docmill knows"},
+      {"convert", {"watermarkSource=text"}, "watermarkSource is not supported by docmill"},
+      {"convert", {"embeds=@" + doc}, "embeds is not supported by docmill"},
+      {"convert", {"stamp=@" + doc}, "stamp is not supported by docmill"},
+      {"convert", {"files=text"}, "files must hold uploaded files"},
+      {"convert", {"merge=true", "merge=false"}, "merge is given more than once"},
+      {"convert", {"pdfa=PDF/A-1b", "userPassword=x"}, "cannot be encrypted"},
+      {"convert", {"splitSpan=2"}, "splitMode is needed"},
+      {"convert", {"pdfua=true", "nativePageRanges=1"}, "pdfua cannot be combined"},
+      {"merge", {"quality=50"}, "quality applies to converting documents, not to joining PDFs"},
+      {"merge", {"landscape=true"}, "landscape is a field of /forms/libreoffice/convert"},
+  };
+  for (const auto& c : cases) {
+    const bool merging = std::string(c.route) == "merge";
+    std::vector<std::string> form = {"files=@" + (merging ? pdf : doc)};
+    form.insert(form.end(), c.fields.begin(), c.fields.end());
+    HttpResult r = post(merging ? merge : convert, form);
+    EXPECT_EQ(r.status, 400) << c.fields.front() << ": " << r.body;
+    EXPECT_NE(r.body.find(c.says), std::string::npos) << r.body;
+  }
+  // Headers that ask for what the service never does, and a trace it cannot echo.
+  HttpResult webhook = post(convert, {"files=@" + doc}, {"-H", "Gotenberg-Webhook-Url: http://x/"});
+  EXPECT_EQ(webhook.status, 400);
+  EXPECT_NE(webhook.body.find("Gotenberg-Webhook-Url is not supported"), std::string::npos)
+      << webhook.body;
+  HttpResult trace =
+      post(convert, {"files=@" + doc}, {"-H", "Gotenberg-Trace: " + std::string(201, 't')});
+  EXPECT_EQ(trace.status, 400) << trace.body;
+  for (const auto& call : log_.all()) EXPECT_EQ(call.find("Create"), std::string::npos) << call;
+}
+
+TEST_F(ServeTest, ABadFieldIsAnsweredBeforeTheRestOfTheUploadArrives) {
+  start();
+  docmill::servetest::RawClient client(server_->port());
+  // The field comes first; of the upload after it, only a start is ever sent.
+  const std::string head =
+      "POST /forms/libreoffice/convert HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+      "Content-Type: multipart/form-data; boundary=XyZ\r\nContent-Length: 10000000\r\n\r\n"
+      "--XyZ\r\nContent-Disposition: form-data; name=\"maxImageResolution\"\r\n\r\n200\r\n"
+      "--XyZ\r\nContent-Disposition: form-data; name=\"files\"; filename=\"a.txt\"\r\n\r\n" +
+      std::string(10000, 'a');
+  ASSERT_TRUE(client.send(head));
+  const std::string answer = client.readToEnd();
+  EXPECT_EQ(docmill::servetest::statusOf(answer), 400) << answer;
+  EXPECT_NE(answer.find("maxImageResolution: \\\"200\\\" is not 75, 150, 300, 600 or 1200"),
+            std::string::npos)
+      << answer;
+  EXPECT_TRUE(log_.all().empty());
+}
+
+// What the service writes on stderr while it lives.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(platform::systemTempFolder(), "serve-test-log-") {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    const int fd = ::open(file_.path().c_str(), O_WRONLY | O_APPEND);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() { restore(); }
+  std::string text() {
+    restore();
+    return test::readFile(file_.path());
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  platform::TempFile file_;
+  int saved_ = -1;
+};
+
+TEST_F(ServeTest, TheTraceComesBackAndTheDownloadTakesTheNameAskedFor) {
+  settings_.log = true;
+  start();
+  const std::string doc = file("a.txt", "A\n"), other = file("b.txt", "B\n");
+  StderrCapture log;
+  HttpResult traced =
+      post("/forms/libreoffice/convert", {"files=@" + doc}, {"-H", "Gotenberg-Trace: my-trace_1"});
+  ASSERT_EQ(traced.status, 200) << traced.body;
+  EXPECT_EQ(traced.headers["gotenberg-trace"], "my-trace_1");
+  // Without one, each request gets a fresh UUID, errors and simple routes too.
+  const std::string made = curl(base_ + "/nowhere").headers["gotenberg-trace"];
+  EXPECT_TRUE(std::regex_match(made, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-"
+                                                "[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+      << made;
+  EXPECT_NE(curl(base_ + "/version").headers["gotenberg-trace"], made);
+  ASSERT_TRUE(test::waitFor([&] { return server_->inFlight() == 0; }));
+  const std::string lines = log.text();
+  EXPECT_NE(lines.find("\"trace\":\"my-trace_1\""), std::string::npos) << lines;
+  EXPECT_NE(lines.find("\"trace\":\"" + made + "\""), std::string::npos) << lines;
+
+  struct Case {
+    std::string asked;
+    std::vector<std::string> files;
+    const char* named;
+  } cases[] = {
+      {"foo", {doc}, "foo.pdf"},
+      {"C:\\Windows\\Temp\\foo", {doc}, "foo.pdf"},
+      {"/tmp/foo", {doc}, "foo.pdf"},
+      {"../../report.PDF", {doc}, "report.PDF"},  // the extension is not given twice
+      {"con", {doc}, "_con.pdf"},
+      {"/tmp/", {doc}, "a.pdf"},  // nothing left: the usual name
+      {"foo", {doc, other}, "foo.zip"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> form;
+    for (const auto& f : c.files) form.push_back("files=@" + f);
+    HttpResult r =
+        post("/forms/libreoffice/convert", form, {"-H", "Gotenberg-Output-Filename: " + c.asked});
+    ASSERT_EQ(r.status, 200) << c.asked << ": " << r.body;
+    EXPECT_NE(r.headers["content-disposition"].find(std::string("filename=\"") + c.named + "\""),
+              std::string::npos)
+        << c.asked << ": " << r.headers["content-disposition"];
+  }
+}
+
+TEST_F(ServeTest, PdfOptionsShapeTheAnswerOfBothRoutes) {
+  start();
+  const std::string three = file("three.txt", "1\n2\n3\n");
+  const std::string other = file("other.txt", "x1\nx2\n");
+  // Parts of a split under the common API's names, one PDF when they are unified.
+  HttpResult split =
+      post("/forms/libreoffice/convert", {"files=@" + three, "splitMode=intervals", "splitSpan=2"});
+  ASSERT_EQ(split.status, 200) << split.body;
+  EXPECT_EQ(split.headers["content-type"], "application/zip");
+  EXPECT_EQ(zipPages(split.body), (Pages{"three.txt_0.pdf: 1 | 2 |", "three.txt_1.pdf: 3 |"}));
+  HttpResult unified = post("/forms/libreoffice/convert", {"files=@" + three, "splitMode=pages",
+                                                           "splitSpan=2-", "splitUnify=true"});
+  ASSERT_EQ(unified.status, 200) << unified.body;
+  EXPECT_NE(unified.headers["content-disposition"].find("filename=\"three.txt.pdf\""),
+            std::string::npos);
+  EXPECT_EQ(docmill::servetest::pageTexts(unified.body), (Pages{"2", "3"}));
+  HttpResult mergedSplit = post(
+      "/forms/libreoffice/convert",
+      {"files=@" + three, "files=@" + other, "merge=true", "splitMode=intervals", "splitSpan=3"});
+  ASSERT_EQ(mergedSplit.status, 200) << mergedSplit.body;
+  EXPECT_EQ(zipPages(mergedSplit.body),
+            (Pages{"merged_0.pdf: 1 | 2 | 3 |", "merged_1.pdf: x1 | x2 |"}));
+
+  // Pages picked first, then what shapes the PDF: the picked pages carry the metadata.
+  HttpResult picked = post("/forms/libreoffice/convert", {"files=@" + three, "nativePageRanges=2-3",
+                                                          R"(metadata={"Title": "Picked pages"})"});
+  ASSERT_EQ(picked.status, 200) << picked.body;
+  EXPECT_EQ(docmill::servetest::pageTexts(picked.body), (Pages{"2", "3"}));
+  EXPECT_NE(
+      docmill::servetest::shell("pdfinfo " + docmill::servetest::quoted(file("p.pdf", picked.body)))
+          .find("Picked pages"),
+      std::string::npos);
+
+  // The merge route: encrypted with the password asked for.
+  HttpResult locked =
+      post("/forms/pdfengines/merge",
+           {"files=@" + file("a.pdf", docmill::servetest::fakePdf(1, "a")),
+            "files=@" + file("b.pdf", docmill::servetest::fakePdf(1, "b")), "userPassword=s3cret"});
+  ASSERT_EQ(locked.status, 200) << locked.body;
+  const std::string lockedPdf = file("locked.pdf", locked.body);
+  EXPECT_NE(docmill::servetest::shell("qpdf --is-encrypted " +
+                                      docmill::servetest::quoted(lockedPdf) + "; echo rc=$?")
+                .find("rc=0"),
+            std::string::npos);
+  EXPECT_EQ(docmill::servetest::shell("qpdf --password=s3cret --show-npages " +
+                                      docmill::servetest::quoted(lockedPdf)),
+            "2\n");
 }
 
 TEST_F(ServeTest, MemberRouteCallsAnyMemberWithTypedArgumentsAndPlaceholders) {
