@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <limits>
@@ -56,19 +57,18 @@ bool equalInConstantTime(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
-// The extension an upload keeps on disk, which picks its conversion: letters and digits
-// only, lower case.
-std::string storedExtension(const std::string& clientName) {
-  std::string base = safeFileName(clientName, "");
-  size_t dot = base.rfind('.');
-  if (dot == std::string::npos) return {};
-  std::string ext;
-  for (char c : base.substr(dot + 1)) {
-    if (!std::isalnum(static_cast<unsigned char>(c))) return {};
-    ext += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  if (ext.empty() || ext.size() > 10) return {};
-  return "." + ext;
+// Where an upload is stored: a folder of its own under a generated name, holding the file
+// under the client's name as safeFileName cleans it (one plain name, never a path). The
+// office then reads and shows the name the client knows (a CSV's sheet is named after its
+// file; fields and messages show the file's name), and the extension picks the conversion.
+std::string uploadPath(const std::string& requestFolder, size_t number,
+                       const std::string& clientName) {
+  const std::string folder = requestFolder + "/upload-" + std::to_string(number);
+  std::error_code ec;
+  std::filesystem::create_directory(folder, ec);
+  if (ec) throw std::runtime_error("cannot store an upload");
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
+  return folder + "/" + safeFileName(clientName, "upload");
 }
 
 // Content-Disposition for a download: a plain ASCII name, and the full name in UTF-8.
@@ -609,8 +609,7 @@ bool Server::serveRequest(Connection& conn) {
             Upload u;
             u.field = part.name;
             u.clientName = *part.fileName;
-            u.path = folder->path() + "/upload-" + std::to_string(form.files.size() + 1) +
-                     storedExtension(*part.fileName);
+            u.path = uploadPath(folder->path(), form.files.size() + 1, *part.fileName);
             file.open(u.path, std::ios::binary | std::ios::trunc);
             if (!file) throw std::runtime_error("cannot store an upload");
             form.files.push_back(std::move(u));

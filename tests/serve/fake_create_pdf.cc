@@ -146,6 +146,9 @@ class FakeCreatePdf : public TableDispatch {
       raise(Error{4198, "Word", "Word did not finish PrintOut on " + path + " within 1 seconds"});
     } else if (text.rfind("BROKEN", 0) == 0) {
       raise(Error{5174, "Word", "Word cannot open " + path});
+    } else if (text.rfind("LOCKED", 0) == 0) {
+      // As the offices say it: they work on a copy, so only the file's own name is known.
+      raise(Error{5408, "Word", path.substr(path.rfind('/') + 1) + " is protected by a password."});
     }
   }
 
@@ -225,6 +228,30 @@ std::vector<std::string> pageTexts(const std::string& pdf) {
     start = feed + 1;
   }
   return pages;
+}
+
+std::vector<std::string> zipPages(const std::string& zip) {
+  platform::TempFolder folder(platform::systemTempFolder(), "serve-test-zip-");
+  const std::string archive = folder.path() + "/r.zip";
+  std::ofstream(archive, std::ios::binary) << zip;
+  const std::string names =
+      test::runShell(
+          "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
+          "assert z.testzip() is None; "
+          "[open(sys.argv[2]+\"/\"+str(i),\"wb\").write(z.read(n)) for i,n in "
+          "enumerate(z.namelist())]; "
+          "print(\"\\n\".join(z.namelist()))' " +
+          test::shellQuoted(archive) + " " + test::shellQuoted(folder.path()))
+          .text;
+  std::vector<std::string> entries;
+  std::istringstream lines(names);
+  for (std::string name; std::getline(lines, name);) {
+    std::string entry = name + ":";
+    const std::string path = folder.path() + "/" + std::to_string(entries.size());
+    for (const auto& page : pageTexts(test::readFile(path))) entry += " " + page + " |";
+    entries.push_back(entry);
+  }
+  return entries;
 }
 
 }  // namespace docmill::servetest

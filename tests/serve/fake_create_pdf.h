@@ -9,6 +9,7 @@
 //            cancelled)
 //   TIMEOUT  fails as an office call past its time limit does
 //   BROKEN   fails as a document the office cannot open
+//   LOCKED   fails as a document that needs a password, naming only the file's own name
 #pragma once
 
 #include <atomic>
@@ -52,5 +53,8 @@ int pageCount(const std::string& pdf);
 std::string tagsOf(const std::string& pdf);
 // The text of each page of `pdf`, in order, as pdftotext reads it (blanks trimmed).
 std::vector<std::string> pageTexts(const std::string& pdf);
+// Each entry of a zip archive, in order, as "NAME: the text of each page | ...", read back
+// with Python's zip reader (which checks every entry) and pdftotext.
+std::vector<std::string> zipPages(const std::string& zip);
 
 }  // namespace docmill::servetest

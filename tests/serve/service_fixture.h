@@ -1,12 +1,16 @@
 // What the tests of the running service share: a service on a free loopback port with the
 // stand-in for PDF.CreatePDF behind it (fake_create_pdf.h), its settings to change before
-// `start`, files written for upload, and the check that no request folder stays behind.
+// `start`, files written for upload, the check that no request folder stays behind, and what
+// the service writes on stderr.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -17,6 +21,7 @@
 #include "serve/server.h"
 #include "tests/serve/fake_create_pdf.h"
 #include "tests/serve/http_client.h"
+#include "tests/support/files.h"
 
 namespace docmill::servetest {
 
@@ -33,6 +38,37 @@ inline std::vector<std::string> requestFolders() {
   }
   return found;
 }
+
+// What this process writes on stderr (the service's log lines) while the object lives, or
+// until `text` reads it.
+class StderrCapture {
+ public:
+  StderrCapture() : file_(platform::systemTempFolder(), "serve-test-log-") {
+    std::fflush(stderr);
+    saved_ = ::dup(2);
+    const int fd = ::open(file_.path().c_str(), O_WRONLY | O_APPEND);
+    ::dup2(fd, 2);
+    ::close(fd);
+  }
+  ~StderrCapture() { restore(); }
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  std::string text() {
+    restore();
+    return test::readFile(file_.path());
+  }
+
+ private:
+  void restore() {
+    if (saved_ < 0) return;
+    std::fflush(stderr);
+    ::dup2(saved_, 2);
+    ::close(saved_);
+    saved_ = -1;
+  }
+  platform::TempFile file_;
+  int saved_ = -1;
+};
 
 class ServeTest : public ::testing::Test {
  protected:

@@ -3,9 +3,6 @@
 // shutdown with a request in flight, and no request folder left behind by any of it.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -27,38 +24,14 @@ using docmill::servetest::curl;
 using docmill::servetest::HttpResult;
 using docmill::servetest::requestFolders;
 using docmill::servetest::ServeTest;
+using docmill::servetest::StderrCapture;
+using docmill::servetest::zipPages;
 
 std::string zipEntries(const std::string& zip) {
   return docmill::servetest::shell(
       "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
       "assert z.testzip() is None; print(\",\".join(z.namelist()))' " +
       docmill::servetest::quoted(zip));
-}
-
-// Each entry of a zip archive, in order, as "NAME: the text of each page | ...", read
-// back with Python's zip reader and pdftotext.
-std::vector<std::string> zipPages(const std::string& zip) {
-  platform::TempFolder folder(platform::systemTempFolder(), "serve-test-zip-");
-  const std::string archive = folder.path() + "/r.zip";
-  std::ofstream(archive, std::ios::binary) << zip;
-  const std::string names = docmill::servetest::shell(
-      "python3 -c 'import zipfile,sys; z=zipfile.ZipFile(sys.argv[1]); "
-      "assert z.testzip() is None; "
-      "[open(sys.argv[2]+\"/\"+str(i),\"wb\").write(z.read(n)) for i,n in "
-      "enumerate(z.namelist())]; "
-      "print(\"\\n\".join(z.namelist()))' " +
-      docmill::servetest::quoted(archive) + " " + docmill::servetest::quoted(folder.path()));
-  std::vector<std::string> entries;
-  std::istringstream lines(names);
-  for (std::string name; std::getline(lines, name);) {
-    std::string entry = name + ":";
-    const std::string path = folder.path() + "/" + std::to_string(entries.size());
-    for (const auto& page : docmill::servetest::pageTexts(docmill::test::readFile(path))) {
-      entry += " " + page + " |";
-    }
-    entries.push_back(entry);
-  }
-  return entries;
 }
 
 using Pages = std::vector<std::string>;
@@ -329,34 +302,6 @@ TEST_F(ServeTest, ABadFieldIsAnsweredBeforeTheRestOfTheUploadArrives) {
       << answer;
   EXPECT_TRUE(log_.all().empty());
 }
-
-// What the service writes on stderr while it lives.
-class StderrCapture {
- public:
-  StderrCapture() : file_(platform::systemTempFolder(), "serve-test-log-") {
-    std::fflush(stderr);
-    saved_ = ::dup(2);
-    const int fd = ::open(file_.path().c_str(), O_WRONLY | O_APPEND);
-    ::dup2(fd, 2);
-    ::close(fd);
-  }
-  ~StderrCapture() { restore(); }
-  std::string text() {
-    restore();
-    return test::readFile(file_.path());
-  }
-
- private:
-  void restore() {
-    if (saved_ < 0) return;
-    std::fflush(stderr);
-    ::dup2(saved_, 2);
-    ::close(saved_);
-    saved_ = -1;
-  }
-  platform::TempFile file_;
-  int saved_ = -1;
-};
 
 TEST_F(ServeTest, TheTraceComesBackAndTheDownloadTakesTheNameAskedFor) {
   settings_.log = true;
@@ -634,6 +579,12 @@ TEST_F(ServeTest, TimeOutsAnswer504AndBadDocuments400WithoutPrivatePaths) {
   EXPECT_NE(broken.body.find("bad.docx: Word cannot open bad.docx"), std::string::npos)
       << broken.body;
   EXPECT_EQ(broken.body.find("request-"), std::string::npos) << broken.body;
+  // A document is stored under the client's name, which is all a message can name.
+  HttpResult locked = post("/forms/libreoffice/convert", {"files=@" + file("x.docx", "LOCKED\n") +
+                                                          ";filename=../Locked File.docx"});
+  EXPECT_EQ(locked.status, 400) << locked.body;
+  EXPECT_NE(locked.body.find("Locked File.docx: Locked File.docx is protected"), std::string::npos)
+      << locked.body;
 }
 
 TEST_F(ServeTest, AFullQueueAnswers503AndAClientThatLeavesCancelsItsConversion) {
