@@ -685,7 +685,8 @@ bool Server::serveRequest(Connection& conn) {
         if (file.is_open()) file.close();
       }
       conn.enter(Phase::Converting);  // the upload's limits no longer apply
-      bodyPending = end != BodyEnd::Read;
+      // A form refused only once it was whole leaves the connection fit for the next request.
+      bodyPending = end != BodyEnd::Read && !(end == BodyEnd::BadField && parser.is_done());
       switch (end) {
         case BodyEnd::ClientGone:
           reply =
