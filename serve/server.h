@@ -16,7 +16,11 @@
 //   - conversion slots: a request counts against the workers and the queue only once its
 //     upload is complete.
 // Requests must name the service in their Host and, when they change something, must not
-// come from another site's page (access.h): otherwise 403.
+// come from another site's page (access.h): otherwise 403. The fields of the convert and
+// merge routes are judged as they arrive (form_fields.h), so a refused field ends the
+// request before the rest of its upload is stored. Every answer carries the request's trace
+// (Gotenberg-Trace, the client's or a new UUID), which its log line names too; a download
+// takes the name the client asks for in Gotenberg-Output-Filename (routes.h downloadName).
 //
 // `start` binds and begins accepting (throws std::system_error when it cannot bind);
 // `stop` stops accepting, lets requests in flight finish for up to `drainTimeout`, then
