@@ -306,7 +306,8 @@ TEST_F(ServeTest, ABadFieldIsAnsweredBeforeTheRestOfTheUploadArrives) {
 TEST_F(ServeTest, TheTraceComesBackAndTheDownloadTakesTheNameAskedFor) {
   settings_.log = true;
   start();
-  const std::string doc = file("a.txt", "A\n"), other = file("b.txt", "B\n");
+  // PostScript goes through its member whatever the route for Office documents.
+  const std::string doc = file("a.ps", "A\n"), other = file("b.ps", "B\n");
   StderrCapture log;
   HttpResult traced =
       post("/forms/libreoffice/convert", {"files=@" + doc}, {"-H", "Gotenberg-Trace: my-trace_1"});
@@ -350,18 +351,18 @@ TEST_F(ServeTest, TheTraceComesBackAndTheDownloadTakesTheNameAskedFor) {
 
 TEST_F(ServeTest, PdfOptionsShapeTheAnswerOfBothRoutes) {
   start();
-  const std::string three = file("three.txt", "1\n2\n3\n");
-  const std::string other = file("other.txt", "x1\nx2\n");
+  const std::string three = file("three.ps", "1\n2\n3\n");
+  const std::string other = file("other.ps", "x1\nx2\n");
   // Parts of a split under the common API's names, one PDF when they are unified.
   HttpResult split =
       post("/forms/libreoffice/convert", {"files=@" + three, "splitMode=intervals", "splitSpan=2"});
   ASSERT_EQ(split.status, 200) << split.body;
   EXPECT_EQ(split.headers["content-type"], "application/zip");
-  EXPECT_EQ(zipPages(split.body), (Pages{"three.txt_0.pdf: 1 | 2 |", "three.txt_1.pdf: 3 |"}));
+  EXPECT_EQ(zipPages(split.body), (Pages{"three.ps_0.pdf: 1 | 2 |", "three.ps_1.pdf: 3 |"}));
   HttpResult unified = post("/forms/libreoffice/convert", {"files=@" + three, "splitMode=pages",
                                                            "splitSpan=2-", "splitUnify=true"});
   ASSERT_EQ(unified.status, 200) << unified.body;
-  EXPECT_NE(unified.headers["content-disposition"].find("filename=\"three.txt.pdf\""),
+  EXPECT_NE(unified.headers["content-disposition"].find("filename=\"three.ps.pdf\""),
             std::string::npos);
   EXPECT_EQ(docmill::servetest::pageTexts(unified.body), (Pages{"2", "3"}));
   HttpResult mergedSplit = post(
@@ -580,10 +581,10 @@ TEST_F(ServeTest, TimeOutsAnswer504AndBadDocuments400WithoutPrivatePaths) {
       << broken.body;
   EXPECT_EQ(broken.body.find("request-"), std::string::npos) << broken.body;
   // A document is stored under the client's name, which is all a message can name.
-  HttpResult locked = post("/forms/libreoffice/convert", {"files=@" + file("x.docx", "LOCKED\n") +
-                                                          ";filename=../Locked File.docx"});
+  HttpResult locked = post("/forms/libreoffice/convert",
+                           {"files=@" + file("x.ps", "LOCKED\n") + ";filename=../Locked File.ps"});
   EXPECT_EQ(locked.status, 400) << locked.body;
-  EXPECT_NE(locked.body.find("Locked File.docx: Locked File.docx is protected"), std::string::npos)
+  EXPECT_NE(locked.body.find("Locked File.ps: Locked File.ps is protected"), std::string::npos)
       << locked.body;
 }
 
