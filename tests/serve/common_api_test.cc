@@ -125,6 +125,8 @@ const char* kOdfHead =
     R"( xmlns:draw="urn:oasis:names:tc:opendocument:xmlns:drawing:1.0")"
     R"( xmlns:form="urn:oasis:names:tc:opendocument:xmlns:form:1.0")"
     R"( xmlns:config="urn:oasis:names:tc:opendocument:xmlns:config:1.0")"
+    R"( xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0")"
+    R"( xmlns:ooo="http://openoffice.org/2004/office")"
     R"( xmlns:xlink="http://www.w3.org/1999/xlink")"
     R"( xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0")"
     R"( office:version="1.2")";
@@ -292,14 +294,23 @@ class CommonApiScenarios : public ::testing::Test {
              R"( xlink:type="simple" xlink:show="embed" xlink:actuate="onLoad"/></draw:frame>)"
              R"(</text:p></office:text></office:body></office:document>)");
     // A fillable field, so that flattening has something to draw into the page.
-    flat("form.fodt",
-         std::string(kOdfHead) +
-             R"( office:mimetype="application/vnd.oasis.opendocument.text"><office:body>)"
-             R"(<office:text><office:forms><form:form form:name="Form"><form:text)"
-             R"( form:name="Name" form:id="c1" xml:id="c1" form:current-value="Filled in"/>)"
-             R"(</form:form></office:forms><text:p>Page 1</text:p><text:p><draw:control)"
-             R"( draw:control="c1" text:anchor-type="as-char" svg:width="5cm")"
-             R"( svg:height="1cm"/></text:p></office:text></office:body></office:document>)");
+    // The office makes a control of it only with its implementation named and a style for
+    // its shape.
+    flat(
+        "form.fodt",
+        std::string(kOdfHead) +
+            R"( office:mimetype="application/vnd.oasis.opendocument.text">)"
+            R"(<office:automatic-styles><style:style style:name="gr1" style:family="graphic">)"
+            R"(<style:graphic-properties style:vertical-pos="top" style:vertical-rel="baseline"/>)"
+            R"(</style:style></office:automatic-styles><office:body><office:text><office:forms>)"
+            R"(<form:form form:name="Form")"
+            R"( form:control-implementation="ooo:com.sun.star.form.component.Form"><form:text)"
+            R"( form:name="Name" form:control-implementation="ooo:com.sun.star.form.component.TextField")"
+            R"( xml:id="c1" form:id="c1" form:value="Filled in" form:current-value="Filled in"/>)"
+            R"(</form:form></office:forms><text:p>Page 1</text:p><text:p><draw:control)"
+            R"( draw:style-name="gr1" draw:control="c1" text:anchor-type="as-char")"
+            R"( svg:width="5cm" svg:height="1cm"/></text:p></office:text></office:body>)"
+            R"(</office:document>)");
     // A workbook saved scrolled down past its header row: a page made of the whole sheet
     // still begins with the header.
     std::string rows = R"(<table:table-row><table:table-cell office:value-type="string">)"
@@ -732,9 +743,15 @@ TEST_F(CommonApiScenarios, ArchivalAndAccessiblePdfs) {
   EXPECT_EQ(zipPages(split.body),
             (Pages{"pages_3.docx_0.pdf: Page 1 | Page 2 |", "pages_3.docx_1.pdf: Page 3 |"}));
 
-  HttpResult joined =
-      post(kMerge, {file("page_1.pdf"), file("page_2.pdf"), "pdfa=PDF/A-1b", "pdfua=true"},
-           {"Gotenberg-Output-Filename: foo"});
+  // An accessible PDF is joined from accessible ones: the office's, tagged.
+  std::vector<std::string> tagged;
+  for (const char* name : {"page_1.docx", "page_2.docx"}) {
+    HttpResult r = post(kConvert, {file(name), "pdfua=true"});
+    ASSERT_EQ(r.status, 200) << r.body;
+    tagged.push_back("files=@" + kept(r, std::string(name) + ".pdf"));
+  }
+  HttpResult joined = post(kMerge, {tagged[0], tagged[1], "pdfa=PDF/A-1b", "pdfua=true"},
+                           {"Gotenberg-Output-Filename: foo"});
   ASSERT_EQ(joined.status, 200) << joined.body;
   EXPECT_EQ(pageTexts(joined.body), (Pages{"Page 1", "Page 2"}));
   expectArchival(joined.body, kept(joined, "merged-a1b.pdf"), "1", true);
