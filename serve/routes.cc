@@ -181,6 +181,13 @@ cli::BatchResult runBatch(const cli::BatchRequest& request, const Form& form,
   cli::BatchResult result = cli::convertBatch(request);
   if (!result.refused.empty()) refuse(400, forClient(result.refused, form, folder));
   const auto context = CallContext::current();
+  // A failed join is every file's failure: its own words name the file at fault, so no one
+  // file's name goes before them.
+  if (result.joinError) {
+    Error e = *result.joinError;
+    e.description = forClient(e.description, form, folder);
+    throw Refusal{statusFor(e, hr::DISP_E_EXCEPTION, context.get()), e};
+  }
   for (const auto& r : result.files) {
     if (!r.error) continue;
     Error e = *r.error;

@@ -98,6 +98,12 @@ class FakeCreatePdf : public TableDispatch {
         if (lines.empty()) lines.emplace_back();
         tags += lines.front();
         text = textPdf(lines, lines.front());
+      } else if (text.find("DAMAGED") != std::string::npos) {
+        // As the interpreter reports an input it cannot read: naming that input.
+        if (auto context = CallContext::current()) context->noteBadInput();
+        raise(Error{static_cast<int32_t>(0x80004101), "docmill",
+                    "Conversion to " + args[0]->deref().toString() + " failed: " + path +
+                        " is a damaged PDF file that cannot be read"});
       } else {
         tags += tagsOf(text);
       }

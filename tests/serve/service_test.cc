@@ -238,6 +238,12 @@ TEST_F(ServeTest, MergeRouteJoinsPdfsAndRefusesOthers) {
   HttpResult text = post("/forms/pdfengines/merge", {"files=@" + file("t.pdf", "not a pdf")});
   EXPECT_EQ(text.status, 400);
   EXPECT_NE(text.body.find("t.pdf is not a PDF"), std::string::npos) << text.body;
+  // A join that fails on one file names that file alone, not the first one sent.
+  const std::string bad = file("bad.pdf", "%PDF-1.4\nDAMAGED\n");
+  HttpResult join = post("/forms/pdfengines/merge", {"files=@" + one, "files=@" + bad});
+  EXPECT_EQ(join.status, 400);
+  EXPECT_NE(join.body.find("bad.pdf is a damaged PDF"), std::string::npos) << join.body;
+  EXPECT_EQ(join.body.find("one.pdf"), std::string::npos) << join.body;
 }
 
 TEST_F(ServeTest, FieldsOfTheConvertAndMergeRoutesAreCheckedBeforeAnyConversion) {
