@@ -150,7 +150,22 @@ std::map<QPDFObjGen, QPDFObjectHandle> Copier::copyPages(
   }
   if (forms) {
     QPDFAcroFormDocumentHelper toForms(to_);
-    for (auto& [page, copied] : pairs) toForms.fixCopiedAnnotations(copied, page, fromForms);
+    for (auto& [page, copied] : pairs) {
+      QPDFObjectHandle before = copied.getKey("/Annots");
+      std::vector<QPDFObjectHandle> first;
+      for (int i = 0; before.isArray() && i < before.getArrayNItems(); ++i) {
+        first.push_back(before.getArrayItem(i));
+      }
+      toForms.fixCopiedAnnotations(copied, page, fromForms);
+      QPDFObjectHandle after = copied.getKey("/Annots");
+      if (!after.isArray() || static_cast<size_t>(after.getArrayNItems()) != first.size()) continue;
+      for (size_t i = 0; i < first.size(); ++i) {
+        QPDFObjectHandle now = after.getArrayItem(static_cast<int>(i));
+        if (first[i].isIndirect() && now.getObjGen() != first[i].getObjGen()) {
+          recopied_[first[i].getObjGen()] = now;
+        }
+      }
+    }
   }
   // A link copied before the page it leads to was copied leads nowhere; each is set again
   // from its original, and every annotation names the page it is now on.

@@ -65,6 +65,11 @@ class Copier {
   std::optional<QPDFObjectHandle> destination(QPDFObjectHandle dest,
                                               const std::map<QPDFObjGen, QPDFObjectHandle>& copies);
 
+  // Annotations that copyPages copied once more to join them to the form: the first copy's
+  // object (which later copies of what refers to the annotation still lead to) and the copy
+  // on the page.
+  const std::map<QPDFObjGen, QPDFObjectHandle>& recopiedAnnotations() const { return recopied_; }
+
   const std::string& name() const { return name_; }
 
  private:
@@ -74,6 +79,7 @@ class Copier {
   QPDF& from_;
   std::string name_;
   std::set<QPDFObjGen> reserved_;
+  std::map<QPDFObjGen, QPDFObjectHandle> recopied_;
   std::optional<QPDFOutlineDocumentHelper> outlines_;  // resolves named destinations
 };
 

@@ -107,7 +107,7 @@ class Structure {
     }
     const std::map<std::string, std::string> roles = merge(roles_, tree.getKey("/RoleMap"));
     const std::map<std::string, std::string> classes = merge(classes_, tree.getKey("/ClassMap"));
-    if (!roles.empty() || !classes.empty()) rename(top, roles, classes, input.name);
+    rename(top, roles, classes, input.copier->recopiedAnnotations(), input.name);
     for (QPDFObjectHandle element : top) {
       element.replaceKey("/P", root_);
       // Each input's part speaks its input's language where that differs from the whole.
@@ -210,10 +210,14 @@ class Structure {
     return renamed;
   }
 
-  // Gives the elements under `top` the new names of their roles and classes.
+  // Gives the elements under `top` the new names of their roles and classes, and their
+  // object references the annotations as they are on the pages.
   static void rename(const std::vector<QPDFObjectHandle>& top,
                      const std::map<std::string, std::string>& roles,
-                     const std::map<std::string, std::string>& classes, const std::string& name) {
+                     const std::map<std::string, std::string>& classes,
+                     const std::map<QPDFObjGen, QPDFObjectHandle>& annotations,
+                     const std::string& name) {
+    if (roles.empty() && classes.empty() && annotations.empty()) return;
     std::vector<std::pair<QPDFObjectHandle, int>> stack;
     for (const auto& element : top) stack.emplace_back(element, 0);
     std::set<QPDFObjGen> seen;
@@ -234,7 +238,12 @@ class Structure {
         }
         continue;
       }
-      if (!element.isDictionary() || !element.hasKey("/S")) continue;
+      if (!element.isDictionary()) continue;
+      if (QPDFObjectHandle object = element.getKey("/Obj"); object.isIndirect()) {
+        const auto it = annotations.find(object.getObjGen());
+        if (it != annotations.end()) element.replaceKey("/Obj", it->second);
+      }
+      if (!element.hasKey("/S")) continue;
       element.replaceKey("/S", renamed(element.getKey("/S"), roles));
       QPDFObjectHandle c = element.getKey("/C");
       if (c.isName()) element.replaceKey("/C", renamed(c, classes));

@@ -115,7 +115,7 @@ inline std::string fixturePdf(const Fixture& f) {
     objects[field - 1] =
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada Lovelace) "
         "/DA (/Helv 12 Tf 0 g) /Rect [72 600 272 624] /F 4 /P " +
-        ref(page[0]) + " " + look + " >>";
+        ref(page[0]) + " " + look + (f.tagged ? " /StructParent " + std::to_string(n) : "") + " >>";
     catalogExtra += " /AcroForm << /Fields [" + ref(field) + "] /DR << /Font << /Helv " +
                     ref(font) + " >> >> /DA (/Helv 12 Tf 0 g) >>";
   }
@@ -147,11 +147,20 @@ inline std::string fixturePdf(const Fixture& f) {
       elements += ref(element[i]) + " ";
       nums += std::to_string(i) + " [" + ref(element[i]) + "] ";
     }
+    if (field) {
+      // The field's element, which refers to the field's annotation.
+      const int form = reserve();
+      objects[form - 1] = "<< /Type /StructElem /S /Form /P " + ref(document) + " /Pg " +
+                          ref(page[0]) + " /K << /Type /OBJR /Obj " + ref(field) + " /Pg " +
+                          ref(page[0]) + " >> >>";
+      elements += ref(form) + " ";
+      nums += std::to_string(n) + " " + ref(form) + " ";
+    }
     objects[document - 1] =
         "<< /Type /StructElem /S /Document /P " + ref(root) + " /K [" + elements + "] >>";
     objects[parents - 1] = "<< /Nums [" + nums + "] >>";
     objects[root - 1] = "<< /Type /StructTreeRoot /K " + ref(document) + " /ParentTree " +
-                        ref(parents) + " /ParentTreeNextKey " + std::to_string(n) +
+                        ref(parents) + " /ParentTreeNextKey " + std::to_string(field ? n + 1 : n) +
                         (f.roleMap.empty() ? "" : " /RoleMap << " + f.roleMap + " >>") + " >>";
     catalogExtra += " /MarkInfo << /Marked true >> /StructTreeRoot " + ref(root);
   }
