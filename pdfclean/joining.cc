@@ -3,6 +3,7 @@
 #include <qpdf/QPDFNumberTreeObjectHelper.hh>
 #include <qpdf/QPDFWriter.hh>
 
+#include <filesystem>
 #include <memory>
 #include <set>
 
@@ -33,7 +34,8 @@ QPDFObjectHandle scalarCopy(QPDFObjectHandle h) {
 }
 
 struct Input {
-  std::string name;
+  std::string name;   // in failures
+  std::string title;  // of its outline entry
   std::unique_ptr<QPDF> pdf = std::make_unique<QPDF>();
   std::vector<QPDFObjectHandle> pages;
   bool tagged = false;
@@ -266,14 +268,27 @@ class Outline {
  public:
   explicit Outline(QPDF& out) : out_(out) {}
 
-  // Copies the outline of `input` after those of the inputs before it.
+  // Adds an entry for `input`, leading to its first page, with the input's own outline
+  // under it, after those of the inputs before it.
   void add(Input& input, bool structure) {
+    if (input.pages.empty()) return;
+    Item entry{out_.makeIndirectObject(QPDFObjectHandle::newDictionary())};
+    entry.dict.replaceKey("/Title", QPDFObjectHandle::newUnicodeString(input.title));
+    QPDFObjectHandle dest = QPDFObjectHandle::newArray();
+    dest.appendItem(input.copies.at(input.pages.front().getObjGen()));
+    dest.appendItem(QPDFObjectHandle::newName("/Fit"));
+    entry.dict.replaceKey("/Dest", dest);
     QPDFObjectHandle outlines = input.pdf->getRoot().getKey("/Outlines");
-    if (!outlines.isDictionary()) return;
-    std::set<QPDFObjGen> seen;
-    for (Item& item : level(input, outlines.getKey("/First"), 0, seen, structure)) {
-      top_.push_back(item);
+    if (outlines.isDictionary()) {
+      std::set<QPDFObjGen> seen;
+      std::vector<Item> children = level(input, outlines.getKey("/First"), 1, seen, structure);
+      if (!children.empty()) {
+        entry.open = true;
+        entry.visible = link(entry.dict, children);
+        entry.dict.replaceKey("/Count", QPDFObjectHandle::newInteger(entry.visible));
+      }
     }
+    top_.push_back(entry);
   }
 
   // Puts the joined outline into the catalog.
@@ -414,8 +429,9 @@ Joined joinPdfs(const std::vector<std::string>& paths, const std::string& output
   std::vector<Input> inputs(paths.size());
   for (size_t i = 0; i < paths.size(); ++i) {
     Input& input = inputs[i];
-    input.name =
-        i < options.names.size() && !options.names[i].empty() ? options.names[i] : paths[i];
+    const bool named = i < options.names.size() && !options.names[i].empty();
+    input.name = named ? options.names[i] : paths[i];
+    input.title = named ? options.names[i] : std::filesystem::path(paths[i]).filename().string();
     documents::open(*input.pdf, paths[i], input.name, {true, options.password});
     input.pages = documents::pages(*input.pdf, input.name);
     input.tagged = isTagged(*input.pdf);

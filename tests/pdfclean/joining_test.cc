@@ -71,8 +71,10 @@ TEST_F(JoiningTest, PagesFollowTheGivenOrderWithTheirOutlinesLinksAndFields) {
   b.outline = true;
   b.field = true;  // a field of the same name
   const Fixture c{{"Charlie 1"}};
+  JoinOptions options;
+  options.names = {"Report A.docx"};  // the others are called by their file names
   const auto joined =
-      pdfclean::joinPdfs({write("a.pdf", a), write("b.pdf", b), write("c.pdf", c)}, out());
+      pdfclean::joinPdfs({write("a.pdf", a), write("b.pdf", b), write("c.pdf", c)}, out(), options);
   EXPECT_EQ(joined.pdfaPart, 0);
   EXPECT_FALSE(joined.tagged);
 
@@ -88,9 +90,10 @@ TEST_F(JoiningTest, PagesFollowTheGivenOrderWithTheirOutlinesLinksAndFields) {
   auto pages = QPDFPageDocumentHelper(pdf).getAllPages();
   std::vector<std::string> outline;
   outlineOf(pdf.getRoot().getKey("/Outlines").getKey("/First"), pages, "", outline);
-  EXPECT_THAT(outline, ElementsAre("Section 1 -> 1", "  Section 2 -> 2", "  Section 3 -> 3",
-                                   "Section 1 -> 4", "  Section 2 -> 5"));
-  EXPECT_EQ(pdf.getRoot().getKey("/Outlines").getKey("/Count").getIntValue(), 5);
+  EXPECT_THAT(outline, ElementsAre("Report A.docx -> 1", "  Section 1 -> 1", "    Section 2 -> 2",
+                                   "    Section 3 -> 3", "b.pdf -> 4", "  Section 1 -> 4",
+                                   "    Section 2 -> 5", "c.pdf -> 6"));
+  EXPECT_EQ(pdf.getRoot().getKey("/Outlines").getKey("/Count").getIntValue(), 8);
   // The link on the first page leads to its document's last page, copied after it.
   bool linked = false;
   QPDFObjectHandle annots = pages[0].getObjectHandle().getKey("/Annots");
