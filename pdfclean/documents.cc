@@ -252,7 +252,7 @@ void writeXmp(QPDF& pdf, const std::string& xmp) {
 }
 
 void write(QPDF& pdf, const std::string& path, unsigned mode,
-           const std::function<void(QPDFWriter&)>& configure) {
+           const std::function<void(QPDFWriter&)>& configure, bool strict) {
   std::shared_ptr<Buffer> bytes;
   try {
     QPDFWriter writer(pdf);
@@ -261,6 +261,9 @@ void write(QPDF& pdf, const std::string& path, unsigned mode,
     if (configure) configure(writer);
     writer.write();
     bytes = writer.getBufferSharedPointer();
+    if (strict && pdf.anyWarnings()) {
+      throw FinishError(std::filesystem::path(path).filename().string() + " is a damaged PDF file");
+    }
   } catch (const FinishError&) {
     throw;
   } catch (const std::exception& e) {

@@ -95,9 +95,10 @@ void writeXmp(QPDF& pdf, const std::string& xmp);
 
 // Writes `pdf` to `path` in one step: into a new file beside it, renamed over whatever is
 // there, with `mode`. Streams are copied as they are, never decoded and encoded again.
-// `configure` sets the writer's further options (encryption, version). Throws FinishError.
+// `configure` sets the writer's further options (encryption, version). With `strict`, a file
+// in which the writing finds damage (libqpdf warns) is not put in place. Throws FinishError.
 void write(QPDF& pdf, const std::string& path, unsigned mode,
-           const std::function<void(QPDFWriter&)>& configure = {});
+           const std::function<void(QPDFWriter&)>& configure = {}, bool strict = false);
 
 // A text for the user from an exception libqpdf threw.
 std::string describe(const std::exception& e);

@@ -262,6 +262,51 @@ void dropPdfAClaim(Packet& packet) {
   packet.changed = true;
 }
 
+namespace {
+
+// The font a default appearance ("/Helv 12 Tf 0 g") names, without its slash; empty when it
+// names none.
+std::string fontNamed(const std::string& appearance) {
+  std::vector<std::string> tokens;
+  for (size_t at = 0; at < appearance.size();) {
+    const size_t start = appearance.find_first_not_of(" \t\r\n", at);
+    if (start == std::string::npos) break;
+    const size_t end = std::min(appearance.find_first_of(" \t\r\n", start), appearance.size());
+    tokens.push_back(appearance.substr(start, end - start));
+    at = end;
+  }
+  for (size_t i = 2; i < tokens.size(); ++i) {
+    if (tokens[i] == "Tf" && tokens[i - 2].size() > 1 && tokens[i - 2][0] == '/') {
+      return tokens[i - 2].substr(1);
+    }
+  }
+  return {};
+}
+
+// Makes sure the form's resources hold the font `name`: a look made for a field draws its
+// value in that font, and one the form lacks would draw nothing. Helvetica stands in.
+void provideFont(QPDF& pdf, const std::string& name) {
+  if (name.empty()) return;
+  QPDFObjectHandle form = pdf.getRoot().getKey("/AcroForm");
+  if (!form.isDictionary()) return;
+  QPDFObjectHandle resources = form.getKey("/DR");
+  if (!resources.isDictionary()) {
+    resources = QPDFObjectHandle::newDictionary();
+    form.replaceKey("/DR", resources);
+  }
+  QPDFObjectHandle fonts = resources.getKey("/Font");
+  if (!fonts.isDictionary()) {
+    fonts = QPDFObjectHandle::newDictionary();
+    resources.replaceKey("/Font", fonts);
+  }
+  if (fonts.getKey("/" + name).isDictionary()) return;
+  fonts.replaceKey("/" + name, pdf.makeIndirectObject(QPDFObjectHandle::parse(
+                                   "<< /Type /Font /Subtype /Type1 /BaseFont /Helvetica "
+                                   "/Encoding /WinAnsiEncoding >>")));
+}
+
+}  // namespace
+
 void flatten(QPDF& pdf) {
   QPDFAcroFormDocumentHelper forms(pdf);
   if (forms.hasAcroForm()) {
@@ -271,7 +316,9 @@ void flatten(QPDF& pdf) {
     for (QPDFFormFieldObjectHelper& field : forms.getFormFields()) {
       if (!field.isText() && !field.isChoice()) continue;
       for (QPDFAnnotationObjectHelper& widget : forms.getAnnotationsForField(field)) {
-        if (!widget.getAppearanceStream("/N").isStream()) field.generateAppearance(widget);
+        if (widget.getAppearanceStream("/N").isStream()) continue;
+        provideFont(pdf, fontNamed(field.getDefaultAppearance()));
+        field.generateAppearance(widget);
       }
     }
     // Every field now has its look, which flattening draws; the form itself then goes.
@@ -328,10 +375,14 @@ void finishPdf(const std::string& path, const Finish& finish) {
     documents::open(pdf, path, name, {});
     if (pdf.isEncrypted()) throw FinishError(name + " is encrypted already");
     documents::pages(pdf, name);
-    steps::apply(pdf, finish);
     if (pdf.anyWarnings()) throw FinishError(name + " is a damaged PDF file");
-    documents::write(pdf, path, modeOf(path),
-                     [&](QPDFWriter& writer) { steps::configure(writer, finish); });
+    steps::apply(pdf, finish);
+    // What making a field's look warns about (a font the form lacks) is no damage; what
+    // reading the rest of the file for the writing finds is.
+    pdf.getWarnings();
+    documents::write(
+        pdf, path, modeOf(path), [&](QPDFWriter& writer) { steps::configure(writer, finish); },
+        true);
   } catch (const FinishError&) {
     throw;
   } catch (const std::exception& e) {

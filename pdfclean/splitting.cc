@@ -85,6 +85,7 @@ std::vector<std::string> splitPdf(const std::string& path, const std::string& fo
       copier.copyPages(chosen);
       steps::carryDocument(part, source, copier, pdfa);
       if (auto packet = partPacket(sourceXmp)) documents::writeXmp(part, packet->serialize());
+      if (source.anyWarnings()) throw FinishError(name + " is a damaged PDF file");
       steps::apply(part, finish);
       const std::string file =
           folder + "/" + stem + (split.unify ? ".pdf" : "_" + std::to_string(index) + ".pdf");
@@ -93,8 +94,9 @@ std::vector<std::string> splitPdf(const std::string& path, const std::string& fo
         steps::configure(writer, finish);
       });
       written.push_back(file);
+      // Copied stream data is read from the source as the part is written.
+      if (source.anyWarnings()) throw FinishError(name + " is a damaged PDF file");
     }
-    if (source.anyWarnings()) throw FinishError(name + " is a damaged PDF file");
   } catch (...) {
     for (const std::string& file : written) platform::removeQuietly(file);
     try {

@@ -158,12 +158,17 @@ TEST_F(FinishingTest, AFileThatNeedsNothingOrGetsABadValueIsLeftAsItWas) {
 }
 
 TEST_F(FinishingTest, FlatteningDrawsFieldsIntoThePageAndRemovesTheForm) {
-  for (bool ownLook : {true, false}) {
+  // Without a look of its own, one is made for the field, whether or not the form has the
+  // font the field names.
+  for (const auto& [ownLook, font] :
+       {std::pair{true, "/Helv"}, std::pair{false, "/Helv"}, std::pair{false, "/Missing"}}) {
     Fixture f;
     f.pages = {"Form page"};
     f.field = true;
-    f.fieldAppearance = ownLook;  // without one, a look is made for it
-    const std::string pdf = write(ownLook ? "form.pdf" : "bare-form.pdf", f);
+    f.fieldAppearance = ownLook;
+    f.fieldFont = font;
+    const std::string pdf =
+        write(std::string(ownLook ? "form-" : "bare-") + (font + 1) + ".pdf", f);
     ASSERT_TRUE(pdfFacts(pdf).formFields);
     Finish finish;
     finish.flatten = true;
@@ -171,7 +176,7 @@ TEST_F(FinishingTest, FlatteningDrawsFieldsIntoThePageAndRemovesTheForm) {
     PdfFacts facts = pdfFacts(pdf);
     EXPECT_FALSE(facts.formFields);
     const std::string text = pdfText(pdf);
-    EXPECT_THAT(text, HasSubstr("Ada Lovelace")) << "own look: " << ownLook;
+    EXPECT_THAT(text, HasSubstr("Ada Lovelace")) << "own look: " << ownLook << ", " << font;
     EXPECT_THAT(text, HasSubstr("Form page"));
   }
 }

@@ -12,19 +12,20 @@
 namespace docmill::test {
 
 struct Fixture {
-  std::vector<std::string> pages;  // the text of each page
-  bool tagged = false;             // a structure tree: a Document, one P per page
-  std::string lang;                // the catalog's language
-  std::string roleMap;             // the RoleMap's entries ("/Para /P")
-  std::string role = "/P";         // the role of each page's element
-  bool outline = false;            // a bookmark "Section N" for each page, nested under the first
-  bool linkToLast = false;         // a link on the first page to the last
-  std::string info;                // entries of the document information ("/Title (x)")
-  std::string xmp;                 // the XMP packet
-  std::string pdfaProfile;         // with one: a PDF/A output intent with this "profile"
-  bool field = false;              // a text field "name" holding "Ada Lovelace" on page 1
-  bool fieldAppearance = true;     // the field has an appearance of its own
-  std::string trailer;             // more entries of the trailer
+  std::vector<std::string> pages;   // the text of each page
+  bool tagged = false;              // a structure tree: a Document, one P per page
+  std::string lang;                 // the catalog's language
+  std::string roleMap;              // the RoleMap's entries ("/Para /P")
+  std::string role = "/P";          // the role of each page's element
+  bool outline = false;             // a bookmark "Section N" for each page, nested under the first
+  bool linkToLast = false;          // a link on the first page to the last
+  std::string info;                 // entries of the document information ("/Title (x)")
+  std::string xmp;                  // the XMP packet
+  std::string pdfaProfile;          // with one: a PDF/A output intent with this "profile"
+  bool field = false;               // a text field "name" holding "Ada Lovelace" on page 1
+  bool fieldAppearance = true;      // the field has an appearance of its own
+  std::string fieldFont = "/Helv";  // the font its default appearance names
+  std::string trailer;              // more entries of the trailer
   // The text's font embedded: the bytes of a TrueType font file (else Helvetica, not
   // embedded).
   std::string fontFile;
@@ -114,8 +115,9 @@ inline std::string fixturePdf(const Fixture& f) {
     }
     objects[field - 1] =
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada Lovelace) "
-        "/DA (/Helv 12 Tf 0 g) /Rect [72 600 272 624] /F 4 /P " +
-        ref(page[0]) + " " + look + (f.tagged ? " /StructParent " + std::to_string(n) : "") + " >>";
+        "/DA (" +
+        f.fieldFont + " 12 Tf 0 g) /Rect [72 600 272 624] /F 4 /P " + ref(page[0]) + " " + look +
+        (f.tagged ? " /StructParent " + std::to_string(n) : "") + " >>";
     catalogExtra += " /AcroForm << /Fields [" + ref(field) + "] /DR << /Font << /Helv " +
                     ref(font) + " >> >> /DA (/Helv 12 Tf 0 g) >>";
   }
