@@ -1,6 +1,7 @@
 // The argument vectors for one or several inputs to one PDF, and their runs.
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,8 +10,10 @@
 #include "ghostscript/conversions.h"
 #include "ghostscript/paths.h"
 #include "pdfclean/active_content.h"
+#include "pdfclean/conformance.h"
 #include "platform/files.h"
 #include "platform/scratch.h"
+#include "platform/trust.h"
 
 namespace docmill::gs {
 
@@ -44,13 +47,17 @@ platform::TempFile privateOutput() {
 // PDF cannot be cleaned or put in place; `output` is then untouched. A link at the output's
 // name (the old output was removed, so one planted since) is neither followed nor replaced;
 // only the caller's own descriptors and streams (/dev/stdout) are written through.
-bool publish(const std::string& written, const std::string& output, std::string* errorTail) {
+// `check`, when given, says what is wrong with the cleaned PDF, if anything.
+bool publish(const std::string& written, const std::string& output, std::string* errorTail,
+             const std::function<std::string(const std::string&)>& check = {}) {
   if (platform::fileLength(written).value_or(0) == 0) return true;
   std::string why;
   if (platform::entryAt(output) == platform::EntryKind::Link && !platform::isWrittenInto(output)) {
     why = "the PDF will not be written through the link " + output;
   } else if (auto failure = pdfclean::removeActiveContent(written)) {
     why = "the PDF cannot be checked for active content: " + *failure;
+  } else if (std::string wrong = check ? check(written) : std::string(); !wrong.empty()) {
+    why = wrong;
   } else {
     try {
       platform::publishFile(written, output);
@@ -104,6 +111,64 @@ bool convertFiles(const Variant& inputs, const std::string& output, std::string*
     ++j;
   }
   return callGhostscript(args, errorTail, files) && publish(written.path(), output, errorTail);
+}
+
+void convertToPdfA(const std::string& input, const std::string& output, int part) {
+  if (part < 1 || part > 3) raiseRuntime(rt::InvalidProcedureCall);
+  if (platform::entryThrough(kSrgbProfile) != platform::EntryKind::File) {
+    raise(conversionFailed(output, std::string("the colour profile ") + kSrgbProfile +
+                                       " that PDF/A files carry is missing"));
+  }
+  // Our own set-up, run before the input: the sRGB profile as the output intent.
+  const std::string setup =
+      std::string(
+          "%!\n"
+          "/ICCProfile (") +
+      kSrgbProfile +
+      ") def\n"
+      "[/_objdef {icc_PDFA} /type /stream /OBJ pdfmark\n"
+      "[{icc_PDFA} << /N 3 >> /PUT pdfmark\n"
+      "[{icc_PDFA} ICCProfile (r) file /PUT pdfmark\n"
+      "[/_objdef {OutputIntent_PDFA} /type /dict /OBJ pdfmark\n"
+      "[{OutputIntent_PDFA} << /Type /OutputIntent /S /GTS_PDFA1 "
+      "/DestOutputProfile {icc_PDFA} /OutputConditionIdentifier (sRGB) "
+      "/Info (sRGB IEC61966-2.1) >> /PUT pdfmark\n"
+      "[{Catalog} << /OutputIntents [ {OutputIntent_PDFA} ] >> /PUT pdfmark\n";
+  platform::TempFolder scratch;
+  try {
+    scratch = platform::TempFolder(platform::hostScratchFolder(), "gs-run-");
+    platform::replaceFile(scratch.path(), "PDFA_def.ps", setup, 0600);
+  } catch (const platform::OsError& e) {
+    raiseOsError(e);
+  }
+  const platform::TempFile written = privateOutput();
+  InputAliases aliases;
+  RunFiles files;
+  files.reads.push_back(input);
+  files.writes.push_back(written.path());
+  files.scratchFolder = scratch.path();
+  const std::vector<std::string> args = {
+      "ps2pdf", "-dNOPAUSE", "-dBATCH", "-dSAFER",
+      // Pictures of what PDF/A-1 cannot hold (transparency) are made at this resolution.
+      "-r300", "-sDEVICE=pdfwrite", "-dPDFA=" + std::to_string(part),
+      // What cannot be made conformant is left out rather than the whole file falling back
+      // to plain PDF; the check afterwards says whether the file is PDF/A.
+      "-dPDFACompatibilityPolicy=1", "-sColorConversionStrategy=RGB",
+      std::string("--permit-file-read=") + kSrgbProfile,
+      "-sOutputFile=" + outputFileValue(written.path()), scratch.path() + "/PDFA_def.ps",
+      aliases.argumentFor(input)};
+  std::string tail;
+  const auto check = [part](const std::string& pdf) {
+    const std::vector<std::string> problems = pdfclean::pdfaProblems(pdf, part);
+    std::string text;
+    for (const auto& problem : problems) text += (text.empty() ? "" : "; ") + problem;
+    return text.empty()
+               ? text
+               : "the interpreter did not make a PDF/A-" + std::to_string(part) + "b file: " + text;
+  };
+  if (!callGhostscript(args, &tail, files) || !publish(written.path(), output, &tail, check)) {
+    raise(conversionFailed(output, tail));
+  }
 }
 
 Error conversionFailed(const std::string& output, const std::string& errorTail) {

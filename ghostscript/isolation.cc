@@ -249,10 +249,14 @@ std::string helperProgram() {
 IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,
                         const RunFiles& files, const InterpreterLimits& limits) {
   platform::TempFolder scratch;
-  try {
-    scratch = platform::TempFolder(platform::hostScratchFolder(), "gs-run-");
-  } catch (const platform::OsError& e) {
-    raiseOsError(e);
+  std::string scratchFolder = files.scratchFolder;
+  if (scratchFolder.empty()) {
+    try {
+      scratch = platform::TempFolder(platform::hostScratchFolder(), "gs-run-");
+    } catch (const platform::OsError& e) {
+      raiseOsError(e);
+    }
+    scratchFolder = scratch.path();
   }
   protocol::RunOrder order;
   order.timeoutMilliseconds = static_cast<uint64_t>(limits.time.count()) * 1000;
@@ -260,13 +264,13 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
   order.diskBytes = limits.diskMiB << 20;
   order.library = library;
   // The helper's working folder is not the host's: it is told where to look in full.
-  order.scratchFolder = absolute(scratch.path());
+  order.scratchFolder = absolute(scratchFolder);
   for (const auto& path : files.writes) order.outputs.push_back(absolute(path));
   protocol::RunRequest request;
   request.args = args;
   request.reads = files.reads;
   request.writes = files.writes;
-  request.scratchFolder = scratch.path();
+  request.scratchFolder = scratchFolder;
 
   // The run's child makes missing outputs before it shuts itself in; one the interpreter
   // then leaves empty was never written, and goes again.

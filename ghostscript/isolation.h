@@ -4,8 +4,9 @@
 // started again when it has died.
 //
 // `runIsolated` hands one run to the helper and waits for its end. A run reaches only the
-// files it is given, the interpreter's own resources and a private temporary folder made
-// for it (in the host's scratch folder, removed when the run ends); it is killed at its
+// files it is given, the interpreter's own resources and a private temporary folder (made
+// for it in the host's scratch folder and removed when the run ends, or the caller's, see
+// RunFiles); it is killed at its
 // time limit or when it writes more than its disk allowance, and cannot map more memory than
 // its limit. Whatever the run does, the host goes on: a crash, a hang, a runaway allocation
 // or a flood of writes becomes a failed run with a reason. When the calling thread's

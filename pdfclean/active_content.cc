@@ -11,15 +11,12 @@
 #include <string_view>
 #include <vector>
 
+#include "pdfclean/limits.h"
 #include "platform/trust.h"
 
 namespace docmill::pdfclean {
 
 namespace {
-
-// Nesting beyond this is no document the interpreter writes; such a file is refused
-// rather than half inspected.
-constexpr int kMaxDepth = 200;
 
 class TooDeep : public std::exception {};
 
