@@ -183,37 +183,6 @@ Variant exportValue(const ExportOption& option, std::string_view value) {
   return Variant();
 }
 
-// Page lists as "1-3,5,8-": digits, commas, dashes and blanks, each item a page or a range.
-bool isPageList(std::string_view text) {
-  if (text.empty() || text.size() > 2000) return false;
-  size_t start = 0;
-  while (start <= text.size()) {
-    size_t end = text.find(',', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string item;
-    for (char c : text.substr(start, end - start)) {
-      if (c != ' ' && c != '\t') item += c;
-    }
-    const size_t dash = item.find('-');
-    auto page = [](std::string_view s) {
-      auto n = parseWhole(s);
-      return n && *n >= 1 && s.size() <= 7;
-    };
-    if (dash == std::string::npos) {
-      if (!page(item)) return false;
-    } else {
-      std::string_view a = std::string_view(item).substr(0, dash);
-      std::string_view b = std::string_view(item).substr(dash + 1);
-      if ((a.empty() && b.empty()) || (!a.empty() && !page(a)) || (!b.empty() && !page(b))) {
-        return false;
-      }
-      if (!a.empty() && !b.empty() && *parseWhole(a) > *parseWhole(b)) return false;
-    }
-    start = end + 1;
-  }
-  return true;
-}
-
 }  // namespace
 
 OptionError::OptionError(std::string option, std::string value, const std::string& why)
@@ -383,8 +352,13 @@ void PdfOptions::check() const {
                           "is not a whole number of pages of at least 1 (splitMode intervals)");
       }
       if (split->unify) throw OptionError("splitUnify", "", "applies only to splitMode pages");
-    } else if (!isPageList(split->pages)) {
-      throw OptionError("splitSpan", split->pages, "is not a page list such as 1-3,5,8-");
+    } else {
+      try {
+        pdfclean::parsePageList(split->pages);
+      } catch (const pdfclean::FinishError& e) {
+        throw OptionError("splitSpan", split->pages,
+                          std::string("is not a page list such as 1-3,5,8-: ") + e.what());
+      }
     }
   }
   if (viaPostScript && !exportSettings.empty()) {

@@ -111,8 +111,11 @@ TEST(PdfOptionsTest, CombinationsThatCannotBeMetAreRefused) {
   EXPECT_NE(refused({{"splitMode", "pages"}}).find("splitSpan is needed"), std::string::npos);
   EXPECT_NE(refused({{"splitMode", "intervals"}, {"splitSpan", "0"}}).find("at least 1"),
             std::string::npos);
-  EXPECT_NE(refused({{"splitMode", "pages"}, {"splitSpan", "3-1"}}).find("page list"),
-            std::string::npos);
+  for (const char* span : {"3-1", "-5", "0", "1,,2", "x"}) {
+    EXPECT_NE(refused({{"splitMode", "pages"}, {"splitSpan", span}}).find("page list"),
+              std::string::npos)
+        << span;
+  }
   EXPECT_NE(refused({{"splitMode", "intervals"}, {"splitSpan", "2"}, {"splitUnify", "true"}})
                 .find("only to splitMode pages"),
             std::string::npos);
