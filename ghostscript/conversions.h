@@ -94,6 +94,11 @@ Error conversionFailed(const std::string& output, const std::string& errorTail);
 void convertFileOrRaise(const Variant& input, const Variant& output);
 void convertFilesOrRaise(const Variant& inputs, const std::string& output);
 
+// Converts the PDF `input` into a PDF/A file of `part` (1, 2 or 3), level B, at `output`, in a
+// confined run as every other; the result is cleared of active content and put in place
+// whole. Raises conversionFailed when the run fails.
+void convertToPdfA(const std::string& input, const std::string& output, int part);
+
 // Public members; `args` are the bound parameters in member-table order.
 void createPDFfromPS(std::span<Variant* const> args);
 void createPDFfromMultiPS(std::span<Variant* const> args);

@@ -125,3 +125,11 @@ void convertFilesOrRaise(const Variant& inputs, const std::string& output) {
 }
 
 }  // namespace docmill::gs
+
+namespace docmill::gs {
+
+void convertToPdfA(const std::string&, const std::string& output, int) {
+  raise(conversionFailed(output, "PDF/A conversion is not built yet"));
+}
+
+}  // namespace docmill::gs
