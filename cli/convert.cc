@@ -51,10 +51,18 @@ bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
 // The inputs of a merge that are joined as they are; the others become PDFs first. The print
 // route's interpreter joins PostScript and PDF; the office's route joins PDFs (keeping their
 // links, outlines and tags), so PostScript becomes a PDF first there.
-bool joinsAsIs(const std::string& input, bool viaPostScript) {
+// With a password, the print route opens a PDF before its interpreter reads it (see makePdf).
+bool joinsAsIs(const std::string& input, const PdfOptions& pdf) {
+  if (pdf.viaPostScript && !pdf.password.empty() && lowerExtension(input) == ".pdf") return false;
   return oneOf(lowerExtension(input),
-               viaPostScript ? std::initializer_list<const char*>{".ps", ".eps", ".pdf"}
-                             : std::initializer_list<const char*>{".pdf"});
+               pdf.viaPostScript ? std::initializer_list<const char*>{".ps", ".eps", ".pdf"}
+                                 : std::initializer_list<const char*>{".pdf"});
+}
+
+// Whether `input` is a PDF that may need `pdf.password` to be read: the interpreter takes no
+// password, so such a PDF is opened into a private copy first.
+bool opensWithPassword(const std::string& input, const PdfOptions& pdf) {
+  return !pdf.password.empty() && lowerExtension(input) == ".pdf";
 }
 
 // Carries out a plan: its generated input written and its parts converted first, into a
@@ -411,6 +419,24 @@ bool makePdf(Members& members, const std::string& input, const std::string& pdf,
     runPlan(members.object(), planConversion(input, pdf, {}, request.options));
     return false;
   }
+  if (opensWithPassword(input, request.pdf)) {
+    platform::TempFolder opened = privateFolder("open-");
+    const std::string copy = opened.path() + "/opened.pdf";
+    pdfclean::JoinOptions open;
+    open.names = {input};
+    open.password = request.pdf.password;
+    try {
+      pdfclean::joinPdfs({input}, copy, open);
+    } catch (const pdfclean::FinishError& e) {
+      raise(Error{pdoErrConversionFailed, kAppTitle, e.what()});
+    }
+    try {
+      runPlan(members.object(), planConversion(copy, pdf, {}, request.options));
+    } catch (const AutomationError& e) {
+      raise(about(e.error(), input, copy, input));
+    }
+    return false;
+  }
   runPlan(members.object(), planConversion(input, pdf, readLayout(input), request.options));
   return false;
 }
@@ -498,7 +524,7 @@ FileResult convertOne(Members& members, const std::string& input, const std::str
               "an accessible PDF (pdfua) needs a document the office exports; a PostScript or "
               "PDF input has no structure to tag");
     }
-    if (!byOffice && !finishedInPrivate(pdf)) {
+    if (!byOffice && !finishedInPrivate(pdf) && !opensWithPassword(input, pdf)) {
       // The member writes the output itself, as the print route always has.
       runPlan(members.object(), planConversion(input, output, readLayout(input), request.options));
       result.output = output;
@@ -621,7 +647,7 @@ BatchResult convertBatch(const BatchRequest& request) {
     std::vector<std::string> pieces(inputs.size());
     std::vector<size_t> index;
     for (size_t i = 0; i < inputs.size(); ++i) {
-      if (joinsAsIs(inputs[i], request.pdf.viaPostScript)) {
+      if (joinsAsIs(inputs[i], request.pdf)) {
         pieces[i] = inputs[i];
       } else {
         pieces[i] = scratch.path() + "/" + std::to_string(i) + ".pdf";
@@ -736,7 +762,7 @@ int runConvert(const std::vector<std::string>& args) {
   size_t converted = total;
   if (request.merge) {
     for (const auto& in : request.inputs) {
-      converted -= joinsAsIs(in, request.pdf.viaPostScript) ? 1 : 0;
+      converted -= joinsAsIs(in, request.pdf) ? 1 : 0;
     }
   }
   Progress progress(converted);

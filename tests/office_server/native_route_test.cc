@@ -136,6 +136,12 @@ TEST_F(NativeRoute, OfficeDocumentsKeepTheirOwnLayout) {
   EXPECT_TRUE(sheets.landscape(1));
   EXPECT_EQ(sheets.text().find("HiddenCell"), std::string::npos);
 
+  // A workbook with nothing to print gives what the office's export gives: one empty page.
+  fixtures::writeFile(out("empty.fods"), fixtures::flatSpreadsheet({{"Empty", {}}}));
+  auto empty = convert("empty.fods", "empty.pdf");
+  ASSERT_FALSE(empty.error) << empty.message;
+  EXPECT_EQ(fixtures::readPdf(empty.output).pages, 1);
+
   auto tall = convert("tall.fodp", "tall.pdf");
   ASSERT_FALSE(tall.error) << tall.message;
   EXPECT_FALSE(fixtures::readPdf(tall.output).landscape());
@@ -352,6 +358,28 @@ TEST_F(NativeRoute, MergesAndSplitsFinishWhatTheOfficeExported) {
   ASSERT_EQ(r.parts, (std::vector<std::string>{out("parts_0.pdf"), out("parts_1.pdf")}));
   EXPECT_NE(fixtures::readPdf(r.parts[1]).text().find("Charlie"), std::string::npos);
   EXPECT_FALSE(fs::exists(out("parts.pdf")));
+
+  // A protected PDF opens with the password given, alone and in a merge, on either route.
+  fixtures::run("qpdf --encrypt open owner 256 -- '" + r.parts[0] + "' '" + out("locked.pdf") +
+                "'");
+  ASSERT_NE(fixtures::run("pdfinfo -upw open '" + out("locked.pdf") + "'").find("AES-256"),
+            std::string::npos);
+  EXPECT_TRUE(convert("locked.pdf", "closed.pdf").error);
+  for (const char* route : {"false", "true"}) {
+    auto alone = convert("locked.pdf", std::string("opened-") + route + ".pdf",
+                         {{"password", "open"}, {"viaPostScript", route}});
+    ASSERT_FALSE(alone.error) << alone.message;
+    EXPECT_NE(fixtures::readPdf(alone.output).text().find("Bravo"), std::string::npos);
+    cli::BatchRequest both;
+    both.inputs = {out("locked.pdf"), out("c.ps")};
+    both.output = out(std::string("both-") + route + ".pdf");
+    both.merge = true;
+    both.pdf.set("password", "open");
+    both.pdf.set("viaPostScript", route);
+    auto joined = cli::convertBatch(both);
+    ASSERT_FALSE(joined.joinError) << describeError(*joined.joinError);
+    EXPECT_EQ(fixtures::readPdf(both.output).pages, 2);
+  }
 }
 
 }  // namespace
