@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -502,7 +503,7 @@ void finishAndPublish(const std::string& pdf, bool standardMet, const std::strin
     try {
       platform::publishFile(path, shown);
     } catch (const platform::OsError& e) {
-      raiseOsError(e);
+      failFor(name, "the PDF cannot be written at " + shown + " (" + std::strerror(e.code()) + ")");
     }
     if (shown == output) {
       result.output = shown;

@@ -297,6 +297,10 @@ TEST_F(NativeRoute, PasswordsAndFailuresNameTheDocument) {
   EXPECT_NE(broken.message.find("broken.docx"), std::string::npos) << broken.message;
   EXPECT_EQ(broken.message.find("document.pdf"), std::string::npos) << broken.message;
 
+  auto nowhere = convert("in.fodt", "missing/in.pdf");
+  ASSERT_TRUE(nowhere.error);
+  EXPECT_NE(nowhere.message.find(out("missing/in.pdf")), std::string::npos) << nowhere.message;
+
   fixtures::writeFile(out("page.ps"),
                       "%!PS\n/Helvetica findfont 20 scalefont setfont 72 700 "
                       "moveto (Printed) show showpage\n");
