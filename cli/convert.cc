@@ -503,6 +503,9 @@ void finishAndPublish(const std::string& pdf, bool standardMet, const std::strin
     try {
       platform::publishFile(path, shown);
     } catch (const platform::OsError& e) {
+      // A split is handed out whole or not at all.
+      for (const auto& written : result.parts) platform::removeQuietly(written);
+      result.parts.clear();
       failFor(name, "the PDF cannot be written at " + shown + " (" + std::strerror(e.code()) + ")");
     }
     if (shown == output) {

@@ -228,6 +228,12 @@ TEST_F(ConvertRunTest, PostScriptGetsTheFinishingAsked) {
   EXPECT_EQ(test::pdfPageCount((dir / "cut_1.pdf").string()), 1);
   EXPECT_NE(text(dir / "cut_1.pdf").find("Page3"), std::string::npos);
   EXPECT_FALSE(fs::exists(dir / "cut.pdf"));
+  // A split is handed out whole or not at all: a part that cannot be written takes the
+  // others with it.
+  fs::create_directory(dir / "half_1.pdf");
+  EXPECT_EQ(run("--merge -o half.pdf --splitMode=intervals --splitSpan=2 p1.ps p2.ps p3.ps"), 1);
+  EXPECT_NE(log().find("half_1.pdf"), std::string::npos) << log();
+  EXPECT_FALSE(fs::exists(dir / "half_0.pdf"));
 }
 
 }  // namespace
