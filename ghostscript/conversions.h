@@ -39,6 +39,10 @@ inline constexpr const char* kLibraryFallbackName = "libgs.so";
 struct RunFiles {
   std::vector<std::string> reads;
   std::vector<std::string> writes;
+  // The run's private temporary folder, made by the caller in the host's scratch folder
+  // (with files of its own for the run to read, such as PostScript that sets the run up);
+  // empty: the run makes one. Either way it is the run's alone while it goes on.
+  std::string scratchFolder;
 };
 
 // How long a run may take, how much memory it may map and how much it may write (its
@@ -94,10 +98,20 @@ Error conversionFailed(const std::string& output, const std::string& errorTail);
 void convertFileOrRaise(const Variant& input, const Variant& output);
 void convertFilesOrRaise(const Variant& inputs, const std::string& output);
 
-// Converts the PDF `input` into a PDF/A file of `part` (1, 2 or 3), level B, at `output`, in a
-// confined run as every other; the result is cleared of active content and put in place
-// whole. Raises conversionFailed when the run fails.
+// Converts the PDF `input` into a PDF/A file of `part` (1, 2 or 3, level B) at `output`, in
+// an interpreter run like the others (same confinement, limits, cancellation and whole
+// outputs; never the members' arguments): colours converted to RGB with the sRGB profile as
+// the output intent, every font embedded, and for PDF/A-1 transparency flattened (a page
+// with transparency becomes a picture at 300 dpi, as PDF/A-1 cannot hold it). The result is
+// cleared of active content and must pass pdfclean's first PDF/A check (conformance.h)
+// before it is put in place. Raises conversionFailed with the reason (an unusable input,
+// the interpreter's error, what the check found); 5 "Invalid procedure call" for a part
+// other than 1 to 3. The document information and XMP metadata are the interpreter's: set
+// metadata afterwards (pdfclean/finishing.h).
 void convertToPdfA(const std::string& input, const std::string& output, int part);
+
+// The colour profile PDF/A output intents carry (Debian's interpreter ships it).
+inline constexpr const char* kSrgbProfile = "/usr/share/color/icc/ghostscript/srgb.icc";
 
 // Public members; `args` are the bound parameters in member-table order.
 void createPDFfromPS(std::span<Variant* const> args);

@@ -106,6 +106,10 @@ bool convertFiles(const Variant& inputs, const std::string& output, std::string*
   return callGhostscript(args, errorTail, files) && publish(written.path(), output, errorTail);
 }
 
+void convertToPdfA(const std::string&, const std::string& output, int) {
+  raise(conversionFailed(output, "PDF/A conversion is not built yet"));
+}
+
 Error conversionFailed(const std::string& output, const std::string& errorTail) {
   return Error{pdoErrConversionFailed, kAppTitle,
                "Conversion to " + output + " failed: " + errorTail};
@@ -122,14 +126,6 @@ void convertFileOrRaise(const Variant& input, const Variant& output) {
 
 void convertFilesOrRaise(const Variant& inputs, const std::string& output) {
   raiseOnFailure(output, [&](std::string* tail) { return convertFiles(inputs, output, tail); });
-}
-
-}  // namespace docmill::gs
-
-namespace docmill::gs {
-
-void convertToPdfA(const std::string&, const std::string& output, int) {
-  raise(conversionFailed(output, "PDF/A conversion is not built yet"));
 }
 
 }  // namespace docmill::gs

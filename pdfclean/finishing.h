@@ -106,8 +106,9 @@ std::vector<std::string> splitPdf(const std::string& path, const std::string& fo
 
 // How to join PDFs.
 struct JoinOptions {
-  // What to call each input in a failure ("report.pdf"), in the order of the inputs; an
-  // input without a name here is called by its path.
+  // What to call each input ("report.docx"), in the order of the inputs: in a failure and in
+  // its outline entry. An input without a name here is called by its path in a failure and
+  // by its file name in the outline.
   std::vector<std::string> names;
   std::string password;  // opens encrypted inputs (the joined file is not encrypted)
   // The joined file must be accessible (PDF/UA-1): every input must be tagged, and the
@@ -124,8 +125,9 @@ struct Joined {
   bool tagged = false;  // every input was tagged, and their structure trees were joined
 };
 
-// Joins `inputs` into `output`, their pages in the order given. The outline (bookmarks) of
-// each input is kept, its entries after those of the inputs before it; links within an input
+// Joins `inputs` into `output`, their pages in the order given. Each input gets an outline
+// entry (bookmark) of its name (`JoinOptions::names`, else its file name) leading to its
+// first page, with the input's own outline kept under it; links within an input
 // keep leading where they led; form fields are joined (renamed where names clash). When every
 // input is tagged, their structure trees are joined under one root (role and class maps
 // merged, renamed where they clash), so an accessible file stays accessible; otherwise the
