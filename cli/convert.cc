@@ -590,7 +590,11 @@ bool joinPieces(const std::vector<std::string>& pieces, const std::string& joine
     return false;
   }
   pdfclean::JoinOptions options;
-  options.names = request.inputs;
+  for (size_t i = 0; i < request.inputs.size(); ++i) {
+    options.names.push_back(i < request.names.size() && !request.names[i].empty()
+                                ? request.names[i]
+                                : fs::path(request.inputs[i]).filename().string());
+  }
   options.password = request.pdf.password;
   options.accessible = request.pdf.pdfua;
   pdfclean::Joined made;

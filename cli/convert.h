@@ -102,6 +102,10 @@ struct BatchRequest {
   // Told of each conversion as it ends, from the worker thread that ran it; calls may
   // come from several threads at once.
   std::function<void(const FileResult&)> progress;
+  // What to call each input, in the order of `inputs`, where a merged PDF names it (its
+  // outline entry) and in a failure of the join; an input without a name here is called by
+  // its file name.
+  std::vector<std::string> names;
 };
 
 struct BatchResult {
