@@ -51,8 +51,8 @@ bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
 
 // The inputs of a merge that are joined as they are; the others become PDFs first. The print
 // route's interpreter joins PostScript and PDF; the office's route joins PDFs (keeping their
-// links, outlines and tags), so PostScript becomes a PDF first there.
-// With a password, the print route opens a PDF before its interpreter reads it (see makePdf).
+// links, outlines and tags), so PostScript becomes a PDF first there. With a password, the
+// print route opens a PDF into a private copy before its interpreter reads it (see makePdf).
 bool joinsAsIs(const std::string& input, const PdfOptions& pdf) {
   if (pdf.viaPostScript && !pdf.password.empty() && lowerExtension(input) == ".pdf") return false;
   return oneOf(lowerExtension(input),
