@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -18,7 +19,12 @@
 #include "automation/creation.h"
 #include "automation/dispatch.h"
 #include "automation/os_errors.h"
+#include "cli/office_export.h"
 #include "component/type_library.h"
+#include "conversion/routines.h"
+#include "ghostscript/conversions.h"
+#include "pdfclean/active_content.h"
+#include "pdfclean/finishing.h"
 #include "platform/files.h"
 #include "platform/scratch.h"
 #include "platform/settings.h"
@@ -43,9 +49,21 @@ bool oneOf(const std::string& ext, std::initializer_list<const char*> list) {
   return false;
 }
 
-// PostScript and PDF inputs of a merge join as they are; the others become PDFs first.
-bool joinsAsIs(const std::string& input) {
-  return oneOf(lowerExtension(input), {".ps", ".eps", ".pdf"});
+// The inputs of a merge that are joined as they are; the others become PDFs first. The print
+// route's interpreter joins PostScript and PDF; the office's route joins PDFs (keeping their
+// links, outlines and tags), so PostScript becomes a PDF first there. With a password, the
+// print route opens a PDF into a private copy before its interpreter reads it (see makePdf).
+bool joinsAsIs(const std::string& input, const PdfOptions& pdf) {
+  if (pdf.viaPostScript && !pdf.password.empty() && lowerExtension(input) == ".pdf") return false;
+  return oneOf(lowerExtension(input),
+               pdf.viaPostScript ? std::initializer_list<const char*>{".ps", ".eps", ".pdf"}
+                                 : std::initializer_list<const char*>{".pdf"});
+}
+
+// Whether `input` is a PDF that may need `pdf.password` to be read: the interpreter takes no
+// password, so such a PDF is opened into a private copy first.
+bool opensWithPassword(const std::string& input, const PdfOptions& pdf) {
+  return !pdf.password.empty() && lowerExtension(input) == ".pdf";
 }
 
 // Carries out a plan: its generated input written and its parts converted first, into a
@@ -83,14 +101,11 @@ void runPlan(const DispatchPtr& obj, ConversionPlan plan) {
   call(obj, plan.member, std::move(refs), std::move(plan.named));
 }
 
-FileResult convertOne(const DispatchPtr& obj, const std::string& input, const std::string& output,
-                      const PageOptions& options) {
-  try {
-    runPlan(obj, planConversion(input, output, readLayout(input), options));
-    return {input, output, std::nullopt, {}};
-  } catch (const AutomationError& e) {
-    return {input, {}, e.error(), describeError(e.error())};
-  }
+// Where a result was written: its PDF, or its parts.
+std::string writtenTo(const FileResult& r) {
+  std::string text = r.output;
+  for (const auto& part : r.parts) text += (text.empty() ? "" : ", ") + part;
+  return text;
 }
 
 // Shows progress on a terminal as one rewritten line, otherwise as one line per file.
@@ -111,7 +126,7 @@ class Progress {
                    fs::path(r.input).filename().c_str());
       if (finished_ == total_) std::fprintf(stderr, "\r\033[K");
     } else if (ok) {
-      std::fprintf(stderr, "ok %s -> %s\n", r.input.c_str(), r.output.c_str());
+      std::fprintf(stderr, "ok %s -> %s\n", r.input.c_str(), writtenTo(r).c_str());
     } else {
       std::fprintf(stderr, "FAILED %s: %s\n", r.input.c_str(), r.message.c_str());
     }
@@ -125,38 +140,6 @@ class Progress {
   bool tty_;
 };
 
-// Converts inputs[i] to outputs[i] on `jobs` threads; returns one result per input.
-std::vector<FileResult> convertAll(const std::vector<std::string>& inputs,
-                                   const std::vector<std::string>& outputs, int jobs,
-                                   const PageOptions& options,
-                                   const std::function<void(const FileResult&)>& progress) {
-  std::vector<FileResult> results(inputs.size());
-  std::atomic<size_t> next{0};
-  const auto context = CallContext::current();
-  auto worker = [&] {
-    CallContext::Scope scope(context);
-    DispatchPtr obj;
-    for (size_t i = next++; i < inputs.size(); i = next++) {
-      if (!obj) {
-        try {
-          obj = createObject(kProgId);
-        } catch (const AutomationError& e) {
-          results[i] = {inputs[i], {}, e.error(), e.error().description};
-          if (progress) progress(results[i]);
-          continue;
-        }
-      }
-      results[i] = convertOne(obj, inputs[i], outputs[i], options);
-      if (progress) progress(results[i]);
-    }
-  };
-  int n = std::max(1, std::min<int>(jobs, static_cast<int>(inputs.size())));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < n; ++t) threads.emplace_back(worker);
-  for (auto& t : threads) t.join();
-  return results;
-}
-
 // A private folder for the pieces of a merge, removed with the object; empty when none
 // can be made.
 platform::TempFolder mergeFolder() {
@@ -168,12 +151,17 @@ platform::TempFolder mergeFolder() {
 }
 
 int usage() {
-  std::fprintf(
-      stderr,
-      "usage: docmill convert [-j N] [-o OUT] IN...\n"
-      "       docmill convert --merge -o OUT.pdf IN...\n"
-      "With one input, -o names the PDF; with several, -o names a folder for them\n"
-      "(default: beside each input). --merge joins every input, in order, into one PDF.\n");
+  std::fprintf(stderr,
+               "usage: docmill convert [-j N] [-o OUT] [--OPTION=VALUE]... IN...\n"
+               "       docmill convert --merge -o OUT.pdf [--OPTION=VALUE]... IN...\n"
+               "With one input, -o names the PDF; with several, -o names a folder for them\n"
+               "(default: beside each input). --merge joins every input, in order, into one PDF.\n"
+               "Office documents are exported by the office itself; --via-postscript prints\n"
+               "them through PostScript instead, as the CreatePDFfrom... members do. A bare\n"
+               "--OPTION means true; -- ends the options.\n\nOptions:\n");
+  for (const auto& o : optionHelp()) {
+    std::fprintf(stderr, "  --%s=%s\n      %s\n", o.name, o.value, o.meaning);
+  }
   return 2;
 }
 
@@ -340,10 +328,299 @@ std::vector<std::string> batchOutputs(const std::vector<std::string>& inputs,
   return outputs;
 }
 
+namespace {
+
+// One worker's CreatePDF object, made when a member is first needed: the office's own export
+// needs none.
+class Members {
+ public:
+  const DispatchPtr& object() {
+    if (!object_) object_ = createObject(kProgId);
+    return object_;
+  }
+
+ private:
+  DispatchPtr object_;
+};
+
+// A failure of the PDF made for `name` that no call reported.
+[[noreturn]] void failFor(const std::string& name, const std::string& why) {
+  raise(Error{pdoErrConversionFailed, kAppTitle, name + ": " + why});
+}
+
+// `e` as the caller should read it: the private file it may name is called `shown` instead,
+// and the document is named where the description does not name it already.
+Error about(Error e, const std::string& name, const std::string& privateFile,
+            const std::string& shown) {
+  for (size_t at = e.description.find(privateFile); at != std::string::npos;
+       at = e.description.find(privateFile, at + shown.size())) {
+    e.description.replace(at, privateFile.size(), shown);
+  }
+  if (e.description.find(fs::path(name).filename().string()) == std::string::npos) {
+    e.description = name + ": " + e.description;
+  }
+  return e;
+}
+
+// A private folder in the host's scratch folder, removed with the object.
+platform::TempFolder privateFolder(const char* prefix) {
+  try {
+    return platform::TempFolder(platform::hostScratchFolder(), prefix);
+  } catch (const platform::OsError& e) {
+    raiseOsError(e);
+  }
+}
+
+int pdfaPart(PdfStandard standard) {
+  switch (standard) {
+    case PdfStandard::A1b:
+      return 1;
+    case PdfStandard::A2b:
+      return 2;
+    case PdfStandard::A3b:
+      return 3;
+    case PdfStandard::None:
+      break;
+  }
+  return 0;
+}
+
+bool needsFinishing(const pdfclean::Finish& f) {
+  return f.metadata || f.flatten || !f.userPassword.empty() || !f.ownerPassword.empty() ||
+         !f.minimumVersion.empty();
+}
+
+// Whether a PDF is made in private before it is handed out: when anything is done to it
+// after it is made.
+bool finishedInPrivate(const PdfOptions& pdf) {
+  return pdf.split || pdf.pdfa != PdfStandard::None || needsFinishing(pdf.finish);
+}
+
+// Whether `input` goes through the office's own export.
+bool exportedByOffice(const std::string& input, const PdfOptions& pdf) {
+  return !pdf.viaPostScript && officeKind(input) != OfficeKind::None;
+}
+
+// Makes the PDF of `input` at `pdf`, a private file cleared of active content: the office's
+// own export for office documents, otherwise the member that fits (which clears it itself).
+// Returns whether the PDF has the PDF/A level asked already (the office's export gives it).
+bool makePdf(Members& members, const std::string& input, const std::string& pdf,
+             const BatchRequest& request) {
+  if (exportedByOffice(input, request.pdf)) {
+    // A missing input fails as the members fail it, before any office is asked.
+    if (!fileExists(Variant(input))) raise(fileNotFoundError(Variant(input)));
+    const ExportRequest ask{request.options.landscape, &request.pdf};
+    if (exportDocument(input, pdf, ask) == Exported::Done) {
+      if (auto why = pdfclean::removeActiveContent(pdf)) {
+        failFor(input, "its PDF could not be cleared of active content: " + *why);
+      }
+      return request.pdf.pdfa != PdfStandard::None;
+    }
+    // Slides to be turned: the print route fits them onto turned paper.
+    runPlan(members.object(), planConversion(input, pdf, {}, request.options));
+    return false;
+  }
+  if (opensWithPassword(input, request.pdf)) {
+    platform::TempFolder opened = privateFolder("open-");
+    const std::string copy = opened.path() + "/opened.pdf";
+    pdfclean::JoinOptions open;
+    open.names = {input};
+    open.password = request.pdf.password;
+    try {
+      pdfclean::joinPdfs({input}, copy, open);
+    } catch (const pdfclean::FinishError& e) {
+      raise(Error{pdoErrConversionFailed, kAppTitle, e.what()});
+    }
+    try {
+      runPlan(members.object(), planConversion(copy, pdf, {}, request.options));
+    } catch (const AutomationError& e) {
+      raise(about(e.error(), input, copy, input));
+    }
+    return false;
+  }
+  runPlan(members.object(), planConversion(input, pdf, readLayout(input), request.options));
+  return false;
+}
+
+// What the split asks, the span of intervals read as a number (PdfOptions::check made sure it
+// is one).
+pdfclean::Split splitOf(const PdfOptions& pdf) {
+  pdfclean::Split split = *pdf.split;
+  if (split.mode == pdfclean::Split::Mode::Intervals) split.interval = std::stoi(split.pages);
+  return split;
+}
+
+// Finishes the private PDF `pdf` as `options` ask and puts it at `output`, or its parts beside
+// it (never over one of `inputs`), filling `result`. `standardMet`: the PDF has the PDF/A level
+// asked. The steps come in the order that keeps each: split, flattening, PDF/A conversion,
+// metadata and encryption (one rewrite with the flattening when no conversion comes between);
+// then the files are put in place, each whole. `name` names the document in failures.
+void finishAndPublish(const std::string& pdf, bool standardMet, const std::string& output,
+                      const std::vector<std::string>& inputs, const PdfOptions& options,
+                      const std::string& name, FileResult& result) {
+  const int part = pdfaPart(options.pdfa);
+  const bool convert = part != 0 && !standardMet;
+  pdfclean::Finish before, after = options.finish;
+  if (convert) std::swap(before.flatten, after.flatten);
+  // Each file to hand out: where it is now, and where it goes.
+  std::vector<std::pair<std::string, std::string>> files;
+  platform::TempFolder parts;
+  const fs::path folder = fs::path(output).parent_path();
+  try {
+    if (options.split) {
+      parts = privateFolder("parts-");
+      const std::string stem = fs::path(output).stem().string();
+      for (auto& made : pdfclean::splitPdf(pdf, parts.path(), stem, splitOf(options),
+                                           convert ? before : after)) {
+        files.emplace_back(made, (folder / fs::path(made).filename()).string());
+      }
+    } else {
+      const pdfclean::Finish& now = convert ? before : after;
+      if (needsFinishing(now)) pdfclean::finishPdf(pdf, now);
+      files.emplace_back(pdf, output);
+    }
+    for (auto& [path, shown] : files) {
+      if (!convert) break;
+      const std::string converted = path + ".pdfa.pdf";
+      try {
+        gs::convertToPdfA(path, converted, part);
+      } catch (const AutomationError& e) {
+        raise(about(e.error(), name, converted, shown));
+      }
+      path = converted;
+      if (needsFinishing(after)) pdfclean::finishPdf(path, after);
+    }
+  } catch (const pdfclean::FinishError& e) {
+    failFor(name, e.what());
+  }
+  for (const auto& [path, shown] : files) {
+    if (shown != output && isOneOf(shown, inputs)) {
+      failFor(name,
+              "a part of it would be written over the input " + shown + "; choose another output");
+    }
+  }
+  for (const auto& [path, shown] : files) {
+    try {
+      platform::publishFile(path, shown);
+    } catch (const platform::OsError& e) {
+      // A split is handed out whole or not at all.
+      for (const auto& written : result.parts) platform::removeQuietly(written);
+      result.parts.clear();
+      failFor(name, "the PDF cannot be written at " + shown + " (" + std::strerror(e.code()) + ")");
+    }
+    if (shown == output) {
+      result.output = shown;
+    } else {
+      result.parts.push_back(shown);
+    }
+  }
+}
+
+// Converts `input` to `output` as the batch does; a failure is reported in the result.
+FileResult convertOne(Members& members, const std::string& input, const std::string& output,
+                      const std::vector<std::string>& inputs, const BatchRequest& request) {
+  FileResult result{input, {}, std::nullopt, {}};
+  const PdfOptions& pdf = request.pdf;
+  try {
+    const bool byOffice = exportedByOffice(input, pdf);
+    if (!byOffice && pdf.pdfua) {
+      failFor(input,
+              "an accessible PDF (pdfua) needs a document the office exports; a PostScript or "
+              "PDF input has no structure to tag");
+    }
+    if (!byOffice && !finishedInPrivate(pdf) && !opensWithPassword(input, pdf)) {
+      // The member writes the output itself, as the print route always has.
+      runPlan(members.object(), planConversion(input, output, readLayout(input), request.options));
+      result.output = output;
+      return result;
+    }
+    platform::TempFolder scratch = privateFolder("doc-");
+    const std::string made = scratch.path() + "/document.pdf";
+    bool standardMet = false;
+    try {
+      standardMet = makePdf(members, input, made, request);
+    } catch (const AutomationError& e) {
+      raise(about(e.error(), input, made, output));
+    }
+    finishAndPublish(made, standardMet, output, inputs, pdf, input, result);
+  } catch (const AutomationError& e) {
+    result.output.clear();
+    result.parts.clear();
+    result.error = e.error();
+    result.message = describeError(e.error());
+  }
+  return result;
+}
+
+// Runs `work` for every index below `count` on `jobs` threads, each thread with its own
+// CreatePDF object; returns one result per index, each handed to `progress` as it ends.
+std::vector<FileResult> runAll(size_t count, int jobs,
+                               const std::function<FileResult(Members&, size_t)>& work,
+                               const std::function<void(const FileResult&)>& progress) {
+  std::vector<FileResult> results(count);
+  std::atomic<size_t> next{0};
+  const auto context = CallContext::current();
+  auto worker = [&] {
+    CallContext::Scope scope(context);
+    Members members;
+    for (size_t i = next++; i < count; i = next++) {
+      results[i] = work(members, i);
+      if (progress) progress(results[i]);
+    }
+  };
+  int n = std::max(1, std::min<int>(jobs, static_cast<int>(count)));
+  std::vector<std::thread> threads;
+  for (int t = 0; t < n; ++t) threads.emplace_back(worker);
+  for (auto& t : threads) t.join();
+  return results;
+}
+
+// Joins `pieces` (one per input, in order) into the private file `joined`; returns whether it
+// has the PDF/A level asked. The print route's interpreter joins them as it always has; the
+// office's route joins the PDFs keeping their links, outlines, form fields and tags (and
+// PDF/A where every piece is), then clears what the inputs sent of active content.
+bool joinPieces(const std::vector<std::string>& pieces, const std::string& joined,
+                const BatchRequest& request) {
+  if (request.pdf.viaPostScript) {
+    std::vector<Variant> list;
+    for (const auto& p : pieces) list.emplace_back(p);
+    Variant pdf(joined), arr(SafeArray::of(std::move(list)));
+    call(createObject(kProgId), "CreatePDFfromMultiPDF",
+         {Variant::byRef(pdf), Variant::byRef(arr)});
+    return false;
+  }
+  pdfclean::JoinOptions options;
+  for (size_t i = 0; i < request.inputs.size(); ++i) {
+    options.names.push_back(i < request.names.size() && !request.names[i].empty()
+                                ? request.names[i]
+                                : fs::path(request.inputs[i]).filename().string());
+  }
+  options.password = request.pdf.password;
+  options.accessible = request.pdf.pdfua;
+  pdfclean::Joined made;
+  try {
+    made = pdfclean::joinPdfs(pieces, joined, options);
+  } catch (const pdfclean::FinishError& e) {
+    raise(Error{pdoErrConversionFailed, kAppTitle, e.what()});
+  }
+  if (auto why = pdfclean::removeActiveContent(joined)) {
+    failFor(request.output, "the merged PDF could not be cleared of active content: " + *why);
+  }
+  return made.pdfaPart != 0 && made.pdfaPart == pdfaPart(request.pdf.pdfa);
+}
+
+}  // namespace
+
 BatchResult convertBatch(const BatchRequest& request) {
   const std::vector<std::string>& inputs = request.inputs;
   const std::string& output = request.output;
   BatchResult result;
+  try {
+    request.pdf.check();
+  } catch (const OptionError& e) {
+    result.refused = e.what();
+    return result;
+  }
   int jobs = request.jobs;
   if (jobs <= 0) {
     // As many workers as the pool has offices.
@@ -375,19 +652,33 @@ BatchResult convertBatch(const BatchRequest& request) {
       result.noScratch = true;
       return result;
     }
-    std::vector<std::string> toConvert, pieces(inputs.size()), pieceOut;
+    std::vector<std::string> pieces(inputs.size());
     std::vector<size_t> index;
     for (size_t i = 0; i < inputs.size(); ++i) {
-      if (joinsAsIs(inputs[i])) {
+      if (joinsAsIs(inputs[i], request.pdf)) {
         pieces[i] = inputs[i];
       } else {
         pieces[i] = scratch.path() + "/" + std::to_string(i) + ".pdf";
-        toConvert.push_back(inputs[i]);
-        pieceOut.push_back(pieces[i]);
         index.push_back(i);
       }
     }
-    auto converted = convertAll(toConvert, pieceOut, jobs, request.options, request.progress);
+    auto makePiece = [&](Members& members, size_t k) {
+      const size_t i = index[k];
+      FileResult r{inputs[i], pieces[i], std::nullopt, {}};
+      try {
+        try {
+          makePdf(members, inputs[i], pieces[i], request);
+        } catch (const AutomationError& e) {
+          raise(about(e.error(), inputs[i], pieces[i], output));
+        }
+      } catch (const AutomationError& e) {
+        r.output.clear();
+        r.error = e.error();
+        r.message = describeError(e.error());
+      }
+      return r;
+    };
+    auto converted = runAll(index.size(), jobs, makePiece, request.progress);
     for (size_t k = 0; k < converted.size(); ++k) {
       FileResult& r = result.files[index[k]];
       r.error = converted[k].error;
@@ -395,12 +686,21 @@ BatchResult convertBatch(const BatchRequest& request) {
       if (r.error) ++result.failed;
     }
     if (result.failed) return result;
-    std::vector<Variant> list;
-    for (const auto& p : pieces) list.emplace_back(p);
-    Variant pdf(output), arr(SafeArray::of(std::move(list)));
+    FileResult joined;
     try {
-      call(createObject(kProgId), "CreatePDFfromMultiPDF",
-           {Variant::byRef(pdf), Variant::byRef(arr)});
+      if (request.pdf.viaPostScript && !finishedInPrivate(request.pdf)) {
+        joinPieces(pieces, output, request);  // the print route writes the output itself
+        joined.output = output;
+      } else {
+        const std::string made = scratch.path() + "/joined.pdf";
+        bool standardMet = false;
+        try {
+          standardMet = joinPieces(pieces, made, request);
+        } catch (const AutomationError& e) {
+          raise(about(e.error(), output, made, output));
+        }
+        finishAndPublish(made, standardMet, output, inputs, request.pdf, output, joined);
+      }
     } catch (const AutomationError& e) {
       result.joinError = e.error();
       for (auto& r : result.files) {
@@ -409,7 +709,10 @@ BatchResult convertBatch(const BatchRequest& request) {
       }
       return result;
     }
-    for (auto& r : result.files) r.output = output;
+    for (auto& r : result.files) {
+      r.output = joined.output;
+      r.parts = joined.parts;
+    }
     return result;
   }
 
@@ -420,25 +723,46 @@ BatchResult convertBatch(const BatchRequest& request) {
     std::error_code ec;
     fs::create_directories(output, ec);
   }
-  result.files = convertAll(inputs, outputs, jobs, request.options, request.progress);
+  auto convert = [&](Members& members, size_t i) {
+    return convertOne(members, inputs[i], outputs[i], inputs, request);
+  };
+  result.files = runAll(inputs.size(), jobs, convert, request.progress);
   for (const auto& r : result.files) result.failed += r.error ? 1 : 0;
   return result;
 }
 
 int runConvert(const std::vector<std::string>& args) {
   BatchRequest request;
-  for (size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "-o" && i + 1 < args.size()) {
-      request.output = args[++i];
-    } else if (args[i] == "-j" && i + 1 < args.size()) {
-      request.jobs = std::max(1, std::atoi(args[++i].c_str()));
-    } else if (args[i] == "--merge") {
-      request.merge = true;
-    } else if (args[i] == "-h" || args[i] == "--help") {
-      return usage();
-    } else {
-      request.inputs.push_back(args[i]);
+  bool inputsOnly = false;  // after "--", every argument is an input
+  try {
+    for (size_t i = 0; i < args.size(); ++i) {
+      const std::string& a = args[i];
+      if (inputsOnly || a.rfind("-", 0) != 0 || a == "-") {
+        request.inputs.push_back(a);
+      } else if (a == "--") {
+        inputsOnly = true;
+      } else if (a == "-o" && i + 1 < args.size()) {
+        request.output = args[++i];
+      } else if (a == "-j" && i + 1 < args.size()) {
+        request.jobs = std::max(1, std::atoi(args[++i].c_str()));
+      } else if (a == "--merge") {
+        request.merge = true;
+      } else if (a == "-h" || a == "--help") {
+        return usage();
+      } else if (a.rfind("--", 0) == 0) {
+        // --NAME=VALUE, or --NAME alone for true.
+        const size_t eq = a.find('=');
+        std::string name = a.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
+        if (name == "via-postscript") name = "viaPostScript";
+        request.pdf.set(name, eq == std::string::npos ? "true" : a.substr(eq + 1));
+      } else {
+        std::fprintf(stderr, "docmill: %s is no option of docmill convert\n", a.c_str());
+        return 2;
+      }
     }
+  } catch (const OptionError& e) {
+    std::fprintf(stderr, "docmill: %s\n", e.what());
+    return 2;
   }
   if (request.inputs.empty() || (request.merge && request.output.empty())) return usage();
   const size_t total = request.inputs.size();
@@ -446,7 +770,7 @@ int runConvert(const std::vector<std::string>& args) {
   size_t converted = total;
   if (request.merge) {
     for (const auto& in : request.inputs) {
-      converted -= joinsAsIs(in) ? 1 : 0;
+      converted -= joinsAsIs(in, request.pdf) ? 1 : 0;
     }
   }
   Progress progress(converted);
@@ -473,7 +797,8 @@ int runConvert(const std::vector<std::string>& args) {
     std::fprintf(stderr, "docmill: %s\n", describeError(*result.joinError).c_str());
     return 1;
   }
-  std::fprintf(stderr, "merged %zu inputs into %s\n", total, request.output.c_str());
+  std::fprintf(stderr, "merged %zu inputs into %s\n", total,
+               writtenTo(result.files.front()).c_str());
   return 0;
 }
 

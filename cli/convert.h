@@ -1,11 +1,17 @@
-// `docmill convert`: many files to PDF in one run, each through the CreatePDF member that
-// fits its type, several at a time; or, with --merge, all of them into one PDF in the
-// order given.
+// `docmill convert`: many files to PDF in one run, several at a time; or, with --merge, all
+// of them into one PDF in the order given.
+//
+// Office documents are exported by the office itself (cli/office_export.h: its own PDF, with
+// links, outline, tags, form fields and the settings asked), then cleared of active content;
+// with `PdfOptions::viaPostScript` they are printed through the CreatePDF member that fits
+// their type instead, exactly as those members print. PostScript and PDF inputs always go
+// through their members. Every PDF then gets what the options ask (PDF/A, metadata,
+// flattening, encryption, a split: pdfclean/finishing.h) and is put in place whole.
 //
 // Each worker thread owns its own CreatePDF object. A file that fails is reported with its
-// error and does not stop the others; the exit status says whether any failed. Temporary
-// PDFs made for a merge live in a private folder removed on every path. `convertBatch` is
-// the command without its argument parsing and printing, for other hosts.
+// error, naming it, and does not stop the others; the exit status says whether any failed.
+// PDFs are made and finished in private folders removed on every path. `convertBatch` is the
+// command without its argument parsing and printing, for other hosts.
 #pragma once
 
 #include <functional>
@@ -72,7 +78,8 @@ struct FileResult {
   std::string output;          // the PDF that holds the input; empty when none does
   std::optional<Error> error;  // its own conversion's failure, or the join's
   std::string message;         // that failure as the command prints it
-  // With a split: the PDFs it was cut into, in order ("NAME_0.pdf", ...), and `output` empty.
+  // With a split: the PDFs it was cut into, in order ("NAME_0.pdf", ... beside the output's
+  // name NAME.pdf), and `output` empty. A split of pages unified gives one PDF: `output`.
   std::vector<std::string> parts;
 };
 
@@ -87,11 +94,18 @@ struct BatchRequest {
   // What the PDFs are to be: Office documents are exported by the office itself with these
   // settings, unless `pdf.viaPostScript` asks for the members' print route; every PDF then
   // gets the standard, metadata, flattening, encryption and split asked for. Checked with
-  // PdfOptions::check before any work (a refusal is reported in BatchResult::refused).
+  // PdfOptions::check before any work (a refusal is reported in BatchResult::refused). With
+  // `merge`, the office's route joins the pieces keeping their links, outlines, form fields
+  // and tags (PDF inputs join as they are, with `pdf.password` opening protected ones), and
+  // the finishing applies to the joined PDF.
   PdfOptions pdf;
   // Told of each conversion as it ends, from the worker thread that ran it; calls may
   // come from several threads at once.
   std::function<void(const FileResult&)> progress;
+  // What to call each input, in the order of `inputs`, where a merged PDF names it (its
+  // outline entry) and in a failure of the join; an input without a name here is called by
+  // its file name.
+  std::vector<std::string> names;
 };
 
 struct BatchResult {

@@ -22,7 +22,8 @@ using namespace docmill;
 
 const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--PARAM=VALUE]...
        docmill --get NAME | --list | --register | --unregister | --help
-       docmill convert [-j N] [-o OUT] IN...  |  docmill convert --merge -o OUT.pdf IN...
+       docmill convert [-j N] [-o OUT] [--OPTION=VALUE]... IN...   (docmill convert --help)
+       docmill convert --merge -o OUT.pdf [--OPTION=VALUE]... IN...
        docmill serve [--listen ADDR:PORT]
 
 Creates PDF.CreatePDF and invokes MEMBER late-bound with the given arguments.

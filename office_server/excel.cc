@@ -32,6 +32,7 @@
 
 #include "office_server/app_base.h"
 #include "office_server/factories.h"
+#include "office_server/fixed_format.h"
 #include "office_server/printing.h"
 
 namespace docmill::office_server {
@@ -632,11 +633,41 @@ class ExcelWorkbook : public ExcelObject {
                     password ? password->toString() : std::string());
       return {};
     }
+    if (is(call, "ExportAsFixedFormat")) return exportAsFixedFormat(call);
     if (is(call, "FullName") || is(call, "Name")) return Variant(state_->doc->path());
     unknownMember(call);
   }
 
  private:
+  // Excel's positional order. Every visible sheet is exported in order, each with its own
+  // print areas and page setup (and what the caller set through PageSetup).
+  static constexpr const char* kExportParameters[] = {
+      "Type", "Filename", "Quality",          "IncludeDocProperties",  "IgnorePrintAreas",
+      "From", "To",       "OpenAfterPublish", "FixedFormatExtClassPtr"};
+
+  Variant exportAsFixedFormat(const NamedCall& call) {
+    FixedFormatCall pdf(app_, call, kExportParameters);
+    const std::string target = pdf.target("Filename");
+    pdf.requireFormat("Type", 0, 1);  // xlTypePDF, xlTypeXPS
+    pdf.refuseTrue("OpenAfterPublish", "cannot be done: a server shows no viewer.");
+    pdf.refuseObject("FixedFormatExtClassPtr");
+    if (pdf.choice("Quality", {0, 1}) == 1) pdf.forScreen();  // xlQualityMinimum
+    for (const auto& [sheet, setup] : state_->setups) state_->apply(sheet);
+    if (const Variant* ignore = pdf.argument("IgnorePrintAreas"); ignore && ignore->toBool()) {
+      // The document was opened read-only and is never saved: its print areas may go.
+      auto sheets = state_->sheets();
+      for (const OUString& name : sheets->getElementNames()) {
+        Reference<css::sheet::XPrintAreas> areas(sheets->getByName(name), UNO_QUERY_THROW);
+        areas->setPrintAreas({});
+      }
+    }
+    const Variant* from = pdf.argument("From");
+    const Variant* to = pdf.argument("To");
+    if (from || to) pdf.pages(from, to, exportedPageCount(state_->component()));
+    pdf.write(state_->component(), kSpreadsheet.pdfFilter, target);
+    return {};
+  }
+
   StatePtr state_;
   std::shared_ptr<ExcelWorksheets> worksheets_;
 };

@@ -7,6 +7,7 @@
 #include "office_server/app_base.h"
 #include "office_server/documents.h"
 #include "office_server/factories.h"
+#include "office_server/fixed_format.h"
 #include "office_server/printing.h"
 
 namespace docmill::office_server {
@@ -134,6 +135,7 @@ class Presentation : public PowerPointObject {
       return Variant(DispatchPtr(std::make_shared<SlidePrintOptions>(state_)));
     }
     if (is(call, "PrintOut")) return printOut(call);
+    if (is(call, "ExportAsFixedFormat")) return exportAsFixedFormat(call);
     if (is(call, "Close")) {
       state_->doc->close();
       return {};
@@ -180,6 +182,60 @@ class Presentation : public PowerPointObject {
     return {};
   }
 
+  // PowerPoint's positional order.
+  static constexpr const char* kExportParameters[] = {"Path",
+                                                      "FixedFormatType",
+                                                      "Intent",
+                                                      "FrameSlides",
+                                                      "HandoutOrder",
+                                                      "OutputType",
+                                                      "PrintHiddenSlides",
+                                                      "PrintRange",
+                                                      "RangeType",
+                                                      "SlideShowName",
+                                                      "IncludeDocProperties",
+                                                      "KeepIRMSettings",
+                                                      "DocStructureTags",
+                                                      "BitmapMissingFonts",
+                                                      "UseISO19005_1",
+                                                      "ExternalExporter"};
+
+  Variant exportAsFixedFormat(const NamedCall& call) {
+    FixedFormatCall pdf(app_, call, kExportParameters);
+    const std::string target = pdf.target("Path");
+    pdf.requireFormat("FixedFormatType", 2, 1);  // ppFixedFormatTypePDF, ppFixedFormatTypeXPS
+    pdf.refuseTrue("FrameSlides", "cannot be done: the export draws no frame around slides.");
+    pdf.refuseObject("PrintRange");
+    pdf.refuseObject("ExternalExporter");
+    if (const Variant* show = pdf.argument("SlideShowName"); show && !show->concatText().empty()) {
+      fail(app_.badValue, "ExportAsFixedFormat: the presentation has no named slide shows.");
+    }
+    pdf.choice("RangeType", {1});                            // ppPrintAll
+    if (pdf.choice("Intent", {1, 2}) == 1) pdf.forScreen();  // ppFixedFormatIntentScreen
+    if (pdf.choice("OutputType", {1, 5}) == 5) {             // ppPrintOutputNotesPages
+      pdf.set("ExportNotesPages", Any(true));
+      pdf.set("ExportOnlyNotesPages", Any(true));
+    }
+    if (const Variant* hidden = pdf.argument("PrintHiddenSlides")) {
+      pdf.set("ExportHiddenSlides", Any(hidden->toBool()));
+    }
+    if (const Variant* tags = pdf.argument("DocStructureTags")) {
+      pdf.set("UseTaggedPDF", Any(tags->toBool()));
+    }
+    if (const Variant* a = pdf.argument("UseISO19005_1"); a && a->toBool()) {
+      pdf.set("SelectPdfVersion", Any(int32_t{1}));
+    }
+    // The export draws each slide on a page of the slide's own shape; turning the paper is a
+    // matter of printing.
+    if (state_->orientation && *state_->orientation != state_->naturalOrientation()) {
+      fail(app_.badValue,
+           "ExportAsFixedFormat keeps the slides' own shape; SlideOrientation applies to "
+           "PrintOut.");
+    }
+    pdf.write(state_->component(), kPresentation.pdfFilter, target);
+    return {};
+  }
+
   StatePtr state_;
 };
 
@@ -193,7 +249,10 @@ class Presentations : public PowerPointObject {
       const Variant* file = argument(call, 0, "FileName");
       if (!file) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
       std::string path = file->toString();
-      auto doc = std::make_shared<OpenDocument>(loadDocument(app_, kPresentation, path, ""), path);
+      // Only by name: the positions are FileName, ReadOnly, Untitled, WithWindow.
+      const Variant* password = argument(call, SIZE_MAX, "Password");
+      auto doc = std::make_shared<OpenDocument>(
+          loadDocument(app_, kPresentation, path, password ? password->concatText() : ""), path);
       docs_->add(doc);
       return Variant(DispatchPtr(std::make_shared<Presentation>(doc)));
     }

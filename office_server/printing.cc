@@ -90,6 +90,27 @@ void printToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XC
   }
 }
 
+void exportToFile(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
+                  const char* filter,
+                  const css::uno::Sequence<css::beans::PropertyValue>& filterData,
+                  const std::string& target) {
+  if (target.empty()) raiseApp(app, app.badValue, "No file name was given to export into.");
+  LeasePtr lease = OfficeLease::current();
+  PrivateFile pdf(lease ? lease->workFolder() : std::string(), ".pdf");
+  if (pdf.path().empty()) {
+    raiseApp(app, app.failed, "Cannot create a temporary file: " + pdf.failure() + ".");
+  }
+  exportPdf(app, doc, filter, pdf.path(), filterData, "Exporting to " + target + " failed");
+  const std::string cannotWrite = "Exporting to " + target + " failed: the file cannot be written";
+  if (platform::fileLength(pdf.path()).value_or(0) == 0)
+    raiseApp(app, app.failed, cannotWrite + ".");
+  try {
+    platform::publishFile(pdf.path(), target);
+  } catch (const platform::OsError& e) {
+    raiseApp(app, app.failed, cannotWrite + " (" + std::strerror(e.code()) + ").");
+  }
+}
+
 std::optional<std::string> pageRangeFromList(std::string_view pages) {
   std::string out;
   std::string item;

@@ -5,10 +5,12 @@
 #include "office_server/app_base.h"
 #include "office_server/documents.h"
 #include "office_server/factories.h"
+#include "office_server/fixed_format.h"
 #include "office_server/printing.h"
 
 namespace docmill::office_server {
 
+using css::uno::Any;
 using css::uno::Reference;
 using css::uno::UNO_QUERY;
 
@@ -54,18 +56,13 @@ class Publication : public PublisherObject {
         data.push_back(prop("PageRange", css::uno::Any(toOU(*parsed))));
       }
       auto component = doc_->get(app_);
-      Reference<css::lang::XServiceInfo> info(component, UNO_QUERY);
-      // A presentation opened here prints through the presentation export.
-      const char* filter =
-          info.is() && info->supportsService("com.sun.star.presentation.PresentationDocument")
-              ? "impress_pdf_Export"
-              : kPublication.pdfFilter;
-      printToFile(app_, component, filter,
+      printToFile(app_, component, filterFor(component),
                   css::uno::Sequence<css::beans::PropertyValue>(
                       data.data(), static_cast<sal_Int32>(data.size())),
                   target->toString());
       return {};
     }
+    if (is(call, "ExportAsFixedFormat")) return exportAsFixedFormat(call);
     if (is(call, "Close")) {
       doc_->close();
       return {};
@@ -75,6 +72,46 @@ class Publication : public PublisherObject {
   }
 
  private:
+  // A presentation opened here prints and exports through the presentation export.
+  static const char* filterFor(const css::uno::Reference<css::lang::XComponent>& component) {
+    Reference<css::lang::XServiceInfo> info(component, UNO_QUERY);
+    return info.is() && info->supportsService("com.sun.star.presentation.PresentationDocument")
+               ? "impress_pdf_Export"
+               : kPublication.pdfFilter;
+  }
+
+  // Publisher's positional order.
+  static constexpr const char* kExportParameters[] = {"Format",
+                                                      "Filename",
+                                                      "Intent",
+                                                      "IncludeDocumentProperties",
+                                                      "DocStructureTags",
+                                                      "BitmapMissingFonts",
+                                                      "UseISO19005_1",
+                                                      "ExternalExporter",
+                                                      "From",
+                                                      "To"};
+
+  Variant exportAsFixedFormat(const NamedCall& call) {
+    FixedFormatCall pdf(app_, call, kExportParameters);
+    const std::string target = pdf.target("Filename");
+    pdf.requireFormat("Format", 2, 1);  // pbFixedFormatTypePDF, pbFixedFormatTypeXPS
+    pdf.refuseObject("ExternalExporter");
+    if (pdf.choice("Intent", {1, 2, 3, 4}) == 1) pdf.forScreen();  // pbIntentMinimum
+    if (const Variant* tags = pdf.argument("DocStructureTags")) {
+      pdf.set("UseTaggedPDF", Any(tags->toBool()));
+    }
+    if (const Variant* a = pdf.argument("UseISO19005_1"); a && a->toBool()) {
+      pdf.set("SelectPdfVersion", Any(int32_t{1}));
+    }
+    auto component = doc_->get(app_);
+    const Variant* from = pdf.argument("From");
+    const Variant* to = pdf.argument("To");
+    if (from || to) pdf.pages(from, to, exportedPageCount(component));
+    pdf.write(component, filterFor(component), target);
+    return {};
+  }
+
   DocumentPtr doc_;
   std::string printer_ = kDefaultPrinter;
 };
@@ -89,7 +126,10 @@ class PublisherApplication : public PublisherObject {
       const Variant* file = argument(call, 0, "Filename");
       if (!file) raiseDispatch(hr::DISP_E_PARAMNOTOPTIONAL);
       std::string path = file->toString();
-      auto doc = std::make_shared<OpenDocument>(loadDocument(app_, kPublication, path, ""), path);
+      // Only by name: the positions are Filename, ReadOnly, AddToRecentFiles, SaveChanges.
+      const Variant* password = argument(call, SIZE_MAX, "Password");
+      auto doc = std::make_shared<OpenDocument>(
+          loadDocument(app_, kPublication, path, password ? password->concatText() : ""), path);
       docs_.add(doc);
       publications_.push_back(std::make_shared<Publication>(doc));
       return Variant(DispatchPtr(publications_.back()));

@@ -344,8 +344,8 @@ void closeDocument(Reference<css::lang::XComponent>& doc) {
 
 void exportPdf(const AppIdentity& app, const Reference<css::lang::XComponent>& doc,
                const char* filter, const std::string& pdfPath,
-               const Sequence<css::beans::PropertyValue>& filterData) {
-  unoGuard(app, "Printing failed", [&] {
+               const Sequence<css::beans::PropertyValue>& filterData, std::string_view what) {
+  unoGuard(app, what, [&] {
     Reference<css::frame::XStorable> storable(doc, css::uno::UNO_QUERY_THROW);
     storable->storeToURL(fileUrl(pdfPath),
                          props({prop("FilterName", Any(OUString::createFromAscii(filter))),

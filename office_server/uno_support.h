@@ -97,10 +97,12 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
 void closeDocument(css::uno::Reference<css::lang::XComponent>& doc);
 
 // Exports `doc` to the PDF file `pdfPath` with `filter` and the given filter data.
-// `pdfPath` must lie in the office's work folder (OfficeLease::workFolder()).
+// `pdfPath` must lie in the office's work folder (OfficeLease::workFolder()). A failure is
+// the application's error, "<what>: <office message>".
 void exportPdf(const AppIdentity& app, const css::uno::Reference<css::lang::XComponent>& doc,
                const char* filter, const std::string& pdfPath,
-               const css::uno::Sequence<css::beans::PropertyValue>& filterData);
+               const css::uno::Sequence<css::beans::PropertyValue>& filterData,
+               std::string_view what = "Printing failed");
 
 // Stores `doc` under `path` in the format the name's extension chooses, optionally
 // encrypted with `password`. The office writes into its work folder; the file is then

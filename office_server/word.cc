@@ -13,6 +13,7 @@
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/text/ControlCharacter.hpp>
 #include <com/sun/star/text/PageNumberType.hpp>
+#include <com/sun/star/text/XDocumentIndexesSupplier.hpp>
 #include <com/sun/star/text/XPageCursor.hpp>
 #include <com/sun/star/text/XText.hpp>
 #include <com/sun/star/text/XTextContent.hpp>
@@ -21,6 +22,7 @@
 #include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/text/XTextViewCursor.hpp>
 #include <com/sun/star/text/XTextViewCursorSupplier.hpp>
+#include <com/sun/star/util/XRefreshable.hpp>
 
 #include <climits>
 #include <cstdlib>
@@ -28,6 +30,7 @@
 
 #include "office_server/app_base.h"
 #include "office_server/factories.h"
+#include "office_server/fixed_format.h"
 #include "office_server/printing.h"
 
 namespace docmill::office_server {
@@ -476,6 +479,7 @@ class WordDocument : public WordObject {
       return Variant(DispatchPtr(std::make_shared<WordContent>(state_)));
     }
     if (is(call, "PrintOut")) return printOut(call);
+    if (is(call, "ExportAsFixedFormat")) return exportAsFixedFormat(call);
     if (is(call, "Close")) {
       // Nothing is ever written back: the document was opened read-only.
       state_->doc->close();
@@ -545,6 +549,65 @@ class WordDocument : public WordObject {
                                                               static_cast<sal_Int32>(data.size())),
                 output->toString());
     return {};
+  }
+
+  // Word's positional order. Parameters left out keep the export's own defaults (bookmarks
+  // from headings, form fields, no tags).
+  static constexpr const char* kExportParameters[] = {"OutputFileName",
+                                                      "ExportFormat",
+                                                      "OpenAfterExport",
+                                                      "OptimizeFor",
+                                                      "Range",
+                                                      "From",
+                                                      "To",
+                                                      "Item",
+                                                      "IncludeDocProps",
+                                                      "KeepIRM",
+                                                      "CreateBookmarks",
+                                                      "DocStructureTags",
+                                                      "BitmapMissingFonts",
+                                                      "UseISO19005_1",
+                                                      "FixedFormatExtClassPtr"};
+
+  Variant exportAsFixedFormat(const NamedCall& call) {
+    FixedFormatCall pdf(app_, call, kExportParameters);
+    const std::string target = pdf.target("OutputFileName");
+    pdf.requireFormat("ExportFormat", 17, 18);  // wdExportFormatPDF, wdExportFormatXPS
+    pdf.refuseTrue("OpenAfterExport", "cannot be done: a server shows no viewer.");
+    pdf.refuseObject("FixedFormatExtClassPtr");
+    if (pdf.choice("OptimizeFor", {0, 1}) == 1) pdf.forScreen();  // wdExportOptimizeForOnScreen
+    // wdExportDocumentWithMarkup: the comments come along, as notes.
+    if (pdf.choice("Item", {0, 7}) == 7) pdf.set("ExportNotes", Any(true));
+    // wdExportCreateNoBookmarks, ...HeadingBookmarks, ...WordBookmarks (as named places).
+    if (auto bookmarks = pdf.choice("CreateBookmarks", {0, 1, 2})) {
+      pdf.set("ExportBookmarks", Any(*bookmarks != 0));
+      pdf.set("ExportBookmarksToPDFDestination", Any(*bookmarks == 2));
+    }
+    if (const Variant* tags = pdf.argument("DocStructureTags")) {
+      pdf.set("UseTaggedPDF", Any(tags->toBool()));
+    }
+    if (const Variant* a = pdf.argument("UseISO19005_1"); a && a->toBool()) {
+      pdf.set("SelectPdfVersion", Any(int32_t{1}));
+    }
+    state_->applyLayout();
+    // wdExportAllDocument, or wdExportFromTo with From and To.
+    if (pdf.choice("Range", {0, 3}) == 3) {
+      pdf.pages(pdf.argument("From"), pdf.argument("To"), pageCount());
+    }
+    if (pdf.asked("updateIndexes")) updateIndexes();
+    pdf.write(state_->component(), kTextDocument.pdfFilter, target);
+    return {};
+  }
+
+  // Tables of contents and other indexes, laid out afresh from the text as it is now.
+  void updateIndexes() {
+    Reference<css::text::XDocumentIndexesSupplier> supplier(state_->component(), UNO_QUERY);
+    if (!supplier.is()) return;
+    auto indexes = supplier->getDocumentIndexes();
+    for (sal_Int32 i = 0; i < indexes->getCount(); ++i) {
+      Reference<css::util::XRefreshable> index(indexes->getByIndex(i), UNO_QUERY);
+      if (index.is()) index->refresh();
+    }
   }
 
   // The number of laid-out pages, or -1 when the document has no view to ask.

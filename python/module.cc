@@ -137,13 +137,21 @@ std::string pathArgument(py::handle value) {
   return v.bstr();
 }
 
-// Runs a batch; returns (input, output or None, AutomationError or None) per input.
-py::list convert(const py::sequence& inputs, const py::object& output, bool merge, int jobs) {
+// Runs a batch with the PDF options `options` (name to text, as PdfOptions reads them);
+// returns (input, output or None, AutomationError or None, parts) per input. A bad option or
+// a request that cannot be carried out raises ValueError with PdfOptions' words.
+py::list convert(const py::sequence& inputs, const py::object& output, bool merge, int jobs,
+                 const std::vector<std::pair<std::string, std::string>>& options) {
   cli::BatchRequest request;
   for (py::handle in : inputs) request.inputs.push_back(pathArgument(in));
   if (!output.is_none()) request.output = pathArgument(output);
   request.merge = merge;
   request.jobs = jobs;
+  try {
+    for (const auto& [name, value] : options) request.pdf.set(name, value);
+  } catch (const cli::OptionError& e) {
+    throw py::value_error(e.what());
+  }
   cli::BatchResult result;
   withoutGil([&] { result = cli::convertBatch(request); });
   if (!result.refused.empty()) throw py::value_error(result.refused);
@@ -152,9 +160,9 @@ py::list convert(const py::sequence& inputs, const py::object& output, bool merg
   }
   py::list out;
   for (const auto& f : result.files) {
-    out.append(py::make_tuple(f.input,
-                              f.output.empty() ? py::object(py::none()) : py::str(f.output),
-                              f.error ? errorObject(*f.error) : py::object(py::none())));
+    out.append(py::make_tuple(
+        f.input, f.output.empty() ? py::object(py::none()) : py::str(f.output),
+        f.error ? errorObject(*f.error) : py::object(py::none()), py::cast(f.parts)));
   }
   return out;
 }

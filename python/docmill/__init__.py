@@ -299,36 +299,65 @@ def _wrap(handle):
 
 class ConversionResult:
     """What convert() did with one input: .input, .output (the PDF that holds it, or
-    None), .error (an AutomationError, or None) and .ok."""
+    None), .parts (the PDFs a split cut it into, in order; then .output is None), .error
+    (an AutomationError, or None) and .ok."""
 
-    __slots__ = ("input", "output", "error")
+    __slots__ = ("input", "output", "error", "parts")
 
-    def __init__(self, input, output, error):
+    def __init__(self, input, output, error, parts=()):
         self.input = input
         self.output = output
         self.error = error
+        self.parts = list(parts)
 
     @property
     def ok(self):
-        return self.output is not None and self.error is None
+        return self.error is None and (self.output is not None or bool(self.parts))
 
     def __repr__(self):
         if self.ok:
-            return "<ConversionResult %s -> %s>" % (self.input, self.output)
+            return "<ConversionResult %s -> %s>" % (self.input, self.output or self.parts)
         return "<ConversionResult %s failed: %s>" % (self.input, self.error)
 
 
-def convert(inputs, output=None, merge=False, jobs=None):
+def _option_text(name, value):
+    """The text of a convert() keyword's value, as `docmill convert --NAME=TEXT` takes it."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, int):
+        return str(value)
+    if isinstance(value, str):
+        return value
+    if name == "metadata" and isinstance(value, dict):
+        import json
+        return json.dumps(value)
+    raise ValueError("%s: a value of type %s is not a bool, int or str%s"
+                     % (name, type(value).__name__, " (or a dict)" if name == "metadata" else ""))
+
+
+def convert(inputs, output=None, merge=False, jobs=None, **options):
     """Converts files to PDF as `docmill convert` does; returns a ConversionResult per
     input, in the order given.
 
-    Each input goes through the member that fits its type, several at a time (`jobs`,
-    by default DOCMILL_OFFICE_POOL or the number of cores). With one input, `output` names
-    the PDF unless it is a folder; with several it names a folder (created when needed);
+    Office documents are exported by the office itself, with their links, outline and
+    tags; via_postscript=True prints them through PostScript instead, as the
+    CreatePDFfrom... members do. Each input is converted several at a time (`jobs`, by
+    default DOCMILL_OFFICE_POOL or the number of cores). With one input, `output` names the
+    PDF unless it is a folder; with several it names a folder (created when needed);
     without it each PDF lands beside its input. No input is ever written over. With
     merge=True every input is joined, in order, into the one PDF `output`, which is written
     only when every input converted. A failing file does not stop the others: its result
-    carries the error. Requests that cannot be carried out raise ValueError.
+    carries the error.
+
+    The other keywords are the PDF options of `docmill convert` and of the service, by the
+    same names, with Python values: pdfa="PDF/A-2b", pdfua=True, password="...",
+    userPassword="...", ownerPassword="...", allowPrinting=False, metadata={"Title": "..."}
+    (or JSON text), flatten=True, splitMode="intervals", splitSpan=2, splitUnify=True,
+    singlePageSheets=True, exportFormFields=False, exportBookmarks=False,
+    losslessImageCompression=True, quality=80, reduceImageResolution=True,
+    maxImageResolution=150, and the other settings of the office's export (`docmill
+    convert --help` lists them all). A split fills each result's .parts. A bad option, and
+    a request that cannot be carried out, raise ValueError naming the option and the value.
     """
     if isinstance(inputs, (str, bytes)) or hasattr(inputs, "__fspath__"):
         inputs = [inputs]
@@ -339,7 +368,14 @@ def convert(inputs, output=None, merge=False, jobs=None):
         jobs = 0
     elif not isinstance(jobs, int) or isinstance(jobs, bool) or jobs < 1:
         raise ValueError("jobs must be a positive int")
-    return [ConversionResult(*r) for r in _docmill.convert(inputs, output, bool(merge), jobs)]
+    texts = []
+    for name, value in options.items():
+        if name == "via_postscript":
+            name = "viaPostScript"
+        if value is not None:
+            texts.append((name, _option_text(name, value)))
+    return [ConversionResult(*r)
+            for r in _docmill.convert(inputs, output, bool(merge), jobs, texts)]
 
 
 class _Constants:

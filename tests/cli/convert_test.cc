@@ -185,5 +185,56 @@ TEST_F(ConvertRunTest, MergeKeepsTheOrderGivenAndLeavesNoScratchFiles) {
   }
 }
 
+// Every option is checked before any work, with the words PdfOptions uses, and exits with
+// status 2; the usage lists them all.
+TEST_F(ConvertRunTest, OptionsAreCheckedBeforeAnyWork) {
+  const std::pair<const char*, const char*> refused[] = {
+      {"--quality=0 p1.ps", "quality: \"0\" is not a whole number from 1 to 100"},
+      {"--bogus p1.ps", "bogus is no option docmill knows"},
+      {"--imageQuality=5 p1.ps", "imageQuality is not supported by docmill"},
+      {"--via-postscript --pdfua p1.ps", "pdfua needs the office's own export"},
+      {"--userPassword=u --pdfa=PDF/A-2b p1.ps", "cannot be encrypted"},
+      {"--splitMode=pages p1.ps", "splitSpan is needed with splitMode"},
+      {"--metadata={ p1.ps", "metadata is not a JSON object"},
+  };
+  for (const auto& [args, words] : refused) {
+    EXPECT_EQ(run(args), 2) << args << ": " << log();
+    EXPECT_NE(log().find(words), std::string::npos) << args << ": " << log();
+  }
+  EXPECT_FALSE(fs::exists(dir / "p1.pdf"));
+  EXPECT_EQ(run("--help"), 2);
+  for (const auto& o : optionHelp()) {
+    EXPECT_NE(log().find(std::string("--") + o.name + "="), std::string::npos) << o.name;
+  }
+  EXPECT_NE(log().find("--via-postscript"), std::string::npos);
+  // A bare option is true; an accessible PDF needs a document the office exports.
+  EXPECT_EQ(run("--pdfua p1.ps"), 1);
+  EXPECT_NE(log().find("FAILED p1.ps"), std::string::npos) << log();
+  EXPECT_NE(log().find("no structure to tag"), std::string::npos) << log();
+  // After "--", every argument is an input.
+  std::ofstream(dir / "-dash.ps") << "%!PS\nshowpage\n";
+  EXPECT_EQ(run("--via-postscript -- -dash.ps"), 0) << log();
+  EXPECT_TRUE(fs::exists(dir / "-dash.pdf"));
+}
+
+// PostScript and PDF inputs go through their members, then get the same finishing.
+TEST_F(ConvertRunTest, PostScriptGetsTheFinishingAsked) {
+  ASSERT_EQ(run("-o titled.pdf '--metadata={\"Title\": \"Given title\"}' p1.ps"), 0) << log();
+  EXPECT_NE(test::runShell("pdfinfo " + (dir / "titled.pdf").string()).text.find("Given title"),
+            std::string::npos);
+  ASSERT_EQ(run("--merge -o cut.pdf --splitMode=intervals --splitSpan=2 p1.ps p2.ps p3.ps"), 0)
+      << log();
+  EXPECT_EQ(test::pdfPageCount((dir / "cut_0.pdf").string()), 2);
+  EXPECT_EQ(test::pdfPageCount((dir / "cut_1.pdf").string()), 1);
+  EXPECT_NE(text(dir / "cut_1.pdf").find("Page3"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "cut.pdf"));
+  // A split is handed out whole or not at all: a part that cannot be written takes the
+  // others with it.
+  fs::create_directory(dir / "half_1.pdf");
+  EXPECT_EQ(run("--merge -o half.pdf --splitMode=intervals --splitSpan=2 p1.ps p2.ps p3.ps"), 1);
+  EXPECT_NE(log().find("half_1.pdf"), std::string::npos) << log();
+  EXPECT_FALSE(fs::exists(dir / "half_0.pdf"));
+}
+
 }  // namespace
 }  // namespace docmill::cli

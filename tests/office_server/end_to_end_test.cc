@@ -355,30 +355,34 @@ TEST_F(EndToEnd, BatchKeepsEachDocumentsOwnLayout) {
                       fixtures::flatSpreadsheet({first, blank, secret, second, third}));
   saveAs("Excel.Application", dir.path("book.fods"), dir.path("sheets.xlsx"));
 
-  const std::string outDir = dir.path("out");
-  ASSERT_EQ(
-      cli::runConvert({"-o", outDir, dir.path("memo.fodt"), dir.path("wide.fodp"),
-                       dir.path("tall.fodp"), dir.path("book.fods"), dir.path("sheets.xlsx")}),
-      0);
-  Printed memo = fixtures::readPdf(outDir + "/memo.pdf");
-  ASSERT_EQ(memo.pages, 2);
-  EXPECT_TRUE(memo.landscape(0) && memo.landscape(1));
-  EXPECT_TRUE(fixtures::readPdf(outDir + "/wide.pdf").landscape());
-  Printed tall = fixtures::readPdf(outDir + "/tall.pdf");
-  EXPECT_FALSE(tall.landscape());
-  EXPECT_NE(tall.text().find("Tall slide"), std::string::npos);
-  for (const char* book : {"/book.pdf", "/sheets.pdf"}) {
-    SCOPED_TRACE(book);
-    Printed sheets = fixtures::readPdf(outDir + book);
-    ASSERT_EQ(sheets.pages, 3) << sheets.text();
-    EXPECT_NE(sheets.pageText[0].find("Bravo"), std::string::npos);
-    EXPECT_FALSE(sheets.landscape(0));
-    EXPECT_NE(sheets.pageText[1].find("Delta"), std::string::npos);
-    EXPECT_TRUE(sheets.landscape(1));
-    EXPECT_NE(sheets.pageText[2].find("ThirdRow2"), std::string::npos);
-    EXPECT_EQ(sheets.pageText[2].find("ThirdRow3"), std::string::npos);
-    EXPECT_FALSE(sheets.landscape(2));
-    EXPECT_EQ(sheets.text().find("Hidden"), std::string::npos);
+  // The office's own export, the batch's default, and the members' print route alike.
+  for (const std::string route : {"--viaPostScript=false", "--via-postscript"}) {
+    SCOPED_TRACE(route);
+    const std::string outDir = dir.path("out" + route);
+    ASSERT_EQ(
+        cli::runConvert({route, "-o", outDir, dir.path("memo.fodt"), dir.path("wide.fodp"),
+                         dir.path("tall.fodp"), dir.path("book.fods"), dir.path("sheets.xlsx")}),
+        0);
+    Printed memo = fixtures::readPdf(outDir + "/memo.pdf");
+    ASSERT_EQ(memo.pages, 2);
+    EXPECT_TRUE(memo.landscape(0) && memo.landscape(1));
+    EXPECT_TRUE(fixtures::readPdf(outDir + "/wide.pdf").landscape());
+    Printed tall = fixtures::readPdf(outDir + "/tall.pdf");
+    EXPECT_FALSE(tall.landscape());
+    EXPECT_NE(tall.text().find("Tall slide"), std::string::npos);
+    for (const char* book : {"/book.pdf", "/sheets.pdf"}) {
+      SCOPED_TRACE(book);
+      Printed sheets = fixtures::readPdf(outDir + book);
+      ASSERT_EQ(sheets.pages, 3) << sheets.text();
+      EXPECT_NE(sheets.pageText[0].find("Bravo"), std::string::npos);
+      EXPECT_FALSE(sheets.landscape(0));
+      EXPECT_NE(sheets.pageText[1].find("Delta"), std::string::npos);
+      EXPECT_TRUE(sheets.landscape(1));
+      EXPECT_NE(sheets.pageText[2].find("ThirdRow2"), std::string::npos);
+      EXPECT_EQ(sheets.pageText[2].find("ThirdRow3"), std::string::npos);
+      EXPECT_FALSE(sheets.landscape(2));
+      EXPECT_EQ(sheets.text().find("Hidden"), std::string::npos);
+    }
   }
   // A sheet with nothing on it prints nothing, and never another sheet in its place.
   Error blankSheet = fixtures::errorOf([&] {
@@ -430,7 +434,8 @@ size_t inkedPixels(const std::string& pdf) {
 // The batch prints a workbook as the office prints it: with the grid and first page number
 // its page style sets (the members' own defaults set neither), and a workbook whose visible
 // sheets are all empty as one blank page of its paper, where the member reports that there
-// is nothing to print.
+// is nothing to print. The office's own export, the batch's default, keeps the same settings
+// and gives its one empty page.
 TEST_F(EndToEnd, BatchPrintsWorkbooksWithTheirOwnSettings) {
   fixtures::Sheet data{"Data", {}};
   for (int r = 1; r <= 12; ++r) data.rows.push_back({"Item" + std::to_string(r), "Value"});
@@ -439,22 +444,26 @@ TEST_F(EndToEnd, BatchPrintsWorkbooksWithTheirOwnSettings) {
   fixtures::Sheet hidden{"Hidden", {{"Unseen"}}, false, true};
   fixtures::writeFile(dir.path("empty.fods"),
                       fixtures::flatSpreadsheet({{"First", {}}, hidden, {"Wide", {}, true}}));
-  const std::string outDir = dir.path("out");
-  EXPECT_EQ(cli::runConvert({"-o", outDir, dir.path("grid.fods"), dir.path("plain.fods"),
-                             dir.path("empty.fods")}),
-            0);
-  Printed grid = fixtures::readPdf(outDir + "/grid.pdf");
-  Printed plain = fixtures::readPdf(outDir + "/plain.pdf");
-  ASSERT_EQ(grid.pages, 1);
-  EXPECT_NE(grid.text().find("Folio 5"), std::string::npos) << grid.text();
-  EXPECT_NE(plain.text().find("Folio 5"), std::string::npos) << plain.text();
-  // The same cells, once with the grid's lines around them.
-  EXPECT_NE(grid.text().find("Item12"), std::string::npos);
-  EXPECT_GT(inkedPixels(outDir + "/grid.pdf"), inkedPixels(outDir + "/plain.pdf") * 3 / 2);
+  for (const std::string route : {"--via-postscript", "--viaPostScript=false"}) {
+    SCOPED_TRACE(route);
+    const std::string outDir = dir.path("out" + route);
+    EXPECT_EQ(cli::runConvert({route, "-o", outDir, dir.path("grid.fods"), dir.path("plain.fods"),
+                               dir.path("empty.fods")}),
+              0);
+    Printed grid = fixtures::readPdf(outDir + "/grid.pdf");
+    Printed plain = fixtures::readPdf(outDir + "/plain.pdf");
+    ASSERT_EQ(grid.pages, 1);
+    EXPECT_NE(grid.text().find("Folio 5"), std::string::npos) << grid.text();
+    EXPECT_NE(plain.text().find("Folio 5"), std::string::npos) << plain.text();
+    // The same cells, once with the grid's lines around them.
+    EXPECT_NE(grid.text().find("Item12"), std::string::npos);
+    EXPECT_GT(inkedPixels(outDir + "/grid.pdf"), inkedPixels(outDir + "/plain.pdf") * 3 / 2);
 
-  Printed empty = fixtures::readPdf(outDir + "/empty.pdf");
-  ASSERT_EQ(empty.pages, 1);
-  EXPECT_EQ(empty.text().find_first_not_of(" \n\f"), std::string::npos) << empty.text();
+    Printed empty = fixtures::readPdf(outDir + "/empty.pdf");
+    ASSERT_EQ(empty.pages, 1);
+    EXPECT_EQ(empty.text().find_first_not_of(" \n\f"), std::string::npos) << empty.text();
+  }
+  Printed empty = fixtures::readPdf(dir.path("out--via-postscript") + "/empty.pdf");
   EXPECT_FALSE(empty.landscape());  // the paper of the first visible sheet
   EXPECT_NEAR(empty.pageSize[0].first, 612, 1);
   Error nothing = fixtures::errorOf([&] {

@@ -226,6 +226,69 @@ std::string flatDrawing(const std::vector<std::string>& pageTexts) {
          "\n" + body + "</office:drawing></office:body></office:document>\n";
 }
 
+std::string flatTextBody(const std::string& bodyXml) {
+  return std::string(R"(<?xml version="1.0" encoding="UTF-8"?>)") + "\n<office:document" +
+         kNamespaces + R"( xmlns:dc="http://purl.org/dc/elements/1.1/")" +
+         R"( office:mimetype="application/vnd.oasis.opendocument.text">)" + kFonts +
+         defaultStyles() +
+         R"(<office:automatic-styles><style:page-layout style:name="PL">)"
+         R"(<style:page-layout-properties fo:page-width="21.59cm" fo:page-height="27.94cm")"
+         R"( fo:margin="2cm"/></style:page-layout></office:automatic-styles>)"
+         R"(<office:master-styles><style:master-page style:name="Standard")"
+         R"( style:page-layout-name="PL"/></office:master-styles>)"
+         R"(<office:body><office:text>)" +
+         "\n" + bodyXml + "\n</office:text></office:body></office:document>\n";
+}
+
+std::string pictureParagraph(const std::string& png, double inches) {
+  static const char* kDigits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string base64;
+  for (size_t i = 0; i < png.size(); i += 3) {
+    uint32_t n = static_cast<unsigned char>(png[i]) << 16;
+    if (i + 1 < png.size()) n |= static_cast<unsigned char>(png[i + 1]) << 8;
+    if (i + 2 < png.size()) n |= static_cast<unsigned char>(png[i + 2]);
+    base64 += kDigits[(n >> 18) & 63];
+    base64 += kDigits[(n >> 12) & 63];
+    base64 += i + 1 < png.size() ? kDigits[(n >> 6) & 63] : '=';
+    base64 += i + 2 < png.size() ? kDigits[n & 63] : '=';
+  }
+  const std::string size = std::to_string(inches) + "in";
+  return R"(<text:p><draw:frame draw:name="Picture" text:anchor-type="as-char" svg:width=")" +
+         size + R"(" svg:height=")" + size + R"("><draw:image><office:binary-data>)" + base64 +
+         "</office:binary-data></draw:image></draw:frame></text:p>";
+}
+
+std::string noisePng(int width, int height) {
+  std::string raw;
+  uint32_t state = 12345;
+  for (int y = 0; y < height; ++y) {
+    raw += '\0';  // no filter
+    for (int x = 0; x < width * 3; ++x) {
+      state = state * 1103515245 + 12345;
+      raw += static_cast<char>(state >> 24);
+    }
+  }
+  auto be32 = [](uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+  };
+  auto chunk = [&](const std::string& type, const std::string& data) {
+    std::string body = type + data;
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size()));
+    return be32(static_cast<uint32_t>(data.size())) + body + be32(static_cast<uint32_t>(crc));
+  };
+  uLongf packedSize = compressBound(static_cast<uLong>(raw.size()));
+  std::string packed(packedSize, '\0');
+  compress(reinterpret_cast<Bytef*>(packed.data()), &packedSize,
+           reinterpret_cast<const Bytef*>(raw.data()), static_cast<uLong>(raw.size()));
+  packed.resize(packedSize);
+  const std::string header = be32(static_cast<uint32_t>(width)) +
+                             be32(static_cast<uint32_t>(height)) + std::string("\x08\x02\0\0\0", 5);
+  return std::string("\x89PNG\r\n\x1a\n", 8) + chunk("IHDR", header) + chunk("IDAT", packed) +
+         chunk("IEND", "");
+}
+
 void writeZip(const std::string& path, const std::vector<ZipEntry>& entries) {
   auto u16 = [](std::string& out, unsigned v) {
     out += static_cast<char>(v & 0xff);

@@ -60,6 +60,15 @@ std::string flatPresentation(const std::vector<std::string>& slideTitles, double
                              double heightCm = 15.75);
 // A flat ODF drawing with one page per text.
 std::string flatDrawing(const std::vector<std::string>& pageTexts);
+// A flat ODF text document whose body is `bodyXml`: paragraphs and headings (text:h with
+// text:outline-level), comments (office:annotation with dc:creator), pictures (draw:frame),
+// on Letter paper.
+std::string flatTextBody(const std::string& bodyXml);
+// A paragraph holding a picture `inches` wide and high, of `png`.
+std::string pictureParagraph(const std::string& png, double inches);
+// A PNG picture of `width` x `height` pixels of noise: it compresses badly, so its resolution
+// and compression show in the PDF.
+std::string noisePng(int width, int height);
 
 // A zip archive (an ODF or Office Open XML package) of `entries` (name, content), each
 // stored or deflated as asked, in the given order.

@@ -96,6 +96,51 @@ def test_convert_refuses_requests_it_cannot_carry_out(tmp_path, monkeypatch, arg
     assert (tmp_path / "a.ps").read_bytes() == before
 
 
+@pytest.mark.parametrize("kwargs, words", [
+    ({"quality": 0}, 'quality: "0" is not a whole number from 1 to 100'),
+    ({"pdfa": "PDF/A-4"}, 'pdfa: "PDF/A-4" is not PDF/A-1b, PDF/A-2b or PDF/A-3b'),
+    ({"bogus": True}, "bogus is no option docmill knows"),
+    ({"watermarkSource": "x"}, "watermarkSource is not supported by docmill"),
+    ({"metadata": 1.5}, "metadata: a value of type float"),
+    ({"metadata": {"Colour": "red"}}, "metadata: \"Colour\" is not a key docmill writes"),
+    ({"via_postscript": True, "pdfua": True}, "pdfua needs the office's own export"),
+    ({"userPassword": "u", "pdfa": "PDF/A-2b"}, "cannot be encrypted"),
+])
+def test_convert_options_are_checked_before_any_work(tmp_path, kwargs, words):
+    source = write_ps(tmp_path / "a.ps", "Kept")
+    with pytest.raises(ValueError) as refused:
+        docmill.convert(source, **kwargs)
+    assert words in str(refused.value)
+    assert not (tmp_path / "a.pdf").exists()
+
+
+def test_convert_keywords_reach_the_office_export(tmp_path):
+    doc = tmp_path / "memo.fodt"
+    doc.write_text(flat_text("Alpha page", "Bravo page"))
+    archival, = docmill.convert(doc, output=tmp_path / "a.pdf", pdfa="PDF/A-2b",
+                                exportFormFields=False, quality=80, via_postscript=None)
+    assert archival.ok, archival.error
+    meta = subprocess.run(["pdfinfo", "-meta", archival.output], capture_output=True,
+                          text=True).stdout
+    assert "<pdfaid:part>2</pdfaid:part>" in meta
+    printed, = docmill.convert(doc, output=tmp_path / "p.pdf", via_postscript=True)
+    assert printed.ok and "Bravo" in pdf_text(printed.output)
+    producer = subprocess.run(["pdfinfo", printed.output], capture_output=True, text=True).stdout
+    assert "LibreOffice" not in producer
+
+
+def test_convert_split_fills_parts_and_metadata_reaches_them(tmp_path):
+    doc = tmp_path / "memo.fodt"
+    doc.write_text(flat_text("Alpha page", "Bravo page", "Charlie page"))
+    result, = docmill.convert(doc, output=tmp_path / "memo.pdf", splitMode="pages",
+                              splitSpan="2-", metadata={"Title": "Cut"})
+    assert result.ok and result.output is None
+    assert result.parts == [str(tmp_path / "memo_0.pdf"), str(tmp_path / "memo_1.pdf")]
+    assert "Charlie" in pdf_text(result.parts[1])
+    info = subprocess.run(["pdfinfo", result.parts[0]], capture_output=True, text=True).stdout
+    assert "Title:           Cut" in info
+
+
 def test_two_threads_convert_at_the_same_time(tmp_path):
     inputs = [write_ps(tmp_path / ("slow%d.ps" % i), "Thread%d" % i, loops=4_000_000)
               for i in range(2)]
