@@ -169,13 +169,6 @@ int usage() {
 
 namespace {
 
-const std::initializer_list<const char*> kWordProcessing = {
-    ".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".fodt", ".wpd"};
-const std::initializer_list<const char*> kWorkbooks = {".xls", ".xlsx", ".xlsm", ".xlsb",
-                                                       ".ods", ".ots",  ".fods", ".csv"};
-const std::initializer_list<const char*> kPresentations = {
-    ".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp", ".fodp"};
-
 // Worksheets of one workbook into one PDF, each with its own first page number and with
 // their common gridlines setting; without an orientation array, every sheet keeps its own.
 ConversionPlan sheetsPlan(const Variant& out, const Variant& in, std::span<const SheetRange> run,
@@ -216,15 +209,16 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
   Variant out(output), in(input);
   std::vector<Named> turn;
   if (options.landscape) turn.push_back({"blnLandscape", Variant(*options.landscape)});
-  if (oneOf(ext, {".ps", ".eps", ".prn"})) return {"CreatePDFfromPS", {out, in}, {}};
+  const OfficeKind kind = officeKind(input);
   if (ext == ".pdf") return {"CreatePDFfromMultiPDF", {out, Variant(SafeArray::of({in}))}, {}};
+  if (kind == OfficeKind::None) return {"CreatePDFfromPS", {out, in}, {}};
   // Printed with no page options, so every section keeps its own size and orientation.
-  if (oneOf(ext, kWordProcessing)) {
+  if (kind == OfficeKind::Word) {
     if (options.landscape) return {"CreatePDFfromWord", {out, in}, turn};
     return {"CreatePDFfromMiscFile", {out, in}, {}};
   }
-  if (oneOf(ext, {".txt", ".text", ".log"})) return {"CreatePDFfromTextFile", {out, in}, turn};
-  if (oneOf(ext, kWorkbooks)) {
+  if (kind == OfficeKind::Text) return {"CreatePDFfromTextFile", {out, in}, turn};
+  if (kind == OfficeKind::Workbook) {
     if (layout.sheets.empty() && layout.blankPage) {
       auto [width, height] = *layout.blankPage;
       if (options.landscape && *options.landscape != (width > height)) std::swap(width, height);
@@ -249,24 +243,26 @@ ConversionPlan planConversion(const std::string& input, const std::string& outpu
     joined.parts = std::move(runs);
     return joined;
   }
-  if (oneOf(ext, kPresentations)) {
+  if (kind == OfficeKind::Presentation) {
     ConversionPlan plan{"CreatePDFfromPowerPoint", {out, in}, {}};
     if (auto wide = options.landscape ? options.landscape : layout.wideSlides) {
       plan.named.push_back({"blnHorizontalOrientation", Variant(*wide)});
     }
     return plan;
   }
-  if (oneOf(ext, {".pub", ".odg", ".otg", ".fodg", ".vsd", ".vsdx", ".cdr"})) {
-    return {"CreatePDFfromPub", {out, in}, {}};
-  }
+  if (kind == OfficeKind::Publication) return {"CreatePDFfromPub", {out, in}, {}};
   return {"CreatePDFfromMiscFile", {out, in}, {}};
 }
 
 DocumentLayout readLayout(const std::string& input) {
-  const std::string ext = lowerExtension(input);
-  if (oneOf(ext, kWorkbooks)) return workbookLayout(input);
-  if (oneOf(ext, kPresentations)) return presentationLayout(input);
-  return {};
+  switch (officeKind(input)) {
+    case OfficeKind::Workbook:
+      return workbookLayout(input);
+    case OfficeKind::Presentation:
+      return presentationLayout(input);
+    default:
+      return {};
+  }
 }
 
 std::string defaultOutput(const std::string& input, const std::string& outputDir) {
@@ -460,6 +456,13 @@ void finishAndPublish(const std::string& pdf, bool standardMet, const std::strin
                       const std::string& name, FileResult& result) {
   const int part = pdfaPart(options.pdfa);
   const bool convert = part != 0 && !standardMet;
+  if (convert && options.pdfua) {
+    // The interpreter's PDF/A keeps no structure: the result would claim neither standard
+    // truly, so it is refused rather than handed out untagged.
+    failFor(name,
+            "an accessible PDF/A (pdfa with pdfua) is made by the office's export; PDFs that are "
+            "not PDF/A already would lose their tags in the conversion, so send PDF/A files");
+  }
   pdfclean::Finish before, after = options.finish;
   if (convert) std::swap(before.flatten, after.flatten);
   // Each file to hand out: where it is now, and where it goes.

@@ -142,15 +142,17 @@ void exportPublication(const std::string& input, const std::string& pdf,
 OfficeKind officeKind(const std::string& input) {
   const std::string ext = lowerExtension(input);
   if (oneOf(ext, {".ps", ".eps", ".prn", ".pdf"})) return OfficeKind::None;
-  if (oneOf(ext,
-            {".doc", ".docx", ".docm", ".dot", ".dotx", ".rtf", ".odt", ".ott", ".fodt", ".wpd"})) {
+  if (oneOf(ext, {".doc", ".docx", ".docm", ".dot", ".dotx", ".dotm", ".rtf", ".odt", ".ott",
+                  ".fodt", ".wpd"})) {
     return OfficeKind::Word;
   }
   if (oneOf(ext, {".txt", ".text", ".log"})) return OfficeKind::Text;
-  if (oneOf(ext, {".xls", ".xlsx", ".xlsm", ".xlsb", ".ods", ".ots", ".fods", ".csv"})) {
+  if (oneOf(ext, {".xls", ".xlsx", ".xlsm", ".xlsb", ".xlt", ".xltx", ".xltm", ".ods", ".ots",
+                  ".fods", ".csv"})) {
     return OfficeKind::Workbook;
   }
-  if (oneOf(ext, {".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".pot", ".potx", ".odp", ".fodp"})) {
+  if (oneOf(ext, {".ppt", ".pptx", ".pptm", ".pps", ".ppsx", ".ppsm", ".pot", ".potx", ".potm",
+                  ".odp", ".otp", ".fodp"})) {
     return OfficeKind::Presentation;
   }
   if (oneOf(ext, {".pub", ".odg", ".otg", ".fodg", ".vsd", ".vsdx", ".cdr"})) {

@@ -48,7 +48,7 @@ const AppIdentity kExcel{"Excel", 1004, 1005, 1004, 1004};
 namespace {
 
 const DocumentKind kSpreadsheet{"com.sun.star.sheet.SpreadsheetDocument", "calc_pdf_Export",
-                                "workbook"};
+                                "workbook", nullptr, "Calc MS Excel 2007 XML"};
 
 // One piece of an Excel header or footer: literal text, or a field the office fills in.
 struct Piece {

@@ -24,7 +24,8 @@ const AppIdentity kPowerPoint{"PowerPoint", static_cast<int32_t>(0x80048240),
 namespace {
 
 const DocumentKind kPresentation{"com.sun.star.presentation.PresentationDocument",
-                                 "impress_pdf_Export", "presentation"};
+                                 "impress_pdf_Export", "presentation", nullptr,
+                                 "Impress MS PowerPoint 2007 XML"};
 
 struct PresentationState {
   DocumentPtr doc;

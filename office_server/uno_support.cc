@@ -24,6 +24,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "office_server/office_pool.h"
 #include "office_server/protection.h"
@@ -208,6 +209,13 @@ std::string copyName(const std::string& path) {
   return stem.substr(0, keep) + extension;
 }
 
+// Whether the file is a ZIP package (as every Office Open XML document is).
+bool isZipPackage(const std::string& path) {
+  char head[4] = {};
+  std::ifstream(path, std::ios::binary).read(head, sizeof head);
+  return std::string_view(head, sizeof head) == std::string_view("PK\x03\x04", 4);
+}
+
 // The work folder of the office this call runs on; raises when there is none.
 std::string workFolder(const AppIdentity& app) {
   LeasePtr lease = OfficeLease::current();
@@ -260,7 +268,8 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
     raiseApp(app, app.failed, "Cannot hand " + path + " to the office: " + e.what());
   }
 
-  auto attempt = [&](const std::string& pass, rtl::Reference<SilentHandler>& handler) {
+  auto attempt = [&](const std::string& pass, rtl::Reference<SilentHandler>& handler,
+                     const char* filter = nullptr) {
     handler = new SilentHandler;
     std::vector<css::beans::PropertyValue> list = {
         prop("Hidden", Any(true)),
@@ -271,6 +280,7 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
         prop("DocumentService", Any(OUString::createFromAscii(kind.service))),
     };
     if (!pass.empty()) list.push_back(prop("Password", Any(toOU(pass))));
+    if (filter) list.push_back(prop("FilterName", Any(OUString::createFromAscii(filter))));
     Sequence<css::beans::PropertyValue> args(list.data(), static_cast<sal_Int32>(list.size()));
     Reference<css::lang::XComponent> result;
     try {
@@ -298,6 +308,9 @@ LoadedDocument loadDocument(const AppIdentity& app, const DocumentKind& kind,
       handler->passwordAsked = true;
       handler->passwordWrong = true;
     }
+  }
+  if (!doc.is() && !handler->passwordAsked && kind.packageFilter && isZipPackage(copy)) {
+    doc = attempt(password, handler, kind.packageFilter);
   }
   if (handler->passwordAsked) {
     closeDocument(doc);

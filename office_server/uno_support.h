@@ -76,6 +76,10 @@ struct DocumentKind {
   const char* noun;       // "document", "workbook", ... for messages
   // The service an opened document must offer; `service` when not given.
   const char* accepts = nullptr;
+  // The import filter of this kind's Office Open XML packages, for a package whose declared
+  // type the office's detection does not know (a macro-enabled slide show, say): tried once
+  // on a ZIP package the office could not otherwise open.
+  const char* packageFilter = nullptr;
 };
 
 // A document the office opened, and the copy of its file it opened it from; the copy is

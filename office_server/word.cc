@@ -46,7 +46,8 @@ const AppIdentity kWord{"Word", 5174, 5408, 4608, 4198};
 
 namespace {
 
-const DocumentKind kTextDocument{"com.sun.star.text.TextDocument", "writer_pdf_Export", "document"};
+const DocumentKind kTextDocument{"com.sun.star.text.TextDocument", "writer_pdf_Export", "document",
+                                 nullptr, "MS Word 2007 XML"};
 
 // The page styles the document's pages use, the first section's style first.
 std::vector<Reference<XPropertySet>> pageStylesInUse(const Reference<css::lang::XComponent>& doc,

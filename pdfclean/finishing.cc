@@ -312,11 +312,13 @@ void flatten(QPDF& pdf) {
   if (forms.hasAcroForm()) {
     // Fields without a look of their own get one (text and choice fields; buttons always
     // have theirs). Those that have one keep it: it shows the value in the field's own font,
-    // which a generated one may not.
+    // which a generated one may not. Unless the form says its looks are stale (viewers are
+    // to make them anew): the office writes empty ones and leaves the value to the viewer.
+    const bool stale = forms.getNeedAppearances();
     for (QPDFFormFieldObjectHelper& field : forms.getFormFields()) {
       if (!field.isText() && !field.isChoice()) continue;
       for (QPDFAnnotationObjectHelper& widget : forms.getAnnotationsForField(field)) {
-        if (widget.getAppearanceStream("/N").isStream()) continue;
+        if (!stale && widget.getAppearanceStream("/N").isStream()) continue;
         provideFont(pdf, fontNamed(field.getDefaultAppearance()));
         field.generateAppearance(widget);
       }

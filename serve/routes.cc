@@ -195,7 +195,9 @@ cli::BatchResult runBatch(const cli::BatchRequest& request, const Form& form,
     for (const auto& f : form.files) {
       if (f.path == r.input) name = safeFileName(f.clientName, "file");
     }
-    e.description = name + ": " + forClient(e.description, form, folder);
+    // Every failure opens with the file's name, once: the batch may have put it there.
+    e.description = forClient(e.description, form, folder);
+    if (e.description.rfind(name + ": ", 0) != 0) e.description = name + ": " + e.description;
     throw Refusal{statusFor(e, hr::DISP_E_EXCEPTION, context.get()), e};
   }
   if (result.noScratch) refuse(500, "Cannot create a private folder.", hr::E_FAIL);
@@ -499,7 +501,10 @@ Reply Routes::convertDocuments(const Form& form, const std::string& folder) {
   const FormOptions& o = form.options;
   const bool picking = !o.ranges.empty();
   cli::BatchRequest batch;
-  for (const auto& f : form.files) batch.inputs.push_back(f.path);
+  for (const auto& f : form.files) {
+    batch.inputs.push_back(f.path);
+    batch.names.push_back(safeFileName(f.clientName, "file"));
+  }
   batch.jobs = std::max(1, std::min<int>(settings_.workers, static_cast<int>(form.files.size())));
   batch.options.landscape = o.landscape;
   batch.pdf = picking ? o.beforePages : o.pdf;
@@ -534,6 +539,7 @@ Reply Routes::convertDocuments(const Form& form, const std::string& folder) {
     const Form named = standingFor(form, pdfs);
     cli::BatchRequest after;
     after.inputs = pdfs;
+    after.names = batch.names;
     after.pdf = o.afterPages;
     if (o.merge) {
       after.output = folder + "/merged.pdf";
@@ -577,6 +583,7 @@ Reply Routes::mergePdfs(const Form& form, const std::string& folder) {
   }
   cli::BatchRequest join;
   join.inputs = inputs;
+  for (const auto& f : form.files) join.names.push_back(safeFileName(f.clientName, "file"));
   join.output = folder + "/merged.pdf";
   join.merge = true;
   join.jobs = 1;

@@ -107,7 +107,7 @@ TEST_F(ServeTest, ServesOnlyItsOwnNamesAndRefusesOtherSitesPages) {
                 .status,
             200);
   int converted = 0;
-  for (const auto& call : log_.all()) converted += call.rfind("CreatePDFfromTextFile", 0) == 0;
+  for (const auto& call : log_.all()) converted += call.rfind("ExportAsFixedFormat", 0) == 0;
   EXPECT_EQ(converted, 4);
 }
 

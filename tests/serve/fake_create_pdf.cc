@@ -40,21 +40,110 @@ std::string written(QPDF& pdf) {
   return std::string(reinterpret_cast<const char*>(buffer->getBuffer()), buffer->getSize());
 }
 
+// What a misbehaving input does (see fake_create_pdf.h), before its pages are made.
+void behave(FakeLog& log, const std::string& text, const std::string& path) {
+  ++log.running;
+  struct Done {
+    FakeLog& log;
+    ~Done() { --log.running; }
+  } done{log};
+  const bool slow = text.rfind("SLOW", 0) == 0, hold = text.rfind("HOLD", 0) == 0;
+  if (slow || hold) {
+    auto context = CallContext::current();
+    CallContext::Hook wake = CallContext::onCancel(context, [&log] {
+      { std::lock_guard lock(log.mutex); }
+      log.changed.notify_all();
+    });
+    std::unique_lock lock(log.mutex);
+    const auto goOn = [&] { return (context && context->cancelled()) || (hold && log.released); };
+    if (hold) {
+      log.changed.wait(lock, goOn);
+    } else {
+      log.changed.wait_for(lock, std::chrono::seconds(20), goOn);
+    }
+    if (context && context->cancelled()) {
+      ++log.cancelled;
+      lock.unlock();
+      raise(cancelledError());
+    }
+  } else if (text.rfind("TIMEOUT", 0) == 0) {
+    if (auto context = CallContext::current()) context->noteTimedOut();
+    raise(Error{4198, "Word", "Word did not finish PrintOut on " + path + " within 1 seconds"});
+  } else if (text.rfind("BROKEN", 0) == 0) {
+    raise(Error{5174, "Word", "Word cannot open " + path});
+  } else if (text.rfind("LOCKED", 0) == 0) {
+    // As the offices say it: they work on a copy, so only the file's own name is known.
+    raise(Error{5408, "Word", path.substr(path.rfind('/') + 1) + " is protected by a password."});
+  }
+}
+
+std::string readInput(const std::string& path) {
+  std::string text = test::readFile(path);
+  if (text.empty() && !std::ifstream(path)) {
+    raise(Error{static_cast<int32_t>(0x80004100), "docmill", "File " + path + " does not exist."});
+  }
+  return text;
+}
+
+// Writes at `output` the pages of `inputs`, one after the other. `misbehave`: inputs act on
+// their keywords first (the office stand-ins did when they opened the document).
+void writePages(FakeLog& log, const std::string& output, const std::vector<std::string>& inputs,
+                bool misbehave) {
+  // Each input's pages, copied into one document in the order given. A source reads its
+  // bytes as they are needed, so they stay until the result is written.
+  std::deque<std::string> bytes;
+  std::vector<std::unique_ptr<QPDF>> sources;
+  QPDF result;
+  result.emptyPDF();
+  QPDFPageDocumentHelper target(result);
+  std::string tags;
+  for (const auto& path : inputs) {
+    std::string text = readInput(path);
+    if (misbehave) behave(log, text, path);
+    if (!tags.empty()) tags += ",";
+    if (text.rfind("%PDF-", 0) != 0) {
+      std::vector<std::string> lines;
+      std::istringstream stream(text);
+      for (std::string line; std::getline(stream, line);) lines.push_back(line);
+      if (lines.empty()) lines.emplace_back();
+      tags += lines.front();
+      text = textPdf(lines, lines.front());
+    } else if (text.find("DAMAGED") != std::string::npos) {
+      // As the interpreter reports an input it cannot read: naming that input.
+      if (auto context = CallContext::current()) context->noteBadInput();
+      raise(Error{static_cast<int32_t>(0x80004101), "docmill",
+                  "Conversion to " + output + " failed: " + path +
+                      " is a damaged PDF file that cannot be read"});
+    } else {
+      tags += tagsOf(text);
+    }
+    const std::string& kept = bytes.emplace_back(std::move(text));
+    auto& source = sources.emplace_back(std::make_unique<QPDF>());
+    source->processMemoryFile(path.c_str(), kept.data(), kept.size());
+    for (auto& page : QPDFPageDocumentHelper(*source).getAllPages()) {
+      target.addPage(page, false);
+    }
+  }
+  result.getRoot().replaceKey("/DocmillTags", QPDFObjectHandle::newString(tags));
+  std::ofstream(output, std::ios::binary) << written(result);
+}
+
+void note(FakeLog& log, const std::string& member, const std::vector<Variant>& args) {
+  std::string call = member + "(";
+  for (size_t i = 0; i < args.size(); ++i) call += (i ? ", " : "") + args[i].debugString();
+  std::lock_guard lock(log.mutex);
+  log.calls.push_back(call + ")");
+}
+
 class FakeCreatePdf : public TableDispatch {
  public:
   explicit FakeCreatePdf(FakeLog& log) : TableDispatch(createPdfInterface()), log_(log) {}
 
  protected:
   Variant invokeMember(const FuncDesc& func, std::span<Variant* const> args) override {
-    std::string call = func.name + "(";
-    for (size_t i = 0; i < args.size(); ++i) {
-      call += (i ? ", " : "") + args[i]->deref().debugString();
-    }
-    call += ")";
-    {
-      std::lock_guard lock(log_.mutex);
-      log_.calls.push_back(call);
-    }
+    std::vector<Variant> values;
+    for (auto* a : args) values.push_back(a->deref());
+    note(log_, func.name, values);
     if (func.name == "GhostScriptVersion") {
       if (func.kind == invoke::PropertyPut) version_ = args[0]->deref().toI2();
       return Variant(version_);
@@ -75,99 +164,81 @@ class FakeCreatePdf : public TableDispatch {
     } else {
       inputs.push_back(in.toString());
     }
-    // Each input's pages, copied into one document in the order given. A source reads its
-    // bytes as they are needed, so they stay until the result is written.
-    std::deque<std::string> bytes;
-    std::vector<std::unique_ptr<QPDF>> sources;
-    QPDF result;
-    result.emptyPDF();
-    QPDFPageDocumentHelper target(result);
-    std::string tags;
-    for (const auto& path : inputs) {
-      std::string text = test::readFile(path);
-      if (text.empty() && !std::ifstream(path)) {
-        raise(Error{static_cast<int32_t>(0x80004100), "docmill",
-                    "File " + path + " does not exist."});
-      }
-      behave(text, path);
-      if (!tags.empty()) tags += ",";
-      if (text.rfind("%PDF-", 0) != 0) {
-        std::vector<std::string> lines;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line);) lines.push_back(line);
-        if (lines.empty()) lines.emplace_back();
-        tags += lines.front();
-        text = textPdf(lines, lines.front());
-      } else if (text.find("DAMAGED") != std::string::npos) {
-        // As the interpreter reports an input it cannot read: naming that input.
-        if (auto context = CallContext::current()) context->noteBadInput();
-        raise(Error{static_cast<int32_t>(0x80004101), "docmill",
-                    "Conversion to " + args[0]->deref().toString() + " failed: " + path +
-                        " is a damaged PDF file that cannot be read"});
-      } else {
-        tags += tagsOf(text);
-      }
-      const std::string& kept = bytes.emplace_back(std::move(text));
-      auto& source = sources.emplace_back(std::make_unique<QPDF>());
-      source->processMemoryFile(path.c_str(), kept.data(), kept.size());
-      for (auto& page : QPDFPageDocumentHelper(*source).getAllPages()) {
-        target.addPage(page, false);
-      }
-    }
-    result.getRoot().replaceKey("/DocmillTags", QPDFObjectHandle::newString(tags));
-    std::ofstream(args[0]->deref().toString(), std::ios::binary) << written(result);
+    writePages(log_, args[0]->deref().toString(), inputs, true);
     return Variant();
   }
 
  private:
-  void behave(const std::string& text, const std::string& path) {
-    ++log_.running;
-    struct Done {
-      FakeLog& log;
-      ~Done() { --log.running; }
-    } done{log_};
-    const bool slow = text.rfind("SLOW", 0) == 0, hold = text.rfind("HOLD", 0) == 0;
-    if (slow || hold) {
-      auto context = CallContext::current();
-      CallContext::Hook wake = CallContext::onCancel(context, [this] {
-        { std::lock_guard lock(log_.mutex); }
-        log_.changed.notify_all();
-      });
-      std::unique_lock lock(log_.mutex);
-      const auto goOn = [&] {
-        return (context && context->cancelled()) || (hold && log_.released);
-      };
-      if (hold) {
-        log_.changed.wait(lock, goOn);
-      } else {
-        log_.changed.wait_for(lock, std::chrono::seconds(20), goOn);
-      }
-      if (context && context->cancelled()) {
-        ++log_.cancelled;
-        lock.unlock();
-        raise(cancelledError());
-      }
-    } else if (text.rfind("TIMEOUT", 0) == 0) {
-      if (auto context = CallContext::current()) context->noteTimedOut();
-      raise(Error{4198, "Word", "Word did not finish PrintOut on " + path + " within 1 seconds"});
-    } else if (text.rfind("BROKEN", 0) == 0) {
-      raise(Error{5174, "Word", "Word cannot open " + path});
-    } else if (text.rfind("LOCKED", 0) == 0) {
-      // As the offices say it: they work on a copy, so only the file's own name is known.
-      raise(Error{5408, "Word", path.substr(path.rfind('/') + 1) + " is protected by a password."});
-    }
-  }
-
   FakeLog& log_;
   int16_t version_ = 815;
   std::string temp_ = "/tmp/";
 };
 
+// Any object of the office stand-ins: an application, its collection of documents, a
+// document, its page setup or sheets. Opening reads the document (and misbehaves as its
+// keyword says); exporting writes the pages the CreatePDF stand-in would make of it.
+class FakeOffice : public NamedDispatch {
+ public:
+  FakeOffice(FakeLog& log, std::string document = "") : log_(log), document_(std::move(document)) {}
+
+ protected:
+  Variant invokeByName(NamedCall& call) override {
+    const std::string& m = call.member;
+    std::vector<Variant> args = call.args;
+    for (const auto& [name, value] : call.named) args.push_back(value);
+    if (call.putValue) args.push_back(*call.putValue);
+    auto object = [this](std::string document = "") {
+      return Variant(DispatchPtr(std::make_shared<FakeOffice>(log_, std::move(document))));
+    };
+    if (m == "Documents" || m == "Workbooks" || m == "Presentations" || m == "Worksheets" ||
+        m == "PageSetup" || m == "Item") {
+      return object(document_);
+    }
+    if (m == "Count") return Variant(int32_t{1});
+    if (m == "SlideWidth") return Variant(720.0);
+    if (m == "SlideHeight") return Variant(540.0);
+    if (m == "Open") {
+      note(log_, m, args);
+      const std::string path = call.args.at(0).toString();
+      behave(log_, readInput(path), path);
+      return object(path);
+    }
+    if (m == "ExportAsFixedFormat") {
+      note(log_, m, args);
+      // The file is the one text among the positional arguments, wherever the application
+      // puts it.
+      for (const auto& a : call.args) {
+        if (a.deref().valueType() == vt::Bstr)
+          writePages(log_, a.deref().toString(), {document_}, false);
+      }
+      return Variant();
+    }
+    if (call.isPut()) note(log_, m, args);
+    return Variant();
+  }
+
+ private:
+  FakeLog& log_;
+  std::string document_;
+};
+
 }  // namespace
 
-ClassRegistration registerFakeCreatePdf(FakeLog& log) {
-  return registerClass(createPdfClass().clsid, kProgId,
-                       makeFactory([&log] { return std::make_shared<FakeCreatePdf>(log); }));
+FakeRegistration registerFakeCreatePdf(FakeLog& log) {
+  FakeRegistration r;
+  r.classes.push_back(registerClass(createPdfClass().clsid, kProgId, makeFactory([&log] {
+                                      return std::make_shared<FakeCreatePdf>(log);
+                                    })));
+  // Class identifiers of the stand-ins' own, never those of the real servers.
+  uint8_t n = 0;
+  for (const char* progId : {"Word.Application", "Excel.Application", "Powerpoint.Application",
+                             "Publisher.Application"}) {
+    Guid clsid{};
+    clsid.bytes = {0x0f, 0xa4, 0xe0, ++n};
+    r.classes.push_back(registerClass(
+        clsid, progId, makeFactory([&log] { return std::make_shared<FakeOffice>(log); })));
+  }
+  return r;
 }
 
 std::string textPdf(const std::vector<std::string>& pageTexts, const std::string& tags) {

@@ -1,8 +1,8 @@
-// A stand-in for PDF.CreatePDF with the real member table, for testing the service without
-// offices or interpreter. Conversions write a real PDF whose pages carry text that tells
-// them apart: a text input gives one page per line, showing that line; PDF inputs keep
-// their pages as they are, content and all; several inputs follow each other in the order
-// given. The catalog also names the first line (or the tags) of each input, in order.
+// A stand-in for PDF.CreatePDF with the real member table, and for the office applications'
+// own export, for testing the service without offices or interpreter. Conversions write a real PDF
+// whose pages carry text that tells them apart: a text input gives one page per line, showing that
+// line; PDF inputs keep their pages as they are, content and all; several inputs follow each other
+// in the order given. The catalog also names the first line (or the tags) of each input, in order.
 // Inputs that begin with a keyword misbehave:
 //   SLOW     waits until its caller's context is cancelled (20 s at most)
 //   HOLD     waits until the test calls FakeLog::release (or its caller's context is
@@ -42,8 +42,16 @@ struct FakeLog {
   }
 };
 
-// Registers the fake as PDF.CreatePDF while the registration lives.
-[[nodiscard]] ClassRegistration registerFakeCreatePdf(FakeLog& log);
+// The stand-ins' registrations: they stay registered while this lives.
+struct FakeRegistration {
+  std::vector<ClassRegistration> classes;
+};
+
+// Registers the fake as PDF.CreatePDF, and stand-ins for the four office applications whose
+// own export (ExportAsFixedFormat) writes the pages the fake would, while the registration
+// lives. The office stand-ins log Open, ExportAsFixedFormat and property puts; the
+// keywords act when a document is opened.
+[[nodiscard]] FakeRegistration registerFakeCreatePdf(FakeLog& log);
 
 // A PDF with one page per text (drawn on it), and `tags` in its catalog.
 std::string textPdf(const std::vector<std::string>& pageTexts, const std::string& tags);

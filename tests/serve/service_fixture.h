@@ -111,7 +111,7 @@ class ServeTest : public ::testing::Test {
   }
 
   docmill::servetest::FakeLog log_;
-  ClassRegistration registration_;
+  servetest::FakeRegistration registration_;
   fs::path dir_;
   ServeSettings settings_;
   std::unique_ptr<Server> server_;
