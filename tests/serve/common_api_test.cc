@@ -12,19 +12,18 @@
 //                        "Routes Disabled" and "Root Path".
 //   output_filename       4 scenarios, 4 apply (that API plays them on its flatten route;
 //                        here they run on these two).
-// Of the 75 that apply:
-//   26 pass now. Convert: Single Document, PowerPoint Show .ppsx, CSV Without Sheet Name
+// Of the 75 that apply, 48 pass:
+//   Convert: Single Document, PowerPoint Show .ppsx and .ppsm, CSV Without Sheet Name
 //      Header, Many Documents, Non-basic Latin Characters, Landscape, Native Page Ranges
 //      (both), Bad Request, Merge, Gotenberg Trace, Basic Auth (as the bearer token), Long
-//      Filename, Embedded Image Survives, Linked External Resource Blocked. Merge: default,
-//      Bad Request, Gotenberg Trace, Basic Auth, PDF/A + Encrypt => 400, PDF/A-1b + Embeds
-//      => 400 (its 400 names embeds), Long Filename. The 4 of output_filename.
-//   22 need the office's own export and the finishing (they fail until that work is in).
-//      Convert: PowerPoint Show .ppsm (the batch takes .ppsm for a presentation), Protected
-//      (its first, refused half passes now), Merge & Split, Split Intervals, Split Pages,
-//      Split Pages & Unify, Split Many PDFs, PDF/A-1b & PDF/UA-1, Split & PDF/A-1b & PDF/UA-1,
-//      Metadata, Flatten, Encrypt (both), Native Watermark (all 3), SinglePageSheets. Merge:
-//      PDF/A-1b & PDF/UA-1, Metadata, Flatten, Encrypt (both).
+//      Filename, Embedded Image Survives, Linked External Resource Blocked, Protected, Merge &
+//      Split, Split Intervals, Split Pages, Split Pages & Unify, Split Many PDFs, PDF/A-1b &
+//      PDF/UA-1, Split & PDF/A-1b & PDF/UA-1, Metadata, Flatten, Encrypt (both), Native
+//      Watermark (all 3), SinglePageSheets. Merge: default, Bad Request, Gotenberg Trace,
+//      Basic Auth, PDF/A + Encrypt => 400, PDF/A-1b + Embeds => 400 (its 400 names embeds),
+//      Long Filename, PDF/A-1b & PDF/UA-1 (of tagged PDF/A inputs: others are refused, as
+//      no tags can be made for them), Metadata, Flatten, Encrypt
+//      (both). The 4 of output_filename.
 //   27 are features docmill deliberately does not have, each answered 400 naming the field
 //      or header. Convert: Watermark, Stamp, Rotate 90, Embeds, Factur-X, the combined
 //      "PDF/A-3b & PDF/UA-1 & Metadata & Watermark & ...", Download From, Webhook,
