@@ -158,17 +158,26 @@ TEST_F(FinishingTest, AFileThatNeedsNothingOrGetsABadValueIsLeftAsItWas) {
 }
 
 TEST_F(FinishingTest, FlatteningDrawsFieldsIntoThePageAndRemovesTheForm) {
-  // Without a look of its own, one is made for the field, whether or not the form has the
-  // font the field names.
-  for (const auto& [ownLook, font] :
-       {std::pair{true, "/Helv"}, std::pair{false, "/Helv"}, std::pair{false, "/Missing"}}) {
+  // Without a look of its own, or with one the form calls stale (the office's empty one), a
+  // look is made for the field, whether or not the form has the font the field names.
+  struct Case {
+    bool ownLook, stale;
+    const char* font;
+  };
+  for (const auto& [ownLook, stale, font] :
+       {Case{true, false, "/Helv"}, Case{false, false, "/Helv"}, Case{false, false, "/Missing"},
+        Case{true, true, "/Helv"}}) {
     Fixture f;
     f.pages = {"Form page"};
     f.field = true;
     f.fieldAppearance = ownLook;
+    f.staleAppearance = stale;
     f.fieldFont = font;
-    const std::string pdf =
-        write(std::string(ownLook ? "form-" : "bare-") + (font + 1) + ".pdf", f);
+    const std::string pdf = write(std::string(stale     ? "stale-"
+                                              : ownLook ? "form-"
+                                                        : "bare-") +
+                                      (font + 1) + ".pdf",
+                                  f);
     ASSERT_TRUE(pdfFacts(pdf).formFields);
     Finish finish;
     finish.flatten = true;

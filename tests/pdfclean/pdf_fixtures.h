@@ -25,7 +25,10 @@ struct Fixture {
   bool field = false;               // a text field "name" holding "Ada Lovelace" on page 1
   bool fieldAppearance = true;      // the field has an appearance of its own
   std::string fieldFont = "/Helv";  // the font its default appearance names
-  std::string trailer;              // more entries of the trailer
+  // Its appearance is empty and the form says appearances are to be made anew
+  // (NeedAppearances), as the office writes its forms.
+  bool staleAppearance = false;
+  std::string trailer;  // more entries of the trailer
   // The text's font embedded: the bytes of a TrueType font file (else Helvetica, not
   // embedded).
   std::string fontFile;
@@ -107,11 +110,12 @@ inline std::string fixturePdf(const Fixture& f) {
     field = reserve();
     const std::string look = f.fieldAppearance ? "/AP << /N " + ref(reserve()) + " >>" : "";
     if (f.fieldAppearance) {
-      objects[objects.size() - 1] =
-          fixtureStream("/Tx BMC BT /Helv 12 Tf 2 6 Td (Ada Lovelace) Tj ET EMC",
-                        "/Type /XObject /Subtype /Form /BBox [0 0 200 24] /Resources << /Font << "
-                        "/Helv " +
-                            ref(font) + " >> >>");
+      objects[objects.size() - 1] = fixtureStream(
+          f.staleAppearance ? "/Tx BMC EMC"
+                            : "/Tx BMC BT /Helv 12 Tf 2 6 Td (Ada Lovelace) Tj ET EMC",
+          "/Type /XObject /Subtype /Form /BBox [0 0 200 24] /Resources << /Font << "
+          "/Helv " +
+              ref(font) + " >> >>");
     }
     objects[field - 1] =
         "<< /Type /Annot /Subtype /Widget /FT /Tx /T (name) /V (Ada Lovelace) "
@@ -119,7 +123,8 @@ inline std::string fixturePdf(const Fixture& f) {
         f.fieldFont + " 12 Tf 0 g) /Rect [72 600 272 624] /F 4 /P " + ref(page[0]) + " " + look +
         (f.tagged ? " /StructParent " + std::to_string(n) : "") + " >>";
     catalogExtra += " /AcroForm << /Fields [" + ref(field) + "] /DR << /Font << /Helv " +
-                    ref(font) + " >> >> /DA (/Helv 12 Tf 0 g) >>";
+                    ref(font) + " >> >> /DA (/Helv 12 Tf 0 g)" +
+                    (f.staleAppearance ? " /NeedAppearances true" : "") + " >>";
   }
   if (f.linkToLast && n > 1) {
     link = reserve();
