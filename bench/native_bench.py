@@ -38,26 +38,29 @@ KINDS = (".doc", ".docx", ".odt", ".rtf", ".xls", ".xlsx", ".ods", ".ppt", ".ppt
 TICK = os.sysconf("SC_CLK_TCK")
 
 
-def tree_cpu(root):
-    """Processor seconds of `root` and its living descendants, with what they reaped."""
-    parents, times = {}, {}
+def tree_cpu(root, by_name=False):
+    """Processor seconds of `root` and its living descendants, with what they reaped; with
+    `by_name`, a dict of the seconds of the office processes ("office") and of the others."""
+    parents, times, names = {}, {}, {}
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
+                head, rest = f.read().rsplit(")", 1)
+                fields = rest.split()
         except OSError:
             continue
         pid = int(entry)
         parents[pid] = int(fields[1])
         times[pid] = sum(int(x) for x in fields[11:15]) / TICK  # utime stime cutime cstime
-    total, todo = 0.0, [root]
+        names[pid] = "office" if head.split("(", 1)[1].startswith("soffice") else "other"
+    totals, todo = {"office": 0.0, "other": 0.0}, [root]
     while todo:
         pid = todo.pop()
-        total += times.get(pid, 0.0)
+        totals[names.get(pid, "other")] += times.get(pid, 0.0)
         todo.extend(p for p, parent in parents.items() if parent == pid)
-    return total
+    return totals if by_name else totals["office"] + totals["other"]
 
 
 def children_cpu():
@@ -69,6 +72,11 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
+
+
+def accepting(port):
+    with socket.socket() as s:
+        return s.connect_ex(("127.0.0.1", port)) == 0
 
 
 def unoconv_env(home):
@@ -87,13 +95,26 @@ class Listener:
     def __init__(self, work, warm_doc):
         self.env = unoconv_env(os.path.join(work, "unoconv-home"))
         os.makedirs(self.env["HOME"], exist_ok=True)
-        self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/unoconv", "--listener"],
-                                     env=self.env, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.DEVNULL, start_new_session=True)
+        # On a fresh profile the office makes the profile and exits, to be started again (its
+        # launcher script does that; unoconv's listener starts the office binary itself): the
+        # listener is started again until its office stays and accepts connections.
+        self.proc = None
+        for _ in range(5):
+            self.proc = subprocess.Popen(["/usr/bin/python3", "/usr/bin/unoconv", "--listener"],
+                                         env=self.env, stdout=subprocess.DEVNULL,
+                                         stderr=subprocess.DEVNULL, start_new_session=True)
+            while self.proc.poll() is None and not accepting(2002):
+                time.sleep(0.2)
+            if self.proc.poll() is None:
+                break
+        else:
+            raise RuntimeError("unoconv's listener does not stay up")
         out = os.path.join(work, "unoconv-warm.pdf")
         for _ in range(60):  # the listener takes a moment to accept calls
-            if unoconv(["-f", "pdf", "-o", out, warm_doc], self.env).returncode == 0 and \
-                    os.path.exists(out):
+            r = unoconv(["-vvv", "-f", "pdf", "-o", out, warm_doc], self.env)
+            if r.returncode == 0 and os.path.exists(out):
+                if b"Launching our own listener" in r.stdout + r.stderr:
+                    raise RuntimeError("unoconv's calls do not reach its listener")
                 return
             time.sleep(1)
         raise RuntimeError("unoconv's listener never converted the warm-up document")
@@ -180,26 +201,32 @@ def main():
             for i, d in enumerate(docs):
                 unoconv(["-f", "pdf", "-o", os.path.join(folder, f"{i}.pdf"), d], listener.env)
             wall = time.monotonic() - t0
-            cpu = tree_cpu(listener.proc.pid) - cpu0 + children_cpu() - kids0
+            office = tree_cpu(listener.proc.pid) - cpu0
+            cpu = office + children_cpu() - kids0
             made = sum(os.path.getsize(os.path.join(folder, f"{i}.pdf")) > 0
                        for i in range(len(docs))
                        if os.path.exists(os.path.join(folder, f"{i}.pdf")))
             ok = made == len(docs)
-            print(f"  round {round_ + 1} unoconv: {cpu / len(docs):.3f} s processor, "
+            print(f"  round {round_ + 1} unoconv: {cpu / len(docs):.3f} s processor "
+                  f"({office / len(docs):.3f} s its listener's export), "
                   f"{wall / len(docs):.3f} s wall a document ({made}/{len(docs)} PDFs)")
             if ok:
                 b = best["unoconv"]
-                best["unoconv"] = (min(cpu, b[0]) if b else cpu, min(wall, b[1]) if b else wall)
+                best["unoconv"] = (min(cpu, b[0]) if b else cpu, min(wall, b[1]) if b else wall,
+                                   min(office, b[2]) if b else office)
             # docmill: one request, the pool converting in parallel.
             out = os.path.join(work, f"docmill-{round_}.zip")
-            cpu0, t0 = tree_cpu(service.proc.pid), time.monotonic()
+            cpu0, t0 = tree_cpu(service.proc.pid, True), time.monotonic()
             service.convert(docs, out)
             wall = time.monotonic() - t0
-            cpu = tree_cpu(service.proc.pid) - cpu0
+            cpu1 = tree_cpu(service.proc.pid, True)
+            office = cpu1["office"] - cpu0["office"]
+            cpu = office + cpu1["other"] - cpu0["other"]
             with zipfile.ZipFile(out) as z:
                 made = sum(1 for i in z.infolist() if i.filename.endswith(".pdf") and
                            i.file_size > 0)
-            print(f"  round {round_ + 1} docmill: {cpu / len(docs):.3f} s processor, "
+            print(f"  round {round_ + 1} docmill: {cpu / len(docs):.3f} s processor "
+                  f"({office / len(docs):.3f} s its offices), "
                   f"{wall / len(docs):.3f} s wall a document ({made}/{len(docs)} PDFs)")
             if made == len(docs):
                 b = best["docmill"]
@@ -208,13 +235,17 @@ def main():
         if not best["unoconv"] or not best["docmill"]:
             print("a peer did not convert every document in any round: no ratio")
             return 1
-        (uc, uw), (dc, dw) = best["unoconv"], best["docmill"]
+        (uc, uw, ue), (dc, dw) = best["unoconv"], best["docmill"]
         n = len(docs)
         print(json.dumps({"documents": n, "cores": os.cpu_count(),
-                          "unoconv": {"cpu": round(uc / n, 3), "wall": round(uw / n, 3)},
+                          "unoconv": {"cpu": round(uc / n, 3), "wall": round(uw / n, 3),
+                                      "listener_cpu": round(ue / n, 3)},
                           "docmill": {"cpu": round(dc / n, 3), "wall": round(dw / n, 3)}}))
-        print(f"processor time a document: docmill {dc / n:.3f} s, unoconv {uc / n:.3f} s, "
-              f"ratio {dc / uc:.2f} (target <= 1.3)")
+        # The office's own export is what the listener spends; each unoconv call also starts
+        # a Python client, which a script pays too but which is not the export.
+        print(f"processor time a document: docmill {dc / n:.3f} s, the office's export through "
+              f"unoconv's listener {ue / n:.3f} s, ratio {dc / ue:.2f} (target <= 1.3); "
+              f"with unoconv's client calls {uc / n:.3f} s, ratio {dc / uc:.2f}")
         print(f"wall time a document: docmill {dw / n:.3f} s, unoconv {uw / n:.3f} s, "
               f"ratio {dw / uw:.2f} (target <= 0.15)")
         return 0
