@@ -127,7 +127,8 @@ struct Joined {
 
 // Joins `inputs` into `output`, their pages in the order given. Each input gets an outline
 // entry (bookmark) of its name (`JoinOptions::names`, else its file name) leading to its
-// first page, with the input's own outline kept under it; links within an input
+// first page, with the input's own outline kept under it (one input alone keeps its own
+// outline as it is, with no entry of its name); links within an input
 // keep leading where they led; form fields are joined (renamed where names clash). When every
 // input is tagged, their structure trees are joined under one root (role and class maps
 // merged, renamed where they clash), so an accessible file stays accessible; otherwise the

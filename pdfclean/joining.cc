@@ -268,9 +268,18 @@ class Outline {
  public:
   explicit Outline(QPDF& out) : out_(out) {}
 
-  // Adds an entry for `input`, leading to its first page, with the input's own outline
-  // under it, after those of the inputs before it.
-  void add(Input& input, bool structure) {
+  // Adds the input's own outline after those of the inputs before it: under an entry for
+  // `input` leading to its first page, or (`alone`: the only input) as it is.
+  void add(Input& input, bool structure, bool alone) {
+    if (alone) {
+      QPDFObjectHandle outlines = input.pdf->getRoot().getKey("/Outlines");
+      if (!outlines.isDictionary()) return;
+      std::set<QPDFObjGen> seen;
+      for (Item& item : level(input, outlines.getKey("/First"), 1, seen, structure)) {
+        top_.push_back(item);
+      }
+      return;
+    }
     if (input.pages.empty()) return;
     Item entry{out_.makeIndirectObject(QPDFObjectHandle::newDictionary())};
     entry.dict.replaceKey("/Title", QPDFObjectHandle::newUnicodeString(input.title));
@@ -469,7 +478,7 @@ Joined joinPdfs(const std::vector<std::string>& paths, const std::string& output
       input.copier = std::make_unique<documents::Copier>(out, *input.pdf, input.name);
       input.copies = input.copier->copyPages(input.pages);
       if (structure) structure->add(input, language);
-      outline.add(input, tagged);
+      outline.add(input, tagged, inputs.size() == 1);
     }
     if (structure) structure->finish();
     outline.finish();

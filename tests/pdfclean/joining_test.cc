@@ -108,6 +108,21 @@ TEST_F(JoiningTest, PagesFollowTheGivenOrderWithTheirOutlinesLinksAndFields) {
   ASSERT_EQ(fields.getArrayNItems(), 2);
   EXPECT_NE(fields.getArrayItem(0).getKey("/T").getUTF8Value(),
             fields.getArrayItem(1).getKey("/T").getUTF8Value());
+
+  // One input alone (a protected file opened, say) keeps its own outline as it was, with no
+  // entry of its name (a private path, it may be); without an outline it gets none.
+  options.names = {"/private/folder/a.pdf"};
+  pdfclean::joinPdfs({write("a.pdf", a)}, out(), options);
+  QPDF alone;
+  alone.processFile(out().c_str());
+  auto alonePages = QPDFPageDocumentHelper(alone).getAllPages();
+  outline.clear();
+  outlineOf(alone.getRoot().getKey("/Outlines").getKey("/First"), alonePages, "", outline);
+  EXPECT_THAT(outline, ElementsAre("Section 1 -> 1", "  Section 2 -> 2", "  Section 3 -> 3"));
+  pdfclean::joinPdfs({write("c.pdf", c)}, out(), options);
+  QPDF bare;
+  bare.processFile(out().c_str());
+  EXPECT_FALSE(bare.getRoot().hasKey("/Outlines"));
 }
 
 TEST_F(JoiningTest, TaggedInputsJoinTheirStructureSoThatTheResultStaysAccessible) {
