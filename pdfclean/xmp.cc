@@ -1,5 +1,7 @@
 #include "pdfclean/xmp.h"
 
+#include <qpdf/QUtil.hh>
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -18,21 +20,7 @@ constexpr std::string_view kXml = "http://www.w3.org/XML/1998/namespace";
 // ---- text ------------------------------------------------------------------------------
 
 void appendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  out += QUtil::toUTF8(c);
 }
 
 bool isXmlChar(uint32_t c) {

@@ -10,68 +10,16 @@
 #include <fstream>
 #include <memory>
 
+#include "pdfclean/finishing.h"
+
 namespace docmill::serve {
 
-namespace {
-
-// How a client's text is quoted back in an error: whole when short, else its start.
-std::string shown(const std::string& s) {
-  return "\"" + (s.size() <= 24 ? s : s.substr(0, 20) + "...") + "\"";
-}
-
-int parsePageNumber(const std::string& s) {
-  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) {
-    throw FileError("malformed page range " + shown(s));
-  }
-  const size_t digits = s.find_first_not_of('0');
-  if (digits == std::string::npos) throw FileError("page numbers start at 1");
-  const std::string number = s.substr(digits);
-  if (number.size() > 7 || std::stoi(number) > kMaxPageNumber) {
-    throw FileError("page number " + shown(number) + " is larger than " +
-                    std::to_string(kMaxPageNumber));
-  }
-  return std::stoi(number);
-}
-
-std::string trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
-
-}  // namespace
-
 std::vector<PageRange> parsePageRanges(const std::string& text) {
-  if (text.size() > kMaxPageRangesText) {
-    throw FileError("page ranges may be at most " + std::to_string(kMaxPageRangesText) +
-                    " characters long");
+  try {
+    return pdfclean::parsePageList(text);
+  } catch (const pdfclean::FinishError& e) {
+    throw FileError(e.what());
   }
-  std::vector<PageRange> ranges;
-  size_t start = 0;
-  while (start <= text.size()) {
-    if (ranges.size() == kMaxPageRanges) {
-      throw FileError("at most " + std::to_string(kMaxPageRanges) + " page ranges may be given");
-    }
-    size_t comma = text.find(',', start);
-    std::string item =
-        trimmed(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    start = comma == std::string::npos ? text.size() + 1 : comma + 1;
-    if (item.empty()) throw FileError("malformed page ranges " + shown(text));
-    size_t dash = item.find('-');
-    PageRange r;
-    if (dash == std::string::npos) {
-      r.first = r.last = parsePageNumber(item);
-    } else {
-      r.first = parsePageNumber(trimmed(item.substr(0, dash)));
-      std::string end = trimmed(item.substr(dash + 1));
-      r.last = end.empty() ? 0 : parsePageNumber(end);
-      if (r.last != 0 && r.last < r.first) {
-        throw FileError("page range " + shown(item) + " runs backwards");
-      }
-    }
-    ranges.push_back(r);
-  }
-  return ranges;
 }
 
 void selectPages(const std::string& input, const std::string& output,
@@ -81,27 +29,17 @@ void selectPages(const std::string& input, const std::string& output,
     source.setSuppressWarnings(true);
     source.processFile(input.c_str());
     std::vector<QPDFPageObjectHelper> pages = QPDFPageDocumentHelper(source).getAllPages();
-    const int count = static_cast<int>(pages.size());
-    std::vector<bool> chosen(pages.size(), false);
-    for (const auto& r : ranges) {
-      if (r.first > count) {
-        throw FileError("page " + std::to_string(r.first) + " is past the end of the document (" +
-                        std::to_string(count) + " pages)");
-      }
-      const int last = r.last == 0 ? count : std::min(r.last, count);
-      for (int p = r.first; p <= last; ++p) chosen[p - 1] = true;
-    }
     QPDF result;
     result.emptyPDF();
     QPDFPageDocumentHelper target(result);
-    for (int p = 0; p < count; ++p) {
-      if (chosen[p]) target.addPage(pages[p], false);
+    for (int p : pdfclean::selectPages(ranges, static_cast<int>(pages.size()))) {
+      target.addPage(pages[static_cast<size_t>(p - 1)], false);
     }
     QPDFWriter writer(result, output.c_str());
     writer.setStaticID(false);
     writer.write();
-  } catch (const FileError&) {
-    throw;
+  } catch (const pdfclean::FinishError& e) {
+    throw FileError(e.what());
   } catch (const std::exception& e) {
     throw FileError(std::string("cannot pick the pages: ") + e.what());
   }

@@ -13,25 +13,19 @@
 #include <utility>
 #include <vector>
 
+#include "pdfclean/finishing.h"
+
 namespace docmill::serve {
 
 struct FileError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Page ranges as "1-3,5,8-": 1-based, inclusive; an open end runs to the last page.
-// Together they name a set of pages, as an office's page selection does: "3,1-2" and
-// "1-3,2" both mean pages 1, 2 and 3.
-struct PageRange {
-  int first = 1;
-  int last = 0;  // 0: to the last page
-};
-// What one selection may hold: its text's length, its items, and the largest page number.
-inline constexpr size_t kMaxPageRangesText = 2000;
-inline constexpr size_t kMaxPageRanges = 500;
-inline constexpr int kMaxPageNumber = 1'000'000;
-// Throws FileError for malformed text (empty items, zero, a range that runs backwards) and
-// for text past the limits above, naming what is wrong.
+// Page ranges as "1-3,5,8-" (the page lists of pdfclean/finishing.h): together they name a
+// set of pages, as an office's page selection does.
+using PageRange = pdfclean::PageRange;
+// Throws FileError for malformed text and text past the page lists' limits, naming what is
+// wrong.
 std::vector<PageRange> parsePageRanges(const std::string& text);
 
 // Writes the pages of `input` that `ranges` select to `output`, in page order and each
