@@ -79,14 +79,14 @@ bool isRemoteName(const std::string& name) {
   return i >= 2 && i < s.size() && s[i] == ':' && std::isalpha(static_cast<unsigned char>(s[0]));
 }
 
-// A file specification (a name, or a dictionary of names) that points to another machine.
-bool pointsOutside(QPDFObjectHandle spec) {
-  if (spec.isString()) return anyText(spec, isRemoteName);
-  if (!spec.isDictionary()) return false;
-  QPDFObjectHandle system = spec.getKey("/FS");
+// A reference to a file (a name, or a dictionary of names) that points to another machine.
+bool pointsOutside(QPDFObjectHandle file) {
+  if (file.isString()) return anyText(file, isRemoteName);
+  if (!file.isDictionary()) return false;
+  QPDFObjectHandle system = file.getKey("/FS");
   if (system.isName() && system.getName() == "/URL") return true;
   for (const char* key : {"/F", "/UF", "/DOS", "/Unix", "/Mac"}) {
-    if (anyText(spec.getKey(key), isRemoteName)) return true;
+    if (anyText(file.getKey(key), isRemoteName)) return true;
   }
   return false;
 }

@@ -11,7 +11,7 @@
 //     for javascript:, vbscript:, data: and file: addresses (in any letter case, whatever
 //     blanks and control characters come first or tabs and line breaks come between);
 //   - jumps into documents on other machines: GoToR, GoToE and Thread actions whose file is
-//     a network path ("\\server\share", "//server/share"), a URL file specification
+//     a network path ("\\server\share", "//server/share"), a file reference of the URL kind
 //     (/FS /URL) or any address with a scheme (smb:, http:);
 //   - embedded files: the document's /EmbeddedFiles name tree, file attachment annotations,
 //     and the files that file specifications carry (/EF, /RF);
