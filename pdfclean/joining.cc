@@ -413,6 +413,18 @@ void readIdentification(Input& input) {
   input.declaresUa = input.xmp->get(xmp::kPdfuaId, "part").has_value();
 }
 
+// Whether two ICC profiles are one: the same bytes but for the header's creation time and
+// profile ID, which an application that makes its profile at each export (the office does)
+// writes anew each time.
+bool sameProfile(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    const bool stamped = (i >= 24 && i < 36) || (i >= 84 && i < 100);
+    if (!stamped && a[i] != b[i]) return false;
+  }
+  return true;
+}
+
 // The PDF/A part every input is (by its identification and a first check), with one output
 // intent profile for all; 0 when there is none.
 int commonPdfaPart(std::vector<Input>& inputs) {
@@ -424,7 +436,7 @@ int commonPdfaPart(std::vector<Input>& inputs) {
     if (input.pdfaPart != part) return 0;
     if (!conformance::pdfaProblems(*input.pdf, n).empty()) return 0;
     auto own = conformance::outputProfile(*input.pdf);
-    if (!own || (profile && *own != *profile)) return 0;
+    if (!own || (profile && !sameProfile(*own, *profile))) return 0;
     profile = own;
   }
   return n;

@@ -229,9 +229,15 @@ TEST_F(JoiningTest, PdfAIsKeptOnlyWhenEveryInputIsPdfAWithOneProfile) {
         "<pdf:Producer>The tests</pdf:Producer>");
     return f;
   };
-  const std::string a = write("a.pdf", pdfa("Archive A", "profile")),
-                    b = write("b.pdf", pdfa("Archive B", "profile")),
-                    other = write("other.pdf", pdfa("Other", "another profile"));
+  // Profiles of 128 bytes: the header's creation time (bytes 24 to 35) and profile ID (84 to
+  // 99) differ between two exports of one application, which still made one profile.
+  std::string profile(128, 'p'), restamped = profile, another = profile;
+  restamped[35] = 's';
+  restamped[90] = 'i';
+  another[40] = 'x';
+  const std::string a = write("a.pdf", pdfa("Archive A", profile)),
+                    b = write("b.pdf", pdfa("Archive B", restamped)),
+                    other = write("other.pdf", pdfa("Other", another));
   EXPECT_EQ(pdfclean::joinPdfs({a, b}, out()).pdfaPart, 2);
   PdfFacts facts = pdfFacts(out());
   EXPECT_THAT(pdfaProblems(facts, 2), IsEmpty());
