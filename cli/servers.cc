@@ -23,4 +23,10 @@ HostServers::~HostServers() {
 #endif
 }
 
+void startAllOffices() {
+#ifdef DOCMILL_HAVE_OFFICE_APPS
+  office_server::startOffices();
+#endif
+}
+
 }  // namespace docmill::cli

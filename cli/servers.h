@@ -20,4 +20,8 @@ class HostServers {
   std::vector<ClassRegistration> registrations_;
 };
 
+// Starts every office of the pool now, in the background (the service, `--warm`); without
+// it, offices start as callers need them. Does nothing where the host has no offices.
+void startAllOffices();
+
 }  // namespace docmill::cli

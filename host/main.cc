@@ -25,6 +25,8 @@ const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--
        docmill convert [-j N] [-o OUT] [--OPTION=VALUE]... IN...   (docmill convert --help)
        docmill convert --merge -o OUT.pdf [--OPTION=VALUE]... IN...
        docmill serve [--listen ADDR:PORT]
+       docmill --warm ...   starts every office of the pool at once (the service always does);
+                            otherwise offices start one at a time, as the calls need them
 
 Creates PDF.CreatePDF and invokes MEMBER late-bound with the given arguments.
 Positional arguments bind in parameter order; --PARAM=VALUE passes a named argument.
@@ -74,7 +76,13 @@ int run(int argc, char** argv) {
     return 0;
   }
 
+  // --warm: every office of the pool starts at once, in the background, rather than as the
+  // calls need them (a batch that will use them all, say).
+  const bool warm = args[0] == "--warm";
+  if (warm) args.erase(args.begin());
+  if (args.empty()) return 0;
   cli::HostServers servers;  // built-in classes, unless the registry names others
+  if (warm) cli::startAllOffices();
   if (args[0] == "convert") return cli::runConvert({args.begin() + 1, args.end()});
   if (args[0] == "serve") return serve::runServe({args.begin() + 1, args.end()});
   DispatchPtr obj = createObject(kProgId);

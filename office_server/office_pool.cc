@@ -140,6 +140,17 @@ OfficePool& OfficePool::instance() {
 
 OfficePool::OfficePool() : state_(new State) {}
 
+void OfficePool::startAll() {
+  State& s = *state_;
+  std::lock_guard lock(s.mutex);
+  s.config().warm = true;
+  s.startLocked();
+  for (auto& slot : s.slots) {
+    if (!slot->leased && slot->phase == OfficeSlot::Phase::Down) slot->wantStart = true;
+  }
+  s.changed.notify_all();
+}
+
 void OfficePool::State::startLocked() {
   if (running) return;
   running = true;
@@ -152,7 +163,7 @@ void OfficePool::State::startLocked() {
     auto slot = std::make_shared<OfficeSlot>();
     slot->index = i;
     slot->generation = generation;
-    slot->wantStart = true;  // every office starts in the background at first use
+    slot->wantStart = config().warm;  // else started by the caller that takes it
     slots.push_back(slot);
   }
   // The offices are forked by these threads, which live as long as the pool: an office is

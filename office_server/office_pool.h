@@ -3,8 +3,11 @@
 // `OfficePool::instance()` owns a fixed number of office processes (`DOCMILL_OFFICE_POOL`,
 // default: the number of cores), each with its own profile, pipe and a thread of its own
 // that starts and restarts it. Nothing starts before the first application object; then
-// every office starts in the background, and a caller that needs one that is still
-// starting waits for that start instead of starting a second copy. A start that fails
+// offices start on demand: the first caller starts one, and another starts only when a
+// caller finds every running office taken and the pool below its size (a warm pool,
+// `PoolSettings::warm` or `startAll()`, starts every office in the background at once). A
+// caller that needs an office that is still starting waits for that start instead of
+// starting a second copy. A start that fails
 // (the office killed while it starts, say) is made again for the waiting caller, within
 // its call time-out and three starts at most, before the caller fails with error 429.
 //
@@ -131,6 +134,8 @@ class OfficePool {
   LeasePtr acquireForCreation();
   void finishCreation();
 
+  // Starts every office now, in the background, and from then on as if `warm` were set.
+  void startAll();
   // Ends every office and removes every profile; the next use starts afresh. Never raises.
   void shutdown();
   // Shuts the pool down and uses `settings` from its next start on.

@@ -43,6 +43,14 @@ void shutdownOffice() {
   OfficePool::instance().shutdown();
 }
 
+void startOffices() {
+  try {
+    OfficePool::instance().startAll();
+  } catch (const AutomationError&) {
+    // Settings refused: the first caller meets the same error.
+  }
+}
+
 void configureOffices(const PoolSettings& settings) {
   OfficePool::instance().configure(settings);
 }

@@ -57,10 +57,18 @@ struct PoolSettings {
   // Resident memory (MiB) an office may use during a call; past half of it, an office is
   // replaced once its lease is returned.
   int memoryLimitMiB = 3072;
+  // Every office starts at the first use; otherwise the first caller starts one, and another
+  // starts only when a caller would wait for one and the pool is below its size.
+  bool warm = false;
   // Raises 429 naming the variable and the value when a value is refused (see
   // platform/settings.h).
   static PoolSettings fromEnvironment();
 };
+
+// Starts every office of the pool now, in the background, and keeps the pool whole from then
+// on (a service, or a host asked to be warm). Never raises: a start that fails is reported
+// to the caller that needs that office.
+void startOffices();
 
 // Ends the offices now and uses `settings` from the next application object on.
 void configureOffices(const PoolSettings& settings);

@@ -17,6 +17,7 @@
 
 #include "automation/call_context.h"
 #include "automation/creation.h"
+#include "cli/servers.h"
 #include "component/type_library.h"
 #include "platform/group_memory.h"
 #include "platform/host_names.h"
@@ -909,14 +910,8 @@ int runServe(const std::vector<std::string>& args) {
                  settings.port, e.what());
     return 1;
   }
-  // The offices start at once, so the first request and the health check find them.
-  std::thread warm([] {
-    try {
-      createObject("Word.Application");
-    } catch (const std::exception&) {
-      // The health check reports it.
-    }
-  });
+  // The offices start at once, so the first requests and the health check find them.
+  cli::startAllOffices();
   std::fprintf(stderr, "docmill serve: listening on http://%s:%u/\n", settings.host.c_str(),
                server.port());
   asio::io_context io;
@@ -925,7 +920,6 @@ int runServe(const std::vector<std::string>& args) {
   io.run();
   std::fprintf(stderr, "docmill serve: stopping\n");
   server.stop();
-  warm.join();
   return 0;
 }
 
