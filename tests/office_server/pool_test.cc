@@ -144,6 +144,42 @@ TEST_F(OfficePool, TwoApplicationsWorkAtOnceOnTwoOfficesAndAThirdWaitsForOne) {
   EXPECT_TRUE(std::filesystem::exists(dir_.path("c.ps")));
 }
 
+TEST_F(OfficePool, OfficesStartOnDemandUpToThePoolSize) {
+  configure(3, 60s);
+  auto running = [] {
+    int n = 0;
+    for (const auto& office : office_server::officeStatus()) n += office.pid > 0;
+    return n;
+  };
+  // One caller, one office, however long it works and however often it comes back.
+  {
+    auto app = createObject("Word.Application");
+    print(open(app, "a.fodt"), "one.ps");
+    EXPECT_EQ(office_server::officeStatus().size(), 3u);
+    EXPECT_EQ(running(), 1);
+  }
+  auto again = createObject("Word.Application");
+  const pid_t first = officeOf();
+  EXPECT_EQ(running(), 1) << "a free running office must serve the next caller";
+  // Callers that find every running office taken each start one, up to the pool's size; the
+  // next one waits instead of starting a fourth.
+  auto second = createObject("Word.Application");
+  EXPECT_NE(officeOf(), first);
+  auto third = createObject("Word.Application");
+  EXPECT_EQ(running(), 3);
+  std::atomic<bool> created{false};
+  std::thread fourth([&] {
+    auto app = createObject("Word.Application");
+    created = true;
+  });
+  EXPECT_TRUE(test::waitFor([] { return office_server::officeQueueLength() == 1; }));
+  EXPECT_FALSE(created.load());
+  EXPECT_EQ(office_server::officeStatus().size(), 3u);
+  again.reset();
+  fourth.join();
+  EXPECT_EQ(running(), 3);
+}
+
 // Kills every office of the pool that is seen starting (running, not yet taking calls),
 // until it is stopped; counts the offices it killed.
 class StartKiller {
@@ -405,7 +441,8 @@ TEST_F(OfficePool, ShutdownEndsEveryOfficeAndRemovesEveryProfile) {
   configure(2, 60s);
   auto app = createObject("Word.Application");
   print(open(app, "a.fodt"), "s.ps");
-  // Wait for the second office's background start so both are really there.
+  // A warm pool: the second office starts in the background; wait so both are really there.
+  office_server::startOffices();
   std::vector<office_server::OfficeStatus> offices;
   test::waitFor([&] {
     offices = office_server::officeStatus();
