@@ -132,5 +132,34 @@ TEST_F(PdfATest, UnusableInputsFailByNameAndLeaveNothing) {
   EXPECT_FALSE(fs::exists(path("out.pdf")));
 }
 
+// Names the interpreter would take for commands, switches, argument files or page templates
+// are files of exactly that name, given as they are or relative to the working folder.
+TEST_F(PdfATest, HostileNamesAreLiteralFiles) {
+  struct Back {
+    fs::path to = fs::current_path();
+    ~Back() { fs::current_path(to); }
+  } back;
+  fs::current_path(folder_.path());
+  test::writeFile("args", "-sOutputFile=elsewhere.pdf\n");
+  const std::pair<std::string, std::string> names[] = {
+      {"%pipe%touch pwned", "|touch pwned"},
+      {"|touch pwned", "%pipe%touch pwned"},
+      {"-dNOSAFER", "out%d.pdf"},
+      {"@args", "-dNOSAFER.pdf"},
+      {"in%d.pdf", "@args.pdf"},
+  };
+  for (const auto& [input, output] : names) {
+    SCOPED_TRACE(input + " -> " + output);
+    test::writeFile(input, unembeddedFontPdf());
+    convertToPdfA(input, output, 2);
+    EXPECT_THAT(pdfText(path(output)), HasSubstr("Borrowed letters"));
+    EXPECT_EQ(pdfFacts(path(output)).pdfaPart, "2");
+    fs::remove(output);
+  }
+  EXPECT_FALSE(fs::exists("pwned"));
+  EXPECT_FALSE(fs::exists("elsewhere.pdf"));
+  EXPECT_FALSE(fs::exists("out1.pdf"));
+}
+
 }  // namespace
 }  // namespace docmill::gs
