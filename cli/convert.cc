@@ -734,7 +734,7 @@ BatchResult convertBatch(const BatchRequest& request) {
   return result;
 }
 
-int runConvert(const std::vector<std::string>& args) {
+int runConvert(const std::vector<std::string>& args, const BatchRunner& run) {
   BatchRequest request;
   bool inputsOnly = false;  // after "--", every argument is an input
   try {
@@ -778,7 +778,7 @@ int runConvert(const std::vector<std::string>& args) {
   }
   Progress progress(converted);
   request.progress = [&progress](const FileResult& r) { progress.done(r); };
-  BatchResult result = convertBatch(request);
+  BatchResult result = run(request);
   if (!result.refused.empty()) {
     std::fprintf(stderr, "docmill: %s\n", result.refused.c_str());
     return 2;

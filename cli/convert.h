@@ -121,7 +121,9 @@ struct BatchResult {
 // work under the caller's `CallContext`, so cancelling it stops the whole batch.
 BatchResult convertBatch(const BatchRequest& request);
 
-// Runs the command on its arguments (those after "convert"); returns the exit status.
-int runConvert(const std::vector<std::string>& args);
+// Runs the command on its arguments (those after "convert"); returns the exit status. The
+// batch is made by `run` (another process may make it: the pool service).
+using BatchRunner = std::function<BatchResult(const BatchRequest&)>;
+int runConvert(const std::vector<std::string>& args, const BatchRunner& run = convertBatch);
 
 }  // namespace docmill::cli

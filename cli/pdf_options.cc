@@ -319,6 +319,7 @@ void PdfOptions::set(std::string_view name, std::string_view value, OptionUse us
     exportSettings.push_back({key, std::move(v)});
   }
   given_.insert(key);
+  asGiven_.push_back({key, text, use == OptionUse::Merge});
 }
 
 const Variant* PdfOptions::exportSetting(std::string_view name) const {

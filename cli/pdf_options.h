@@ -84,8 +84,17 @@ struct PdfOptions {
   bool empty() const { return given_.empty(); }
   bool given(std::string_view name) const { return given_.count(std::string(name)) != 0; }
 
+  // Every option set, as it was set (name, text, whether for a merge), in order: setting
+  // them again in that order gives the same options (another process does so).
+  struct Given {
+    std::string name, text;
+    bool merge = false;
+  };
+  const std::vector<Given>& asGiven() const { return asGiven_; }
+
  private:
   std::set<std::string> given_;
+  std::vector<Given> asGiven_;
 };
 
 // Parses a metadata object in JSON ({"Title": "...", "Keywords": ["a", "b"], ...}): Title,

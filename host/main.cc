@@ -1,5 +1,6 @@
 // docmill: the command-line host. Creates PDF.CreatePDF by ProgID and invokes any member
 // late-bound, the way a script would.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -14,6 +15,8 @@
 #include "component/create_pdf.h"
 #include "component/exports.h"
 #include "component/type_library.h"
+#include "remote/pool_client.h"
+#include "remote/pool_service.h"
 #include "serve/server.h"
 
 namespace {
@@ -25,6 +28,9 @@ const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--
        docmill convert [-j N] [-o OUT] [--OPTION=VALUE]... IN...   (docmill convert --help)
        docmill convert --merge -o OUT.pdf [--OPTION=VALUE]... IN...
        docmill serve [--listen ADDR:PORT]
+       docmill serve --socket [PATH]   the pool service: calls of this user's docmill and
+                            Python programs use its warm offices (DOCMILL_POOL_SOCKET, default
+                            $XDG_RUNTIME_DIR/docmill/pool.sock)
        docmill --warm ...   starts every office of the pool at once (the service always does);
                             otherwise offices start one at a time, as the calls need them
 
@@ -83,9 +89,18 @@ int run(int argc, char** argv) {
   if (args.empty()) return 0;
   cli::HostServers servers;  // built-in classes, unless the registry names others
   if (warm) cli::startAllOffices();
-  if (args[0] == "convert") return cli::runConvert({args.begin() + 1, args.end()});
-  if (args[0] == "serve") return serve::runServe({args.begin() + 1, args.end()});
-  DispatchPtr obj = createObject(kProgId);
+  if (args[0] == "convert") {
+    return cli::runConvert({args.begin() + 1, args.end()}, remote::convertBatch);
+  }
+  if (args[0] == "serve") {
+    const std::vector<std::string> rest(args.begin() + 1, args.end());
+    const bool socket = std::any_of(rest.begin(), rest.end(), [](const std::string& a) {
+      return a == "--socket" || a.rfind("--socket=", 0) == 0;
+    });
+    return socket ? remote::runPoolService(rest) : serve::runServe(rest);
+  }
+  // Through the user's pool service when it runs: its offices are warm.
+  DispatchPtr obj = remote::createObject(kProgId);
 
   size_t i = 0;
   while (i + 1 < args.size() && args[i] == "--set") {

@@ -1,8 +1,13 @@
 #include "platform/settings.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 namespace docmill::platform {
 
@@ -70,6 +75,34 @@ std::optional<std::string> readNonEmptyTextSetting(const char* name) {
     refuse(name, value, "set but empty; give it a value or unset it");
   }
   return value;
+}
+
+std::string poolSocketFolder() {
+  if (const char* runtime = valueOf("XDG_RUNTIME_DIR"); runtime && *runtime == '/') {
+    return std::string(runtime) + "/docmill";
+  }
+  return "/tmp/docmill-" + std::to_string(::geteuid());
+}
+
+std::string poolSocketPath() {
+  if (const char* path = valueOf(kPoolSocket)) return path;
+  return poolSocketFolder() + "/pool.sock";
+}
+
+std::string behaviourEnvironment() {
+  std::vector<std::string> entries;
+  for (char** e = environ; *e; ++e) {
+    const std::string_view entry(*e);
+    const bool ours = entry.starts_with("DOCMILL_") && !entry.starts_with("DOCMILL_POOL_SOCKET=");
+    if (ours || entry.starts_with("TMPDIR=") || entry.starts_with("HOME=") ||
+        entry.starts_with("XDG_DATA_HOME=")) {
+      entries.emplace_back(entry);
+    }
+  }
+  std::sort(entries.begin(), entries.end());
+  std::string text;
+  for (const auto& entry : entries) text += entry + '\n';
+  return text;
 }
 
 uint64_t officePoolSize() {

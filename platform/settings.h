@@ -85,4 +85,18 @@ std::optional<std::string> readNonEmptyTextSetting(const char* name);
 // DOCMILL_OFFICE_POOL, else the number of cores (2 when the system does not say).
 uint64_t officePoolSize();
 
+// The pool service's socket: where `docmill serve --socket` listens and where the host and
+// the Python module look for it (a path; "off" makes them never look).
+inline constexpr const char* kPoolSocket = "DOCMILL_POOL_SOCKET";
+// DOCMILL_POOL_SOCKET, else "pool.sock" in the folder `poolSocketFolder()` names.
+std::string poolSocketPath();
+// The user's private folder for the pool service's socket: "docmill" in $XDG_RUNTIME_DIR
+// (a folder only the user can reach), else /tmp/docmill-UID.
+std::string poolSocketFolder();
+
+// The environment a call's behaviour depends on, as one text: every DOCMILL_ setting except
+// the pool socket's, the scratch folder's TMPDIR and the HOME and XDG_DATA_HOME that find
+// the class registry. Two processes whose texts are equal make the same call the same way.
+std::string behaviourEnvironment();
+
 }  // namespace docmill::platform

@@ -18,6 +18,7 @@
 #include "cli/servers.h"
 #include "component/type_library.h"
 #include "python/values.h"
+#include "remote/pool_client.h"
 #ifdef DOCMILL_HAVE_OFFICE_APPS
 #include "office_server/servers.h"
 #endif
@@ -126,7 +127,7 @@ py::object members(const Handle& self) {
 
 HandlePtr create(const std::string& progIdOrClsid) {
   DispatchPtr object;
-  withoutGil([&] { object = createObject(progIdOrClsid); });
+  withoutGil([&] { object = remote::createObject(progIdOrClsid); });
   return std::make_shared<Handle>(std::move(object));
 }
 
@@ -153,7 +154,7 @@ py::list convert(const py::sequence& inputs, const py::object& output, bool merg
     throw py::value_error(e.what());
   }
   cli::BatchResult result;
-  withoutGil([&] { result = cli::convertBatch(request); });
+  withoutGil([&] { result = remote::convertBatch(request); });
   if (!result.refused.empty()) throw py::value_error(result.refused);
   if (result.noScratch) {
     raiseRuntime(rt::PathFileAccessError, "Cannot create a temporary folder for the merge.");
