@@ -118,9 +118,9 @@ std::string Library::folder() {
   return path_.empty() ? std::string() : platform::folderOf(path_);
 }
 
-std::string Library::loadedPath() {
-  load();
-  return path_.empty() ? file_ : path_;
+std::string Library::chosenFile() {
+  const Library* lib = chosen.load(std::memory_order_acquire);
+  return lib ? lib->file_ : std::string();
 }
 
 int Library::revision(long* revision) {
