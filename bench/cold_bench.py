@@ -43,7 +43,7 @@ PR_SET_CHILD_SUBREAPER = 36
 NO_POOL = "/nonexistent/docmill-pool.sock"
 KIND_MEMBERS = (  # folder, extensions in order of preference, member, extra arguments
     ("word", (".docx", ".doc"), "CreatePDFfromWord", []),
-    ("excel", (".xlsx", ".xls"), "CreatePDFfromExcel", ["i2:1", ""]),
+    ("excel", (".xlsx", ".xls"), "CreatePDFfromExcel", ["i2:1", "A1:XFD1048576"]),  # whole sheet
     ("powerpoint", (".pptx",), "CreatePDFfromPowerPoint", []),
     ("publisher", (".pub",), "CreatePDFfromPub", []),
 )
