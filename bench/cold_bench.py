@@ -88,25 +88,29 @@ def reap_orphans(keep, limit=30):
         time.sleep(0.005)
 
 
-def timed(args, env, keep=(), out=None, outputs=()):
+def timed(args, env, keep=(), outputs=()):
     """Runs one call; returns (wall, processor seconds) once it and whatever it left
     running have ended, or raises when it fails or an output is missing or no PDF."""
     for path in outputs:
         if os.path.exists(path):
             os.remove(path)
-    before = native_bench.children_cpu()
-    start = time.monotonic()
-    proc = subprocess.Popen(args, env=env, stdout=out or subprocess.DEVNULL,
-                            stderr=subprocess.PIPE if out is None else out)
-    err = proc.stderr.read() if proc.stderr else b""
-    _, status, _ = os.wait4(proc.pid, 0)
-    wall = time.monotonic() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    reap_orphans(set(keep))
-    cpu = native_bench.children_cpu() - before
+    # Standard error goes to a file, not a pipe: a process the call leaves running with the
+    # pipe open would otherwise hold the figure up until it ends.
+    with tempfile.TemporaryFile() as err:
+        before = native_bench.children_cpu()
+        start = time.monotonic()
+        proc = subprocess.Popen(args, env=env, stdout=subprocess.DEVNULL,
+                                stderr=err)
+        _, status, _ = os.wait4(proc.pid, 0)
+        wall = time.monotonic() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        reap_orphans(set(keep))
+        cpu = native_bench.children_cpu() - before
+        err.seek(0)
+        said = err.read().decode(errors="replace").strip()
     if proc.returncode != 0:
         raise RuntimeError(f"{args[0]} {' '.join(args[1:3])} failed ({proc.returncode}): "
-                           f"{err.decode(errors='replace').strip()[-300:]}")
+                           f"{said[-300:]}")
     for path in outputs:
         if not is_pdf(path):
             raise RuntimeError(f"{' '.join(args[:3])}: {path} is missing or no PDF")
