@@ -36,6 +36,7 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # no __pycache__ left in the checkout
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import native_bench  # noqa: E402  (its listener handling, document kinds and tree_cpu)
 
