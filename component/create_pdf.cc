@@ -26,12 +26,29 @@ long CreatePDF::liveObjects() {
 }
 
 std::shared_ptr<CreatePDF> CreatePDF::create() {
-  std::shared_ptr<CreatePDF> obj(new CreatePDF());
-  obj->initialise();
-  return obj;
+  return std::shared_ptr<CreatePDF>(new CreatePDF());
 }
 
-void CreatePDF::initialise() {
+void CreatePDF::initialise() const {
+  std::call_once(initialised_, [this] { initialiseOnce(); });
+}
+
+int16_t CreatePDF::ghostScriptVersion() const {
+  initialise();
+  return ghostScriptVersion_;
+}
+
+void CreatePDF::setGhostScriptVersion(int16_t v) {
+  initialise();
+  ghostScriptVersion_ = v;
+}
+
+std::string CreatePDF::tempFilePath() const {
+  initialise();
+  return tempPath_;
+}
+
+void CreatePDF::initialiseOnce() const {
   std::string folder = getSpecialFolder(37);
   if (folder.empty()) return;
   if (!fileExists(Variant(folder + "/" + gs::kLibraryName)) &&
@@ -54,6 +71,7 @@ void CreatePDF::initialise() {
 }
 
 void CreatePDF::setTempFilePath(const Variant& value) {
+  initialise();
   std::string text;
   try {
     text = value.toString();
@@ -82,10 +100,10 @@ Variant CreatePDF::invokeMember(const FuncDesc& func, std::span<Variant* const> 
   switch (func.dispId) {
     case dispid::GhostScriptVersion:
       if (func.kind == invoke::PropertyPut) {
-        ghostScriptVersion_ = args[0]->i2();
+        setGhostScriptVersion(args[0]->i2());
         return {};
       }
-      return Variant(ghostScriptVersion_);
+      return Variant(ghostScriptVersion());
     case dispid::TempFilePath:
       if (func.kind == invoke::PropertyPut) {
         setTempFilePath(*args[0]);

@@ -29,13 +29,21 @@ void lookUp(const platform::DynamicLibrary& library, const char* symbol, Fn& tar
   target = reinterpret_cast<Fn>(library.symbol(symbol));
 }
 
+// Bound lazily, as the interpreter's own program is: binding its many dependencies (a
+// windowing library among them, of which a run calls nothing) at load would cost every
+// cold run several milliseconds, while a run binds the few calls it makes in no time.
+platform::DynamicLibrary loadOne(const std::string& file) {
+  return platform::DynamicLibrary(file, platform::DynamicLibrary::Symbols::Local,
+                                  platform::DynamicLibrary::Binding::Lazy);
+}
+
 platform::DynamicLibrary loadFirst(const std::string& file, const std::string& fallback) {
   try {
-    return platform::DynamicLibrary(file);
+    return loadOne(file);
   } catch (const platform::OsError&) {
     if (fallback.empty()) throw;
   }
-  return platform::DynamicLibrary(fallback);
+  return loadOne(fallback);
 }
 
 std::mutex registryMutex;
@@ -118,9 +126,9 @@ std::string Library::folder() {
   return path_.empty() ? std::string() : platform::folderOf(path_);
 }
 
-std::string Library::loadedPath() {
-  load();
-  return path_.empty() ? file_ : path_;
+std::string Library::chosenFile() {
+  const Library* lib = chosen.load(std::memory_order_acquire);
+  return lib ? lib->file_ : std::string();
 }
 
 int Library::revision(long* revision) {

@@ -43,9 +43,9 @@ class Library {
   // The folder the dynamic loader loaded the library from (loading it if needed);
   // empty when it cannot be loaded. Never raises.
   std::string folder();
-  // The file the dynamic loader loaded (loading it if needed), so that another process
-  // loads the very same one; the name as given when the loader cannot say. Raises like load.
-  std::string loadedPath();
+  // The file useLibrary chose, or empty for the default library (which has a fallback
+  // name). Loads nothing: the process that runs the interpreter loads it by this name.
+  static std::string chosenFile();
 
   // Fills `*revision` with the library's revision number (10000 for 10.00.0). The
   // library's own record is filled and only its number is returned.

@@ -247,9 +247,18 @@ void startRun(std::list<Run>& runs, platform::Message message) {
   refused.how = protocol::EndReport::How::NotStarted;
   try {
     const protocol::RunOrder order = protocol::decodeOrder(message.bytes);
-    Library& library = Library::at(order.library);
-    // Loaded here, once, so that every child starts with the library in place.
-    library.requireAll();
+    Library& library = order.library.empty() ? Library::current() : Library::at(order.library);
+    // Loaded here, once, so that every child starts with the library in place. The revision
+    // is the one entry point every version has: a library that cannot answer it is no
+    // interpreter, and the host raises the binding's error for it.
+    try {
+      long revision = 0;
+      library.revision(&revision);
+      library.requireAll();
+    } catch (const AutomationError& e) {
+      refused.value = e.error().number;
+      throw;
+    }
     platform::SpawnOptions options;
     options.descriptors = {{socket.get(), kRunSocket}};
     Run run;

@@ -48,13 +48,12 @@ InterpreterLimits interpreterLimits() {
 }
 
 RunOutcome runInterpreter(const std::vector<std::string>& args, const RunFiles& files) {
-  Library& library = Library::current();
-  long revision = 0;
-  library.revision(&revision);  // a missing library raises here, before any run
-  library.requireAll();         // and so does a missing entry point
-
   raiseIfCancelled();  // a caller that went away needs no run
-  const IsolatedRun run = runIsolated(library.loadedPath(), args, files, interpreterLimits());
+  // The library is loaded by the helper process only: loading it here as well would cost
+  // every cold call as much as the interpreter's own start. A missing library or entry
+  // point comes back from the helper and raises here, before any run.
+  const IsolatedRun run = runIsolated(Library::chosenFile(), args, files, interpreterLimits());
+  if (run.libraryError) raise(*run.libraryError);
   lastRunCpu = run.cpuSeconds;
   const auto context = CallContext::current();
   if (run.cancelled || (context && context->cancelled())) raise(cancelledError());

@@ -158,6 +158,9 @@ IsolatedRun judge(const std::optional<protocol::ChildReport>& child,
     run.text = "the interpreter could not be shut in: " + child->text;
   } else if (end && end->how == How::NotStarted) {
     run.text = "the interpreter could not start: " + end->text;
+    if (end->value == rt::FileNotFound || end->value == rt::DllEntryPointNotFound) {
+      run.libraryError = runtimeError(static_cast<int32_t>(end->value), end->text);
+    }
   } else if (end) {
     platform::ExitStatus status;
     status.exited = end->how == How::Exited;
@@ -293,7 +296,11 @@ IsolatedRun runIsolated(const std::string& library, const std::vector<std::strin
     // new one takes it.
     reports = attempt(order, request, limits);
   }
-  return judge(reports.child, reports.end, limits);
+  IsolatedRun run = judge(reports.child, reports.end, limits);
+  // Only the helper speaks before the run's child exists; once it does, what comes on the
+  // socket may be the child's (hostile) word, which raises nothing.
+  if (reports.started) run.libraryError.reset();
+  return run;
 }
 
 }  // namespace docmill::gs

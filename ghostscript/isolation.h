@@ -14,14 +14,18 @@
 // then says `cancelled`). Before the interpreter starts, the run's inputs are looked at
 // (see inputs.h); a run with an unusable input is not made (`refused`).
 // Raises (AutomationError) only when no run can be made: the helper cannot be started or
-// the scratch folder cannot be created.
+// the scratch folder cannot be created. A library that the helper cannot load (or that lacks
+// an entry point) is no run either: the result's `libraryError` says so, for the caller to
+// raise.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "automation/error.h"
 #include "ghostscript/conversions.h"
 #include "ghostscript/inputs.h"
 
@@ -39,8 +43,12 @@ struct IsolatedRun {
   double cpuSeconds = 0;          // processor time the run's child used
   std::vector<InputKind> inputs;  // what each of `files.reads` is (when the child said)
   std::vector<FindingAt> findings;
+  // Not started: the library could not be loaded or lacks an entry point (the runtime
+  // error the binding raises, see binding.h).
+  std::optional<Error> libraryError;
 };
 
+// `library` is the interpreter library file the helper loads; empty for the default one.
 IsolatedRun runIsolated(const std::string& library, const std::vector<std::string>& args,
                         const RunFiles& files, const InterpreterLimits& limits);
 

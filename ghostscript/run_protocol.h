@@ -33,7 +33,7 @@ struct RunOrder {
   uint64_t timeoutMilliseconds = 0;
   uint64_t memoryBytes = 0;  // address space the run may map beyond its start
   uint64_t diskBytes = 0;    // what the run may write: its scratch folder and outputs together
-  std::string library;       // the interpreter library file to run
+  std::string library;       // the interpreter library file to run; empty: the default one
   // What the helper watches the run's writing in (absolute paths): its private scratch
   // folder and the files it writes.
   std::string scratchFolder;
@@ -69,7 +69,9 @@ struct EndReport {
     Cancelled = 5,  // killed because the host stopped waiting for it
   };
   How how = How::Exited;
-  int64_t value = 0;  // exit status or signal number
+  // Exit status or signal number; for NotStarted, the runtime error number when the
+  // library could not be loaded or lacks an entry point (0 for any other reason).
+  int64_t value = 0;
   uint64_t cpuMicroseconds = 0;
   std::string text;  // why no run started
 };

@@ -8,9 +8,9 @@
 
 namespace docmill::platform {
 
-DynamicLibrary::DynamicLibrary(const std::string& file, Symbols symbols)
-    : handle_(::dlopen(file.c_str(),
-                       RTLD_NOW | (symbols == Symbols::Global ? RTLD_GLOBAL : RTLD_LOCAL))) {
+DynamicLibrary::DynamicLibrary(const std::string& file, Symbols symbols, Binding binding)
+    : handle_(::dlopen(file.c_str(), (binding == Binding::Now ? RTLD_NOW : RTLD_LAZY) |
+                                         (symbols == Symbols::Global ? RTLD_GLOBAL : RTLD_LOCAL))) {
   if (handle_ == nullptr) {
     const char* reason = ::dlerror();
     throw OsError(ENOENT, reason ? std::string("cannot load: ") + reason : "cannot load", file);

@@ -19,9 +19,15 @@ class DynamicLibrary {
   // Whether the library's symbols also resolve references of libraries loaded after it.
   enum class Symbols { Local, Global };
 
+  // When the library's calls to other libraries are bound: all at load, or each at its first
+  // call (the loader's default for programs; a library with many dependencies of which
+  // little is called loads markedly faster).
+  enum class Binding { Now, Lazy };
+
   DynamicLibrary() = default;
-  // Loads `file`, a path or a bare name for the loader's search, binding every reference now.
-  explicit DynamicLibrary(const std::string& file, Symbols symbols = Symbols::Local);
+  // Loads `file`, a path or a bare name for the loader's search.
+  explicit DynamicLibrary(const std::string& file, Symbols symbols = Symbols::Local,
+                          Binding binding = Binding::Now);
   DynamicLibrary(DynamicLibrary&& other) noexcept;
   DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
   DynamicLibrary(const DynamicLibrary&) = delete;
