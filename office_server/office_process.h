@@ -63,6 +63,9 @@ class OfficeProcess {
   // The folder inside the profile where the office reads and writes documents: the only
   // one it can reach. "" when none runs.
   std::string workFolder() const;
+  // How many office processes the last `start()` ran: 1, or 2 when the office made a new
+  // profile and ended to be started again (see profile_template.h).
+  int processStarts() const { return processStarts_; }
 
  private:
   bool exitedLocked();
@@ -82,6 +85,7 @@ class OfficeProcess {
   css::uno::Reference<css::frame::XDesktop2> desktop_;
   css::uno::Reference<css::lang::XComponent> bridge_;
   std::shared_ptr<std::atomic<bool>> connectionLost_;  // set when the bridge goes
+  std::atomic<int> processStarts_{0};
 };
 
 }  // namespace docmill::office_server
