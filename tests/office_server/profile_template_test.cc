@@ -106,6 +106,8 @@ TEST_F(ProfileTemplate, TheFirstOfficeMakesItAndLaterOfficesStartOnceFromIt) {
   const ino_t made = inodeOf(stamp);
 
   EXPECT_EQ(startOffice(), 1);
+  // Settings in the template are never the office's: ours are written over them.
+  { std::ofstream(templateFolder() / "registrymodifications.xcu") << "<oor:items/>\n"; }
   EXPECT_EQ(startOffice(), 1);
   EXPECT_EQ(inodeOf(stamp), made);  // used, never made again
   // Nothing of a template being made is left beside it.
