@@ -1,6 +1,7 @@
 // One office process: headless, with a private user profile in a temporary folder of its
-// own, reached over a private pipe (never a TCP port). It runs confined: it can read the
-// system's files and write only inside its profile, where its work folder receives the
+// own (a copy of the user's profile template when there is a sound one, see
+// profile_template.h), reached over a private pipe (never a TCP port). It runs confined: it can
+// read the system's files and write only inside its profile, where its work folder receives the
 // documents it opens and the files it writes; it has a network of its own and no TCP.
 //
 // An `OfficeProcess` owns the process group it starts, the profile folder and the pipe
