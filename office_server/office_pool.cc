@@ -470,6 +470,7 @@ std::vector<OfficeStatus> OfficePool::status() {
   for (size_t i = 0; i < slots.size(); ++i) {
     result[i].pid = slots[i]->process.processId();
     result[i].profile = slots[i]->process.profileFolder();
+    result[i].processStarts = slots[i]->process.processStarts();
   }
   return result;
 }

@@ -18,15 +18,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "automation/error.h"
+#include "office_server/profile_template.h"
 #include "platform/confinement.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/scratch.h"
+#include "platform/trust.h"
 
 #ifndef DOCMILL_LO_PROGRAM_DIR
 #define DOCMILL_LO_PROGRAM_DIR "/usr/lib/libreoffice/program"
@@ -45,6 +47,10 @@ constexpr auto kStartTimeout = std::chrono::seconds(90);
 constexpr auto kEndTimeout = std::chrono::seconds(10);
 // soffice asks to be started again after it has set up a new profile in some setups.
 constexpr int kRestartExitCode = 81;
+// The office makes its pipe a second or two after it starts: asked often at first, then
+// less often, so that the answer is seen soon without spinning.
+constexpr auto kFirstConnectPause = std::chrono::milliseconds(5);
+constexpr auto kLongestConnectPause = std::chrono::milliseconds(100);
 
 [[noreturn]] void raiseStart(const std::string& why) {
   raiseRuntime(rt::CantCreateObject, "Automation server can't create object: " + why);
@@ -296,17 +302,19 @@ void OfficeProcess::start() {
     std::lock_guard info(infoMutex_);
     profileSeen_ = profile_;
   }
-  std::filesystem::create_directories(profile_ + "/user", ec);
+  // From the user's profile template when there is a sound one (the office then starts
+  // once), else fresh.
+  ProfileTemplate profileTemplate = ProfileTemplate::forInstallation(DOCMILL_LO_PROGRAM_DIR);
+  const std::string userFolder = profile_ + "/user";
+  profileTemplate.copyTo(userFolder);
   // The only place the office reads documents from and writes its files to.
   try {
     platform::makeDirectory(workFolderLocked(), 0700);
+    // Our settings, never the template's: an office without them must not start.
+    platform::replaceFile(userFolder, "registrymodifications.xcu", kProfileSettings, 0600);
   } catch (const platform::OsError& e) {
     endLocked();
-    raiseStart(std::string("cannot create the office's work folder: ") + std::strerror(e.code()));
-  }
-  {
-    std::ofstream settings(profile_ + "/user/registrymodifications.xcu");
-    settings << kProfileSettings;
+    raiseStart(std::string("cannot prepare the office's profile: ") + e.what());
   }
   pipeName_ = kPipePrefix + std::to_string(::getpid()) + "-" + randomToken();
 
@@ -349,6 +357,7 @@ void OfficeProcess::start() {
   // host, no terminal output, confined before it runs.
   options.confinement = &confinement;
   auto spawn = [&] {
+    ++processStarts_;
     try {
       child_ = platform::ChildProcess::start(options);
     } catch (const platform::OsError& e) {
@@ -360,17 +369,23 @@ void OfficeProcess::start() {
     }
     group_ = child_.pid();
   };
+  processStarts_ = 0;
   spawn();
 
   auto local = localContext();
   auto connector = css::connection::Connector::create(local);
   const auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
   Reference<css::connection::XConnection> connection;
+  auto pause = kFirstConnectPause;
   while (!connection.is()) {
     if (const auto status = child_.waitUntil(std::chrono::steady_clock::now())) {
       if (status->exited && status->code == kRestartExitCode) {
+        // The office made its profile and ended: nothing writes the profile now (unless
+        // something it started lives on), so it can serve as the template.
+        if (!platform::groupHasLiveMembers(group_.load())) profileTemplate.keep(userFolder);
         removePipe(singleInstancePipe(profile_));
         spawn();
+        pause = kFirstConnectPause;
         continue;
       }
       endLocked();
@@ -383,7 +398,8 @@ void OfficeProcess::start() {
         endLocked();
         raiseStart("the office did not answer within 90 seconds");
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::this_thread::sleep_for(pause);
+      pause = std::min(pause * 2, kLongestConnectPause);
     }
   }
   try {
@@ -420,7 +436,7 @@ void OfficeProcess::endLocked() {
     // Whatever else of the group outlived its leader goes too.
     platform::signalGroup(group, SIGKILL);
     child_.wait();
-    for (int i = 0; i < 100 && platform::groupHasMembers(group); ++i) {
+    for (int i = 0; i < 100 && platform::groupHasLiveMembers(group); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }

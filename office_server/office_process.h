@@ -1,6 +1,7 @@
 // One office process: headless, with a private user profile in a temporary folder of its
-// own, reached over a private pipe (never a TCP port). It runs confined: it can read the
-// system's files and write only inside its profile, where its work folder receives the
+// own (a copy of the user's profile template when there is a sound one, see
+// profile_template.h), reached over a private pipe (never a TCP port). It runs confined: it can
+// read the system's files and write only inside its profile, where its work folder receives the
 // documents it opens and the files it writes; it has a network of its own and no TCP.
 //
 // An `OfficeProcess` owns the process group it starts, the profile folder and the pipe
@@ -63,6 +64,9 @@ class OfficeProcess {
   // The folder inside the profile where the office reads and writes documents: the only
   // one it can reach. "" when none runs.
   std::string workFolder() const;
+  // How many office processes the last `start()` ran: 1, or 2 when the office made a new
+  // profile and ended to be started again (see profile_template.h).
+  int processStarts() const { return processStarts_; }
 
  private:
   bool exitedLocked();
@@ -82,6 +86,7 @@ class OfficeProcess {
   css::uno::Reference<css::frame::XDesktop2> desktop_;
   css::uno::Reference<css::lang::XComponent> bridge_;
   std::shared_ptr<std::atomic<bool>> connectionLost_;  // set when the bridge goes
+  std::atomic<int> processStarts_{0};
 };
 
 }  // namespace docmill::office_server

@@ -81,11 +81,12 @@ struct OfficeStatus {
   std::string profile;
   int documents = 0;  // opened since this office started
   bool leased = false;
-  bool inCall = false;   // a call is running on it
-  std::string document;  // the document its application opened last
-  bool ready = false;    // it runs and takes calls
-  int restarts = 0;      // times it was started again since the pool started
-  int waiting = 0;       // callers waiting for a free office (the same in every entry)
+  bool inCall = false;    // a call is running on it
+  std::string document;   // the document its application opened last
+  bool ready = false;     // it runs and takes calls
+  int restarts = 0;       // times it was started again since the pool started
+  int processStarts = 0;  // office processes its last start ran: 2 when it made a new profile
+  int waiting = 0;        // callers waiting for a free office (the same in every entry)
 };
 std::vector<OfficeStatus> officeStatus();
 // How many callers wait in the queue for a free office now.

@@ -46,6 +46,11 @@ std::optional<int64_t> fileLength(const std::string& path);
 // be read; never throws.
 uint64_t bytesUnder(const std::string& folder);
 
+// What changes when the file `path` leads to (through links) is replaced or rewritten: its
+// device, file number, length and time of last change, as text. Nothing when it cannot be
+// reached. Never throws.
+std::optional<std::string> fileStamp(const std::string& path);
+
 // Which file a path or an open descriptor is, whatever its name: the device and the
 // file number.
 struct FileIdentity {

@@ -397,6 +397,35 @@ bool groupHasMembers(pid_t group) noexcept {
   return group > 0 && ::kill(-group, 0) == 0;
 }
 
+bool groupHasLiveMembers(pid_t group) noexcept {
+  if (!groupHasMembers(group)) return false;
+  try {
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+         it.increment(ec)) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
+      if (pid <= 0) continue;
+      std::ifstream stat(it->path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      // The name in parentheses may hold anything; the state, parent and group follow.
+      const auto close = line.rfind(')');
+      if (close == std::string::npos) continue;
+      char state = 0;
+      int parent = 0;
+      int processGroup = 0;
+      if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &state, &parent, &processGroup) == 3 &&
+          processGroup == group && state != 'Z' && state != 'X') {
+        return true;
+      }
+    }
+    return false;
+  } catch (...) {
+    // Unable to look: as if something still ran.
+    return true;
+  }
+}
+
 void signalGroup(pid_t group, int signal) noexcept {
   if (group > 0) ::kill(-group, signal);
 }

@@ -119,6 +119,11 @@ int enterPrivateNetworkInChild(const char* uidMap, size_t uidLength, const char*
 
 // Whether any process is still in process group `group`. Never throws.
 bool groupHasMembers(pid_t group) noexcept;
+// Whether any process of group `group` still runs: ended processes that wait to be reaped
+// (zombies) do not count. A child that left its parent is reaped by the system's first
+// process, which in some containers does so late or never, so its zombie can outstay the
+// group by far while holding nothing open. Reads /proc; never throws.
+bool groupHasLiveMembers(pid_t group) noexcept;
 // Sends `signal` to every process of group `group` (nothing for a group of 0 or less); safe
 // from any thread at any time. Never throws.
 void signalGroup(pid_t group, int signal) noexcept;

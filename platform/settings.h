@@ -48,6 +48,9 @@ inline constexpr WholeNumberSetting kInterpreterMemoryMiB{"DOCMILL_INTERPRETER_M
 // MiB one interpreter run may write, its temporary files and its output together (default
 // 2048).
 inline constexpr WholeNumberSetting kInterpreterDiskMiB{"DOCMILL_INTERPRETER_DISK", 1, 1ull << 30};
+// The folder that keeps the office's profile template, instead of the user's cache folder
+// (text, taken as is).
+inline constexpr const char* kProfileTemplate = "DOCMILL_PROFILE_TEMPLATE";
 // The folder of class records, instead of the user's and the system's (text, taken as is).
 inline constexpr const char* kRegistry = "DOCMILL_REGISTRY";
 

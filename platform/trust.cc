@@ -1,9 +1,13 @@
 #include "platform/trust.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -253,6 +257,172 @@ std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBy
     }
   }
   return contents;
+}
+
+namespace {
+
+constexpr int kMaxCopyDepth = 32;
+
+struct TreeCopier {
+  const std::vector<std::string>& skip;
+  TreeCopy result;
+
+  // Somebody else controls `where`: the copy ends.
+  bool untrusted(const std::string& where, const std::string& why) {
+    result.fault = TreeFault::Untrusted;
+    result.problem = where + " " + why;
+    return false;
+  }
+  // `where` cannot be read: noted, and the walk goes on past it, so that an untrusted entry
+  // further on still shows (a tree judged only unreadable holds nothing of anybody else's
+  // that could be seen).
+  void unreadable(const std::string& where, const std::string& why) {
+    if (result.fault != TreeFault::None) return;
+    result.fault = TreeFault::Unreadable;
+    result.problem = where + " " + why;
+  }
+
+  // Judges the entry `st` describes (named `where` in messages); false when somebody else
+  // controls it.
+  bool judge(const struct stat& st, const std::string& where) {
+    if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) {
+      return untrusted(where, "is neither a folder nor a regular file");
+    }
+    if (auto why = untrustedEntry(st, LastEntry::Private)) return untrusted(where, *why);
+    return true;
+  }
+
+  // Opens `name` in `dir` without following a link. Invalid when it cannot be opened: a
+  // link, a special file or an entry of somebody else's is untrusted, anything else
+  // unreadable.
+  Descriptor openEntry(int dir, const char* name, const std::string& where) {
+    // Not blocking: a pipe planted in the tree must not stall the copy.
+    Descriptor fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.valid()) return fd;
+    const int err = errno;
+    struct stat st;
+    if (err == ELOOP) {
+      untrusted(where, "is a link");
+    } else if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !judge(st, where)) {
+      // judged untrusted
+    } else {
+      unreadable(where, "cannot be opened: " + describeErrno(err));
+    }
+    return fd;
+  }
+
+  void copyFile(int from, int toDir, const char* name, const std::string& where) {
+    Descriptor out(
+        ::openat(toDir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) throw OsError(errno, "cannot create a copy of", where);
+    if (::fchmod(out.get(), 0600) != 0) throw OsError(errno, "cannot set the mode of", where);
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(from, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        unreadable(where, "cannot be read: " + describeErrno(errno));
+        return;
+      }
+      if (n == 0) break;
+      if (!writeAll(out.get(), std::string_view(buffer, static_cast<size_t>(n)))) {
+        throw OsError(errno, "cannot write a copy of", where);
+      }
+    }
+    if (::close(out.release()) != 0) throw OsError(errno, "cannot write a copy of", where);
+  }
+
+  // Copies the folder open as `from` (named `where`) into the folder open as `to`. False
+  // when an untrusted entry ended the copy.
+  bool copyFolder(int from, int to, const std::string& where, int depth) {
+    if (depth > kMaxCopyDepth) {
+      unreadable(where, "is nested too deeply");
+      return true;
+    }
+    // fdopendir takes the descriptor it is given; the walk keeps its own.
+    const int listed = ::dup(from);
+    DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
+    if (!dir) {
+      const int err = errno;
+      if (listed >= 0) ::close(listed);
+      unreadable(where, "cannot be listed: " + describeErrno(err));
+      return true;
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (depth == 0 && std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
+      names.push_back(std::move(name));
+    }
+    const int listError = errno;
+    ::closedir(dir);
+    if (listError != 0) unreadable(where, "cannot be listed: " + describeErrno(listError));
+    for (const std::string& name : names) {
+      const std::string path = where + "/" + name;
+      Descriptor entry = openEntry(from, name.c_str(), path);
+      if (result.fault == TreeFault::Untrusted) return false;
+      if (!entry.valid()) continue;
+      struct stat st;
+      if (::fstat(entry.get(), &st) != 0) {
+        unreadable(path, "cannot be examined: " + describeErrno(errno));
+        continue;
+      }
+      if (!judge(st, path)) return false;
+      if (S_ISREG(st.st_mode)) {
+        copyFile(entry.get(), to, name.c_str(), path);
+        continue;
+      }
+      if (::mkdirat(to, name.c_str(), 0700) != 0) throw OsError(errno, "cannot copy", path);
+      Descriptor made(::openat(to, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!made.valid() || ::fchmod(made.get(), 0700) != 0) {
+        throw OsError(errno, "cannot set the mode of the copy of", path);
+      }
+      if (!copyFolder(entry.get(), made.get(), path, depth + 1)) return false;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+TreeCopy copyPrivateTree(const std::string& from, const std::string& to,
+                         const std::vector<std::string>& skip) {
+  TreeCopier copier{skip, {}};
+  Descriptor source = copier.openEntry(AT_FDCWD, from.c_str(), from);
+  if (!source.valid()) return copier.result;
+  struct stat st;
+  if (::fstat(source.get(), &st) != 0) {
+    copier.unreadable(from, "cannot be examined: " + describeErrno(errno));
+    return copier.result;
+  }
+  if (!copier.judge(st, from)) return copier.result;
+  if (!S_ISDIR(st.st_mode)) {
+    copier.unreadable(from, "is not a folder");
+    return copier.result;
+  }
+  if (::mkdir(to.c_str(), 0700) != 0) throw OsError(errno, "cannot create the folder", to);
+  Descriptor target(::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!target.valid() || ::fchmod(target.get(), 0700) != 0) {
+    throw OsError(errno, "cannot set the mode of", to);
+  }
+  copier.copyFolder(source.get(), target.get(), from, 0);
+  return copier.result;
+}
+
+bool renameIfAbsent(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno == EEXIST || errno == ENOTEMPTY) return false;
+  throw OsError(errno, "cannot rename " + from + " to", to);
+}
+
+void exchangeEntries(const std::string& first, const std::string& second) {
+  if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) {
+    throw OsError(errno, "cannot exchange " + first + " and", second);
+  }
 }
 
 }  // namespace docmill::platform

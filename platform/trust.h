@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/os_error.h"
 
@@ -72,5 +73,44 @@ void replaceFile(const std::string& folder, const std::string& name, std::string
 // not there).
 std::optional<std::string> readTrustedFile(const std::string& path, size_t maxBytes,
                                            std::string* problem);
+
+// Why a folder could not be copied by `copyPrivateTree`.
+enum class TreeFault {
+  None,
+  // An entry belongs to another user, may be written by group or others, or is a link,
+  // device, pipe or socket: somebody else put it there or could change it. Such a tree is
+  // neither used nor removed.
+  Untrusted,
+  // The folder is missing, or an entry in it vanished or cannot be read: a tree that broke,
+  // not one that somebody else controls.
+  Unreadable,
+};
+
+struct TreeCopy {
+  TreeFault fault = TreeFault::None;
+  std::string problem;  // what and where, empty when the copy is whole
+  bool copied() const { return fault == TreeFault::None; }
+};
+
+// Copies the folder `from` to `to`, which must not exist yet; its parent must. `to` and the
+// folders in it are made mode 0700, the files 0600, whatever the umask. Only folders and
+// regular files are copied, and only those that belong to root or the current user and
+// that neither group nor others may write (the folder `from` itself included). Every entry
+// is opened without following a link and judged on what was opened, so an entry swapped
+// for a link while the copy runs is refused, never followed. Entries directly in `from`
+// named in `skip` are left out; folders deeper than 32 levels count as unreadable. An
+// untrusted entry ends the copy; an unreadable one is passed over and reported once the
+// rest was looked at (so that a tree judged only unreadable holds nothing that somebody
+// else controls, as far as could be seen). A copy that is not whole stays for the caller
+// to remove. Failing to write `to` throws OsError.
+TreeCopy copyPrivateTree(const std::string& from, const std::string& to,
+                         const std::vector<std::string>& skip = {});
+
+// Puts the entry `from` at `to` in one step when nothing is at `to` yet; false (nothing
+// moved) when something is there, even an empty folder. Throws OsError for other failures.
+bool renameIfAbsent(const std::string& from, const std::string& to);
+// Swaps the entries `first` and `second` in one step: whoever opens either name meets the
+// old entry or the new one, never neither. Both must exist. Throws OsError.
+void exchangeEntries(const std::string& first, const std::string& second);
 
 }  // namespace docmill::platform

@@ -109,6 +109,22 @@ TEST(ChildProcess, DeadlineKillAndDestructionEndTheWholeGroup) {
   EXPECT_EQ(errno, ESRCH);
 }
 
+// An ended process that waits to be reaped keeps its group in existence but runs nothing:
+// whoever waits for a group to end waits for the live members only.
+TEST(ChildProcess, AGroupOfZombiesHasNoLiveMembers) {
+  SpawnOptions options;
+  options.argv = {"/bin/sleep", "60"};
+  ChildProcess child = ChildProcess::start(options);
+  const pid_t group = child.pid();
+  EXPECT_TRUE(groupHasLiveMembers(group));
+  child.kill();
+  ASSERT_TRUE(docmill::test::waitFor([&] { return !groupExists(group); }));
+  EXPECT_TRUE(groupHasMembers(group));  // not reaped yet
+  EXPECT_FALSE(groupHasLiveMembers(group));
+  child.wait();
+  EXPECT_FALSE(groupHasMembers(group));
+}
+
 TEST(ChildProcess, OutlivesTheThreadThatStartedIt) {
   ChildProcess child;
   std::thread([&] {

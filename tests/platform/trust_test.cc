@@ -72,3 +72,48 @@ TEST_F(TrustTest, TrustedReadsNeitherBlockNorFollowLinks) {
 }
 
 }  // namespace
+
+// A private copy holds folders and regular files of ours only, made private whatever they
+// were; a link or a special file ends the copy (never followed), an unreadable entry is
+// passed over and reported.
+TEST_F(TrustTest, PrivateTreeCopiesOnlyOwnFoldersAndFiles) {
+  fs::create_directories(dir_ / "from" / "a" / "b");
+  std::ofstream(dir_ / "from" / "a" / "b" / "f") << "text";
+  std::ofstream(dir_ / "from" / "left-out") << "x";
+  ::chmod((dir_ / "from" / "a").c_str(), 0755);
+  TreeCopy copy = copyPrivateTree((dir_ / "from").string(), (dir_ / "to").string(), {"left-out"});
+  ASSERT_TRUE(copy.copied()) << copy.problem;
+  std::ifstream in(dir_ / "to" / "a" / "b" / "f");
+  std::string text;
+  in >> text;
+  EXPECT_EQ(text, "text");
+  EXPECT_FALSE(fs::exists(dir_ / "to" / "left-out"));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir_ / "to" / "a").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  ASSERT_EQ(::stat((dir_ / "to" / "a" / "b" / "f").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+  // The copy may not exist yet.
+  EXPECT_THROW(copyPrivateTree((dir_ / "from").string(), (dir_ / "to").string()), OsError);
+
+  fs::create_symlink(dir_ / "from" / "a" / "b" / "f", dir_ / "from" / "a" / "link");
+  copy = copyPrivateTree((dir_ / "from").string(), (dir_ / "to-link").string());
+  EXPECT_EQ(copy.fault, TreeFault::Untrusted);
+  EXPECT_NE(copy.problem.find("link"), std::string::npos) << copy.problem;
+  fs::remove(dir_ / "from" / "a" / "link");
+
+  ASSERT_EQ(::mkfifo((dir_ / "from" / "a" / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(copyPrivateTree((dir_ / "from").string(), (dir_ / "to-fifo").string()).fault,
+            TreeFault::Untrusted);
+  fs::remove(dir_ / "from" / "a" / "fifo");
+
+  ::chmod((dir_ / "from" / "a" / "b").c_str(), 0777);
+  EXPECT_EQ(copyPrivateTree((dir_ / "from").string(), (dir_ / "to-open").string()).fault,
+            TreeFault::Untrusted);
+  ::chmod((dir_ / "from" / "a" / "b").c_str(), 0700);
+
+  EXPECT_EQ(copyPrivateTree((dir_ / "missing").string(), (dir_ / "to-missing").string()).fault,
+            TreeFault::Unreadable);
+  EXPECT_FALSE(fs::exists(dir_ / "to-missing"));
+}
