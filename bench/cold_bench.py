@@ -73,8 +73,14 @@ def own_children(keep):
     return found
 
 
+# Processes this bench runs for the whole of a part (the pool service, unoconv's listener):
+# never taken for something a call left running.
+KEEP = set()
+
+
 def reap_orphans(keep, limit=30):
     """Waits for what a call left running (reparented here); kills it after `limit` s."""
+    keep = set(keep) | KEEP
     deadline = time.monotonic() + limit
     while True:
         left = own_children(keep)
@@ -223,6 +229,8 @@ def unoconv_loop(listener, docs, folder):
         cpu += timed(["/usr/bin/python3", "/usr/bin/unoconv", "-f", "pdf", "-o", out, d],
                      listener.env, keep={listener.proc.pid}, outputs=[out])[1]
     wall = time.monotonic() - start
+    if listener.proc.poll() is not None:
+        raise RuntimeError("unoconv's listener ended during the loop: no figure for it")
     return wall, cpu + native_bench.tree_cpu(listener.proc.pid) - before
 
 
@@ -239,6 +247,7 @@ class PoolService:
         self.proc = subprocess.Popen([docmill, "serve", "--socket", self.socket], env=self.env,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
                                      start_new_session=True)
+        KEEP.add(self.proc.pid)
         deadline = time.monotonic() + 120
         while not os.path.exists(self.socket):
             if self.proc.poll() is not None:
@@ -256,9 +265,12 @@ class PoolService:
         try:
             os.killpg(self.proc.pid, signal.SIGTERM)
             self.proc.wait(timeout=60)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
+        except subprocess.TimeoutExpired:
             os.killpg(self.proc.pid, signal.SIGKILL)
             self.proc.wait()
+        except ProcessLookupError:
+            self.proc.wait()
+        KEEP.discard(self.proc.pid)
 
 
 def part3a(docmill, docs, work, runs, listener):
@@ -341,6 +353,7 @@ def main():
                 print("3. skipped: unoconv is not installed: bench/install-bench-deps.sh")
             else:
                 listener = native_bench.Listener(work, docs[0])
+                KEEP.add(listener.proc.pid)
                 if "3a" in parts:
                     part3a(docmill, docs, work, runs, listener)
                 if "3b" in parts:
