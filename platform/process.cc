@@ -397,29 +397,50 @@ bool groupHasMembers(pid_t group) noexcept {
   return group > 0 && ::kill(-group, 0) == 0;
 }
 
+namespace {
+
+struct ProcEntry {
+  pid_t pid = 0;
+  char state = 0;
+  pid_t parent = 0;
+  pid_t group = 0;
+};
+
+// Calls `visit` with each process /proc lists until it returns true; true then. A process
+// that ends while the list is read is left out.
+template <typename Visit>
+bool anyProcess(Visit visit) {
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
+       it.increment(ec)) {
+    ProcEntry e;
+    e.pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
+    if (e.pid <= 0) continue;
+    std::ifstream stat(it->path() / "stat");
+    std::string line;
+    std::getline(stat, line);
+    // The name in parentheses may hold anything; the state, parent and group follow.
+    const auto close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    int parent = 0, group = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &e.state, &parent, &group) != 3) {
+      continue;
+    }
+    e.parent = parent;
+    e.group = group;
+    if (visit(e)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool groupHasLiveMembers(pid_t group) noexcept {
   if (!groupHasMembers(group)) return false;
   try {
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-         it.increment(ec)) {
-      const pid_t pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
-      if (pid <= 0) continue;
-      std::ifstream stat(it->path() / "stat");
-      std::string line;
-      std::getline(stat, line);
-      // The name in parentheses may hold anything; the state, parent and group follow.
-      const auto close = line.rfind(')');
-      if (close == std::string::npos) continue;
-      char state = 0;
-      int parent = 0;
-      int processGroup = 0;
-      if (std::sscanf(line.c_str() + close + 1, " %c %d %d", &state, &parent, &processGroup) == 3 &&
-          processGroup == group && state != 'Z' && state != 'X') {
-        return true;
-      }
-    }
-    return false;
+    return anyProcess([group](const ProcEntry& e) {
+      return e.group == group && e.state != 'Z' && e.state != 'X';
+    });
   } catch (...) {
     // Unable to look: as if something still ran.
     return true;
@@ -432,24 +453,11 @@ void signalGroup(pid_t group, int signal) noexcept {
 
 std::vector<pid_t> unreapedChildren() {
   std::vector<pid_t> result;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it("/proc", ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(it->path().filename().c_str()));
-    if (pid <= 0) continue;
-    std::ifstream stat(it->path() / "stat");
-    std::string line;
-    std::getline(stat, line);
-    // The name in parentheses may hold anything; the state and parent follow its end.
-    const auto close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    int parent = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 &&
-        parent == ::getpid() && state == 'Z') {
-      result.push_back(pid);
-    }
-  }
+  const pid_t self = ::getpid();
+  anyProcess([&](const ProcEntry& e) {
+    if (e.parent == self && e.state == 'Z') result.push_back(e.pid);
+    return false;
+  });
   return result;
 }
 
