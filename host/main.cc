@@ -18,6 +18,7 @@
 #include "remote/pool_client.h"
 #include "remote/pool_service.h"
 #include "serve/server.h"
+#include "serve/worker.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ const char* kUsage = R"(usage: docmill [--set NAME=VALUE]... MEMBER [ARG]... [--
        docmill convert [-j N] [-o OUT] [--OPTION=VALUE]... IN...   (docmill convert --help)
        docmill convert --merge -o OUT.pdf [--OPTION=VALUE]... IN...
        docmill serve [--listen ADDR:PORT]
+       docmill worker --queue redis://HOST:PORT[/DB] | unix:PATH   converts queued jobs
        docmill serve --socket [PATH]   the pool service: calls of this user's docmill and
                             Python programs use its warm offices (DOCMILL_POOL_SOCKET, default
                             $XDG_RUNTIME_DIR/docmill/pool.sock)
@@ -99,6 +101,7 @@ int run(int argc, char** argv) {
     });
     return socket ? remote::runPoolService(rest) : serve::runServe(rest);
   }
+  if (args[0] == "worker") return serve::runWorker({args.begin() + 1, args.end()});
   // Through the user's pool service when it runs: its offices are warm.
   DispatchPtr obj = remote::createObject(kProgId);
 

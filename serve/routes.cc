@@ -244,6 +244,20 @@ std::string downloadName(const std::string& requested, const std::string& standa
   return safeFileName(base + ext, standard);
 }
 
+// Where an upload is stored: a folder of its own under a generated name, holding the file
+// under the client's name as safeFileName cleans it (one plain name, never a path). The
+// office then reads and shows the name the client knows (a CSV's sheet is named after its
+// file; fields and messages show the file's name), and the extension picks the conversion.
+std::string uploadPath(const std::string& requestFolder, size_t number,
+                       const std::string& clientName) {
+  const std::string folder = requestFolder + "/upload-" + std::to_string(number);
+  std::error_code ec;
+  std::filesystem::create_directory(folder, ec);
+  if (ec) throw std::runtime_error("cannot store an upload");
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
+  return folder + "/" + safeFileName(clientName, "upload");
+}
+
 Reply errorReply(int status, const Error& error) {
   Reply r;
   r.status = status;

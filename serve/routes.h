@@ -52,6 +52,7 @@ struct Reply {
   std::string downloadName;  // for Content-Disposition, already safe (see downloadName())
   std::string policy;        // a Content-Security-Policy, for a page
   int retryAfter = 0;        // seconds, for 503
+  std::string location;      // a Location header (a job's address)
   std::string error;         // the error number, for the log line
 };
 
@@ -60,6 +61,12 @@ struct Reply {
 // every client name is (safeFileName), with the extension of `standard` added unless it ends
 // so already; `standard` when nothing is requested or nothing of it is left.
 std::string downloadName(const std::string& requested, const std::string& standard);
+
+// Where upload `number` (from 1) of a request is stored: a folder of its own under a generated
+// name in `requestFolder`, holding the file under the client's name as safeFileName cleans it
+// (one plain name, never a path). Throws std::runtime_error when the folder cannot be made.
+std::string uploadPath(const std::string& requestFolder, size_t number,
+                       const std::string& clientName);
 
 // A JSON error reply: {"number": "0x...", "source": ..., "description": ...}.
 Reply errorReply(int status, const Error& error);

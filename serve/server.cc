@@ -11,9 +11,11 @@
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
+#include <variant>
 
 #include "automation/call_context.h"
 #include "automation/creation.h"
@@ -56,20 +58,6 @@ bool equalInConstantTime(const std::string& a, const std::string& b) {
   unsigned char diff = a.size() == b.size() ? 0 : 1;
   for (size_t i = 0; i < a.size(); ++i) diff |= a[i] ^ (i < b.size() ? b[i] : 0);
   return diff == 0;
-}
-
-// Where an upload is stored: a folder of its own under a generated name, holding the file
-// under the client's name as safeFileName cleans it (one plain name, never a path). The
-// office then reads and shows the name the client knows (a CSV's sheet is named after its
-// file; fields and messages show the file's name), and the extension picks the conversion.
-std::string uploadPath(const std::string& requestFolder, size_t number,
-                       const std::string& clientName) {
-  const std::string folder = requestFolder + "/upload-" + std::to_string(number);
-  std::error_code ec;
-  std::filesystem::create_directory(folder, ec);
-  if (ec) throw std::runtime_error("cannot store an upload");
-  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
-  return folder + "/" + safeFileName(clientName, "upload");
 }
 
 // Content-Disposition for a download: a plain ASCII name, and the full name in UTF-8.
@@ -171,6 +159,12 @@ ServeSettings ServeSettings::fromEnvironment() {
   if (auto n = platform::readSetting(platform::kServeMinUploadRate)) s.minUploadRate = *n;
   if (auto t = platform::readTextSetting(platform::kServeHosts)) s.hosts = hostList(*t);
   s.workers = static_cast<int>(std::min<uint64_t>(platform::officePoolSize(), 1024));
+  if (auto q = platform::readTextSetting("DOCMILL_QUEUE")) {
+    std::string why;
+    s.jobQueue = queue::parseQueueAddress(*q, &why);
+    if (!s.jobQueue) throw platform::SettingError("DOCMILL_QUEUE is \"" + *q + "\": " + why);
+    s.jobSettings = queue::StoreSettings::fromEnvironment();
+  }
   return s;
 }
 
@@ -267,6 +261,10 @@ Server::Server(ServeSettings settings, SystemProbe probe)
               std::move(probe), metrics_, gate_),
       hosts_(settings_.host, settings_.hosts, platform::machineNames()),
       io_(std::make_unique<Io>()) {
+  if (settings_.jobQueue) {
+    jobs_ = std::make_unique<JobFront>(*settings_.jobQueue, settings_.jobSettings,
+                                       queue::WebhookPolicy::fromEnvironment());
+  }
   // With one allocator pool for every thread, what a finished request freed can be handed
   // back whole (see the end of serveRequest), and idle pools do not each keep a peak.
   platform::useOneAllocatorPool();
@@ -488,6 +486,8 @@ bool Server::serveRequest(Connection& conn) {
   std::string trace = randomUuid();
   bool badTrace = false;
   std::string outputName;  // the download's name the client asks for
+  std::optional<std::string> jobPath;     // POST /v1/jobs/...: the route the job names
+  std::optional<queue::Webhook> webhook;  // where the client wants the result posted
   bool keepAlive = false;
   bool bodyPending = false;
   Reply reply;
@@ -508,6 +508,38 @@ bool Server::serveRequest(Connection& conn) {
     target = std::string(req.target());
     path = target.substr(0, target.find('?'));
     route = Routes::routeOf(method, path);
+    // A job names the route it is to be converted by after /v1/jobs.
+    if (jobs_) jobPath = submittedPath(method, path);
+    if (jobPath) route = Routes::routeOf(method, *jobPath);
+    const std::string& routePath = jobPath ? *jobPath : path;
+    // The Gotenberg-Webhook-* headers: a job whose result is posted, where the service has a
+    // job queue and the operator allows the URLs; refused otherwise.
+    auto webhookRefusal = [&](const http::fields& headers, const std::string& r,
+                              std::optional<queue::Webhook>& hook) -> std::optional<Reply> {
+      std::optional<std::string> name;
+      if (Routes::converts(r)) name = webhookHeader(headers);
+      if (!name) return std::nullopt;
+      if (!jobs_) {
+        return errorReply(400, Error{hr::E_INVALIDARG, "docmill",
+                                     *name + " is not supported by docmill without a job queue "
+                                             "(DOCMILL_QUEUE): every conversion is answered in "
+                                             "its own reply."});
+      }
+      if (r == "/v1/CreatePDF") {
+        return errorReply(400, Error{hr::E_INVALIDARG, "docmill",
+                                     *name + " applies to the convert and merge routes."});
+      }
+      std::map<std::string, std::string> found;
+      for (const auto& field : headers) {
+        std::string lower(field.name_string());
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (lower.rfind("gotenberg-webhook-", 0) == 0) found[lower] = std::string(field.value());
+      }
+      auto parsed = webhookOf(found, jobs_->webhookPolicy());
+      if (auto* refusal = std::get_if<Reply>(&parsed)) return std::move(*refusal);
+      hook = std::move(std::get<queue::Webhook>(parsed));
+      return std::nullopt;
+    };
     keepAlive = req.keep_alive();
     bodyPending = parser.chunked() || (parser.content_length() && *parser.content_length() > 0);
     if (const std::string given(req["Gotenberg-Trace"]); !given.empty()) {
@@ -550,6 +582,8 @@ bool Server::serveRequest(Connection& conn) {
     } else if (!authorized()) {
       reply = errorReply(
           401, Error{rt::PermissionDenied, "docmill", "A valid bearer token is required."});
+    } else if (jobs_ && !jobPath && isJobRoute(path)) {
+      reply = jobs_->query(method, path);
     } else if (!Routes::converts(route)) {
       if (route == "/") {
         Page page = makePage();
@@ -558,16 +592,15 @@ bool Server::serveRequest(Connection& conn) {
         reply.policy = std::move(page.policy);
       } else {
         reply = routes_.handleSimple(route, inFlight_);
+        if (route == "/metrics" && jobs_) reply.body += jobs_->metricsText();
       }
     } else if (badTrace) {
       reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
                                     "Gotenberg-Trace must be 1 to " + std::to_string(kMaxTrace) +
                                         " visible ASCII characters."});
-    } else if (auto webhook = Routes::converts(route) ? webhookHeader(req) : std::nullopt) {
-      reply = errorReply(400, Error{hr::E_INVALIDARG, "docmill",
-                                    *webhook + " is not supported by docmill: every conversion "
-                                               "is answered in its own reply."});
-    } else if (auto early = Routes::refusedBeforeBody(route, path)) {
+    } else if (auto refused = webhookRefusal(req.base(), route, webhook)) {
+      reply = std::move(*refused);
+    } else if (auto early = Routes::refusedBeforeBody(route, routePath)) {
       reply = std::move(*early);
     } else if (parser.content_length() && *parser.content_length() > settings_.maxBytes) {
       reply = errorReply(413, Error{hr::E_INVALIDARG, "docmill",
@@ -711,6 +744,17 @@ bool Server::serveRequest(Connection& conn) {
           reply = errorReply(500, Error{hr::E_FAIL, "docmill", failure});
           break;
         case BodyEnd::Read: {
+          if (jobPath || webhook) {
+            // A job: stored whole for the workers, answered at once.
+            try {
+              queue::JobRequest job = jobRequestOf(route, routePath, form, outputName, trace);
+              job.webhook = std::move(webhook);
+              reply = jobs_->submit(job);
+            } catch (const std::exception& e) {
+              reply = errorReply(500, Error{hr::E_FAIL, "docmill", e.what()});
+            }
+            break;
+          }
           // Only a complete upload takes a place among the conversions.
           if (!gate_.tryAdmit()) {
             reply = errorReply(503, Error{rt::CantCreateObject, "docmill",
@@ -737,7 +781,7 @@ bool Server::serveRequest(Connection& conn) {
             CallContext::Scope scope(context);
             Reply r;
             try {
-              r = routes_.handle(route, path, form, folder->path());
+              r = routes_.handle(route, routePath, form, folder->path());
             } catch (...) {
               r = errorReply(500,
                              Error{hr::E_FAIL, "docmill", "The conversion failed unexpectedly."});
@@ -796,6 +840,7 @@ bool Server::serveRequest(Connection& conn) {
       res.set("Gotenberg-Trace", trace);
       if (!reply.policy.empty()) res.set("Content-Security-Policy", reply.policy);
       if (reply.retryAfter > 0) res.set(http::field::retry_after, std::to_string(reply.retryAfter));
+      if (!reply.location.empty()) res.set(http::field::location, reply.location);
       if (reply.status == 401) res.set(http::field::www_authenticate, "Bearer");
       if (!reply.downloadName.empty()) {
         res.set(http::field::content_disposition,

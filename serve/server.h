@@ -22,7 +22,9 @@
 // (Gotenberg-Trace, the client's or a new UUID), which its log line names too; a download
 // takes the name the client asks for in Gotenberg-Output-Filename (routes.h downloadName).
 //
-// `start` binds and begins accepting (throws std::system_error when it cannot bind);
+// With a job queue (DOCMILL_QUEUE), the constructor connects to it and throws
+// queue::QueueError when it cannot. `start` binds and begins accepting (throws
+// std::system_error when it cannot bind);
 // `stop` stops accepting, lets requests in flight finish for up to `drainTimeout`, then
 // cancels what is left and waits for every connection to end. The destructor stops.
 #pragma once
@@ -34,11 +36,14 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "queue/job_store.h"
 #include "serve/access.h"
+#include "serve/jobs.h"
 #include "serve/metrics.h"
 #include "serve/routes.h"
 
@@ -60,6 +65,10 @@ struct ServeSettings {
   std::chrono::seconds drainTimeout{30};  // DOCMILL_SERVE_DRAIN_TIMEOUT
   std::vector<std::string> hosts;         // DOCMILL_SERVE_HOSTS: further names it answers to
   bool log = true;                        // one JSON line per request on stderr
+  // DOCMILL_QUEUE: conversions become jobs in this Redis, converted by workers (jobs.h);
+  // nothing: every conversion is made here and answered in its own reply.
+  std::optional<queue::QueueAddress> jobQueue;
+  queue::StoreSettings jobSettings;  // DOCMILL_JOB_*
 
   // Throws platform::SettingError for a refused value.
   static ServeSettings fromEnvironment();
@@ -95,6 +104,7 @@ class Server {
   Gate gate_;
   Routes routes_;
   HostPolicy hosts_;
+  std::unique_ptr<JobFront> jobs_;  // with DOCMILL_QUEUE
   uint16_t boundPort_ = 0;
 
   struct Io;
