@@ -39,19 +39,20 @@ fs::path scratch(const std::string& name) {
   return dir;
 }
 
-TEST(DeployTest, TheSystemdUnitPassesSystemdsChecker) {
+TEST(DeployTest, TheSystemdUnitsPassSystemdsChecker) {
   DOCMILL_REQUIRE(have("systemd-analyze"),
                   "systemd-analyze is not installed (Debian package systemd)");
   const fs::path dir = scratch("serve-unit");
-  // The unit as installed, with the program where this build put it.
-  std::string unit =
-      docmill::test::readFile(fs::path(DOCMILL_SOURCE) / "deploy/docmill-serve.service");
-  ASSERT_NE(unit.find("ExecStart=/usr/local/bin/docmill serve"), std::string::npos);
-  unit = std::regex_replace(unit, std::regex("/usr/local/bin/docmill"), DOCMILL_HOST);
-  std::ofstream(dir / "docmill-serve.service") << unit;
-  std::string out = shell("systemd-analyze verify " +
-                          quoted((dir / "docmill-serve.service").string()) + " 2>&1; echo rc=$?");
-  EXPECT_EQ(out, "rc=0\n");
+  for (const char* name : {"docmill-serve.service", "docmill-worker.service", "docmill-pool.service"}) {
+    // The unit as installed, with the program where this build put it.
+    std::string unit = docmill::test::readFile(fs::path(DOCMILL_SOURCE) / "deploy" / name);
+    ASSERT_NE(unit.find("ExecStart=/usr/local/bin/docmill "), std::string::npos) << name;
+    unit = std::regex_replace(unit, std::regex("/usr/local/bin/docmill"), DOCMILL_HOST);
+    std::ofstream(dir / name) << unit;
+    std::string out =
+        shell("systemd-analyze verify " + quoted((dir / name).string()) + " 2>&1; echo rc=$?");
+    EXPECT_EQ(out, "rc=0\n") << name;
+  }
   fs::remove_all(dir);
 }
 
