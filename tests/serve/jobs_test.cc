@@ -9,11 +9,16 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tests/support/programs.h"
+
+#include "platform/process.h"
 #include "serve/worker.h"
 #include "tests/serve/service_fixture.h"
 #include "tests/support/prerequisites.h"
 #include "tests/support/redis_server.h"
 #include "tests/support/wait.h"
+
+extern char** environ;
 
 namespace docmill::servetest {
 namespace {
@@ -219,6 +224,49 @@ TEST_F(JobsTest, WebhooksPostResultsAndErrorsOnlyToAllowedUrls) {
       EXPECT_NE(r.body.find("\"description\""), std::string::npos) << r.body;
     }
   }
+}
+
+TEST_F(JobsTest, AJobWhoseWorkerDiesIsFinishedByAnotherAndAWorkerDrainsOnSigterm) {
+  start();
+  // The real worker, the real interpreter: a PostScript job that takes a while.
+  const std::string slow =
+      file("slow.ps", "%!PS\n0 1 40000000 { pop } for\n/Helvetica findfont 20 scalefont setfont "
+                      "72 700 moveto (slow) show showpage\n");
+  auto submit = [&] {
+    HttpResult r = post("/v1/jobs/v1/CreatePDF/CreatePDFfromPS",
+                        {"doc=@" + slow, "args={\"positional\": [\"output:o.pdf\", \"file:slow.ps\"]}"});
+    EXPECT_EQ(r.status, 202) << r.body;
+    return r.headers["location"];
+  };
+  auto worker = [&] {
+    platform::SpawnOptions options;
+    options.argv = {DOCMILL_HOST, "worker", "--queue", redis_->address()};
+    std::vector<std::string>& env = options.environment.emplace();
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    env.push_back("DOCMILL_OFFICE_POOL=1");
+    env.push_back("DOCMILL_JOB_CLAIM_AFTER=1");
+    env.push_back("TMPDIR=" + dir_.string());
+    return platform::ChildProcess::start(options);
+  };
+  const std::string first = submit();
+  platform::ChildProcess a = worker();
+  ASSERT_TRUE(reaches(first, "running"));
+  a.kill();  // mid-conversion, as a crash would
+  a = platform::ChildProcess();
+  platform::ChildProcess b = worker();
+  ASSERT_TRUE(reaches(first, "done"));
+  EXPECT_EQ(state(first).value("attempts", 0), 2);
+  EXPECT_EQ(test::pdfPageCount(file("first.pdf", curl(base_ + first + "/result").body)), 1);
+  EXPECT_NE(curl(base_ + "/metrics").body.find("docmill_queue_claims_total 1"), std::string::npos);
+
+  // SIGTERM: the job under way ends, then the worker.
+  const std::string second = submit();
+  ASSERT_TRUE(reaches(second, "running"));
+  platform::signalGroup(b.pid(), SIGTERM);
+  const auto status = b.waitUntil(std::chrono::steady_clock::now() + std::chrono::minutes(3));
+  ASSERT_TRUE(status);
+  EXPECT_TRUE(status->succeeded()) << status->describe();
+  EXPECT_EQ(state(second).value("status", ""), "done");
 }
 
 }  // namespace
