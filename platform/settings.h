@@ -75,6 +75,15 @@ inline constexpr WholeNumberSetting kServeMinUploadRate{"DOCMILL_SERVE_MIN_UPLOA
                                                         1ull << 30};
 inline constexpr const char* kServeHosts = "DOCMILL_SERVE_HOSTS";
 
+// The job queue: where Redis is ("redis://HOST:PORT[/DB]" or "unix:PATH"; text), seconds a
+// job's records are kept after its last change (default 3600), the largest request or result
+// in bytes a job may hold (default 100 MiB) and seconds after which a job whose worker went
+// silent is given to another (default 60).
+inline constexpr const char* kQueue = "DOCMILL_QUEUE";
+inline constexpr WholeNumberSetting kJobTtl{"DOCMILL_JOB_TTL", 1, 366 * 86'400};
+inline constexpr WholeNumberSetting kJobMaxBytes{"DOCMILL_JOB_MAX_BYTES", 1, 1ull << 40};
+inline constexpr WholeNumberSetting kJobClaimAfter{"DOCMILL_JOB_CLAIM_AFTER", 1, 86'400};
+
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
 // The value of a setting in seconds, greater than 0; nothing when it is unset or empty.

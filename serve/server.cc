@@ -14,7 +14,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <random>
 #include <variant>
 
 #include "automation/call_context.h"
@@ -24,6 +23,7 @@
 #include "platform/group_memory.h"
 #include "platform/host_names.h"
 #include "platform/io.h"
+#include "platform/random.h"
 #include "platform/scratch.h"
 #include "platform/settings.h"
 #include "serve/form_fields.h"
@@ -86,24 +86,6 @@ std::string utcNow() {
 }
 
 enum class BodyEnd { Read, TooLarge, BadForm, BadField, ClientGone, TooSlow, Failed };
-
-// A random version-4 UUID: the trace of a request that brings none of its own.
-std::string randomUuid() {
-  std::random_device random;
-  unsigned char b[16];
-  for (int i = 0; i < 16; i += 4) {
-    const uint32_t word = random();
-    for (int k = 0; k < 4; ++k) b[i + k] = static_cast<unsigned char>(word >> (8 * k));
-  }
-  b[6] = static_cast<unsigned char>((b[6] & 0x0F) | 0x40);
-  b[8] = static_cast<unsigned char>((b[8] & 0x3F) | 0x80);
-  char text[37];
-  std::snprintf(text, sizeof text,
-                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0], b[1],
-                b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-                b[15]);
-  return text;
-}
 
 // A trace a client may give its request: it comes back in the answer's headers and goes
 // into the log line, so it is short visible ASCII.
@@ -483,7 +465,7 @@ bool Server::serveRequest(Connection& conn) {
 
   std::string method, target, path, route = "other";
   // The request's trace: the client's own, or one made up for it.
-  std::string trace = randomUuid();
+  std::string trace = platform::randomUuid();
   bool badTrace = false;
   std::string outputName;  // the download's name the client asks for
   std::optional<std::string> jobPath;     // POST /v1/jobs/...: the route the job names
