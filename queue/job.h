@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -15,8 +16,8 @@ namespace docmill::queue {
 // Where the result goes when the client asked for it to be posted (the common API's
 // Gotenberg-Webhook-* headers).
 struct Webhook {
-  std::string url;         // Gotenberg-Webhook-Url: the result
-  std::string errorUrl;    // Gotenberg-Webhook-Error-Url: the JSON error
+  std::string url;                   // Gotenberg-Webhook-Url: the result
+  std::string errorUrl;              // Gotenberg-Webhook-Error-Url: the JSON error
   std::string method = "POST";       // Gotenberg-Webhook-Method (POST, PUT or PATCH)
   std::string errorMethod = "POST";  // Gotenberg-Webhook-Error-Method
   // Gotenberg-Webhook-Extra-Http-Headers, a JSON object of names and values.
@@ -26,8 +27,9 @@ struct Webhook {
 // One request as the service took it in: enough for any worker to answer it as the
 // service would have.
 struct JobRequest {
-  std::string route;  // "/forms/libreoffice/convert", "/forms/pdfengines/merge", "/v1/CreatePDF/{Member}"
-  std::string path;   // the request's path (a member route names its member)
+  std::string
+      route;  // "/forms/libreoffice/convert", "/forms/pdfengines/merge", "/v1/CreatePDF/{Member}"
+  std::string path;  // the request's path (a member route names its member)
   std::vector<std::pair<std::string, std::string>> fields;  // the text fields, in order
   struct File {
     std::string field;       // the form field it came in
@@ -57,15 +59,16 @@ const char* stateName(JobState state);  // "queued", "running", "done", "failed"
 struct JobInfo {
   std::string id;
   JobState state = JobState::Queued;
-  int attempts = 0;     // conversions started so far
-  std::string error;    // the JSON error record of a failed job
+  int attempts = 0;   // conversions started so far
+  std::string error;  // the JSON error record of a failed job
   std::string route;
   int64_t createdMs = 0;  // milliseconds since the epoch
   int64_t updatedMs = 0;
 };
 
-// Serialised form of a request and a result, for storage; `parse` returns nothing for bytes
-// that are no such value.
+// A request as bytes for storage, and back. `decodeRequest` takes bytes nobody vouches for:
+// it returns nothing for bytes that are no encoded request (truncated, garbage, trailing
+// bytes) and allocates in proportion to the bytes' size, whatever counts they claim.
 std::string encodeRequest(const JobRequest& request);
 std::optional<JobRequest> decodeRequest(std::string_view bytes);
 

@@ -51,10 +51,10 @@ struct QueueAddress {
 std::optional<QueueAddress> parseQueueAddress(std::string_view text, std::string* why);
 
 struct StoreSettings {
-  std::chrono::seconds ttl{3600};              // DOCMILL_JOB_TTL
-  uint64_t maxBytes = 100ull << 20;            // DOCMILL_JOB_MAX_BYTES: a request, and a result
-  std::chrono::seconds claimAfter{60};         // DOCMILL_JOB_CLAIM_AFTER
-  int maxAttempts = 3;                         // conversions before a job is dead
+  std::chrono::seconds ttl{3600};       // DOCMILL_JOB_TTL
+  uint64_t maxBytes = 100ull << 20;     // DOCMILL_JOB_MAX_BYTES: a request, and a result
+  std::chrono::seconds claimAfter{60};  // DOCMILL_JOB_CLAIM_AFTER
+  int maxAttempts = 3;                  // conversions before a job is dead
   std::chrono::milliseconds reconnectFor{10000};
   std::string prefix = "docmill";
   // Reads the DOCMILL_JOB_* settings; throws platform::SettingError for a refused value.
@@ -76,6 +76,7 @@ struct ClaimedJob {
   JobRequest request;
   int attempt = 1;         // this conversion's number (1 for the first)
   bool reclaimed = false;  // taken over from a worker that went silent
+  std::string consumer;    // the worker that claimed it
 };
 
 class JobStore {
@@ -99,13 +100,23 @@ class JobStore {
   bool cancelled(const std::string& id);
 
   // Worker side. The next job for `consumer`: first an entry idle past claimAfter (its worker
-  // died), else a new one, waiting at most `block`. Marks the job running and counts the
-  // attempt. Entries whose job expired or was cancelled are acknowledged and skipped.
+  // died), else a new one, waiting at most `block` (0: not at all). Marks the job running and
+  // counts the attempt. Entries whose job expired or was cancelled are acknowledged and
+  // skipped. A job whose workers went silent on all of its maxAttempts attempts fails for
+  // good (a document that kills its worker must not kill them all).
   std::optional<ClaimedJob> claim(const std::string& consumer, std::chrono::milliseconds block);
-  // Stores the job's result (done for status < 400, failed otherwise), then acknowledges it.
-  // A failure that another attempt may mend (`retryable`: a time-out, a crash, a lost office)
-  // and attempts left: the job is queued again instead. A final failure also goes to the
-  // dead-letter stream with its error.
+  // While converting: tells the store the worker is still at the job, so that no other
+  // worker takes it over, and keeps its records from expiring. Call it more often than
+  // claimAfter (a conversion may well take longer). False when the job is no longer this
+  // worker's to finish (cancelled, expired, or taken over after a silence): stop it.
+  bool keepClaim(const ClaimedJob& job);
+  // Stores the job's result (done for status < 400, failed otherwise), then acknowledges it,
+  // in one transaction: an entry is never acknowledged without its result. A failure that
+  // another attempt may mend (`retryable`: a time-out, a crash, a lost office) with attempts
+  // left: the job is queued again instead, its error kept. A final failure also goes to the
+  // dead-letter stream with its error. A result larger than maxBytes is stored as a failure
+  // that says so. A job that is no longer running (cancelled, expired, finished by the
+  // worker that took it over) keeps its state; the entry is only acknowledged.
   void complete(const ClaimedJob& job, const JobResult& result, bool retryable);
   // Counts a webhook delivery that failed for good.
   void noteDeliveryFailure();

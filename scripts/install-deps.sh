@@ -20,6 +20,9 @@ packages=(
   # `docmill serve`: HTTP over Boost.Beast, JSON; its tests and bench drive it with curl, a
   # headless browser, HAProxy and systemd's unit checker.
   libboost-dev nlohmann-json3-dev curl chromium haproxy systemd
+  # The job queue: Redis keeps the jobs (Streams need Redis 7 for XAUTOCLAIM's reply and
+  # the group's lag), hiredis talks to it; its tests start a private redis-server.
+  redis-server libhiredis-dev
 )
 missing=()
 for p in "${packages[@]}"; do
