@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,6 +75,17 @@ Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
 void Descriptor::reset() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+void ignoreBrokenPipe() {
+  static const bool done = [] {
+    struct sigaction current {};
+    if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+      ::signal(SIGPIPE, SIG_IGN);
+    }
+    return true;
+  }();
+  (void)done;
 }
 
 }  // namespace docmill::platform

@@ -52,4 +52,10 @@ bool readLastWords(int fd, std::chrono::steady_clock::time_point deadline, size_
 // helpers) never hold the host's sockets open. False when that fails (errno says why).
 bool closeOnExec(int fd);
 
+// Has writes to a peer that has gone fail with EPIPE instead of ending the whole process with
+// SIGPIPE, for code that writes through libraries which do not ask the system to spare it
+// (a client library's socket to a server that restarts). A process that installed a handler
+// of its own keeps it.
+void ignoreBrokenPipe();
+
 }  // namespace docmill::platform

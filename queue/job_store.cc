@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/io.h"
 #include "platform/random.h"
 #include "platform/settings.h"
 
@@ -455,6 +456,9 @@ struct JobStore::Impl {
 
 JobStore::JobStore(QueueAddress address, StoreSettings settings)
     : impl_(std::make_unique<Impl>(std::move(address), std::move(settings))) {
+  // hiredis writes without sparing the process SIGPIPE: a Redis that restarts must show as a
+  // lost connection, not end the service.
+  platform::ignoreBrokenPipe();
   impl_->run([] { return 0; });
 }
 
