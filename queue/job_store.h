@@ -3,19 +3,28 @@
 //
 // Layout (every key under the store's prefix, "docmill" by default):
 //   PREFIX:jobs               the stream of job ids, read by the consumer group "workers"
-//   PREFIX:dead               the dead-letter stream: job id, its error, attempts
-//   PREFIX:job:ID             a hash: state, route, attempts, times, error, result's type and name
-//   PREFIX:job:ID:input       the encoded request (job.h)
+//                             (made from the stream's start, so jobs submitted before any
+//                             worker ran are read); an entry goes once acknowledged
+//   PREFIX:dead               the dead-letter stream: job id, its error, attempts (the last
+//                             ten thousand or so)
+//   PREFIX:job:ID             a hash: state, route, attempts, times, error, result's status,
+//                             type and name
+//   PREFIX:job:ID:input       the encoded request (job.h); dropped once the job is done or
+//                             cancelled, kept with a failed one
 //   PREFIX:job:ID:result      the result's bytes
-//   PREFIX:stats              counters: claims, dead letters, delivery failures
+//   PREFIX:stats              counters: claims, delivery failures
 // A job's keys expire `ttl` after its last change. A worker acknowledges a stream entry only
-// after the job's result (or its final failure) is stored; an entry whose worker died is
-// claimed again by another (XAUTOCLAIM) once it has been idle for `claimAfter`.
+// in the transaction that stores the job's result (or its final failure, or queues it
+// again); an entry whose worker went silent is claimed again by another (XAUTOCLAIM) once it
+// has been idle for `claimAfter`, so a worker on a long conversion calls `keepClaim`.
 //
 // One JobStore holds one connection, used under its lock; a thread that blocks waiting for
 // jobs should have a store of its own. When Redis is unreachable (restarting, say), calls
-// reconnect; those that cannot reach it within `reconnectFor` throw `QueueError`. Redis's
-// own types never leave this folder.
+// reconnect with short pauses and start over; those that cannot reach it within
+// `reconnectFor` throw QueueError(Unreachable), and an answer from Redis that makes no sense
+// here throws QueueError(Protocol). Every operation can be run again after a connection
+// broke mid-way without doing its work twice (a submit may leave a second stream entry,
+// which workers pass over). Redis's own types never leave this folder.
 #pragma once
 
 #include <chrono>
