@@ -204,6 +204,27 @@ TEST_F(JobStoreTest, AJobWhoseWorkerWentSilentIsTakenOverAndTheSilentWorkerLoses
   EXPECT_EQ(other->stats().pending, 0u);
 }
 
+TEST_F(JobStoreTest, AJobWhoseWorkersGoSilentOnEveryAttemptIsDeadLettered) {
+  StoreSettings settings;
+  settings.claimAfter = seconds(1);
+  settings.maxAttempts = 2;
+  auto s = store(settings);
+  const std::string id = s->submit(request("a document that takes its worker down"));
+  ASSERT_TRUE(s->claim("first", milliseconds(1000)));
+  std::optional<ClaimedJob> second;
+  ASSERT_TRUE(
+      test::waitFor([&] { return (second = s->claim("second", milliseconds(100))).has_value(); }));
+  EXPECT_EQ(second->attempt, 2);
+  // The second goes silent too: nobody gets it a third time.
+  ASSERT_TRUE(test::waitFor([&] {
+    EXPECT_FALSE(s->claim("third", milliseconds(100)));
+    return s->info(id)->state == JobState::Failed;
+  }));
+  EXPECT_NE(s->info(id)->error.find("stopped answering"), std::string::npos);
+  EXPECT_EQ(s->stats().dead, 1u);
+  EXPECT_EQ(s->stats().pending, 0u);
+}
+
 TEST_F(JobStoreTest, ARetryableFailureIsQueuedAgainUntilItsAttemptsAreSpentThenDeadLettered) {
   StoreSettings settings;
   settings.maxAttempts = 3;
