@@ -467,7 +467,7 @@ bool Server::serveRequest(Connection& conn) {
   // The request's trace: the client's own, or one made up for it.
   std::string trace = platform::randomUuid();
   bool badTrace = false;
-  std::string outputName;  // the download's name the client asks for
+  std::string outputName;                 // the download's name the client asks for
   std::optional<std::string> jobPath;     // POST /v1/jobs/...: the route the job names
   std::optional<queue::Webhook> webhook;  // where the client wants the result posted
   bool keepAlive = false;

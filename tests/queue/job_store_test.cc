@@ -4,19 +4,13 @@
 #include "queue/job_store.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <filesystem>
+#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 
-#include "platform/process.h"
-#include "platform/scratch.h"
-#include "platform/unix_socket.h"
 #include "tests/support/prerequisites.h"
+#include "tests/support/redis_server.h"
 #include "tests/support/wait.h"
 
 namespace docmill::queue {
@@ -25,82 +19,17 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 
-std::string findProgram(const std::string& name) {
-  const char* path = std::getenv("PATH");
-  std::istringstream folders(path ? path : "/usr/bin:/bin");
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    const std::string candidate = folder + "/" + name;
-    if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
-// A redis-server of the test's own on a private socket, with its data in the test's folder
-// (written ahead to its log, so that a restart finds what was there).
-class RedisServer {
- public:
-  explicit RedisServer(const std::string& program)
-      : program_(program),
-        folder_(platform::systemTempFolder(), "redis-"),
-        socket_(folder_.path() + "/redis.sock") {}
-
-  void start() {
-    platform::SpawnOptions options;
-    options.argv = {
-        program_,       "--port", "0", "--unixsocket", socket_, "--unixsocketperm", "700", "--dir",
-        folder_.path(), "--save", "",  "--appendonly", "yes"};
-    child_ = platform::ChildProcess::start(options);
-    ASSERT_TRUE(test::waitFor([&] { return answers(); })) << "redis-server did not answer";
-  }
-  // Ends it at once, as a crash would.
-  void kill() {
-    child_.kill();
-    child_.wait();
-  }
-  QueueAddress address() const {
-    QueueAddress a;
-    a.socketPath = socket_;
-    return a;
-  }
-
- private:
-  // Whether it answers PING (not while it is still loading its data).
-  bool answers() const {
-    if (!child_.running()) return false;
-    try {
-      platform::Descriptor socket = platform::connectUnix(socket_);
-      if (!platform::writeAll(socket.get(), "PING\r\n")) return false;
-      std::string reply;
-      char buf[64];
-      while (reply.find("\r\n") == std::string::npos &&
-             platform::awaitPeer(socket.get(), -1, 1000)) {
-        const ssize_t got = ::recv(socket.get(), buf, sizeof buf, 0);
-        if (got <= 0) break;
-        reply.append(buf, static_cast<size_t>(got));
-      }
-      return reply == "+PONG\r\n";
-    } catch (const platform::OsError&) {
-      return false;
-    }
-  }
-
-  std::string program_;
-  platform::TempFolder folder_;
-  std::string socket_;
-  platform::ChildProcess child_;
-};
-
 class JobStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string program = findProgram("redis-server");
-    DOCMILL_REQUIRE(!program.empty(), "redis-server is not installed");
-    redis_.emplace(program);
-    redis_->start();
+    DOCMILL_REQUIRE(test::RedisServer::available(), "redis-server is not installed");
+    redis_.emplace();
   }
 
   std::unique_ptr<JobStore> store(StoreSettings settings = {}) {
-    return std::make_unique<JobStore>(redis_->address(), settings);
+    QueueAddress address;
+    address.socketPath = redis_->socket();
+    return std::make_unique<JobStore>(address, settings);
   }
 
   static JobRequest request(std::string bytes = "plain text") {
@@ -116,7 +45,7 @@ class JobStoreTest : public ::testing::Test {
     return {status, "application/json", "", "{\"description\":\"" + description + "\"}\n"};
   }
 
-  std::optional<RedisServer> redis_;
+  std::optional<test::RedisServer> redis_;
 };
 
 // Every byte value, NULs and CR LF included, and a file larger than one network read.
@@ -331,19 +260,9 @@ TEST_F(JobStoreTest, RequestsAndResultsPastTheLimitAreRefused) {
 }
 
 TEST_F(JobStoreTest, AJobSurvivesARedisRestartAndTheStoreReconnects) {
-  StoreSettings settings;
-  settings.reconnectFor = milliseconds(300);
-  auto s = store(settings);
+  auto s = store();
   const std::string id = s->submit(request(binaryBytes()));
-
-  redis_->kill();
-  try {
-    s->info(id);
-    ADD_FAILURE() << "a call without Redis succeeded";
-  } catch (const QueueError& e) {
-    EXPECT_EQ(e.kind(), QueueError::Kind::Unreachable);
-  }
-  redis_->start();
+  redis_->restart();  // killed as a crash would, started again on its files
 
   auto job = s->claim("w", milliseconds(1000));
   ASSERT_TRUE(job);
@@ -351,6 +270,18 @@ TEST_F(JobStoreTest, AJobSurvivesARedisRestartAndTheStoreReconnects) {
   EXPECT_TRUE(job->request.files[0].bytes == binaryBytes());
   s->complete(*job, {200, "application/pdf", "a.pdf", "%PDF"}, false);
   EXPECT_EQ(s->info(id)->state, JobState::Done);
+
+  // Where nothing answers, the store gives up once its time to reconnect has passed.
+  StoreSettings quick;
+  quick.reconnectFor = milliseconds(200);
+  QueueAddress nowhere;
+  nowhere.socketPath = redis_->socket() + ".none";
+  try {
+    JobStore unreachable(nowhere, quick);
+    ADD_FAILURE() << "a store without Redis was made";
+  } catch (const QueueError& e) {
+    EXPECT_EQ(e.kind(), QueueError::Kind::Unreachable);
+  }
 }
 
 TEST(JobRequestEncoding, TruncatedOrForgedBytesDecodeToNothing) {
