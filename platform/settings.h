@@ -75,6 +75,10 @@ inline constexpr WholeNumberSetting kServeMinUploadRate{"DOCMILL_SERVE_MIN_UPLOA
                                                         1ull << 30};
 inline constexpr const char* kServeHosts = "DOCMILL_SERVE_HOSTS";
 
+// Webhooks: the URLs results may be posted to (text: patterns separated by commas or blanks,
+// '*' standing for any run of characters). Unset: no webhook is ever posted.
+inline constexpr const char* kWebhookAllow = "DOCMILL_WEBHOOK_ALLOW";
+
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);
 // The value of a setting in seconds, greater than 0; nothing when it is unset or empty.

@@ -20,6 +20,8 @@ packages=(
   # `docmill serve`: HTTP over Boost.Beast, JSON; its tests and bench drive it with curl, a
   # headless browser, HAProxy and systemd's unit checker.
   libboost-dev nlohmann-json3-dev curl chromium haproxy systemd
+  # Webhooks: https to the client's receiver through OpenSSL.
+  libssl-dev
 )
 missing=()
 for p in "${packages[@]}"; do
