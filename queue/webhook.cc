@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <exception>
 #include <limits>
 #include <optional>
@@ -117,7 +118,9 @@ std::optional<Target> parseUrl(const std::string& url, std::string* why) {
   } else {
     const size_t colon = authority.find(':');
     host = authority.substr(0, colon);
-    if (host.empty() || !std::all_of(host.begin(), host.end(), isHostChar)) {
+    // Labels are never empty, though a name may end in the root's dot.
+    const bool labels = !host.starts_with('.') && host.find("..") == std::string_view::npos;
+    if (host.empty() || !labels || !std::all_of(host.begin(), host.end(), isHostChar)) {
       return refuse("has no valid host");
     }
     if (colon != std::string_view::npos) {
@@ -268,7 +271,8 @@ Outcome exchange(net::io_context& io, Stream& stream, Request& request, Clock::t
   beast::flat_buffer buffer;
   for (int interim = 0; interim < 5; ++interim) {
     http::response_parser<http::empty_body> parser;
-    parser.body_limit(boost::none);
+    // Not boost::none: Boost 1.74 compares a length with an empty limit as exceeding it.
+    parser.body_limit(std::numeric_limits<std::uint64_t>::max());
     if (auto ec = runStep(
             io, [&](auto handler) { http::async_read_header(stream, buffer, parser, handler); })) {
       return {0, "reading the answer failed: " + describe(ec, timeout), true};
