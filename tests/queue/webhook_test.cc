@@ -318,6 +318,15 @@ TEST(WebhookDelivery, ConnectionFailuresAndSilentReceiversAreRetriedWithinLimits
   EXPECT_EQ(d.lastStatus, 0);
   EXPECT_NE(d.lastProblem.find("cannot connect"), std::string::npos) << d.lastProblem;
 
+  // https to a receiver that speaks no TLS: the handshake fails; nothing goes in clear.
+  Receiver plain;
+  hook.url = "https://127.0.0.1:" + plain.url("").substr(17) + "/hooks/x";
+  d = deliver(hook, "job-5", pdfResult(), WebhookPolicy({hook.url}), quick());
+  EXPECT_FALSE(d.delivered);
+  EXPECT_EQ(d.attempts, 3);
+  EXPECT_NE(d.lastProblem.find("TLS"), std::string::npos) << d.lastProblem;
+  EXPECT_TRUE(plain.requests().empty());
+
   Receiver silent({0});
   hook.url = silent.url("/hooks/x");
   DeliverySettings settings = quick();
