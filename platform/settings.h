@@ -83,6 +83,9 @@ inline constexpr const char* kQueue = "DOCMILL_QUEUE";
 inline constexpr WholeNumberSetting kJobTtl{"DOCMILL_JOB_TTL", 1, 366 * 86'400};
 inline constexpr WholeNumberSetting kJobMaxBytes{"DOCMILL_JOB_MAX_BYTES", 1, 1ull << 40};
 inline constexpr WholeNumberSetting kJobClaimAfter{"DOCMILL_JOB_CLAIM_AFTER", 1, 86'400};
+// Webhooks: the URLs results may be posted to (text: patterns separated by commas or blanks,
+// '*' standing for any run of characters). Unset: no webhook is ever posted.
+inline constexpr const char* kWebhookAllow = "DOCMILL_WEBHOOK_ALLOW";
 
 // The value of a whole-number setting; nothing when it is unset or empty.
 std::optional<uint64_t> readSetting(const WholeNumberSetting& setting);

@@ -23,6 +23,8 @@ packages=(
   # The job queue: Redis keeps the jobs (Streams need Redis 7 for XAUTOCLAIM's reply and
   # the group's lag), hiredis talks to it; its tests start a private redis-server.
   redis-server libhiredis-dev
+  # Webhooks: https to the client's receiver through OpenSSL.
+  libssl-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -141,7 +141,7 @@ ServeSettings ServeSettings::fromEnvironment() {
   if (auto n = platform::readSetting(platform::kServeMinUploadRate)) s.minUploadRate = *n;
   if (auto t = platform::readTextSetting(platform::kServeHosts)) s.hosts = hostList(*t);
   s.workers = static_cast<int>(std::min<uint64_t>(platform::officePoolSize(), 1024));
-  if (auto q = platform::readTextSetting("DOCMILL_QUEUE")) {
+  if (auto q = platform::readTextSetting(platform::kQueue)) {
     std::string why;
     s.jobQueue = queue::parseQueueAddress(*q, &why);
     if (!s.jobQueue) throw platform::SettingError("DOCMILL_QUEUE is \"" + *q + "\": " + why);

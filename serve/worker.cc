@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -89,22 +90,28 @@ void JobWorker::run(queue::JobStore& store, const queue::ClaimedJob& job) {
     auto context = std::make_shared<CallContext>();
     queue::JobResult result;
     {
-      // A cancelled job stops as a client that hangs up would.
+      // The claim is kept while the conversion runs (or another worker would take the job
+      // over); a job cancelled or taken over meanwhile stops as a client that hangs up would.
       std::atomic<bool> done{false};
+      const auto every = std::max<std::chrono::milliseconds>(
+          std::chrono::milliseconds(100),
+          std::chrono::duration_cast<std::chrono::milliseconds>(settings_.claimAfter) / 3);
       std::thread watch([&] {
         try {
           queue::JobStore own(address_, settings_);
-          while (!done) {
-            for (int i = 0; i < 10 && !done; ++i) {
-              std::this_thread::sleep_for(std::chrono::milliseconds(100));
+          for (;;) {
+            const auto until = std::chrono::steady_clock::now() + every;
+            while (!done && std::chrono::steady_clock::now() < until) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            if (!done && own.cancelled(job.id)) {
+            if (done) return;
+            if (!own.keepClaim(job)) {
               context->cancel();
               return;
             }
           }
         } catch (const queue::QueueError&) {
-          // Without Redis the job cannot be cancelled either; it runs to its end.
+          // Without Redis the claim cannot be kept; the job runs to its end.
         }
       });
       struct Join {
@@ -138,7 +145,7 @@ void JobWorker::finish(queue::JobStore& store, const queue::ClaimedJob& job,
     if (!again && job.request.webhook && !store.cancelled(job.id)) {
       const queue::Delivery d =
           queue::deliver(*job.request.webhook, job.id, result, policy_, delivery_,
-                         [] { return stopping_.load(); });
+                         [this] { return stopping_.load(); });
       if (!d.delivered) {
         store.noteDeliveryFailure();
         std::fprintf(stderr, "docmill worker: job %s: webhook not delivered: %s\n",
@@ -181,7 +188,7 @@ int runWorker(const std::vector<std::string>& args) {
   queue::StoreSettings settings;
   queue::WebhookPolicy policy;
   try {
-    if (queueText.empty()) queueText = platform::readTextSetting("DOCMILL_QUEUE").value_or("");
+    if (queueText.empty()) queueText = platform::readTextSetting(platform::kQueue).value_or("");
     if (queueText.empty()) {
       std::fprintf(stderr, "docmill worker: name the queue with --queue or DOCMILL_QUEUE\n");
       return 2;
