@@ -80,14 +80,15 @@ std::variant<queue::Webhook, Reply> webhookOf(const std::map<std::string, std::s
   hook.url = header("gotenberg-webhook-url");
   hook.errorUrl = header("gotenberg-webhook-error-url");
   if (hook.url.empty() || hook.errorUrl.empty()) {
-    return refusal(400, "A webhook needs both Gotenberg-Webhook-Url and "
-                        "Gotenberg-Webhook-Error-Url.");
+    return refusal(400,
+                   "A webhook needs both Gotenberg-Webhook-Url and "
+                   "Gotenberg-Webhook-Error-Url.");
   }
   for (const auto& [name, url] : {std::pair{"Gotenberg-Webhook-Url", hook.url},
                                   std::pair{"Gotenberg-Webhook-Error-Url", hook.errorUrl}}) {
     if (!policy.allows(url)) {
-      return refusal(400, std::string(name) +
-                              " is not allowed on this service (DOCMILL_WEBHOOK_ALLOW).");
+      return refusal(
+          400, std::string(name) + " is not allowed on this service (DOCMILL_WEBHOOK_ALLOW).");
     }
   }
   if (auto m = header("gotenberg-webhook-method"); !m.empty()) hook.method = m;

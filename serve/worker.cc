@@ -43,7 +43,8 @@ queue::JobResult resultOf(const Reply& reply, const queue::JobRequest& request) 
   queue::JobResult r;
   r.status = reply.status;
   r.contentType = reply.contentType;
-  if (!reply.downloadName.empty()) r.downloadName = downloadName(request.outputName, reply.downloadName);
+  if (!reply.downloadName.empty())
+    r.downloadName = downloadName(request.outputName, reply.downloadName);
   if (!reply.file.empty()) {
     std::ifstream in(reply.file, std::ios::binary);
     r.body.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -60,8 +61,7 @@ queue::JobResult resultOf(const Reply& reply, const queue::JobRequest& request) 
 }  // namespace
 
 JobWorker::JobWorker(queue::QueueAddress address, queue::StoreSettings settings,
-                     queue::WebhookPolicy policy, queue::DeliverySettings delivery,
-                     Routes& routes)
+                     queue::WebhookPolicy policy, queue::DeliverySettings delivery, Routes& routes)
     : address_(std::move(address)),
       settings_(std::move(settings)),
       policy_(std::move(policy)),
@@ -69,92 +69,90 @@ JobWorker::JobWorker(queue::QueueAddress address, queue::StoreSettings settings,
       routes_(routes) {}
 
 void JobWorker::loop(const std::string& consumer) {
-    std::unique_ptr<queue::JobStore> store;
-    while (!stopping_) {
-      try {
-        if (!store) store = std::make_unique<queue::JobStore>(address_, settings_);
-        auto job = store->claim(consumer, std::chrono::milliseconds(1000));
-        if (job) run(*store, *job);
-      } catch (const queue::QueueError& e) {
-        // Redis went away (a restart, say): try again shortly with a fresh connection.
-        std::fprintf(stderr, "docmill worker: %s\n", e.what());
-        store.reset();
-        for (int i = 0; i < 10 && !stopping_; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+  std::unique_ptr<queue::JobStore> store;
+  while (!stopping_) {
+    try {
+      if (!store) store = std::make_unique<queue::JobStore>(address_, settings_);
+      auto job = store->claim(consumer, std::chrono::milliseconds(1000));
+      if (job) run(*store, *job);
+    } catch (const queue::QueueError& e) {
+      // Redis went away (a restart, say): try again shortly with a fresh connection.
+      std::fprintf(stderr, "docmill worker: %s\n", e.what());
+      store.reset();
+      for (int i = 0; i < 10 && !stopping_; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     }
   }
+}
 
 void JobWorker::run(queue::JobStore& store, const queue::ClaimedJob& job) {
-    auto context = std::make_shared<CallContext>();
-    queue::JobResult result;
-    {
-      // The claim is kept while the conversion runs (or another worker would take the job
-      // over); a job cancelled or taken over meanwhile stops as a client that hangs up would.
-      std::atomic<bool> done{false};
-      const auto every = std::max<std::chrono::milliseconds>(
-          std::chrono::milliseconds(100),
-          std::chrono::duration_cast<std::chrono::milliseconds>(settings_.claimAfter) / 3);
-      std::thread watch([&] {
-        try {
-          queue::JobStore own(address_, settings_);
-          for (;;) {
-            const auto until = std::chrono::steady_clock::now() + every;
-            while (!done && std::chrono::steady_clock::now() < until) {
-              std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            if (done) return;
-            if (!own.keepClaim(job)) {
-              context->cancel();
-              return;
-            }
-          }
-        } catch (const queue::QueueError&) {
-          // Without Redis the claim cannot be kept; the job runs to its end.
-        }
-      });
-      struct Join {
-        std::thread& t;
-        std::atomic<bool>& done;
-        ~Join() {
-          done = true;
-          t.join();
-        }
-      } join{watch, done};
-      CallContext::Scope scope(context);
+  auto context = std::make_shared<CallContext>();
+  queue::JobResult result;
+  {
+    // The claim is kept while the conversion runs (or another worker would take the job
+    // over); a job cancelled or taken over meanwhile stops as a client that hangs up would.
+    std::atomic<bool> done{false};
+    const auto every = std::max<std::chrono::milliseconds>(
+        std::chrono::milliseconds(100),
+        std::chrono::duration_cast<std::chrono::milliseconds>(settings_.claimAfter) / 3);
+    std::thread watch([&] {
       try {
-        platform::TempFolder folder(platform::hostScratchFolder(), "job-");
-        Form form = formOf(job.request, folder.path());
-        result = resultOf(routes_.handle(job.request.route, job.request.path, form, folder.path()),
-                          job.request);
-      } catch (const FieldError& e) {
-        result = resultOf(errorReply(400, Error{hr::E_INVALIDARG, "docmill", e.what()}), job.request);
-      } catch (const std::exception& e) {
-        result = resultOf(errorReply(500, Error{hr::E_FAIL, "docmill", e.what()}), job.request);
+        queue::JobStore own(address_, settings_);
+        for (;;) {
+          const auto until = std::chrono::steady_clock::now() + every;
+          while (!done && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+          if (done) return;
+          if (!own.keepClaim(job)) {
+            context->cancel();
+            return;
+          }
+        }
+      } catch (const queue::QueueError&) {
+        // Without Redis the claim cannot be kept; the job runs to its end.
       }
+    });
+    struct Join {
+      std::thread& t;
+      std::atomic<bool>& done;
+      ~Join() {
+        done = true;
+        t.join();
+      }
+    } join{watch, done};
+    CallContext::Scope scope(context);
+    try {
+      platform::TempFolder folder(platform::hostScratchFolder(), "job-");
+      Form form = formOf(job.request, folder.path());
+      result = resultOf(routes_.handle(job.request.route, job.request.path, form, folder.path()),
+                        job.request);
+    } catch (const FieldError& e) {
+      result = resultOf(errorReply(400, Error{hr::E_INVALIDARG, "docmill", e.what()}), job.request);
+    } catch (const std::exception& e) {
+      result = resultOf(errorReply(500, Error{hr::E_FAIL, "docmill", e.what()}), job.request);
     }
-    // Without Redis now, the job stays unacknowledged and is claimed again later.
-    finish(store, job, std::move(result));
   }
+  // Without Redis now, the job stays unacknowledged and is claimed again later.
+  finish(store, job, std::move(result));
+}
 
 void JobWorker::finish(queue::JobStore& store, const queue::ClaimedJob& job,
                        queue::JobResult result) {
-    const bool again = retryable(result.status) && job.attempt < settings_.maxAttempts &&
-                       !store.cancelled(job.id);
-    if (!again && job.request.webhook && !store.cancelled(job.id)) {
-      const queue::Delivery d =
-          queue::deliver(*job.request.webhook, job.id, result, policy_, delivery_,
-                         [this] { return stopping_.load(); });
-      if (!d.delivered) {
-        store.noteDeliveryFailure();
-        std::fprintf(stderr, "docmill worker: job %s: webhook not delivered: %s\n",
-                     job.id.c_str(), d.lastProblem.c_str());
-      }
+  const bool again =
+      retryable(result.status) && job.attempt < settings_.maxAttempts && !store.cancelled(job.id);
+  if (!again && job.request.webhook && !store.cancelled(job.id)) {
+    const queue::Delivery d = queue::deliver(*job.request.webhook, job.id, result, policy_,
+                                             delivery_, [this] { return stopping_.load(); });
+    if (!d.delivered) {
+      store.noteDeliveryFailure();
+      std::fprintf(stderr, "docmill worker: job %s: webhook not delivered: %s\n", job.id.c_str(),
+                   d.lastProblem.c_str());
     }
-    store.complete(job, result, retryable(result.status));
   }
-
+  store.complete(job, result, retryable(result.status));
+}
 
 JobWorker::~JobWorker() {
   stop();

@@ -25,8 +25,8 @@ namespace docmill::serve {
 // threads; `stop` (or the destructor) lets the jobs under way finish and waits for them.
 class JobWorker {
  public:
-  JobWorker(queue::QueueAddress address, queue::StoreSettings settings,
-            queue::WebhookPolicy policy, queue::DeliverySettings delivery, Routes& routes);
+  JobWorker(queue::QueueAddress address, queue::StoreSettings settings, queue::WebhookPolicy policy,
+            queue::DeliverySettings delivery, Routes& routes);
   ~JobWorker();
   JobWorker(const JobWorker&) = delete;
   JobWorker& operator=(const JobWorker&) = delete;

@@ -43,7 +43,8 @@ TEST(DeployTest, TheSystemdUnitsPassSystemdsChecker) {
   DOCMILL_REQUIRE(have("systemd-analyze"),
                   "systemd-analyze is not installed (Debian package systemd)");
   const fs::path dir = scratch("serve-unit");
-  for (const char* name : {"docmill-serve.service", "docmill-worker.service", "docmill-pool.service"}) {
+  for (const char* name :
+       {"docmill-serve.service", "docmill-worker.service", "docmill-pool.service"}) {
     // The unit as installed, with the program where this build put it.
     std::string unit = docmill::test::readFile(fs::path(DOCMILL_SOURCE) / "deploy" / name);
     ASSERT_NE(unit.find("ExecStart=/usr/local/bin/docmill "), std::string::npos) << name;

@@ -105,8 +105,8 @@ class JobsTest : public ServeTest {
     queue::DeliverySettings delivery;
     delivery.firstBackoff = std::chrono::milliseconds(10);
     worker_ = std::make_unique<serve::JobWorker>(*settings_.jobQueue, settings_.jobSettings,
-                                                 queue::WebhookPolicy::fromEnvironment(),
-                                                 delivery, *routes_);
+                                                 queue::WebhookPolicy::fromEnvironment(), delivery,
+                                                 *routes_);
     worker_->start(2, "test");
   }
   json state(const std::string& location) {
@@ -186,27 +186,28 @@ TEST_F(JobsTest, WebhooksPostResultsAndErrorsOnlyToAllowedUrls) {
   Receiver receiver;
   const std::string doc = file("w.txt", "W\n"), broken = file("b.docx", "BROKEN\n");
   auto hooked = [&](const std::string& path, const std::string& done, const std::string& failed) {
-    return post(path, {"files=@" + doc},
-                {"-H", "Gotenberg-Webhook-Url: " + done, "-H",
-                 "Gotenberg-Webhook-Error-Url: " + failed, "-H",
-                 "Gotenberg-Webhook-Extra-Http-Headers: {\"X-Batch\": \"7\"}"});
+    return post(
+        path, {"files=@" + doc},
+        {"-H", "Gotenberg-Webhook-Url: " + done, "-H", "Gotenberg-Webhook-Error-Url: " + failed,
+         "-H", "Gotenberg-Webhook-Extra-Http-Headers: {\"X-Batch\": \"7\"}"});
   };
   {
     // Off until the operator allows URLs.
     start();
-    EXPECT_EQ(hooked("/forms/libreoffice/convert", receiver.url("/done"), receiver.url("/failed"))
-                  .status,
-              400);
+    EXPECT_EQ(
+        hooked("/forms/libreoffice/convert", receiver.url("/done"), receiver.url("/failed")).status,
+        400);
     server_.reset();
   }
   ::setenv("DOCMILL_WEBHOOK_ALLOW", receiver.url("/*").c_str(), 1);
   start();
   startWorker();
-  EXPECT_EQ(hooked("/forms/libreoffice/convert", "http://127.0.0.1:1/done", receiver.url("/f"))
-                .status,
-            400)
+  EXPECT_EQ(
+      hooked("/forms/libreoffice/convert", "http://127.0.0.1:1/done", receiver.url("/f")).status,
+      400)
       << "a URL off the list";
-  HttpResult ok = hooked("/forms/libreoffice/convert", receiver.url("/done"), receiver.url("/failed"));
+  HttpResult ok =
+      hooked("/forms/libreoffice/convert", receiver.url("/done"), receiver.url("/failed"));
   ASSERT_EQ(ok.status, 204) << ok.body;
   HttpResult bad = post("/forms/libreoffice/convert", {"files=@" + broken},
                         {"-H", "Gotenberg-Webhook-Url: " + receiver.url("/done"), "-H",
@@ -230,11 +231,13 @@ TEST_F(JobsTest, AJobWhoseWorkerDiesIsFinishedByAnotherAndAWorkerDrainsOnSigterm
   start();
   // The real worker, the real interpreter: a PostScript job that takes a while.
   const std::string slow =
-      file("slow.ps", "%!PS\n0 1 40000000 { pop } for\n/Helvetica findfont 20 scalefont setfont "
-                      "72 700 moveto (slow) show showpage\n");
+      file("slow.ps",
+           "%!PS\n0 1 40000000 { pop } for\n/Helvetica findfont 20 scalefont setfont "
+           "72 700 moveto (slow) show showpage\n");
   auto submit = [&] {
-    HttpResult r = post("/v1/jobs/v1/CreatePDF/CreatePDFfromPS",
-                        {"doc=@" + slow, "args={\"positional\": [\"output:o.pdf\", \"file:slow.ps\"]}"});
+    HttpResult r =
+        post("/v1/jobs/v1/CreatePDF/CreatePDFfromPS",
+             {"doc=@" + slow, "args={\"positional\": [\"output:o.pdf\", \"file:slow.ps\"]}"});
     EXPECT_EQ(r.status, 202) << r.body;
     return r.headers["location"];
   };

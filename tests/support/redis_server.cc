@@ -14,7 +14,8 @@ bool RedisServer::available() {
 }
 
 RedisServer::RedisServer()
-    : folder_(platform::systemTempFolder(), "redis-test-"), socket_(folder_.path() + "/redis.sock") {
+    : folder_(platform::systemTempFolder(), "redis-test-"),
+      socket_(folder_.path() + "/redis.sock") {
   start();
 }
 
@@ -22,10 +23,21 @@ RedisServer::~RedisServer() = default;
 
 void RedisServer::start() {
   platform::SpawnOptions options;
-  options.argv = {"/usr/bin/redis-server", "--port",    "0",          "--unixsocket",
-                  socket_,                 "--unixsocketperm", "700", "--dir",
-                  folder_.path(),          "--save",    "",           "--appendonly",
-                  "yes",                   "--appendfsync", "always"};
+  options.argv = {"/usr/bin/redis-server",
+                  "--port",
+                  "0",
+                  "--unixsocket",
+                  socket_,
+                  "--unixsocketperm",
+                  "700",
+                  "--dir",
+                  folder_.path(),
+                  "--save",
+                  "",
+                  "--appendonly",
+                  "yes",
+                  "--appendfsync",
+                  "always"};
   process_ = platform::ChildProcess::start(options);
   if (!waitFor([&] { return cli("PING") == "PONG\n"; })) {
     throw std::runtime_error("redis-server did not answer on " + socket_);
@@ -39,8 +51,7 @@ void RedisServer::restart() {
 }
 
 std::string RedisServer::cli(const std::string& arguments) const {
-  return runShell("/usr/bin/redis-cli -s " + shellQuoted(socket_) + " " + arguments + " 2>&1")
-      .text;
+  return runShell("/usr/bin/redis-cli -s " + shellQuoted(socket_) + " " + arguments + " 2>&1").text;
 }
 
 }  // namespace docmill::test
