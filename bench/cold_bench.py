@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Cold command-line calls of docmill against the peers' own command lines.
 
-usage: bench/cold_bench.py [DOCMILL] [--runs N] [--parts 1,2,3a,3b]
+usage: bench/cold_bench.py [DOCMILL] [--runs N] [--parts 1,1s,2,3a,3b]
 
 DOCMILL defaults to build/host/docmill; the documents come from the shared corpus
 (../shared/corpus beside the checkout, or $DOCMILL_CORPUS). unoconv comes from
@@ -14,6 +14,8 @@ explicitly and checked to exist and to be a PDF before a figure counts.
 1. One cold call per kind (one document each of word, excel, powerpoint, publisher):
    `docmill CreatePDFfrom<Kind> OUT IN` against `soffice --headless --convert-to pdf` with a
    private profile made beforehand (targets: wall <= 0.8x, processor time <= 1.0x).
+1s. The same calls, each still a new docmill process, with `docmill serve --socket` running:
+   what a script that calls docmill once per file gets from the user's pool service.
 2. A cold `docmill CreatePDFfromPS OUT IN` of a three-page PostScript file against
    `gs -sDEVICE=pdfwrite` (target: wall <= 1.15x).
 3a. With `docmill serve --socket PATH` running and warm, one `docmill convert -o OUT IN`
@@ -155,12 +157,15 @@ def docmill_env(work, pool=NO_POOL):
     return env
 
 
-def part1(docmill, corpus, work, runs):
-    print("1. cold single call per kind against soffice --convert-to")
+def part1(docmill, corpus, work, runs, service=None):
+    if service:
+        print("1s. the same calls, each a new docmill process, with the user's pool service warm")
+    else:
+        print("1. cold single call per kind against soffice --convert-to")
     profile = os.path.join(work, "lo-profile")
     office = ["soffice", f"-env:UserInstallation=file://{profile}", "--headless",
               "--convert-to", "pdf", "--outdir"]
-    env = docmill_env(work)
+    env = service.env if service else docmill_env(work)
     peer_env = dict(os.environ, HOME=os.path.join(work, "lo-home"))
     os.makedirs(peer_env["HOME"], exist_ok=True)
     totals = {"docmill": [0.0, 0.0], "soffice": [0.0, 0.0]}
@@ -173,12 +178,17 @@ def part1(docmill, corpus, work, runs):
             continue
         outdir = os.path.join(work, "soffice-out")
         expected = os.path.join(outdir, os.path.splitext(os.path.basename(doc))[0] + ".pdf")
-        if done == 0:  # the profile exists before any figure counts
+        if done == 0 and not os.path.isdir(profile):  # the profile exists before any figure counts
             timed(office + [outdir, doc], peer_env, outputs=[expected])
         mine, theirs = [], []
         out = os.path.join(work, f"docmill-{folder}.pdf")
         for _ in range(runs):
-            mine.append(timed([docmill, member, out, doc] + extra, env, outputs=[out]))
+            if service:  # the service's processor time for the call counts too
+                before = native_bench.tree_cpu(service.proc.pid)
+                wall, cpu = timed([docmill, member, out, doc] + extra, env, outputs=[out])
+                mine.append((wall, cpu + native_bench.tree_cpu(service.proc.pid) - before))
+            else:
+                mine.append(timed([docmill, member, out, doc] + extra, env, outputs=[out]))
             theirs.append(timed(office + [outdir, doc], peer_env, outputs=[expected]))
         mw, mc, tw, tc = report(f"  {folder} ({os.path.basename(doc)})", mine, theirs,
                                 "soffice", (None, None))
@@ -190,6 +200,18 @@ def part1(docmill, corpus, work, runs):
         (dw, dc), (sw, sc) = totals["docmill"], totals["soffice"]
         print(f"  overall ({done} kinds, sums of medians): ratio wall {dw / sw:.2f} "
               f"(target <= 0.8), processor {dc / sc:.2f} (target <= 1.0)")
+
+
+def part1s(docmill, corpus, work, runs):
+    try:
+        service = PoolService(docmill, work, None)
+    except PoolService.Unavailable as e:
+        print(f"1s. skipped: {e}")
+        return
+    try:
+        part1(docmill, corpus, work, runs, service)
+    finally:
+        service.close()
 
 
 def part2(docmill, work, runs):
@@ -257,9 +279,10 @@ class PoolService:
             if time.monotonic() > deadline:
                 raise PoolService.Unavailable("docmill serve --socket made no socket")
             time.sleep(0.1)
-        out = os.path.join(work, "pool-warm.pdf")
-        timed([docmill, "convert", "-o", out, warm_doc], self.env, keep={self.proc.pid},
-              outputs=[out])
+        if warm_doc:
+            out = os.path.join(work, "pool-warm.pdf")
+            timed([docmill, "convert", "-o", out, warm_doc], self.env, keep={self.proc.pid},
+                  outputs=[out])
 
     def close(self):
         try:
@@ -316,7 +339,7 @@ def part3b(docmill, docs, work, runs, listener):
 
 def main():
     args = sys.argv[1:]
-    docmill, runs, parts = "build/host/docmill", 5, {"1", "2", "3a", "3b"}
+    docmill, runs, parts = "build/host/docmill", 5, {"1", "1s", "2", "3a", "3b"}
     while args:
         a = args.pop(0)
         if a == "--runs" and args:
@@ -343,6 +366,8 @@ def main():
         print(f"{runs} runs each, medians; {os.cpu_count()} cores")
         if "1" in parts:
             part1(docmill, corpus, work, runs)
+        if "1s" in parts:
+            part1s(docmill, corpus, work, runs)
         if "2" in parts:
             part2(docmill, work, runs)
         if parts & {"3a", "3b"}:

@@ -76,7 +76,8 @@ TEST(WireTest, MalformedMessagesAreRefusedWithoutHugeAllocations) {
   Reader u(unknown);
   EXPECT_THROW(u.variant(), WireError);
   // Bytes left over after what the message should hold.
-  Reader extra(good.bytes() + "x");
+  const std::string longer = good.bytes() + "x";
+  Reader extra(longer);
   extra.variant();
   EXPECT_THROW(extra.end(), WireError);
 }
