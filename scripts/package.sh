@@ -23,7 +23,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFI
   -DCMAKE_EXE_LINKER_FLAGS="$ldflags" -DCMAKE_SHARED_LINKER_FLAGS="$ldflags" \
   -DCMAKE_MODULE_LINKER_FLAGS="$ldflags" \
   -DDOCMILL_PACKAGE=ON -DDOCMILL_BUILD_TESTS=OFF -DDOCMILL_BUILD_BENCH=OFF >/dev/null
-ninja -C "$build"
+ninja -C "$build" >&2
 rm -f "$build"/docmill_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 deb=$(ls "$build"/docmill_*.deb)

@@ -23,6 +23,12 @@ ${unit}")
 install(FILES "${debian_out}/docmill-serve.service" DESTINATION /lib/systemd/system)
 install(FILES "${debian_dir}/serve.env" DESTINATION "${CMAKE_INSTALL_FULL_SYSCONFDIR}/docmill")
 
+# libdocmill_office_server keeps its search path into LibreOffice's program folder: the UNO
+# libraries' own dependencies (libreglo, ...) are found only there, also when the UNO
+# libraries are reached through Debian's links in the multiarch folder. lintian is told why.
+install(FILES "${debian_dir}/lintian-overrides" DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides"
+  RENAME docmill)
+
 find_program(GZIP gzip REQUIRED)
 add_custom_command(
   OUTPUT "${debian_out}/changelog.Debian.gz"
@@ -61,12 +67,6 @@ set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 # run time is listed by hand: the interpreter and CUPS libraries (dlopen), the office, the fonts the
 # documents are laid out with, Python for the module (built for this python3 only), and
 # adduser for the maintainer scripts.
-# The UNO libraries are found where Debian links them (the multiarch folder); a search path
-# into LibreOffice's program folder is not for a package (the office is found by its
-# path, see office_server/).
-if(TARGET docmill_office_server)
-  set_target_properties(docmill_office_server PROPERTIES INSTALL_RPATH "$ORIGIN")
-endif()
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps runs in the staged tree: the private folder, relative to it.
 string(REGEX REPLACE "^/" "" private_libs "${CMAKE_INSTALL_PREFIX}/${DOCMILL_LIB_INSTALL_DIR}")
