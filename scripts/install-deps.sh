@@ -25,6 +25,8 @@ packages=(
   redis-server libhiredis-dev
   # Webhooks: https to the client's receiver through OpenSSL.
   libssl-dev
+  # The Debian package: CPack's DEB generator runs dpkg-shlibdeps (dpkg-dev); lintian checks it.
+  dpkg-dev lintian
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,8 @@
 # Installs what is needed, checks the formatting and that the folders include downwards only,
 # builds, runs every test, then runs the unit tests once more under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the tests of the office pool and the batch command under
-# ThreadSanitizer.
+# ThreadSanitizer. Under CI=true (or DOCMILL_PACKAGE_TEST=1) it then builds the Debian package,
+# installs, uses and removes it (scripts/package-test.sh; it needs root or sudo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -26,3 +27,8 @@ ninja -C build-tsan
 TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp second_deadlock_stack=1" \
   ctest --test-dir build-tsan -R '^(OfficePool|ConvertRunTest|ConvertPlanTest)[.]' \
   --output-on-failure -j2 --timeout 900
+
+# Installing a package changes the machine: CI machines only, or on request.
+if [ "${CI:-}" = true ] || [ "${DOCMILL_PACKAGE_TEST:-}" = 1 ]; then
+  scripts/package-test.sh
+fi
