@@ -64,6 +64,10 @@ step "installing $deb"
 installed=true
 $sudo apt-get install -y -qq "$(realpath "$deb")" >/dev/null || die "apt-get install of $deb failed"
 dpkg -L docmill | sort >"$work/files"
+# The maintainer scripts may run again: a reinstall keeps the user and its folders.
+uid=$(id -u docmill) || die "the package made no docmill user"
+$sudo apt-get install -y -qq --reinstall "$(realpath "$deb")" >/dev/null || die "reinstalling $deb failed"
+[ "$(id -u docmill)" = "$uid" ] || die "a reinstall changed the docmill user"
 
 # No binary keeps a path into the build or the checkout.
 while read -r f; do
