@@ -145,7 +145,8 @@ JobResult pdfResult() {
   r.status = 200;
   r.contentType = "application/pdf";
   r.downloadName = "report.pdf";
-  r.body = std::string("%PDF-1.7\r\n\0binary\r\n\r\nend", 26);
+  static constexpr char kBody[] = "%PDF-1.7\r\n\0binary\r\n\r\nend";
+  r.body = std::string(kBody, sizeof kBody - 1);  // the NUL inside is part of it
   return r;
 }
 
