@@ -137,7 +137,7 @@ Entry readEntry(const redisReply* item) {
 
 }  // namespace
 
-std::optional<QueueAddress> parseQueueAddress(std::string_view spec, std::string* why) {
+std::optional<QueueAddress> parseQueueAddress(std::string_view text, std::string* why) {
   const auto refuse = [&](const std::string& reason) -> std::optional<QueueAddress> {
     if (why) *why = reason;
     return std::nullopt;
@@ -146,15 +146,15 @@ std::optional<QueueAddress> parseQueueAddress(std::string_view spec, std::string
     return !s.empty() && s.size() <= 9 && s.find_first_not_of("0123456789") == std::string::npos;
   };
   QueueAddress a;
-  if (spec.starts_with("unix:")) {
-    a.socketPath = std::string(spec.substr(5));
+  if (text.starts_with("unix:")) {
+    a.socketPath = std::string(text.substr(5));
     if (a.socketPath.empty() || a.socketPath[0] != '/') {
       return refuse("expected unix: and an absolute socket path");
     }
     return a;
   }
-  if (!spec.starts_with("redis://")) return refuse("expected redis://HOST:PORT[/DB] or unix:PATH");
-  std::string_view rest = spec.substr(8);
+  if (!text.starts_with("redis://")) return refuse("expected redis://HOST:PORT[/DB] or unix:PATH");
+  std::string_view rest = text.substr(8);
   const size_t slash = rest.find('/');
   if (slash != std::string_view::npos) {
     const std::string_view db = rest.substr(slash + 1);
