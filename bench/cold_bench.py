@@ -52,6 +52,25 @@ KIND_MEMBERS = (  # folder, extensions in order of preference, member, extra arg
 )
 
 
+def default_corpus():
+    """$DOCMILL_CORPUS, else shared/corpus beside the checkout, or beside the folder of its
+    worktrees."""
+    if os.environ.get("DOCMILL_CORPUS"):
+        return os.environ["DOCMILL_CORPUS"]
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    for up in (os.path.dirname(root), os.path.dirname(os.path.dirname(root))):
+        candidate = os.path.join(up, "shared", "corpus")
+        if os.path.isdir(candidate):
+            return candidate
+    return os.path.join(os.path.dirname(root), "shared", "corpus")
+
+
+def become_subreaper():
+    """Makes this process the reaper of orphaned descendants; False when the system refuses."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    return libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0
+
+
 def is_pdf(path):
     try:
         with open(path, "rb") as f:
@@ -352,12 +371,10 @@ def main():
             print(__doc__)
             return 2
     docmill = os.path.abspath(docmill)
-    corpus = os.environ.get("DOCMILL_CORPUS") or os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus")
+    corpus = default_corpus()
     os.environ.pop("DOCMILL_POOL_SOCKET", None)
     # Helpers that outlive the call that started them come here to be reaped and counted.
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+    if not become_subreaper():
         print("cannot become a subreaper: processor times would miss orphaned helpers")
         return 2
     work = tempfile.mkdtemp(prefix="docmill-cold-bench-")

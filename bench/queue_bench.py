@@ -31,7 +31,6 @@ chaos: N jobs (default 200), half polled and half with webhooks, submitted while
 This process is made a subreaper, so offices left behind by a killed worker are reaped
 and ended here; everything started is ended on every path and the folder removed.
 """
-import ctypes
 import glob
 import http.client
 import http.server
@@ -52,7 +51,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cold_bench  # noqa: E402  (corpus listing, orphan reaping)
 import native_bench  # noqa: E402  (free ports)
 
-PR_SET_CHILD_SUBREAPER = 36
 CONVERT = "/v1/jobs/forms/libreoffice/convert"
 ENDED = ("done", "failed", "cancelled")
 CLAIM_AFTER = "5"
@@ -655,15 +653,12 @@ def main():
         if not shutil.which(tool):
             print(f"{tool} is not installed")
             return 2
-    corpus = os.environ.get("DOCMILL_CORPUS") or os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "..", "shared", "corpus")
-    docs = cold_bench.corpus_documents(corpus)
+    docs = cold_bench.corpus_documents(cold_bench.default_corpus())
     if not docs:
         print("no documents")
         return 2
     os.environ.pop("DOCMILL_POOL_SOCKET", None)
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+    if not cold_bench.become_subreaper():
         print("cannot become a subreaper: offices of a killed worker would be left behind")
         return 2
     work = tempfile.mkdtemp(prefix="docmill-queue-bench-")
