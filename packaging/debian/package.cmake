@@ -71,9 +71,22 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps runs in the staged tree: the private folder, relative to it.
 string(REGEX REPLACE "^/" "" private_libs "${CMAKE_INSTALL_PREFIX}/${DOCMILL_LIB_INSTALL_DIR}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${private_libs}")
+# The libraries loaded with dlopen, by the names the code asks for: the package that holds
+# each on this machine (libgs10, libcups2, or a later release's names).
+execute_process(COMMAND dpkg-architecture -qDEB_HOST_MULTIARCH
+  OUTPUT_VARIABLE multiarch OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(loaded_packages "")
+foreach(soname libgs.so.10 libcups.so.2)
+  execute_process(COMMAND dpkg-query -S "*/${multiarch}/${soname}"
+    OUTPUT_VARIABLE owner RESULT_VARIABLE status ERROR_QUIET)
+  if(NOT status EQUAL 0 OR NOT owner MATCHES "^([a-z0-9.+-]+)(:[a-z0-9]+)?: ")
+    message(FATAL_ERROR "No installed package holds ${soname}, which docmill loads at run time")
+  endif()
+  string(APPEND loaded_packages "${CMAKE_MATCH_1}, ")
+endforeach()
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 math(EXPR python_next_minor "${Python3_VERSION_MINOR} + 1")
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libgs10, libcups2, \
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, ${loaded_packages}\
 libreoffice-core, libreoffice-writer, libreoffice-calc, libreoffice-impress, libreoffice-draw, \
 fonts-dejavu-core, fonts-liberation2, fonts-urw-base35, fonts-crosextra-carlito, \
 fonts-crosextra-caladea, fonts-wqy-microhei, \
