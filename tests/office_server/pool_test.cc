@@ -340,8 +340,12 @@ TEST_F(OfficePool, OfficeKilledDuringACallFailsOnlyThatCall) {
   for (const auto& office : office_server::officeStatus()) {
     if (office.pid == dying) work = office.profile + "/work";
   }
-  std::vector<std::string> printFiles = privatePrintFiles(work);
-  ASSERT_EQ(printFiles.size(), 1u);
+  // The call is under way before the private file is made: wait for the file too.
+  std::vector<std::string> printFiles;
+  ASSERT_TRUE(test::waitFor([&] {
+    printFiles = privatePrintFiles(work);
+    return printFiles.size() == 1;
+  }));
   fixtures::writeFile(work + "/.~lock." + printFiles[0] + "#", "lock");
   ::kill(-dying, SIGKILL);
   caller.join();
